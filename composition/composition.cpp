@@ -1,0 +1,4 @@
+#include "composition/composition.hpp"
+
+Composition::~Composition() { releaseImages(); }
+void Composition::releaseImages() {}

@@ -1,0 +1,92 @@
+// The panorama canvas while it is built: growth in the reference plane,
+// nearest-pixel inverse-mapping fill, Gaussian-weighted accumulation, and the
+// mean and median panoramas.
+//
+// Canvas pixel (column c, row r) shows reference-plane point
+// (c + minposAcum_x, r + minposAcum_y). H_RefToFrame maps reference-plane
+// points to frame pixels; H_FrameToRef is its inverse.
+#pragma once
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <vector>
+
+class Composition {
+ public:
+  int minposAcum_x = 0;  // reference-plane x of canvas column 0 (<= 0)
+  int minposAcum_y = 0;  // reference-plane y of canvas row 0 (<= 0)
+  int minpos_x = 0;      // left edge of the current frame in old canvas columns
+  int minpos_y = 0;      // top edge of the current frame in old canvas rows
+  int pano_imageW = 0;
+  int pano_imageH = 0;
+  int new_imageW = 0;
+  int new_imageH = 0;
+  int ban_initSize = 1;        // 1 until the first frame of a composition is added
+  float Alpha_Blending = 0.0f; // weight of the existing pixel in the preview blend
+  cv::Mat newPano;         // grown canvas preview (8UC3)
+  cv::Mat newMask;         // grown canvas coverage (8UC1, 255 covered)
+  cv::Mat mask;            // current canvas coverage
+  cv::Mat panoAcum;        // current weighted colour sum (64FC3)
+  cv::Mat newPanoAcum;     // grown weighted colour sum
+  cv::Mat weightsAcum;     // current weight sum (64FC1)
+  cv::Mat newWeightsAcum;  // grown weight sum
+  cv::Mat weights;         // Gaussian weight per frame pixel (64FC1)
+
+  // Bound on canvas growth: a frame that would make the canvas wider or
+  // taller than kMaxCanvasSide pixels, or larger than kMaxCanvasArea pixels,
+  // is skipped (its homography is degenerate for any real survey). At the
+  // bound the canvas layers (preview 3 B, mask 1 B, sums 24 + 8 B per pixel,
+  // current and grown) take about 64 Mpx x 72 B = 4.6 GB.
+  static constexpr int kMaxCanvasSide = 32768;
+  static constexpr std::int64_t kMaxCanvasArea = 64'000'000;
+  // Budget of the median's per-frame images (4 B per canvas pixel per key
+  // frame); a median that would need more is not composed.
+  static constexpr std::int64_t kMaxMedianBytes = std::int64_t{6} << 30;
+
+  Composition() = default;
+  ~Composition();
+
+  void set_InitValues();
+
+  // Dispatch on warpingMode: 0 two-image mode, 1 growing canvas; returns
+  // false when the frame was skipped because the canvas would exceed its bound.
+  bool Warping(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage, cv::Mat H_RefToFrame,
+               cv::Mat H_FrameToRef, int colourMode, int warpingMode, float alpha, int width,
+               int height);
+  bool WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
+                                   cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int colourMode,
+                                   int width, int height);
+  // Sets minpos_x, minpos_y, new_imageW, new_imageH for the frame.
+  void CalculateNewSizeOfPanorama(cv::Mat H_FrameToRef, int width, int height);
+  void CopyPanToNewPan(cv::Mat* pano);
+  void FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width,
+                      int height);
+  void FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width,
+                       int height);
+  void FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
+                            cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin, int width,
+                            int height, int cols, int rows);
+  void WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
+                       cv::Mat H_RefToFrame, int width, int height);
+  void releaseImages();
+
+  // Weights, mean and median.
+  void InitializeWeights(int width, int height);
+  void MultiplyByWeights(cv::Mat* image, cv::Mat weights, int width, int height);
+  void computeMeanPanorama(cv::Mat* out);
+  void copyWeightsToImage(cv::Mat* out);
+  void computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> images,
+                             std::vector<cv::Mat> masks);
+
+  // Sum of the distances each frame corner moves under H (integer mapping).
+  // pano is not used.
+  float CalculateReprojectionDistance_4Corners(cv::Mat* pano, cv::Mat H, int width, int height);
+};
+
+// Median of an ascending, non-empty list; the floor of the mean of the two
+// middle values for an even count.
+unsigned char get_median(const std::vector<unsigned char>& values);
+
+// Index of the lowest score; the first on ties; a NaN is never taken, except
+// when it stands at index 0 and is never replaced.
+int ChooseReferenceIndex(const std::vector<float>& scores);

@@ -1,0 +1,77 @@
+#include "features/camera_motion_estimation.hpp"
+
+#include <cstdio>
+#include <opencv2/calib3d.hpp>
+
+#include "io/console.hpp"
+
+namespace {
+
+// RANSAC parameters of the automatic estimate.
+constexpr int kMinCorrespondences = 8;
+constexpr double kReprojectionThresholdPx = 1.0;
+constexpr int kMaxRansacIterations = 2000;
+constexpr double kRansacConfidence = 0.995;
+// An estimate is plausible when its unnormalised H33 lies strictly inside.
+constexpr double kH33Low = 0.9;
+constexpr double kH33High = 1.1;
+
+}  // namespace
+
+CameraMotionEstimation::CameraMotionEstimation()
+    : Hij(cv::Mat::eye(3, 3, CV_64F)), invHij(cv::Mat::eye(3, 3, CV_64F)) {}
+
+void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
+    const std::vector<cv::Point2f>* points_i, const std::vector<cv::Point2f>* points_j,
+    int /*width*/, int /*height*/) {
+  CV_Assert(points_i != nullptr && points_j != nullptr && points_i->size() == points_j->size());
+  ban_ExisteH = 0;
+  if (static_cast<int>(points_i->size()) < kMinCorrespondences) {
+    Hij = cv::Mat::eye(3, 3, CV_64F);
+    std::printf("\nCorrespondences < 8...");
+    std::fflush(stdout);
+    console::WaitForKey();
+    return;
+  }
+  const cv::Mat src(static_cast<int>(points_i->size()), 1, CV_32FC2,
+                    const_cast<cv::Point2f*>(points_i->data()));
+  const cv::Mat dst(static_cast<int>(points_j->size()), 1, CV_32FC2,
+                    const_cast<cv::Point2f*>(points_j->data()));
+  cv::Mat H = cv::findHomography(src, dst, cv::RANSAC, kReprojectionThresholdPx, cv::noArray(),
+                                 kMaxRansacIterations, kRansacConfidence);
+  if (H.empty()) {
+    // No model found: treated like any other unusable estimate.
+    Hij = cv::Mat::eye(3, 3, CV_64F);
+    std::printf("\nNo homography found...");
+    std::fflush(stdout);
+    console::WaitForKey();
+    return;
+  }
+  Hij = H;
+  const double h33 = Hij.at<double>(2, 2);
+  if (kH33Low < h33 && h33 < kH33High) {
+    ban_ExisteH = 1;
+    return;
+  }
+  std::printf("\nH_33: %lf != 1.0  ", h33);
+  std::fflush(stdout);
+  Hij = cv::Mat::eye(3, 3, CV_64F);
+  console::WaitForKey();
+}
+
+void CameraMotionEstimation::Calculate_HomographyFromPreviousEdges(cv::Mat A, cv::Mat B) {
+  CV_Assert(A.size() == cv::Size(3, 3) && B.size() == cv::Size(3, 3) && A.type() == CV_64F &&
+            B.type() == CV_64F);
+  // The product is a new matrix, so A or B may share Hij's elements.
+  Hij = B * A;
+}
+
+void CameraMotionEstimation::InverseHomography_Hij() {
+  cv::invert(Hij, invHij, cv::DECOMP_LU);
+}
+
+void CameraMotionEstimation::setHomography(cv::Mat M) {
+  CV_Assert(M.size() == cv::Size(3, 3) && M.type() == CV_64F);
+  // A fresh buffer: handles obtained earlier from getHomography keep their values.
+  Hij = M.clone();
+}

@@ -1,0 +1,1 @@
+#include "features/feature_extraction.hpp"

@@ -1,0 +1,32 @@
+// Corner detection (Shi-Tomasi) and SIFT keypoints / descriptors.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+#include <vector>
+
+class FeatureExtraction {
+ public:
+  cv::Mat Image_Gray;              // scratch grey image of one detection
+  double qualityLevel = 0.0;       // set to 0.001 at every detection
+  double minDistance = 0.0;        // pixels, set to 5.0 at every detection
+  int blockSize = 0;               // set to 5 at every detection
+  bool useHarrisDetector = false;  // minimum-eigenvalue measure
+  double k = 0.0;                  // Harris parameter, set to 0.04
+  cv::Ptr<cv::Feature2D> SIFT_Detector;  // object of the latest SIFT detection
+
+  FeatureExtraction() = default;
+
+  // At most 5000 corners of the frame (three-channel BGR in colour mode 1),
+  // in the order the detector yields them.
+  std::vector<cv::Point2f> goodFeaturesToTrack(cv::Mat frame, int colourMode, int width,
+                                               int height);
+
+  // Keypoints of the whole frame from a newly created SIFT object, which
+  // replaces SIFT_Detector.
+  std::vector<cv::KeyPoint> SIFTFeatures(cv::Mat frame);
+
+  // Descriptors (CV_32F, one row per keypoint) of a copy of the keypoints,
+  // computed by the latest detector (created if none exists yet).
+  cv::Mat SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, cv::Mat frame);
+};

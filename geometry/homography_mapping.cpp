@@ -1,0 +1,27 @@
+#include "geometry/homography_mapping.hpp"
+
+#include <cmath>
+
+cv::Point2f ApplyHomography(const cv::Mat& H, cv::Point2f p) {
+  CV_Assert(H.rows == 3 && H.cols == 3 && H.type() == CV_64F);
+  const double x = p.x;
+  const double y = p.y;
+  const double w = static_cast<float>(H.at<double>(2, 0) * x + H.at<double>(2, 1) * y +
+                                      H.at<double>(2, 2));
+  const double X = (H.at<double>(0, 0) * x + H.at<double>(0, 1) * y + H.at<double>(0, 2)) / w;
+  const double Y = (H.at<double>(1, 0) * x + H.at<double>(1, 1) * y + H.at<double>(1, 2)) / w;
+  return cv::Point2f(static_cast<float>(X), static_cast<float>(Y));
+}
+
+float twoPointDistance(cv::Point2f p, cv::Point2f q) {
+  const float dx = q.x - p.x;
+  const float dy = q.y - p.y;
+  return std::sqrt(dy * dy + dx * dx);
+}
+
+float EuclidianDistance(float a, float b, float c, float d) {
+  const float dx = c - a;
+  const float dy = d - b;
+  const float s = dx * dx + dy * dy;
+  return static_cast<float>(std::sqrt(static_cast<double>(s)));
+}

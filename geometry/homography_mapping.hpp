@@ -1,0 +1,46 @@
+// Point mapping through 3x3 homographies and point distances.
+//
+// These are the only point-mapping primitives of the system; their rounding
+// is observable (side decisions, canvas sizes, overlap rings), so it must not
+// change. A homography is a 3x3 CV_64F matrix acting on (x, y, 1).
+#pragma once
+
+#include <opencv2/core.hpp>
+
+// Rounds a mapped coordinate: add 0.5, truncate toward zero. Values that do
+// not fit (a degenerate homography, w = 0) saturate at +/-kMappedLimit and NaN
+// gives -kMappedLimit, so later size arithmetic cannot overflow.
+constexpr int kMappedLimit = 1'000'000'000;
+inline int RoundMappedCoordinate(double v) {
+  const double r = v + 0.5;
+  if (r > -kMappedLimit && r < kMappedLimit) return static_cast<int>(r);
+  return r >= kMappedLimit ? kMappedLimit : -kMappedLimit;
+}
+
+// Integer form: maps pixel (x, y) through H and rounds by adding 0.5 and
+// truncating toward zero (so every X in (-1.5, 0.5) gives 0). The projective
+// divisor is rounded to float first. Runs once per canvas pixel: keep it a
+// plain scalar computation.
+inline void ApplyHomography(int* x_out, int* y_out, int x, int y, const double* h) {
+  const double xd = x;
+  const double yd = y;
+  const double w = static_cast<float>(h[6] * xd + h[7] * yd + h[8]);
+  const double X = (h[0] * xd + h[1] * yd + h[2]) / w;
+  const double Y = (h[3] * xd + h[4] * yd + h[5]) / w;
+  *x_out = RoundMappedCoordinate(X);
+  *y_out = RoundMappedCoordinate(Y);
+}
+
+inline void ApplyHomography(int* x_out, int* y_out, int x, int y, const cv::Mat& H) {
+  CV_Assert(H.rows == 3 && H.cols == 3 && H.type() == CV_64F && H.isContinuous());
+  ApplyHomography(x_out, y_out, x, y, H.ptr<double>());
+}
+
+// Float form: maps p through H without rounding to pixels.
+cv::Point2f ApplyHomography(const cv::Mat& H, cv::Point2f p);
+
+// Distance of p and q, all in single precision.
+float twoPointDistance(cv::Point2f p, cv::Point2f q);
+
+// Distance of (a, b) and (c, d): squared sum in float, square root in double.
+float EuclidianDistance(float a, float b, float c, float d);

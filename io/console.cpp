@@ -1,0 +1,68 @@
+#include "io/console.hpp"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <opencv2/highgui.hpp>
+
+namespace console {
+namespace {
+
+bool g_windowOpen = false;
+bool g_terminalChanged = false;
+termios g_savedMode{};
+
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
+// Non-canonical, no echo: single key presses reach us without Enter.
+bool EnterKeyMode() {
+  if (g_terminalChanged) return true;
+  if (tcgetattr(STDIN_FILENO, &g_savedMode) != 0) return false;
+  termios raw = g_savedMode;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return false;
+  g_terminalChanged = true;
+  return true;
+}
+
+// Reads one byte from the terminal if it arrives within timeoutMs (-1: no
+// limit); -1 when none did.
+int ReadTerminalKey(int timeoutMs) {
+  if (!EnterKeyMode()) return -1;
+  pollfd pfd{STDIN_FILENO, POLLIN, 0};
+  if (poll(&pfd, 1, timeoutMs) <= 0 || (pfd.revents & POLLIN) == 0) return -1;
+  unsigned char c = 0;
+  if (read(STDIN_FILENO, &c, 1) != 1) return -1;
+  return c;
+}
+
+}  // namespace
+
+void NoteWindowOpen() { g_windowOpen = true; }
+bool WindowOpen() { return g_windowOpen; }
+
+int WaitForKey() {
+  if (g_windowOpen) return cv::waitKey(0);
+  if (StdinIsTerminal()) return ReadTerminalKey(-1);
+  return -1;
+}
+
+int PollKey() {
+  int key = cv::waitKey(1) & 0xFF;
+  if (key != kEscKey && StdinIsTerminal()) {
+    const int terminalKey = ReadTerminalKey(0);
+    if (terminalKey == kEscKey) key = kEscKey;
+  }
+  return key;
+}
+
+void RestoreTerminal() {
+  if (!g_terminalChanged) return;
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
+  g_terminalChanged = false;
+}
+
+}  // namespace console

@@ -1,0 +1,38 @@
+// The frame source: a sliding pair of frames (previous, current) read from a
+// video file (or any input the OpenCV capture opens).
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+
+class ioVideo {
+ public:
+  int imageW = 0;  // columns of the first frame
+  int imageH = 0;  // rows of the first frame
+  cv::VideoCapture capture;
+  cv::Mat frame_Current;   // the frame last read; empty after the end
+  cv::Mat frame_Previous;  // deep copy of the frame current before the last read
+  std::string path_Input;
+
+  ioVideo() = default;
+  ~ioVideo();
+
+  // Opens argv[1] (or the default path when argc < 2) and reads the first
+  // frame. Returns 1 on success, 0 when the first frame has no data. When the
+  // input cannot be opened it prints "Video File is not found..." and exits
+  // the process with status 1.
+  int Input_Video(int argc, char** argv, int Id_Database, int Id_ScaleProcess);
+
+  // Shifts the pair by one frame; returns 1 when frame_Current holds a frame.
+  // A frame whose size differs from the first ends the input (a note goes to
+  // standard error) and 0 is returned.
+  int Read_NextFrame(int Id_Database, int Id_ScaleProcess);
+
+  // Headers sharing the pixels; valid until the next Read_NextFrame.
+  cv::Mat getframe_Current() { return frame_Current; }
+  cv::Mat getframe_Previous() { return frame_Previous; }
+
+  // Path used when none is given on the command line.
+  static const char* DefaultPath();
+};

@@ -1,0 +1,3 @@
+#include "panorama/panorama.hpp"
+
+void Panorama::CalculateFeatureExtractionMatching(cv::Mat /*previous*/, cv::Mat /*current*/) {}

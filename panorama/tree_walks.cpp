@@ -1,0 +1,4 @@
+#include "panorama/panorama.hpp"
+
+_QueuePointers::~_QueuePointers() {}
+_StackPointers::~_StackPointers() {}

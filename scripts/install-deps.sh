@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages vmosaic needs to build and test, only those
+# that are missing. Usage: scripts/install-deps.sh [--tests] [--extra PKG...]
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libopencv-videoio-dev libopencv-highgui-dev libopencv-video-dev
+  libopencv-features2d-dev libopencv-calib3d-dev
+  libboost-dev
+)
+if [[ "${1:-}" == "--tests" ]]; then
+  shift
+  packages+=(googletest libgtest-dev xvfb xdotool)
+fi
+if [[ "${1:-}" == "--extra" ]]; then
+  shift
+  packages+=("$@")
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}" >&2
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
