@@ -56,6 +56,11 @@ class Composition {
   bool WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
                                    cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int colourMode,
                                    int width, int height);
+  // The first step of a composition: the canvas starts as the reference
+  // frame (when *pano is empty, or is not a frame-sized canvas with matching
+  // sums) with its weights accumulated, and ban_initSize becomes 0. WarpAutomaticSizeOfPanorama runs it for the first
+  // frame added; the walk calls it alone when the reference is the tree root.
+  void StartCanvas(cv::Mat* pano, cv::Mat refImage, int width, int height);
   // Sets minpos_x, minpos_y, new_imageW, new_imageH for the frame.
   void CalculateNewSizeOfPanorama(cv::Mat H_FrameToRef, int width, int height);
   void CopyPanToNewPan(cv::Mat* pano);
@@ -81,6 +86,10 @@ class Composition {
   // Sum of the distances each frame corner moves under H (integer mapping).
   // pano is not used.
   float CalculateReprojectionDistance_4Corners(cv::Mat* pano, cv::Mat H, int width, int height);
+
+ private:
+  // A canvas of w x h pixels is positive and within kMaxCanvasSide / kMaxCanvasArea.
+  static bool CanvasWithinBound(int w, int h);
 };
 
 // Median of an ascending, non-empty list; the floor of the mean of the two
@@ -89,4 +98,5 @@ unsigned char get_median(const std::vector<unsigned char>& values);
 
 // Index of the lowest score; the first on ties; a NaN is never taken, except
 // when it stands at index 0 and is never replaced.
+// An empty list gives -1.
 int ChooseReferenceIndex(const std::vector<float>& scores);

@@ -1,1 +1,119 @@
-// placeholder
+#include <algorithm>
+#include <cmath>
+#include <opencv2/core.hpp>
+
+#include "composition/composition.hpp"
+
+namespace {
+
+// A per-frame image counts at a canvas pixel where its mask is at or above this.
+constexpr unsigned char kCoveredMask = 128;
+
+// Integer part of a weighted average, kept within 8 bits.
+unsigned char TruncatedMean(double sum, double weight) {
+  if (weight == 0.0) return 0;
+  const double v = sum / weight;
+  if (!(v > 0.0)) return 0;
+  return static_cast<unsigned char>(std::min(static_cast<int>(std::min(v, 255.0)), 255));
+}
+
+unsigned char MedianOf(std::vector<unsigned char>& values) {
+  if (values.size() == 1) return values[0];
+  std::sort(values.begin(), values.end());
+  return get_median(values);
+}
+
+}  // namespace
+
+void Composition::InitializeWeights(int width, int height) {
+  if (!weights.empty()) return;
+  weights.create(height, width, CV_64FC1);
+  const int hw = width / 2;
+  const int hh = height / 2;
+  // Standard deviation: half the mean of the half-sizes, in pixels.
+  const double s = (hw + hh) / 2.0 * 0.5;
+  for (int y = 0; y < height; ++y) {
+    double* row = weights.ptr<double>(y);
+    for (int x = 0; x < width; ++x) {
+      const double dx = hw - x;
+      const double dy = hh - y;
+      row[x] = std::exp(-(dx * dx + dy * dy) / ((s + s) * s));
+    }
+  }
+}
+
+void Composition::MultiplyByWeights(cv::Mat* image, cv::Mat weightTable, int width, int height) {
+  CV_Assert(image->type() == CV_64FC3 && image->cols >= width && image->rows >= height);
+  CV_Assert(weightTable.type() == CV_64FC1 && weightTable.cols >= width &&
+            weightTable.rows >= height);
+  for (int y = 0; y < height; ++y) {
+    cv::Vec3d* row = image->ptr<cv::Vec3d>(y);
+    const double* w = weightTable.ptr<double>(y);
+    for (int x = 0; x < width; ++x) row[x] *= w[x];
+  }
+}
+
+void Composition::computeMeanPanorama(cv::Mat* out) {
+  // Nothing accumulated (two-image mode): the canvas stays as it is.
+  if (panoAcum.empty()) return;
+  CV_Assert(panoAcum.type() == CV_64FC3 && weightsAcum.type() == CV_64FC1 &&
+            weightsAcum.size() == panoAcum.size());
+  out->create(panoAcum.size(), CV_8UC3);
+  for (int r = 0; r < panoAcum.rows; ++r) {
+    const cv::Vec3d* sum = panoAcum.ptr<cv::Vec3d>(r);
+    const double* weight = weightsAcum.ptr<double>(r);
+    cv::Vec3b* dst = out->ptr<cv::Vec3b>(r);
+    for (int c = 0; c < panoAcum.cols; ++c) {
+      for (int k = 0; k < 3; ++k) dst[c][k] = TruncatedMean(sum[c][k], weight[c]);
+    }
+  }
+}
+
+void Composition::copyWeightsToImage(cv::Mat* out) {
+  if (weightsAcum.empty()) {
+    out->release();
+    return;
+  }
+  out->create(weightsAcum.size(), CV_8UC1);
+  cv::normalize(weightsAcum, weightsAcum, 255, 0, cv::NORM_MINMAX);
+  weightsAcum.convertTo(*out, CV_8U);
+}
+
+void Composition::computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> images,
+                                        std::vector<cv::Mat> masks) {
+  CV_Assert(images.size() == masks.size());
+  if (images.empty()) {
+    out->release();
+    return;
+  }
+  const int rows = images[0].rows;
+  const int cols = images[0].cols;
+  for (size_t i = 0; i < images.size(); ++i) {
+    CV_Assert(images[i].type() == CV_8UC3 && images[i].rows == rows && images[i].cols == cols);
+    CV_Assert(masks[i].type() == CV_8UC1 && masks[i].rows == rows && masks[i].cols == cols);
+  }
+  *out = cv::Mat::zeros(rows, cols, CV_8UC3);
+  std::vector<unsigned char> channel[3];
+  for (auto& values : channel) values.reserve(images.size());
+  for (int r = 0; r < rows; ++r) {
+    cv::Vec3b* dst = out->ptr<cv::Vec3b>(r);
+    for (int c = 0; c < cols; ++c) {
+      for (auto& values : channel) values.clear();
+      for (size_t i = 0; i < images.size(); ++i) {
+        if (masks[i].ptr<unsigned char>(r)[c] < kCoveredMask) continue;
+        const cv::Vec3b s = images[i].ptr<cv::Vec3b>(r)[c];
+        for (int k = 0; k < 3; ++k) channel[k].push_back(s[k]);
+      }
+      for (int k = 0; k < 3; ++k) {
+        if (!channel[k].empty()) dst[c][k] = MedianOf(channel[k]);
+      }
+    }
+  }
+}
+
+unsigned char get_median(const std::vector<unsigned char>& values) {
+  const size_t m = values.size();
+  if (m == 0) return 0;  // no sample: uncovered
+  if (m % 2 == 1) return values[m / 2];
+  return static_cast<unsigned char>((int{values[m / 2 - 1]} + int{values[m / 2]}) / 2);
+}

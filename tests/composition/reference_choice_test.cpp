@@ -1,0 +1,55 @@
+// Corner distance of a homography and the choice of the lowest score.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "composition/composition.hpp"
+
+namespace {
+
+cv::Mat Translation(double tx, double ty) {
+  return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
+}
+
+TEST(CornerDistance, IdentityScoresZeroAndTranslationsScoreFourMoves) {
+  Composition comp;
+  EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, cv::Mat::eye(3, 3, CV_64F), 640,
+                                                        480),
+            0.0f);
+  // Every corner moves by 5.
+  EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, Translation(3, 4), 640, 480),
+            20.0f);
+  // Corners are rounded first: x 0 -> -1.2 stays 0, x 99 -> 97.8 becomes 98.
+  EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, Translation(-1.2, 0), 100, 100),
+            2.0f);
+}
+
+TEST(CornerDistance, ScaleAboutTheOriginMovesOnlyTheFarCorners) {
+  Composition comp;
+  const cv::Mat twice = (cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1);
+  // Corners (0,0), (9,0), (9,4), (0,4) move by 0, 9, |(9,4)|, 4.
+  const float expected = 0.0f + 9.0f + static_cast<float>(std::sqrt(97.0)) + 4.0f;
+  EXPECT_FLOAT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, twice, 10, 5), expected);
+}
+
+TEST(ReferenceIndex, LowestScoreWinsWithTiesToTheLowestIndex) {
+  EXPECT_EQ(ChooseReferenceIndex({0.0f}), 0);
+  EXPECT_EQ(ChooseReferenceIndex({3.0f, 1.0f, 2.0f}), 1);
+  EXPECT_EQ(ChooseReferenceIndex({3.0f, 1.0f, 1.0f, 2.0f}), 1);
+  EXPECT_EQ(ChooseReferenceIndex({1.0f, 1.0f}), 0);
+  EXPECT_EQ(ChooseReferenceIndex({5.0f, 4.0f, 3.0f, 2.0f, 1.0f}), 4);
+  EXPECT_EQ(ChooseReferenceIndex({}), -1);
+}
+
+TEST(ReferenceIndex, NotANumberIsNeverChosenUnlessItStandsFirst) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(ChooseReferenceIndex({nan, 1.0f, 0.0f}), 0);
+  EXPECT_EQ(ChooseReferenceIndex({2.0f, nan, 1.0f}), 2);
+  EXPECT_EQ(ChooseReferenceIndex({2.0f, nan, 3.0f}), 0);
+  EXPECT_EQ(ChooseReferenceIndex({2.0f, 1.0f, nan}), 1);
+}
+
+}  // namespace

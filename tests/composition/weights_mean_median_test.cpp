@@ -1,0 +1,222 @@
+// Gaussian weight table, weighted mean, weight map and per-channel median.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "composition/composition.hpp"
+
+namespace {
+
+constexpr int kW = 640;
+constexpr int kH = 480;
+constexpr float kAlpha = 0.5f;
+
+cv::Mat Translation(double tx, double ty) {
+  return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
+}
+
+TEST(GaussianWeights, TableOf640x480PeaksAtCentreAndFallsToTheCorners) {
+  Composition comp;
+  comp.InitializeWeights(kW, kH);
+  ASSERT_EQ(comp.weights.size(), cv::Size(kW, kH));
+  ASSERT_EQ(comp.weights.type(), CV_64FC1);
+  EXPECT_EQ(comp.weights.at<double>(240, 320), 1.0);
+  // s = 140: exp(-(320^2 + 240^2) / (2 * 140^2)).
+  EXPECT_NEAR(comp.weights.at<double>(0, 0), 0.0169, 1e-4);
+  EXPECT_NEAR(comp.weights.at<double>(0, 0), std::exp(-160000.0 / 39200.0), 1e-12);
+  // Symmetric about the centre pixel, and largest there.
+  EXPECT_EQ(comp.weights.at<double>(240, 320 - 17), comp.weights.at<double>(240, 320 + 17));
+  EXPECT_EQ(comp.weights.at<double>(240 - 9, 320), comp.weights.at<double>(240 + 9, 320));
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(comp.weights, &lo, &hi);
+  EXPECT_EQ(hi, 1.0);
+  EXPECT_GT(lo, 0.0);
+
+  // Built once: a later call, even with another size, keeps the table.
+  const double* data = comp.weights.ptr<double>();
+  comp.InitializeWeights(100, 50);
+  EXPECT_EQ(comp.weights.ptr<double>(), data);
+  EXPECT_EQ(comp.weights.size(), cv::Size(kW, kH));
+}
+
+TEST(GaussianWeights, MultiplyByWeightsScalesEveryChannelWithinTheGivenSize) {
+  Composition comp;
+  comp.InitializeWeights(4, 2);
+  cv::Mat image(3, 5, CV_64FC3, cv::Scalar(2, 4, 8));
+  comp.MultiplyByWeights(&image, comp.weights, 4, 2);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 4; ++x) {
+      const double w = comp.weights.at<double>(y, x);
+      EXPECT_EQ(image.at<cv::Vec3d>(y, x), cv::Vec3d(2 * w, 4 * w, 8 * w));
+    }
+  EXPECT_EQ(image.at<cv::Vec3d>(2, 1), cv::Vec3d(2, 4, 8));
+  EXPECT_EQ(image.at<cv::Vec3d>(0, 4), cv::Vec3d(2, 4, 8));
+}
+
+// Reference all 200; a black frame whose top-left corner lands on the
+// reference's centre, so that pixel mixes weights 1 and ~0.0169.
+struct CentreCornerScene {
+  Composition comp;
+  cv::Mat pano;
+  CentreCornerScene() {
+    comp.set_InitValues();
+    comp.InitializeWeights(kW, kH);
+    const cv::Mat ref(kH, kW, CV_8UC3, cv::Scalar::all(200));
+    const cv::Mat black = cv::Mat::zeros(kH, kW, CV_8UC3);
+    EXPECT_TRUE(comp.Warping(&pano, ref, black, Translation(-320, -240), Translation(320, 240), 1,
+                             1, kAlpha, kW, kH));
+  }
+};
+
+TEST(MeanPanorama, WeightedMeanTruncatesAndLeavesUncoveredBlack) {
+  CentreCornerScene scene;
+  // Right edge is the last corner's own column: 639 + 320.
+  ASSERT_EQ(scene.pano.size(), cv::Size(959, 719));
+  const double sumAtCentre = scene.comp.weightsAcum.at<double>(240, 320);
+  EXPECT_NEAR(sumAtCentre, 1.0 + scene.comp.weights.at<double>(0, 0), 1e-12);
+  scene.comp.computeMeanPanorama(&scene.pano);
+  ASSERT_EQ(scene.pano.type(), CV_8UC3);
+  EXPECT_EQ(scene.pano.at<cv::Vec3b>(240, 320), cv::Vec3b(196, 196, 196));  // 200 / 1.0169
+  // Covered by the reference alone: its own value (or one less by truncation).
+  const cv::Vec3b refOnly = scene.pano.at<cv::Vec3b>(10, 10);
+  EXPECT_GE(refOnly[0], 199);
+  EXPECT_LE(refOnly[0], 200);
+  // Covered by the black frame alone.
+  EXPECT_EQ(scene.pano.at<cv::Vec3b>(600, 900), cv::Vec3b(0, 0, 0));
+  // Top right lies outside both frames.
+  EXPECT_EQ(scene.comp.weightsAcum.at<double>(50, 900), 0.0);
+  EXPECT_EQ(scene.pano.at<cv::Vec3b>(50, 900), cv::Vec3b(0, 0, 0));
+}
+
+TEST(MeanPanorama, ReferenceCentreAloneGivesItsSampleExactly) {
+  Composition comp;
+  comp.set_InitValues();
+  comp.InitializeWeights(kW, kH);
+  cv::Mat ref(kH, kW, CV_8UC3, cv::Scalar(37, 128, 255));
+  cv::Mat pano;
+  comp.StartCanvas(&pano, ref, kW, kH);
+  comp.computeMeanPanorama(&pano);
+  EXPECT_EQ(pano.at<cv::Vec3b>(240, 320), cv::Vec3b(37, 128, 255));
+}
+
+TEST(MeanPanorama, MeanOfAllEqualSamplesIsThatValueOrOneLess) {
+  Composition comp;
+  comp.panoAcum = cv::Mat(2, 3, CV_64FC3);
+  comp.weightsAcum = cv::Mat(2, 3, CV_64FC1);
+  const double w[6] = {1.0, 0.0169, 0.3, 1e-5, 0.77, 0.123456};
+  for (int i = 0; i < 6; ++i) {
+    const double total = w[i] + 0.1 * (i + 1);
+    comp.weightsAcum.at<double>(i / 3, i % 3) = total;
+    comp.panoAcum.at<cv::Vec3d>(i / 3, i % 3) =
+        cv::Vec3d(255 * w[i] + 255 * 0.1 * (i + 1), 7 * total, 0.0);
+  }
+  cv::Mat out;
+  comp.computeMeanPanorama(&out);
+  ASSERT_EQ(out.size(), cv::Size(3, 2));
+  for (int i = 0; i < 6; ++i) {
+    const cv::Vec3b v = out.at<cv::Vec3b>(i / 3, i % 3);
+    EXPECT_GE(v[0], 254);
+    EXPECT_GE(v[1], 6);
+    EXPECT_LE(v[1], 7);
+    EXPECT_EQ(v[2], 0);
+  }
+}
+
+TEST(WeightMap, SpansZeroTo255WithTheMostWeightedPixelBrightest) {
+  CentreCornerScene scene;
+  double lowest = 0, highest = 0;
+  cv::Point brightest;
+  cv::minMaxLoc(scene.comp.weightsAcum, &lowest, &highest, nullptr, &brightest);
+  ASSERT_EQ(lowest, 0.0);  // uncovered canvas
+  ASSERT_GT(highest, 1.0);  // where the two frames overlap
+  cv::Mat map;
+  scene.comp.copyWeightsToImage(&map);
+  ASSERT_EQ(map.type(), CV_8UC1);
+  ASSERT_EQ(map.size(), scene.pano.size());
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(map, &lo, &hi);
+  EXPECT_EQ(lo, 0.0);
+  EXPECT_EQ(hi, 255.0);
+  EXPECT_EQ(map.at<uchar>(brightest), 255);
+  EXPECT_EQ(map.at<uchar>(50, 900), 0);  // uncovered
+  // The black frame's centre alone has weight 1: scaled and rounded.
+  EXPECT_EQ(map.at<uchar>(480, 640), cvRound(255.0 / highest));
+}
+
+TEST(Median, GetMedianTakesTheMiddleOrFloorOfTheMiddleTwo) {
+  EXPECT_EQ(get_median({7}), 7);
+  EXPECT_EQ(get_median({10, 11}), 10);
+  EXPECT_EQ(get_median({100, 103}), 101);
+  EXPECT_EQ(get_median({254, 255}), 254);
+  EXPECT_EQ(get_median({1, 2, 9}), 2);
+  EXPECT_EQ(get_median({10, 20, 30, 41}), 25);
+}
+
+// One-pixel images with the given values and masks.
+void AddSample(std::vector<cv::Mat>& images, std::vector<cv::Mat>& masks, cv::Vec3b value,
+               uchar maskValue) {
+  images.push_back(cv::Mat(1, 1, CV_8UC3, cv::Scalar(value[0], value[1], value[2])));
+  masks.push_back(cv::Mat(1, 1, CV_8UC1, cv::Scalar(maskValue)));
+}
+
+cv::Vec3b MedianOf(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& masks) {
+  Composition comp;
+  cv::Mat out;
+  comp.computeMedianPanorama(&out, images, masks);
+  EXPECT_EQ(out.type(), CV_8UC3);
+  EXPECT_EQ(out.size(), cv::Size(1, 1));
+  return out.at<cv::Vec3b>(0, 0);
+}
+
+TEST(Median, PerChannelMedianOverCoveringFramesOnly) {
+  std::vector<cv::Mat> images, masks;
+  AddSample(images, masks, {100, 100, 10}, 255);
+  AddSample(images, masks, {103, 100, 41}, 255);
+  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(101, 100, 25));
+
+  // Four covering frames, unsorted, plus frames whose masks are below 128.
+  images.clear();
+  masks.clear();
+  AddSample(images, masks, {30, 5, 1}, 255);
+  AddSample(images, masks, {10, 6, 2}, 128);
+  AddSample(images, masks, {200, 200, 200}, 127);
+  AddSample(images, masks, {41, 7, 3}, 255);
+  AddSample(images, masks, {20, 8, 4}, 200);
+  AddSample(images, masks, {0, 0, 0}, 0);
+  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(25, 6, 2));
+
+  // One covering frame: its value; none: black.
+  images.clear();
+  masks.clear();
+  AddSample(images, masks, {9, 99, 199}, 0);
+  AddSample(images, masks, {17, 33, 250}, 255);
+  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(17, 33, 250));
+  masks[1].setTo(127);
+  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(0, 0, 0));
+}
+
+TEST(Median, ImagesOfTheCanvasSizeGiveAMedianOfThatSize) {
+  std::vector<cv::Mat> images, masks;
+  for (int i = 0; i < 3; ++i) {
+    images.push_back(cv::Mat(4, 6, CV_8UC3, cv::Scalar::all(10 * (i + 1))));
+    masks.push_back(cv::Mat::zeros(4, 6, CV_8UC1));
+  }
+  masks[0].colRange(0, 4).setTo(255);
+  masks[1].colRange(2, 6).setTo(255);
+  masks[2].colRange(3, 6).setTo(255);
+  Composition comp;
+  cv::Mat out;
+  comp.computeMedianPanorama(&out, images, masks);
+  ASSERT_EQ(out.size(), cv::Size(6, 4));
+  EXPECT_EQ(out.at<cv::Vec3b>(2, 0), cv::Vec3b(10, 10, 10));  // frame 0 alone
+  EXPECT_EQ(out.at<cv::Vec3b>(2, 2), cv::Vec3b(15, 15, 15));  // 10, 20
+  EXPECT_EQ(out.at<cv::Vec3b>(2, 3), cv::Vec3b(20, 20, 20));  // 10, 20, 30
+  EXPECT_EQ(out.at<cv::Vec3b>(2, 5), cv::Vec3b(25, 25, 25));  // 20, 30
+
+  comp.computeMedianPanorama(&out, {}, {});
+  EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
