@@ -1,13 +1,135 @@
 #include "geometry/ncc_validation.hpp"
 
-// Placeholder bodies until the validation lands.
+#include <opencv2/imgproc.hpp>
+
+#include "geometry/homography_mapping.hpp"
+
+float NormalizedCrossCorrelation(const cv::Mat& patchA, const cv::Mat& patchB) {
+  CV_Assert(patchA.type() == CV_8UC3 && patchB.type() == CV_8UC3 &&
+            patchA.size() == patchB.size());
+  // RGB2GRAY on BGR data on purpose: the red weight goes to the first
+  // channel. Changing it would change which candidates win.
+  cv::Mat greyA;
+  cv::Mat greyB;
+  cv::cvtColor(patchA, greyA, cv::COLOR_RGB2GRAY);
+  cv::cvtColor(patchB, greyB, cv::COLOR_RGB2GRAY);
+  cv::Mat a;
+  cv::Mat b;
+  greyA.convertTo(a, CV_32F, 1.0, 0.0);
+  greyB.convertTo(b, CV_32F, 1.0, 0.0);
+
+  const double n = static_cast<double>(a.rows) * a.cols;
+  cv::Scalar meanA;
+  cv::Scalar sigmaA;
+  cv::Scalar meanB;
+  cv::Scalar sigmaB;
+  cv::meanStdDev(a, meanA, sigmaA);
+  cv::meanStdDev(b, meanB, sigmaB);
+
+  a -= meanA[0];
+  b -= meanB[0];
+  const double covariance = a.dot(b) / n;
+  // A patch without contrast gives 0 / 0 = NaN, which never beats a score.
+  return static_cast<float>(covariance / (sigmaA[0] * sigmaB[0]));
+}
+
 namespace geometry {
-void ValidateCorrespondences_NCC(const std::vector<cv::Point2f>&, const std::vector<cv::Point2f>&,
-                                 std::vector<cv::Point2f>*, std::vector<cv::Point2f>*,
-                                 const cv::Mat&, const cv::Mat&, const cv::Mat&, int, int) {}
-void ValidateCorrespondencesKeyPoints_NCC(const std::vector<cv::KeyPoint>&,
-                                          const std::vector<cv::KeyPoint>&,
-                                          std::vector<cv::KeyPoint>*, std::vector<cv::KeyPoint>*,
-                                          const cv::Mat&, const cv::Mat&, const cv::Mat&, int,
-                                          int) {}
+namespace {
+
+constexpr int kWindowSize = 9;                   // pixels, patch side
+constexpr int kHalfWindow = kWindowSize / 2;     // pixels, also the border margin
+constexpr int kInitialSearchRadius = 10;         // pixels
+constexpr float kStartingBestScore = 0.0f;       // a partner must correlate better
+
+cv::Point2f PositionOf(const cv::Point2f& p) { return p; }
+cv::Point2f PositionOf(const cv::KeyPoint& k) { return k.pt; }
+
+// Strictly inside the margin, compared in single precision.
+bool IsInside(cv::Point2f p, int imageW, int imageH) {
+  const float margin = static_cast<float>(kHalfWindow);
+  return margin < p.x && p.x < static_cast<float>(imageW - kHalfWindow) && margin < p.y &&
+         p.y < static_cast<float>(imageH - kHalfWindow);
+}
+
+// The window x kWindowSize patch whose top-left corner is the position minus
+// the half window, truncated toward zero. The size is fixed rather than
+// derived from trunc(p + 4) - trunc(p - 4) + 1: in float that difference is 9
+// except just below 8, where p + 4 rounds up to 12 and the patch would be 10
+// wide and could leave the image. For an inside position the patch lies
+// within the image.
+cv::Mat PatchAt(const cv::Mat& image, cv::Point2f p) {
+  const float half = static_cast<float>(kHalfWindow);
+  const cv::Rect window(static_cast<int>(p.x - half), static_cast<int>(p.y - half), kWindowSize,
+                        kWindowSize);
+  return image(window);
+}
+
+// Pairs every inside reference feature with the best-correlated unused inside
+// candidate near its prediction through H (key image onto current image).
+// Candidates are examined in list order only while they shrink the search
+// radius; earlier reference features choose first.
+template <typename Feature>
+void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
+                   const std::vector<Feature>& candidates, std::vector<Feature>* outKey,
+                   std::vector<Feature>* outCur, const cv::Mat& H, const cv::Mat& keyImage,
+                   const cv::Mat& curImage, int imageW, int imageH) {
+  CV_Assert(outKey != nullptr && outCur != nullptr);
+  CV_Assert(H.rows == 3 && H.cols == 3 && H.type() == CV_64F);
+  CV_Assert(keyImage.type() == CV_8UC3 && curImage.type() == CV_8UC3);
+  CV_Assert(keyImage.cols == imageW && keyImage.rows == imageH && curImage.cols == imageW &&
+            curImage.rows == imageH);
+
+  std::vector<char> used(candidates.size(), 0);
+  for (const Feature& reference : referenceFeatures) {
+    const cv::Point2f p = PositionOf(reference);
+    if (!IsInside(p, imageW, imageH)) continue;
+    const cv::Point2f q = ApplyHomography(H, p);
+    const cv::Mat referencePatch = PatchAt(keyImage, p);
+
+    float best = kStartingBestScore;
+    int radius = kInitialSearchRadius;
+    std::size_t partner = candidates.size();  // none
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+      const cv::Point2f c = PositionOf(candidates[k]);
+      if (used[k] || !IsInside(c, imageW, imageH)) continue;
+      const float d = twoPointDistance(q, c);
+      // Also false for a NaN distance (a prediction that went to infinity).
+      if (!(static_cast<float>(radius) > d)) continue;
+      const float score = NormalizedCrossCorrelation(referencePatch, PatchAt(curImage, c));
+      if (score > best) {
+        best = score;
+        partner = k;
+      }
+      radius = static_cast<int>(d);
+    }
+
+    if (partner == candidates.size()) continue;
+    used[partner] = 1;
+    outKey->push_back(reference);
+    outCur->push_back(candidates[partner]);
+  }
+}
+
+}  // namespace
+
+void ValidateCorrespondences_NCC(const std::vector<cv::Point2f>& referenceFeatures,
+                                 const std::vector<cv::Point2f>& candidates,
+                                 std::vector<cv::Point2f>* outKey,
+                                 std::vector<cv::Point2f>* outCur, const cv::Mat& H,
+                                 const cv::Mat& keyImage, const cv::Mat& curImage, int imageW,
+                                 int imageH) {
+  ValidateByNcc(referenceFeatures, candidates, outKey, outCur, H, keyImage, curImage, imageW,
+                imageH);
+}
+
+void ValidateCorrespondencesKeyPoints_NCC(const std::vector<cv::KeyPoint>& referenceFeatures,
+                                          const std::vector<cv::KeyPoint>& candidates,
+                                          std::vector<cv::KeyPoint>* outKey,
+                                          std::vector<cv::KeyPoint>* outCur, const cv::Mat& H,
+                                          const cv::Mat& keyImage, const cv::Mat& curImage,
+                                          int imageW, int imageH) {
+  ValidateByNcc(referenceFeatures, candidates, outKey, outCur, H, keyImage, curImage, imageW,
+                imageH);
+}
+
 }  // namespace geometry
