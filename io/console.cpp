@@ -1,6 +1,7 @@
 #include "io/console.hpp"
 
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,30 @@ termios g_savedMode{};
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
+// Signals that end the process without running exit handlers; while the
+// terminal is in key mode they must put it back first, or the user's shell
+// is left without echo (Ctrl-C during a run).
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void RestoreAndReraise(int signalNumber) {
+  // Only async-signal-safe calls here.
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void InstallRestoringHandlers() {
+  for (const int signalNumber : kEndingSignals) {
+    struct sigaction current {};
+    if (sigaction(signalNumber, nullptr, &current) != 0) continue;
+    if (current.sa_handler == SIG_IGN) continue;  // e.g. started with nohup
+    struct sigaction restoring {};
+    restoring.sa_handler = RestoreAndReraise;
+    sigemptyset(&restoring.sa_mask);
+    sigaction(signalNumber, &restoring, nullptr);
+  }
+}
+
 // Non-canonical, no echo: single key presses reach us without Enter.
 bool EnterKeyMode() {
   if (g_terminalChanged) return true;
@@ -23,6 +48,7 @@ bool EnterKeyMode() {
   raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
+  InstallRestoringHandlers();
   if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return false;
   g_terminalChanged = true;
   return true;

@@ -25,8 +25,9 @@ class ioVideo {
   int Input_Video(int argc, char** argv, int Id_Database, int Id_ScaleProcess);
 
   // Shifts the pair by one frame; returns 1 when frame_Current holds a frame.
-  // A frame whose size differs from the first ends the input (a note goes to
-  // standard error) and 0 is returned.
+  // Frames are delivered as 8-bit BGR (grey, BGRA and 16-bit frames of image
+  // sequences are converted). A frame whose size differs from the first ends
+  // the input (a note goes to standard error) and 0 is returned.
   int Read_NextFrame(int Id_Database, int Id_ScaleProcess);
 
   // Headers sharing the pixels; valid until the next Read_NextFrame.
