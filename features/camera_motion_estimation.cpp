@@ -16,7 +16,14 @@ constexpr double kRansacConfidence = 0.995;
 constexpr double kH33Low = 0.9;
 constexpr double kH33High = 1.1;
 
+// A new identity buffer. Assigning cv::Mat::eye to Hij directly would write
+// into Hij's current buffer, changing handles callers took earlier with
+// getHomography.
+cv::Mat FreshIdentity() { return cv::Mat(cv::Mat::eye(3, 3, CV_64F)); }
+
 }  // namespace
+
+bool IsPlausibleH33(double h33) { return kH33Low < h33 && h33 < kH33High; }
 
 CameraMotionEstimation::CameraMotionEstimation()
     : Hij(cv::Mat::eye(3, 3, CV_64F)), invHij(cv::Mat::eye(3, 3, CV_64F)) {}
@@ -27,7 +34,7 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
   CV_Assert(points_i != nullptr && points_j != nullptr && points_i->size() == points_j->size());
   ban_ExisteH = 0;
   if (static_cast<int>(points_i->size()) < kMinCorrespondences) {
-    Hij = cv::Mat::eye(3, 3, CV_64F);
+    Hij = FreshIdentity();
     std::printf("\nCorrespondences < 8...");
     std::fflush(stdout);
     console::WaitForKey();
@@ -41,7 +48,7 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
                                  kMaxRansacIterations, kRansacConfidence);
   if (H.empty()) {
     // No model found: treated like any other unusable estimate.
-    Hij = cv::Mat::eye(3, 3, CV_64F);
+    Hij = FreshIdentity();
     std::printf("\nNo homography found...");
     std::fflush(stdout);
     console::WaitForKey();
@@ -49,21 +56,22 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
   }
   Hij = H;
   const double h33 = Hij.at<double>(2, 2);
-  if (kH33Low < h33 && h33 < kH33High) {
+  if (IsPlausibleH33(h33)) {
     ban_ExisteH = 1;
     return;
   }
   std::printf("\nH_33: %lf != 1.0  ", h33);
   std::fflush(stdout);
-  Hij = cv::Mat::eye(3, 3, CV_64F);
+  Hij = FreshIdentity();
   console::WaitForKey();
 }
 
 void CameraMotionEstimation::Calculate_HomographyFromPreviousEdges(cv::Mat A, cv::Mat B) {
   CV_Assert(A.size() == cv::Size(3, 3) && B.size() == cv::Size(3, 3) && A.type() == CV_64F &&
             B.type() == CV_64F);
-  // The product is a new matrix, so A or B may share Hij's elements.
-  Hij = B * A;
+  // The product goes into a new buffer, so A or B may share Hij's elements
+  // and handles taken earlier with getHomography keep their values.
+  Hij = cv::Mat(B * A);
 }
 
 void CameraMotionEstimation::InverseHomography_Hij() {

@@ -6,6 +6,10 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+// The acceptance rule of an automatic estimate: its unnormalised H33 lies
+// strictly between 0.9 and 1.1.
+bool IsPlausibleH33(double h33);
+
 class CameraMotionEstimation {
  public:
   cv::Mat Hij;     // 3x3 CV_64F, image i onto image j

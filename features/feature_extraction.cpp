@@ -1,1 +1,69 @@
 #include "features/feature_extraction.hpp"
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Shi-Tomasi corner detection.
+constexpr int kMaxCorners = 5000;
+constexpr double kCornerQualityLevel = 0.001;  // fraction of the strongest corner's measure
+constexpr double kCornerMinDistancePx = 5.0;
+constexpr int kCornerBlockSizePx = 5;
+constexpr bool kUseHarrisDetector = false;  // minimum-eigenvalue measure
+constexpr double kHarrisK = 0.04;
+
+// SIFT detector: no feature limit, 5 layers per octave, a low contrast
+// threshold and a sharp base image, so that small video frames still give
+// many keypoints.
+constexpr int kSiftMaxFeatures = 0;  // 0: no limit
+constexpr int kSiftOctaveLayers = 5;
+constexpr double kSiftContrastThreshold = 0.01;
+constexpr double kSiftEdgeThreshold = 10.0;
+constexpr double kSiftBaseSigma = 1.0;  // pixels
+
+cv::Ptr<cv::Feature2D> CreateSiftDetector() {
+  return cv::SIFT::create(kSiftMaxFeatures, kSiftOctaveLayers, kSiftContrastThreshold,
+                          kSiftEdgeThreshold, kSiftBaseSigma);
+}
+
+}  // namespace
+
+std::vector<cv::Point2f> FeatureExtraction::goodFeaturesToTrack(cv::Mat frame, int /*colourMode*/,
+                                                                int width, int height) {
+  CV_Assert(!frame.empty() && frame.depth() == CV_8U &&
+            (frame.channels() == 3 || frame.channels() == 1));
+  Image_Gray.create(height, width, CV_8UC1);
+  qualityLevel = kCornerQualityLevel;
+  minDistance = kCornerMinDistancePx;
+  blockSize = kCornerBlockSizePx;
+  useHarrisDetector = kUseHarrisDetector;
+  k = kHarrisK;
+  // Frames are three-channel BGR (colour mode 1); a grey frame is taken as it
+  // is. The conversion sizes Image_Gray to the frame itself.
+  if (frame.channels() == 3) {
+    cv::cvtColor(frame, Image_Gray, cv::COLOR_BGR2GRAY);
+  } else {
+    frame.copyTo(Image_Gray);
+  }
+  std::vector<cv::Point2f> corners;
+  cv::goodFeaturesToTrack(Image_Gray, corners, kMaxCorners, qualityLevel, minDistance, cv::Mat(),
+                          blockSize, useHarrisDetector, k);
+  Image_Gray.release();
+  return corners;
+}
+
+std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeatures(cv::Mat frame) {
+  SIFT_Detector = CreateSiftDetector();
+  std::vector<cv::KeyPoint> keypoints;
+  SIFT_Detector->detect(frame, keypoints, cv::noArray());
+  return keypoints;
+}
+
+cv::Mat FeatureExtraction::SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, cv::Mat frame) {
+  // Description normally follows a detection; without one, a detector with
+  // the same parameters describes just as well.
+  if (SIFT_Detector.empty()) SIFT_Detector = CreateSiftDetector();
+  cv::Mat descriptors;
+  SIFT_Detector->compute(frame, keypoints, descriptors);
+  return descriptors;
+}

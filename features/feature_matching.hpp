@@ -10,7 +10,24 @@
 #include <vector>
 
 // Population variance of values about the given mean, accumulated in float.
+// An empty list has variance 0.
 float Variance_vector_float(const std::vector<float>& values, float mean);
+
+// The tracking filters, apart from the tracker so that they can be checked
+// on exact values. from[k] was tracked to to[k] with the tracker's status[k]
+// and err[k] (all four of equal length). Returns, in ascending order, the
+// indices k with status[k] non-zero, err[k] <= 550 and a displacement not
+// above the mean plus the standard deviation of those corners' displacements.
+std::vector<int> SelectTrackedCorners(const std::vector<cv::Point2f>& from,
+                                      const std::vector<cv::Point2f>& to,
+                                      const std::vector<unsigned char>& status,
+                                      const std::vector<float>& err);
+
+// Fills out_i / out_j with the pairs (from[k], to[k]) for k in selected, in
+// order, when there are more than 3; otherwise leaves both empty.
+void CollectCorrespondences(const std::vector<cv::Point2f>& from,
+                            const std::vector<cv::Point2f>& to, const std::vector<int>& selected,
+                            std::vector<cv::Point2f>* out_i, std::vector<cv::Point2f>* out_j);
 
 class FeatureMatching {
  public:
@@ -59,7 +76,9 @@ class FeatureMatching {
 
   // Matches SIFT_Descriptor_i (queries) against SIFT_Descriptor_j; writes
   // Cpoints_i, Cpoints_j, num_GoodMatches; scratch lists and the matcher are
-  // left empty.
+  // left empty. Descriptor matrices that are empty, not CV_32F or of unequal
+  // widths give no correspondences; a query with fewer than two neighbours
+  // is skipped.
   void SIFTFeaturesMatching();
 
   std::vector<cv::KeyPoint> getSIFT_Features_i() const { return SIFT_Features_i; }

@@ -1,0 +1,137 @@
+// Corner detection and SIFT keypoints / descriptors.
+#include "features/feature_extraction.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+#include "tests/features/rendered_pair.hpp"
+
+namespace {
+
+using featuretest::kFrameSize;
+
+// A black frame with white filled squares whose corners are known.
+struct SquaresFrame {
+  cv::Mat frame;
+  std::vector<cv::Point2f> corners;
+};
+
+SquaresFrame DrawSquares() {
+  SquaresFrame s;
+  s.frame = cv::Mat(kFrameSize, CV_8UC3, cv::Scalar(0, 0, 0));
+  const cv::Rect squares[] = {{100, 100, 60, 60}, {300, 200, 80, 50}, {500, 350, 70, 70}};
+  for (const cv::Rect& r : squares) {
+    cv::rectangle(s.frame, r, cv::Scalar(255, 255, 255), cv::FILLED);
+    // Pixel-centre coordinates of the outermost white pixels; the corner
+    // measure peaks within about a pixel of them.
+    const float x0 = static_cast<float>(r.x);
+    const float y0 = static_cast<float>(r.y);
+    const float x1 = static_cast<float>(r.x + r.width - 1);
+    const float y1 = static_cast<float>(r.y + r.height - 1);
+    s.corners.insert(s.corners.end(), {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
+  }
+  return s;
+}
+
+double NearestDistance(const cv::Point2f& p, const std::vector<cv::Point2f>& list) {
+  double best = 1e30;
+  for (const cv::Point2f& q : list)
+    best = std::min(best, static_cast<double>(std::hypot(p.x - q.x, p.y - q.y)));
+  return best;
+}
+
+TEST(CornerDetection, FindsExactlyTheCornersOfDrawnSquares) {
+  const SquaresFrame s = DrawSquares();
+  FeatureExtraction extraction;
+  const std::vector<cv::Point2f> found =
+      extraction.goodFeaturesToTrack(s.frame, 1, kFrameSize.width, kFrameSize.height);
+  constexpr double kCornerTolerancePx = 2.0;
+  ASSERT_EQ(found.size(), s.corners.size());
+  for (const cv::Point2f& truth : s.corners) {
+    EXPECT_LE(NearestDistance(truth, found), kCornerTolerancePx) << truth;
+  }
+  // The grey scratch image is not kept between detections.
+  EXPECT_TRUE(extraction.Image_Gray.empty());
+}
+
+TEST(CornerDetection, RealFrameGivesManyWellSeparatedCornersInside) {
+  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
+  const cv::Mat frame = featuretest::TranslationPair().frame_i;
+  FeatureExtraction extraction;
+  const std::vector<cv::Point2f> found =
+      extraction.goodFeaturesToTrack(frame, 1, kFrameSize.width, kFrameSize.height);
+  EXPECT_GT(found.size(), 500u);
+  EXPECT_LE(found.size(), 5000u);
+  // Minimum distance 5 px between corners (checked on a sample to stay fast).
+  constexpr float kMinDistancePx = 5.0f;
+  for (size_t a = 0; a < found.size(); a += 7) {
+    ASSERT_TRUE(found[a].x >= 0 && found[a].y >= 0 && found[a].x < kFrameSize.width &&
+                found[a].y < kFrameSize.height);
+    for (size_t b = 0; b < found.size(); ++b) {
+      if (a == b) continue;
+      ASSERT_GE(std::hypot(found[a].x - found[b].x, found[a].y - found[b].y), kMinDistancePx);
+    }
+  }
+  // The same frame gives the same corners in the same order.
+  EXPECT_EQ(found, extraction.goodFeaturesToTrack(frame, 1, kFrameSize.width, kFrameSize.height));
+}
+
+TEST(CornerDetection, UniformFrameHasNoCorners) {
+  FeatureExtraction extraction;
+  EXPECT_TRUE(
+      extraction
+          .goodFeaturesToTrack(featuretest::UniformFrame(), 1, kFrameSize.width, kFrameSize.height)
+          .empty());
+}
+
+TEST(SiftDetection, EachDetectionCreatesItsOwnDetector) {
+  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
+  const featuretest::RenderedPair pair = featuretest::TranslationPair(featuretest::kSiftZoom);
+  FeatureExtraction extraction;
+  EXPECT_TRUE(extraction.SIFT_Detector.empty());
+  const std::vector<cv::KeyPoint> first = extraction.SIFTFeatures(pair.frame_i);
+  const cv::Feature2D* firstDetector = extraction.SIFT_Detector.get();
+  ASSERT_NE(firstDetector, nullptr);
+  EXPECT_GT(first.size(), 200u);
+  const std::vector<cv::KeyPoint> second = extraction.SIFTFeatures(pair.frame_i);
+  EXPECT_NE(extraction.SIFT_Detector.get(), firstDetector);
+  ASSERT_EQ(first.size(), second.size());
+  for (size_t k = 0; k < first.size(); ++k) EXPECT_EQ(first[k].pt, second[k].pt);
+}
+
+TEST(SiftDetection, UniformFrameHasNoKeypointsAndNoDescriptors) {
+  FeatureExtraction extraction;
+  const cv::Mat frame = featuretest::UniformFrame();
+  const std::vector<cv::KeyPoint> keypoints = extraction.SIFTFeatures(frame);
+  EXPECT_TRUE(keypoints.empty());
+  EXPECT_EQ(extraction.SIFTDescriptor(keypoints, frame).rows, 0);
+}
+
+TEST(SiftDescription, OneFloatRowPerKeypointAndCallersListUntouched) {
+  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
+  const cv::Mat frame = featuretest::TranslationPair(featuretest::kSiftZoom).frame_i;
+  FeatureExtraction extraction;
+  const std::vector<cv::KeyPoint> keypoints = extraction.SIFTFeatures(frame);
+  const std::vector<cv::KeyPoint> before = keypoints;
+  const cv::Mat descriptors = extraction.SIFTDescriptor(keypoints, frame);
+  EXPECT_EQ(descriptors.type(), CV_32F);
+  EXPECT_EQ(descriptors.rows, static_cast<int>(keypoints.size()));
+  EXPECT_EQ(descriptors.cols, 128);
+  ASSERT_EQ(keypoints.size(), before.size());
+  for (size_t k = 0; k < keypoints.size(); ++k) {
+    EXPECT_EQ(keypoints[k].pt, before[k].pt);
+    EXPECT_EQ(keypoints[k].angle, before[k].angle);
+  }
+
+  // Without an earlier detection a detector with the same parameters is
+  // created, so the descriptors are the same.
+  FeatureExtraction fresh;
+  const cv::Mat again = fresh.SIFTDescriptor(keypoints, frame);
+  EXPECT_FALSE(fresh.SIFT_Detector.empty());
+  ASSERT_EQ(again.size(), descriptors.size());
+  EXPECT_EQ(cv::norm(again, descriptors, cv::NORM_INF), 0.0);
+}
+
+}  // namespace

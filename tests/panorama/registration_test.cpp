@@ -1,0 +1,201 @@
+// Frame-pair registration over rendered pans: the chained frame-to-frame
+// homographies follow the true camera motion, and each pair takes over the
+// features of the current frame of the pair before.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "panorama/panorama.hpp"
+#include "tests/support/test_support.hpp"
+#include "tools/render/scene_renderer.hpp"
+
+namespace {
+
+const cv::Size kFrameSize(640, 480);
+constexpr int kCorners = 0;
+constexpr int kSift = 1;
+
+// The failure paths wait for a key; with standard input away from any
+// terminal (and no window) the wait returns at once.
+class NoKeyWaits : public testing::Environment {
+ public:
+  void SetUp() override {
+    const int devNull = open("/dev/null", O_RDONLY);
+    if (devNull >= 0) {
+      dup2(devNull, STDIN_FILENO);
+      close(devNull);
+    }
+  }
+};
+[[maybe_unused]] testing::Environment* const kNoKeyWaits =
+    testing::AddGlobalTestEnvironment(new NoKeyWaits);
+
+struct Pan {
+  std::vector<cv::Mat> frames;
+  std::vector<cv::Matx33d> photoToFrame;
+  // True homography from frame 0 onto frame k.
+  cv::Mat FromFirst(size_t k) const {
+    return cv::Mat(render::FrameToFrame(photoToFrame[0], photoToFrame[k])).clone();
+  }
+};
+
+// A pan to the right with a slow roll, n frames. zoom is in frame pixels per
+// photo pixel; the frame content moves about 20 px per frame either way.
+Pan RenderPan(int n, double zoom) {
+  const cv::Mat photo = testsupport::TestPhoto();
+  render::CameraPose start;
+  start.centreX = 1100.0;
+  start.centreY = 800.0;
+  start.zoom = zoom;
+  render::CameraPose end = start;
+  end.centreX += 20.0 * (n - 1) / zoom;
+  end.centreY -= 4.0 * (n - 1) / zoom;
+  end.angle = 3.0 * CV_PI / 180.0;
+  Pan pan;
+  const std::vector<render::CameraPose> poses = render::Interpolate(start, end, n);
+  for (const render::CameraPose& pose : poses) {
+    pan.photoToFrame.push_back(render::PhotoToFrame(pose, kFrameSize));
+  }
+  pan.frames = render::RenderSequence(photo, poses, kFrameSize);
+  return pan;
+}
+
+// Registers one pair the way the frame loop does (frame size first).
+std::string Register(Panorama& panorama, const cv::Mat& previous, const cv::Mat& current,
+                     int featureMethod) {
+  panorama.imageW = previous.cols;
+  panorama.imageH = previous.rows;
+  panorama.Id_Features = featureMethod;
+  testing::internal::CaptureStdout();
+  panorama.CalculateFeatureExtractionMatching(previous, current);
+  return testing::internal::GetCapturedStdout();
+}
+
+// Frame after frame, each pair homography (previous onto current) is on the
+// true motion of the pair, and their product stays on the true motion from
+// the first frame. Each pair errs by about 0.05 to 0.1 px at the frame
+// corners, mostly in the same direction, so over 19 pairs the chain drifts by
+// a few pixels.
+void ExpectChainFollowsTruth(const Pan& pan, int featureMethod) {
+  constexpr double kPairTolerancePx = 1.0;
+  constexpr double kChainTolerancePx = 5.0;
+  Panorama panorama;
+  cv::Mat chained = cv::Mat::eye(3, 3, CV_64F);
+  for (size_t k = 1; k < pan.frames.size(); ++k) {
+    SCOPED_TRACE("frame " + std::to_string(k));
+    EXPECT_EQ(Register(panorama, pan.frames[k - 1], pan.frames[k], featureMethod), "");
+    ASSERT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
+    ASSERT_EQ(panorama.featureMatching.Cpoints_i.size(), panorama.featureMatching.Cpoints_j.size());
+    const cv::Mat truePair(render::FrameToFrame(pan.photoToFrame[k - 1], pan.photoToFrame[k]));
+    EXPECT_LE(testsupport::MaxCornerError(panorama.cameraMotion.getHomography(), truePair,
+                                          kFrameSize.width, kFrameSize.height),
+              kPairTolerancePx);
+    chained = panorama.cameraMotion.getHomography() * chained;
+    ASSERT_LE(
+        testsupport::MaxCornerError(chained, pan.FromFirst(k), kFrameSize.width, kFrameSize.height),
+        kChainTolerancePx);
+  }
+}
+
+TEST(FramePairRegistration, CornerChainFollowsTheTrueMotion) {
+  ASSERT_FALSE(testsupport::TestPhoto().empty()) << "test photo not found";
+  ExpectChainFollowsTruth(RenderPan(20, 1.0), kCorners);
+}
+
+// SIFT frames are rendered zoomed in: at the photo's own scale a frame has
+// about 21000 keypoints and brute-force matching takes several seconds a pair.
+TEST(FramePairRegistration, SiftChainFollowsTheTrueMotion) {
+  ASSERT_FALSE(testsupport::TestPhoto().empty()) << "test photo not found";
+  ExpectChainFollowsTruth(RenderPan(10, 3.0), kSift);
+}
+
+TEST(FramePairRegistration, CornerPairsStartFromTheCornersTheLastPairTracked) {
+  ASSERT_FALSE(testsupport::TestPhoto().empty()) << "test photo not found";
+  const Pan pan = RenderPan(3, 1.0);
+  Panorama panorama;
+  Register(panorama, pan.frames[0], pan.frames[1], kCorners);
+  // The first pair detects on its previous frame.
+  FeatureExtraction extraction;
+  EXPECT_EQ(panorama.featureMatching.getCorners_i(),
+            extraction.goodFeaturesToTrack(pan.frames[0], 1, kFrameSize.width, kFrameSize.height));
+  const std::vector<cv::Point2f> trackedIntoFrame1 = panorama.featureMatching.getCorners_j();
+
+  Register(panorama, pan.frames[1], pan.frames[2], kCorners);
+  EXPECT_EQ(panorama.featureMatching.getCorners_i(), trackedIntoFrame1);
+  EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
+}
+
+TEST(FramePairRegistration, SiftPairsTakeOverTheCurrentFramesFeatures) {
+  ASSERT_FALSE(testsupport::TestPhoto().empty()) << "test photo not found";
+  const Pan pan = RenderPan(3, 3.0);
+  Panorama panorama;
+  Register(panorama, pan.frames[0], pan.frames[1], kSift);
+  // The first pair describes both frames.
+  FeatureExtraction extraction;
+  EXPECT_EQ(panorama.featureMatching.getSIFT_Features_i().size(),
+            extraction.SIFTFeatures(pan.frames[0]).size());
+  EXPECT_EQ(panorama.featureMatching.getSIFT_Descriptor_i().rows,
+            static_cast<int>(panorama.featureMatching.getSIFT_Features_i().size()));
+  const std::vector<cv::KeyPoint> keypoints1 = panorama.featureMatching.getSIFT_Features_j();
+  const cv::Mat descriptors1 = panorama.featureMatching.getSIFT_Descriptor_j();
+  ASSERT_FALSE(keypoints1.empty());
+
+  Register(panorama, pan.frames[1], pan.frames[2], kSift);
+  const std::vector<cv::KeyPoint> taken = panorama.featureMatching.getSIFT_Features_i();
+  ASSERT_EQ(taken.size(), keypoints1.size());
+  for (size_t k = 0; k < taken.size(); ++k) {
+    ASSERT_EQ(taken[k].pt, keypoints1[k].pt);
+    ASSERT_EQ(taken[k].size, keypoints1[k].size);
+    ASSERT_EQ(taken[k].angle, keypoints1[k].angle);
+  }
+  // Taken over, not recomputed: the very same descriptor buffer.
+  EXPECT_EQ(panorama.featureMatching.getSIFT_Descriptor_i().data, descriptors1.data);
+  EXPECT_NE(panorama.featureMatching.getSIFT_Descriptor_j().data, descriptors1.data);
+  EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
+}
+
+TEST(FramePairRegistration, UniformFirstFrameFailsAndTheNextPairDetectsAgain) {
+  ASSERT_FALSE(testsupport::TestPhoto().empty()) << "test photo not found";
+  const Pan pan = RenderPan(2, 1.0);
+  const cv::Mat uniform(kFrameSize, CV_8UC3, cv::Scalar(128, 128, 128));
+  Panorama panorama;
+  EXPECT_EQ(Register(panorama, uniform, pan.frames[0], kCorners), "\nCorrespondences < 8...");
+  EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 0);
+  EXPECT_EQ(panorama.featureMatching.getPointerCorners_j(), nullptr);
+
+  EXPECT_EQ(Register(panorama, pan.frames[0], pan.frames[1], kCorners), "");
+  EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
+  EXPECT_LE(testsupport::MaxCornerError(panorama.cameraMotion.getHomography(), pan.FromFirst(1),
+                                        kFrameSize.width, kFrameSize.height),
+            1.0);
+}
+
+TEST(FramePairRegistration, UnknownFeatureMethodComputesNothingAndFails) {
+  ASSERT_FALSE(testsupport::TestPhoto().empty()) << "test photo not found";
+  const Pan pan = RenderPan(2, 1.0);
+  Panorama panorama;
+  EXPECT_EQ(Register(panorama, pan.frames[0], pan.frames[1], 2), "\nCorrespondences < 8...");
+  EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 0);
+  EXPECT_EQ(cv::norm(panorama.cameraMotion.getHomography(), cv::Mat::eye(3, 3, CV_64F)), 0.0);
+  EXPECT_TRUE(panorama.featureMatching.Cpoints_i.empty());
+  EXPECT_EQ(panorama.featureMatching.getPointerCorners_j(), nullptr);
+  EXPECT_TRUE(panorama.featureMatching.getSIFT_Features_j().empty());
+}
+
+TEST(FramePairRegistration, UnknownRegistrationModeDoesNothing) {
+  ASSERT_FALSE(testsupport::TestPhoto().empty()) << "test photo not found";
+  const Pan pan = RenderPan(2, 1.0);
+  Panorama panorama;
+  panorama.Id_HomographyEstimation = 2;
+  const cv::Mat sentinel = (cv::Mat_<double>(3, 3) << 1, 0, 5, 0, 1, 6, 0, 0, 1);
+  panorama.cameraMotion.setHomography(sentinel);
+  panorama.cameraMotion.ban_ExisteH = 1;
+  EXPECT_EQ(Register(panorama, pan.frames[0], pan.frames[1], kCorners), "");
+  EXPECT_EQ(cv::norm(panorama.cameraMotion.getHomography(), sentinel), 0.0);
+  EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
+  EXPECT_EQ(panorama.featureMatching.getPointerCorners_j(), nullptr);
+}
+
+}  // namespace
