@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ class Panorama {
   // records of the latest key frame only (older chains are never read again).
   std::vector<std::unique_ptr<_treeNode>> ownedNodes;
   std::vector<std::unique_ptr<_treeNode>> ownedChain;
+  // The reference key frame chosen by the last composition (null before).
+  _treeNode* Node_PanoReference = nullptr;
+  // Key frames the canvas bound left out of the mean; the median omits them too.
+  std::set<int32_t> canvasSkippedIds;
 
   Panorama();
   ~Panorama();
@@ -130,6 +135,8 @@ class Panorama {
                                             cv::Mat keyImage, cv::Mat curImage);
 
   // Reference choice and composition.
+  // Maps from's image onto to's image, through their lowest common ancestor.
+  cv::Mat HomographyBetween(_treeNode* from, _treeNode* to);
   void CalculateCenteredPanorama(int withMedian);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);

@@ -1,0 +1,289 @@
+// Reference choice and the composed mosaics, against the photo the frames
+// were rendered from.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <opencv2/imgproc.hpp>
+#include <regex>
+
+#include "panorama/panorama.hpp"
+#include "tests/support/test_support.hpp"
+#include "tools/render/scene_renderer.hpp"
+
+namespace {
+
+// A small tree built by hand: node images are flat, links are given.
+_treeNode* AddNode(Panorama& p, _treeNode* parent, bool right, const cv::Mat& link,
+                   cv::Size size = cv::Size(40, 30)) {
+  auto node = std::make_unique<_treeNode>();
+  node->id = ++p.num_Nodes;
+  node->image = std::make_unique<cv::Mat>(size, CV_8UC3, cv::Scalar(60, 120, 180));
+  node->H_ParentToNode = std::make_unique<cv::Mat>(link.clone());
+  node->parent = parent;
+  if (parent != nullptr) {
+    node->id_Parent = parent->id;
+    (right ? parent->right : parent->left) = node.get();
+    (right ? parent->id_Right : parent->id_Left) = node->id;
+  } else {
+    p.Root_AVL = node.get();
+  }
+  p.Vect_Nodes.push_back(node.get());
+  _treeNode* raw = node.get();
+  p.ownedNodes.push_back(std::move(node));
+  p.imageW = size.width;
+  p.imageH = size.height;
+  return raw;
+}
+
+cv::Mat Scale(double s) { return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1); }
+cv::Mat Shift(double dx) { return (cv::Mat_<double>(3, 3) << 1, 0, dx, 0, 1, 0, 0, 0, 1); }
+
+std::string Compose(Panorama& p, int withMedian) {
+  testing::internal::CaptureStdout();
+  p.CalculateCenteredPanorama(withMedian);
+  return testing::internal::GetCapturedStdout();
+}
+
+int ChosenReference(const std::string& out) {
+  std::smatch m;
+  EXPECT_TRUE(std::regex_search(out, m, std::regex("\nr\\*:              (\\d+)"))) << out;
+  return m.empty() ? -1 : std::stoi(m[1]);
+}
+
+TEST(ReferenceChoice, OneKeyFrameIsItsOwnReferenceAndTheWholeCanvas) {
+  Panorama p;
+  AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
+  const std::string out = Compose(p, 1);
+  EXPECT_EQ(out,
+            "\nNumber of nodes: 1\nAVL_root:        1\nr*:              1\nMean Pano..."
+            "\nMedian Pano...");
+  EXPECT_EQ(p.pano.size(), cv::Size(40, 30));
+  ASSERT_EQ(p.Vect_FPanos.size(), 1u);
+  EXPECT_EQ(p.Vect_FMasks.size(), 1u);
+  EXPECT_EQ(p.pano_Median.size(), p.pano.size());
+}
+
+TEST(ReferenceChoice, TwoKeyFramesTakeTheLessDisplacingOne) {
+  // 400x300 frames. Node 1 scores the corner distance of H(2 -> 1), node 2
+  // that of H(1 -> 2). A shrink by 0.9 moves the corners by 40, 50, 30 px
+  // (120); its inverse, a stretch by 1/0.9, by 44, 55, 33 px (132).
+  const cv::Size size(400, 300);
+  Panorama p;
+  _treeNode* root = AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F), size);
+  AddNode(p, root, true, Scale(0.9), size);
+  EXPECT_EQ(ChosenReference(Compose(p, 0)), 2);
+
+  // A stretch by 1.1 (120) against its inverse (36, 45, 27 px: 108).
+  Panorama q;
+  _treeNode* qroot = AddNode(q, nullptr, false, cv::Mat::eye(3, 3, CV_64F), size);
+  AddNode(q, qroot, true, Scale(1.1), size);
+  EXPECT_EQ(ChosenReference(Compose(q, 0)), 1);
+}
+
+TEST(ReferenceChoice, EqualScoresGoToTheLowestId) {
+  Panorama p;
+  _treeNode* root = AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
+  AddNode(p, root, true, cv::Mat::eye(3, 3, CV_64F));  // both score 0
+  EXPECT_EQ(ChosenReference(Compose(p, 0)), 1);
+  // A whole-pixel shift is not symmetric under the integer mapping: -10.5
+  // truncates to -10 at the left corners, so H(1 -> 2) = shift -10 scores
+  // 38 and H(2 -> 1) = shift +10 scores 40: node 2 wins.
+  Panorama q;
+  _treeNode* qroot = AddNode(q, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
+  AddNode(q, qroot, true, Shift(-10.0));
+  EXPECT_EQ(ChosenReference(Compose(q, 0)), 2);
+}
+
+TEST(ReferenceChoice, FiveFramesUseTheTwoFramesAtEachEnd) {
+  // Frames at scene x = 0, 7, 19, 26, 41 (ids in that order), as a balanced
+  // tree rooted at 2: 1 - 2 - 3 - 4 - 5 in order. With N = 5 each side
+  // distance looks at the two frames nearest its end. The expected scores
+  // come from the positions alone, not from tree paths.
+  const double x[6] = {0, 0, 7, 19, 26, 41};  // by id
+  auto link = [&](int parent, int child) { return Shift(x[parent] - x[child]); };
+  Panorama p;
+  _treeNode* n2 = AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
+  _treeNode* n1 = AddNode(p, n2, false, link(2, 1));
+  _treeNode* n4 = AddNode(p, n2, true, link(2, 4));
+  _treeNode* n3 = AddNode(p, n4, false, link(4, 3));
+  _treeNode* n5 = AddNode(p, n4, true, link(4, 5));
+  // Rename so that id k is the frame at x[k].
+  n1->id = 1, n2->id = 2, n3->id = 3, n4->id = 4, n5->id = 5;
+  p.Vect_Nodes = {n1, n2, n3, n4, n5};
+
+  auto distance = [&](int from, int to) {  // corner distance of H(from -> to)
+    return p.composition.CalculateReprojectionDistance_4Corners(nullptr, Shift(x[from] - x[to]),
+                                                               40, 30);
+  };
+  float best = 0.0f;
+  int expected = 0;
+  for (int n = 1; n <= 5; ++n) {
+    const float dL = n == 1 ? 0.0f : std::max(distance(1, n), distance(2, n));
+    const float dR = n == 5 ? 0.0f : std::max(distance(5, n), distance(4, n));
+    if (expected == 0 || best > dL + dR) {
+      best = dL + dR;
+      expected = n;
+    }
+  }
+  const std::string out = Compose(p, 0);
+  EXPECT_EQ(ChosenReference(out), expected);
+  EXPECT_NE(out.find("\nAVL_root:        2"), std::string::npos);
+  // The canvas spans all five frames around the reference.
+  EXPECT_NEAR(p.pano.cols, 40 + 41, 2);
+  EXPECT_EQ(p.pano.rows, 30);
+}
+
+TEST(ReferenceChoice, EmptyTreeComposesNothing) {
+  Panorama p;
+  EXPECT_EQ(Compose(p, 1), "\nBinary Tree empty...");
+  EXPECT_TRUE(p.pano.empty());
+  EXPECT_TRUE(p.pano_Median.empty());
+}
+
+// --- The whole construction and composition over rendered pans ------------
+
+const cv::Size kFrameSize(320, 240);
+
+struct Scene {
+  std::vector<cv::Mat> frames;
+  std::vector<cv::Matx33d> truth;  // photo onto frame t
+};
+
+Scene RenderPan(int n, double step) {
+  const cv::Mat photo = testsupport::TestPhoto();
+  render::CameraPose a;
+  a.centreX = 1000.0;
+  a.centreY = 760.0;
+  render::CameraPose b = a;
+  b.centreX += step * (n - 1);
+  b.centreY += 2.0 * (n - 1);  // a slight drift downwards
+  Scene scene;
+  const auto poses = render::Interpolate(a, b, n);
+  scene.frames = render::RenderSequence(photo, poses, kFrameSize);
+  for (const auto& pose : poses) scene.truth.push_back(render::PhotoToFrame(pose, kFrameSize));
+  return scene;
+}
+
+struct Mosaic {
+  std::map<int, int> frameOfId;
+  int reference = 0;
+  std::string out;
+};
+
+Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int features,
+                       int withMedian) {
+  Mosaic m;
+  m.frameOfId[1] = 0;
+  testing::internal::CaptureStdout();
+  for (size_t t = 1; t < scene.frames.size(); ++t) {
+    const int before = p.num_Nodes;
+    p.ProcessTwoImages_AVL(scene.frames[t - 1], scene.frames[t], threshold, features);
+    if (p.num_Nodes > before && p.num_Nodes > 1) m.frameOfId[p.num_Nodes] = static_cast<int>(t);
+  }
+  p.CalculateCenteredPanorama(withMedian);
+  m.out = testing::internal::GetCapturedStdout();
+  m.reference = ChosenReference(m.out);
+  return m;
+}
+
+// The photo as the canvas should show it: photo -> reference frame -> canvas.
+cv::Mat ExpectedCanvas(const Panorama& p, const Scene& scene, const Mosaic& m) {
+  const cv::Matx33d toCanvas(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y,
+                             0, 0, 1);
+  const cv::Matx33d photoToReference =
+      scene.truth[static_cast<size_t>(m.frameOfId.at(m.reference))];
+  cv::Mat expected;
+  cv::warpPerspective(testsupport::TestPhoto(), expected, cv::Mat(toCanvas * photoToReference),
+                      p.pano.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+  return expected;
+}
+
+// Covered canvas pixels away from frame borders.
+cv::Mat CoveredInterior(const Panorama& p) {
+  cv::Mat covered = p.composition.mask >= 128;
+  cv::erode(covered, covered, cv::Mat(), cv::Point(-1, -1), 3);
+  return covered;
+}
+
+class Composed : public testing::TestWithParam<int> {};
+
+// The pan moves by whole pixels, so every sample a correct run takes is an
+// exact photo pixel: the median matches exactly and the mean up to its
+// truncation (measured: above 55 dB). A registration or composition fault (a
+// wrong link, a wrong sign, an off-by-one in the canvas origin) shifts frames
+// by a pixel or more, which on this textured photo scores below 25 dB (the
+// test checks that the floor tells a one-pixel shift apart).
+constexpr double kMinPsnrDb = 40.0;
+
+TEST_P(Composed, MeanAndMedianShowThePhotoInTheReferencePlane) {
+  const Scene scene = RenderPan(18, 16.0);
+  Panorama p;
+  const Mosaic m = BuildAndCompose(p, scene, 70.0f, GetParam(), 1);
+  ASSERT_GE(m.reference, 1) << m.out;
+  ASSERT_GE(p.num_Nodes, 3);
+  EXPECT_EQ(m.out.find("No existe Hij"), std::string::npos);
+
+  // Size: the key frames span 16 px and 2 px per frame between the first and
+  // the last of them (frames chained after the last key frame are not drawn).
+  const int span = m.frameOfId.rbegin()->second - m.frameOfId.begin()->second;
+  EXPECT_NEAR(p.pano.cols, kFrameSize.width + span * 16, 3);
+  EXPECT_NEAR(p.pano.rows, kFrameSize.height + span * 2, 3);
+  ASSERT_EQ(p.pano_Median.size(), p.pano.size());
+
+  const cv::Mat expected = ExpectedCanvas(p, scene, m);
+  const cv::Mat covered = CoveredInterior(p);
+  ASSERT_GT(cv::countNonZero(covered), p.pano.total() / 2);
+  // The median samples 5 px inside each frame: its own coverage.
+  cv::Mat medianCovered = cv::Mat::zeros(p.pano.size(), CV_8UC1);
+  for (const cv::Mat& mask : p.Vect_FMasks) medianCovered |= (mask >= 128);
+  medianCovered &= covered;
+  const double meanPsnr = testsupport::PsnrOverMask(p.pano, expected, covered);
+  const double medianPsnr = testsupport::PsnrOverMask(p.pano_Median, expected, medianCovered);
+  EXPECT_GT(meanPsnr, kMinPsnrDb);
+  EXPECT_GT(medianPsnr, kMinPsnrDb);
+  cv::Mat shifted;
+  const cv::Mat oneRight = (cv::Mat_<double>(2, 3) << 1, 0, 1, 0, 1, 0);
+  cv::warpAffine(expected, shifted, oneRight, expected.size());
+  EXPECT_LT(testsupport::PsnrOverMask(p.pano, shifted, covered), kMinPsnrDb - 10.0);
+  std::cerr << "mean PSNR " << meanPsnr << " dB, median PSNR " << medianPsnr << " dB\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFeatureMethods, Composed, testing::Values(0, 1),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return info.param == 0 ? std::string("Corners") : std::string("Sift");
+                         });
+
+TEST(Composed, MedianRemovesAPassingObjectThatTheMeanShowsFaintly) {
+  Scene scene = RenderPan(24, 6.0);
+  // A red square that crosses the scene: in three frames, at three places.
+  const cv::Point2d photoSpots[3] = {{1060, 800}, {1110, 800}, {1160, 800}};
+  for (int i = 0; i < 3; ++i) {
+    const size_t t = static_cast<size_t>(10 + i);
+    cv::Matx31d spot = scene.truth[t] * cv::Matx31d(photoSpots[i].x, photoSpots[i].y, 1.0);
+    const cv::Point centre(cvRound(spot(0) / spot(2)), cvRound(spot(1) / spot(2)));
+    cv::rectangle(scene.frames[t], cv::Rect(centre.x - 10, centre.y - 10, 20, 20),
+                  cv::Scalar(0, 0, 255), cv::FILLED);
+  }
+  Panorama p;
+  const Mosaic m = BuildAndCompose(p, scene, 100.0f, 0, 1);  // every frame a key frame
+  ASSERT_EQ(p.num_Nodes, 24);
+  const cv::Mat expected = ExpectedCanvas(p, scene, m);
+  const cv::Matx33d toCanvas(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y,
+                             0, 0, 1);
+  const cv::Matx33d photoToCanvas =
+      toCanvas * scene.truth[static_cast<size_t>(m.frameOfId.at(m.reference))];
+  for (const cv::Point2d& spot : photoSpots) {
+    const cv::Matx31d c = photoToCanvas * cv::Matx31d(spot.x, spot.y, 1.0);
+    const cv::Rect box(cvRound(c(0) / c(2)) - 6, cvRound(c(1) / c(2)) - 6, 12, 12);
+    ASSERT_TRUE((box & cv::Rect(0, 0, p.pano.cols, p.pano.rows)) == box);
+    const double medianError = cv::norm(p.pano_Median(box), expected(box), cv::NORM_L1) /
+                               static_cast<double>(box.area() * 3);
+    const double meanError =
+        cv::norm(p.pano(box), expected(box), cv::NORM_L1) / static_cast<double>(box.area() * 3);
+    EXPECT_LT(medianError, 8.0) << "the median keeps the object";
+    EXPECT_GT(meanError, medianError + 2.0) << "the mean does not show the object at all";
+    EXPECT_LT(meanError, 60.0) << "the mean shows the object at full strength";
+  }
+}
+
+}  // namespace

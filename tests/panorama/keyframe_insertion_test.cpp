@@ -1,0 +1,234 @@
+// Online construction over rendered pans with known motion: which frames
+// become key frames, the tree they form, and the homographies it holds.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <opencv2/imgproc.hpp>
+
+#include "geometry/overlap.hpp"
+#include "panorama/panorama.hpp"
+#include "tests/support/test_support.hpp"
+#include "tools/render/scene_renderer.hpp"
+
+namespace {
+
+const cv::Size kFrameSize(320, 240);
+
+struct Pan {
+  std::vector<cv::Mat> frames;
+  std::vector<cv::Matx33d> truth;  // photo onto frame t
+};
+
+// A horizontal pan of n frames over the photo, step pixels per frame (negative: right to left).
+Pan RenderPan(int n, double step, double startX = 900.0) {
+  const cv::Mat photo = testsupport::TestPhoto();
+  render::CameraPose a;
+  a.centreX = startX;
+  a.centreY = 800.0;
+  render::CameraPose b = a;
+  b.centreX = startX + step * (n - 1);
+  Pan pan;
+  const auto poses = render::Interpolate(a, b, n);
+  pan.frames = render::RenderSequence(photo, poses, kFrameSize);
+  for (const auto& pose : poses) pan.truth.push_back(render::PhotoToFrame(pose, kFrameSize));
+  return pan;
+}
+
+cv::Mat TrueFrameToFrame(const Pan& pan, int from, int to) {
+  return cv::Mat(render::FrameToFrame(pan.truth[static_cast<size_t>(from)],
+                                      pan.truth[static_cast<size_t>(to)]));
+}
+
+// Runs the online construction and records which frame each key frame is.
+struct Construction {
+  std::map<int, int> frameOfId;  // node id -> frame index
+  std::string out;
+  size_t maxChain = 0;
+};
+
+Construction Build(Panorama& p, const Pan& pan, float threshold, int features) {
+  Construction run;
+  run.frameOfId[1] = 0;
+  testing::internal::CaptureStdout();
+  for (size_t t = 1; t < pan.frames.size(); ++t) {
+    const int before = p.num_Nodes;
+    p.ProcessTwoImages_AVL(pan.frames[t - 1], pan.frames[t], threshold, features);
+    if (p.num_Nodes > before && p.num_Nodes > 1) run.frameOfId[p.num_Nodes] = static_cast<int>(t);
+    run.maxChain = std::max(run.maxChain, p.ownedChain.size());
+    if (p.getban_insert() == 0) break;
+  }
+  run.out = testing::internal::GetCapturedStdout();
+  return run;
+}
+
+// Key frames expected from the true motion: a frame becomes a key frame when
+// its overlap with the last key frame is at or below the threshold.
+int ExpectedKeyFrames(const Pan& pan, float threshold) {
+  int keyFrames = 1;
+  int lastKey = 0;
+  for (int t = 1; t < static_cast<int>(pan.frames.size()); ++t) {
+    const cv::Mat toKey = TrueFrameToFrame(pan, t, lastKey);
+    const float overlap =
+        geometry::CalculateOverlapPercentage(toKey, kFrameSize.width, kFrameSize.height);
+    if (!(overlap > threshold)) {
+      ++keyFrames;
+      lastKey = t;
+    }
+  }
+  return keyFrames;
+}
+
+void InOrder(_treeNode* n, std::vector<_treeNode*>& out) {
+  if (n == nullptr) return;
+  InOrder(n->left, out);
+  out.push_back(n);
+  InOrder(n->right, out);
+}
+
+void ExpectBalanced(Panorama& p, _treeNode* n) {
+  if (n == nullptr) return;
+  EXPECT_LE(std::abs(p.diff(n)), 1) << "node " << n->id;
+  ExpectBalanced(p, n->left);
+  ExpectBalanced(p, n->right);
+}
+
+void ExpectTreeMatchesTruth(Panorama& p, const Pan& pan, const Construction& run, bool leftToRight) {
+  ASSERT_NE(p.Root_AVL, nullptr);
+  ExpectBalanced(p, p.Root_AVL);
+
+  std::vector<_treeNode*> order;
+  InOrder(p.Root_AVL, order);
+  ASSERT_EQ(order.size(), static_cast<size_t>(p.num_Nodes));
+  for (size_t i = 1; i < order.size(); ++i) {
+    const int earlier = run.frameOfId.at(order[i - 1]->id);
+    const int later = run.frameOfId.at(order[i]->id);
+    // In-order is left to right in the scene.
+    if (leftToRight) {
+      EXPECT_LT(earlier, later);
+    } else {
+      EXPECT_GT(earlier, later);
+    }
+  }
+
+  const int rootFrame = run.frameOfId.at(p.Root_AVL->id);
+  for (_treeNode* n : p.Vect_Nodes) {
+    const cv::Mat estimated = p.calculateHomBToA(n, p.Root_AVL);  // root onto n
+    const cv::Mat truth = TrueFrameToFrame(pan, rootFrame, run.frameOfId.at(n->id));
+    EXPECT_LT(testsupport::MaxCornerError(estimated, truth, kFrameSize.width, kFrameSize.height),
+              3.0)
+        << "node " << n->id;
+  }
+}
+
+class PanConstruction : public testing::TestWithParam<int> {};
+
+TEST_P(PanConstruction, LeftToRightPanGivesExpectedKeyFramesAndTrueGeometry) {
+  const Pan pan = RenderPan(20, 16.0);
+  Panorama p;
+  const Construction run = Build(p, pan, 60.0f, GetParam());
+  EXPECT_EQ(run.out.find("No existe Hij"), std::string::npos) << run.out;
+  EXPECT_NEAR(p.num_Nodes, ExpectedKeyFrames(pan, 60.0f), 1);
+  EXPECT_GE(p.num_Nodes, 3);
+  EXPECT_EQ(p.num_VectH, p.num_Nodes - 1);
+  ExpectTreeMatchesTruth(p, pan, run, true);
+}
+
+TEST_P(PanConstruction, RightToLeftPanPlacesFramesOnTheLeft) {
+  const Pan pan = RenderPan(20, -16.0, 1600.0);
+  Panorama p;
+  const Construction run = Build(p, pan, 60.0f, GetParam());
+  EXPECT_NEAR(p.num_Nodes, ExpectedKeyFrames(pan, 60.0f), 1);
+  ExpectTreeMatchesTruth(p, pan, run, false);
+}
+
+TEST_P(PanConstruction, ThresholdHundredMakesEveryFrameAKeyFrame) {
+  const Pan pan = RenderPan(8, 12.0);
+  Panorama p;
+  const Construction run = Build(p, pan, 100.0f, GetParam());
+  EXPECT_EQ(p.num_Nodes, 8);
+  EXPECT_EQ(run.maxChain, 0u);
+  EXPECT_EQ(p.Node_Reference, p.Vect_Nodes.back());
+  ExpectTreeMatchesTruth(p, pan, run, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFeatureMethods, PanConstruction, testing::Values(0, 1),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return info.param == 0 ? std::string("Corners") : std::string("Sift");
+                         });
+
+TEST(KeyFrameInsertion, ChainRecordsAreFreedOnceAKeyFrameFollows) {
+  const Pan pan = RenderPan(40, 6.0);
+  Panorama p;
+  const Construction run = Build(p, pan, 70.0f, 0);
+  // Without freeing, the chain would hold every non-key frame of the run.
+  const size_t nonKeyFrames = pan.frames.size() - static_cast<size_t>(p.num_Nodes);
+  EXPECT_GT(nonKeyFrames, 20u);
+  EXPECT_LT(run.maxChain, nonKeyFrames / 2);
+  for (_treeNode* n : p.Vect_Nodes) {
+    if (n != p.Node_Reference) {
+      EXPECT_EQ(n->next_List, nullptr);
+    }
+  }
+  // The live chain hangs from the latest key frame and multiplies out to the
+  // true motion from it.
+  size_t length = 0;
+  for (_treeNode* r = p.Node_Reference->next_List; r != nullptr; r = r->next_List) {
+    EXPECT_EQ(r->id, p.Node_Reference->id);
+    ++length;
+  }
+  EXPECT_EQ(length, p.ownedChain.size());
+}
+
+TEST(KeyFrameInsertion, ChainStepStartsTheNextPairFromFreshCorners) {
+  const Pan pan = RenderPan(3, 4.0);
+  Panorama p;
+  Build(p, pan, 95.0f, 0);  // the 4 px steps overlap by more than 95 %
+  ASSERT_EQ(p.num_Nodes, 1);
+  ASSERT_EQ(p.ownedChain.size(), 2u);
+  FeatureExtraction fresh;
+  const auto expected = fresh.goodFeaturesToTrack(pan.frames[2], 1, kFrameSize.width,
+                                                  kFrameSize.height);
+  ASSERT_NE(p.featureMatching.getPointerCorners_j(), nullptr);
+  EXPECT_EQ(p.featureMatching.getCorners_j(), expected);
+}
+
+TEST(KeyFrameInsertion, SiftKeyFrameStepRestoresTheCurrentFramesFeatures) {
+  const Pan pan = RenderPan(2, 30.0);
+  Panorama p;
+  Build(p, pan, 100.0f, 1);
+  ASSERT_EQ(p.num_Nodes, 2);
+  FeatureExtraction fresh;
+  const auto all = fresh.SIFTFeatures(pan.frames[1]);
+  EXPECT_EQ(p.featureMatching.getSIFT_Features_j().size(), all.size());
+  EXPECT_EQ(p.featureMatching.getSIFT_Descriptor_j().rows, static_cast<int>(all.size()));
+  ASSERT_NE(p.Vect_Nodes[1]->SIFT_Features, nullptr);
+  EXPECT_EQ(p.Vect_Nodes[1]->SIFT_Features->size(), all.size());
+}
+
+TEST(KeyFrameInsertion, RefusedKeyFrameReportsAndKeepsTheTreeBuiltSoFar) {
+  const Pan pan = RenderPan(6, 12.0);
+  Panorama p;
+  p.Threshold_Determinant = 10.0;  // every link homography of a pan is refused
+  const Construction run = Build(p, pan, 100.0f, 0);
+  EXPECT_EQ(p.getban_insert(), 0);
+  EXPECT_EQ(p.num_Nodes, 1);
+  EXPECT_EQ(p.Vect_Nodes.size(), 1u);
+  EXPECT_NE(run.out.find("\n\nAVL Node not inserted: 1"), std::string::npos) << run.out;
+}
+
+TEST(KeyFrameInsertion, FailedRegistrationFallsBackToIdentityAndGoesOn) {
+  // A uniform pair has no features: the frame is treated as not having moved.
+  const cv::Mat flat(kFrameSize, CV_8UC3, cv::Scalar(90, 90, 90));
+  Panorama p;
+  testing::internal::CaptureStdout();
+  p.ProcessTwoImages_AVL(flat, flat.clone(), 90.0f, 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("\nCorrespondences < 8..."), std::string::npos);
+  EXPECT_NE(out.find("\nNo existe Hij...."), std::string::npos);
+  EXPECT_EQ(p.getban_insert(), 1);
+  EXPECT_EQ(p.num_Nodes, 1);
+  ASSERT_EQ(p.ownedChain.size(), 1u);  // identity: full overlap, chained
+  EXPECT_LT(cv::norm(*p.ownedChain[0]->H_ParentToNode, cv::Mat::eye(3, 3, CV_64F)), 1e-12);
+}
+
+}  // namespace
