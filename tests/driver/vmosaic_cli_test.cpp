@@ -34,14 +34,15 @@ constexpr double kStartY = 800.0;
 constexpr int kPanFrames = 12;
 constexpr double kPanStepPhotoPx = 20.0;  // 10 frame pixels per frame
 
-// The overlap of two frames shifted sideways by d pixels, measured on their
-// outlines with corners rounded to whole pixels, is 95.1 % for d = 8.5,
-// 90.15 % for d = 17 (between 90.15 % and 90.45 % for d from 16.5 to 17.5)
-// and 85.5 % for d = 25.5. At 8.5 frame pixels per frame, the frame two
-// after a key frame therefore becomes a key frame with a threshold of 90.7
-// or 91, and stays chained with one of 90.
+// The overlap of two 640-pixel-wide frames shifted sideways by d whole
+// pixels, measured on their outlines, is (639 - d) / (639 + d): 90.46 % for
+// d = 32, and still between 90.17 % and 90.75 % when the estimate is a pixel
+// off either way; 81.8 % for d = 64. At 32 frame pixels per frame, every
+// frame becomes a key frame with a threshold of 90.7 or 91, and every second
+// one with a threshold of 90.
 constexpr int kThresholdFrames = 13;
-constexpr double kThresholdStepPhotoPx = 17.0;  // 8.5 frame pixels
+constexpr double kThresholdStepPhotoPx = 32.0;  // 32 frame pixels (zoom 1 at this width)
+const cv::Size kThresholdFrameSize(640, 160);
 
 const char* const kNotFound = "Video File is not found...";
 const char* const kNotInput = "\nNot Input...";
@@ -254,7 +255,9 @@ class VmosaicCliTest : public ::testing::Test {
     ASSERT_TRUE(render::WriteVideo(Video("pan.mkv"), pan, kFps));
     ASSERT_TRUE(render::WriteVideo(Video("single.mkv"), {pan.front()}, kFps));
     ASSERT_TRUE(render::WriteVideo(Video("threshold.mkv"),
-                                   RenderPan(kThresholdFrames, kThresholdStepPhotoPx), kFps));
+                                   RenderPan(kThresholdFrames, kThresholdStepPhotoPx,
+                                             kThresholdFrameSize),
+                                   kFps));
     const std::vector<cv::Mat> flat(4, cv::Mat(kFrameSize, CV_8UC3, cv::Scalar(90, 120, 150)));
     ASSERT_TRUE(render::WriteVideo(Video("flat.mkv"), flat, kFps));
   }
