@@ -1,10 +1,13 @@
 #include "driver/frame_loop.hpp"
 
+#include "driver/progress.hpp"
 #include "io/console.hpp"
 
-int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings) {
+int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
+                 Progress& progress) {
   int frameCounter = 1;
   for (;;) {
+    progress.Frames(frameCounter, panorama.num_Nodes);
     if (settings.frameLimit > 0 && frameCounter >= settings.frameLimit) break;
     const int readOk =
         video.Read_NextFrame(panorama.getId_Database(), panorama.getId_ScaleProcess());

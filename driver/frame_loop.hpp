@@ -3,6 +3,7 @@
 // tree refuses a key frame.
 #pragma once
 
+#include "driver/progress.hpp"
 #include "io/io_video.hpp"
 #include "panorama/panorama.hpp"
 
@@ -13,4 +14,5 @@ struct LoopSettings {
 };
 
 // Returns the number of frames read, the first one included.
-int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings);
+int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
+                 Progress& progress);

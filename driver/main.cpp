@@ -67,13 +67,16 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return 1;
   }
-  RunFrameLoop(panorama, video, settings);
+  Progress progress;
+  RunFrameLoop(panorama, video, settings, progress);
   const double treeSeconds = SecondsSince(treeStart);
   std::printf("\nTime processing AVL Binary Tree Construction: %f seconds", treeSeconds);
 
+  progress.Stage("composing the mosaic...");
   const int64_t compositionStart = cv::getTickCount();
   panorama.CalculateCenteredPanorama(withMedian);
   const double compositionSeconds = SecondsSince(compositionStart);
+  progress.Finish();
   std::printf("\nTime processing CalculateCenteredPanorama: %f seconds", compositionSeconds);
   std::printf("\nTotal processing time: %f seconds", treeSeconds + compositionSeconds);
   std::fflush(stdout);
