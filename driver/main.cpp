@@ -1,25 +1,31 @@
 // vmosaic: builds one panoramic mosaic from a video taken by a moving camera.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <vector>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/highgui.hpp>
 
 #include "driver/frame_loop.hpp"
+#include "driver/run_report.hpp"
 #include "io/console.hpp"
 #include "io/io_video.hpp"
 #include "panorama/panorama.hpp"
 
 namespace {
 
+constexpr const char* kVersion = "vmosaic 0.1.0\n";
+
 constexpr const char* kUsage =
-    "Usage: vmosaic [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
+    "Usage: vmosaic [--json FILE] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
+    "       vmosaic -h | --help | --version\n"
     "\n"
     "Builds a panoramic mosaic from a video taken by a moving camera and writes\n"
     "pano_Mean.png (and, with MEDIAN non-zero, pano_Median.png) into the\n"
     "current directory.\n"
     "\n"
-    "  VIDEO        input video file (default: the bundled sample video)\n"
+    "  VIDEO        input video file, or an image sequence pattern such as\n"
+    "               frames/img_%04d.png (default: the bundled sample video)\n"
     "  OVERLAP      overlap threshold in percent, whole number (default 100):\n"
     "               a frame overlapping the last key frame by this or less\n"
     "               becomes a key frame\n"
@@ -27,14 +33,45 @@ constexpr const char* kUsage =
     "  MEDIAN       non-zero also composes the median panorama (default 0)\n"
     "  FRAME_LIMIT  stop after this many frames; read only when exactly five\n"
     "               arguments are given (default 0 = no limit)\n"
+    "  --json FILE  also describe the run (key frames, homographies onto the\n"
+    "               canvas, reference, timings, files) as JSON in FILE\n"
     "\n"
     "Press Esc to end the input early.\n";
 
-bool WantsHelp(int argc, char** argv) {
+// The command line with the options taken out: what remains are the
+// positional arguments, in their order, so the options never change their
+// meaning or the frame-limit rule.
+struct CommandLine {
+  std::vector<char*> positional;  // argv[0] first
+  std::string jsonPath;
+  bool help = false;
+  bool version = false;
+  bool malformed = false;
+};
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+  CommandLine line;
+  line.positional.push_back(argv[0]);
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) return true;
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      line.help = true;
+    } else if (arg == "--version") {
+      line.version = true;
+    } else if (arg == "--json") {
+      if (i + 1 >= argc) {
+        line.malformed = true;
+      } else {
+        line.jsonPath = argv[++i];
+      }
+    } else if (arg.rfind("--json=", 0) == 0) {
+      line.jsonPath = arg.substr(7);
+      if (line.jsonPath.empty()) line.malformed = true;
+    } else {
+      line.positional.push_back(argv[i]);
+    }
   }
-  return false;
+  return line;
 }
 
 double SecondsSince(int64_t startTicks) {
@@ -43,11 +80,23 @@ double SecondsSince(int64_t startTicks) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (WantsHelp(argc, argv)) {
+int main(int rawArgc, char** rawArgv) {
+  CommandLine line = ParseCommandLine(rawArgc, rawArgv);
+  if (line.malformed) {
+    std::fputs("vmosaic: --json needs a file name\n", stderr);
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (line.help) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (line.version) {
+    std::fputs(kVersion, stdout);
+    return 0;
+  }
+  const int argc = static_cast<int>(line.positional.size());
+  char** argv = line.positional.data();
   std::atexit(console::RestoreTerminal);
 
   Panorama panorama;
@@ -68,7 +117,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   Progress progress;
-  RunFrameLoop(panorama, video, settings, progress);
+  const int framesRead = RunFrameLoop(panorama, video, settings, progress);
   const double treeSeconds = SecondsSince(treeStart);
   std::printf("\nTime processing AVL Binary Tree Construction: %f seconds", treeSeconds);
 
@@ -81,8 +130,25 @@ int main(int argc, char** argv) {
   std::printf("\nTotal processing time: %f seconds", treeSeconds + compositionSeconds);
   std::fflush(stdout);
 
-  const bool saved = panorama.Save_PanoNew();
+  bool ok = panorama.Save_PanoNew();
+  if (!line.jsonPath.empty()) {
+    RunReport report;
+    report.input = video.path_Input;
+    report.arguments.assign(argv + 1, argv + argc);
+    report.overlapThreshold = settings.overlapThreshold;
+    report.featureMethod = settings.featureMethod;
+    report.withMedian = withMedian;
+    report.frameLimit = settings.frameLimit;
+    report.frameWidth = video.imageW;
+    report.frameHeight = video.imageH;
+    report.framesRead = framesRead;
+    report.treeSeconds = treeSeconds;
+    report.compositionSeconds = compositionSeconds;
+    if (ok && !panorama.pano.empty()) report.outputs.push_back("pano_Mean.png");
+    if (ok && !panorama.pano_Median.empty()) report.outputs.push_back("pano_Median.png");
+    ok = WriteRunReport(line.jsonPath, report, panorama) && ok;
+  }
   cv::destroyAllWindows();
   console::RestoreTerminal();
-  return saved ? 0 : 1;
+  return ok ? 0 : 1;
 }

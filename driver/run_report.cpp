@@ -1,0 +1,124 @@
+#include "driver/run_report.hpp"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// JSON has no NaN or infinity: such values are written as null.
+std::string Number(double value) {
+  if (!std::isfinite(value)) return "null";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// A 3x3 matrix as three rows.
+std::string Matrix(const cv::Mat& H) {
+  std::string out = "[";
+  for (int r = 0; r < 3; ++r) {
+    out += r ? ", [" : "[";
+    for (int c = 0; c < 3; ++c) out += (c ? ", " : "") + Number(H.at<double>(r, c));
+    out += "]";
+  }
+  return out + "]";
+}
+
+std::string StringList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + Quoted(items[i]);
+  return out + "]";
+}
+
+}  // namespace
+
+std::string RunReportJson(const RunReport& report, Panorama& p) {
+  const bool composed = !p.pano.empty() && p.Node_PanoReference != nullptr;
+  std::ostringstream json;
+  json << "{\n";
+  json << "  \"input\": " << Quoted(report.input) << ",\n";
+  json << "  \"arguments\": " << StringList(report.arguments) << ",\n";
+  json << "  \"settings\": {\"overlap_threshold\": " << Number(report.overlapThreshold)
+       << ", \"feature_method\": " << report.featureMethod
+       << ", \"median\": " << (report.withMedian != 0 ? "true" : "false")
+       << ", \"frame_limit\": " << report.frameLimit << "},\n";
+  json << "  \"frame_size\": {\"width\": " << report.frameWidth
+       << ", \"height\": " << report.frameHeight << "},\n";
+  json << "  \"frames_read\": " << report.framesRead << ",\n";
+  json << "  \"tree_root\": " << (p.Root_AVL ? std::to_string(p.Root_AVL->id) : "null") << ",\n";
+  json << "  \"reference\": "
+       << (composed ? std::to_string(p.Node_PanoReference->id) : std::string("null")) << ",\n";
+  if (composed) {
+    json << "  \"canvas\": {\"width\": " << p.pano.cols << ", \"height\": " << p.pano.rows
+         << ", \"origin_x\": " << p.composition.minposAcum_x
+         << ", \"origin_y\": " << p.composition.minposAcum_y << "},\n";
+  } else {
+    json << "  \"canvas\": null,\n";
+  }
+  // Reference plane to canvas: canvas pixel (c, r) shows (c + origin_x, r + origin_y).
+  const cv::Mat referenceToCanvas =
+      composed ? (cv::Mat_<double>(3, 3) << 1, 0, -p.composition.minposAcum_x, 0, 1,
+                  -p.composition.minposAcum_y, 0, 0, 1)
+               : cv::Mat();
+  json << "  \"key_frames\": [";
+  for (size_t i = 0; i < p.Vect_Nodes.size(); ++i) {
+    _treeNode* n = p.Vect_Nodes[i];
+    json << (i ? ",\n" : "\n") << "    {\"id\": " << n->id << ", \"parent\": "
+         << (n->parent ? std::to_string(n->parent->id) : std::string("null"))
+         << ", \"H_ParentToNode\": "
+         << (n->parent ? Matrix(*n->H_ParentToNode) : std::string("null"));
+    if (composed) {
+      const bool inMosaic = p.canvasSkippedIds.count(n->id) == 0;
+      json << ", \"frame_to_canvas\": "
+           << (inMosaic ? Matrix(referenceToCanvas * p.HomographyBetween(n, p.Node_PanoReference))
+                        : std::string("null"));
+    }
+    json << "}";
+  }
+  json << (p.Vect_Nodes.empty() ? "],\n" : "\n  ],\n");
+  json << "  \"timings\": {\"tree_seconds\": " << Number(report.treeSeconds)
+       << ", \"composition_seconds\": " << Number(report.compositionSeconds) << "},\n";
+  json << "  \"outputs\": " << StringList(report.outputs) << "\n";
+  json << "}\n";
+  return json.str();
+}
+
+bool WriteRunReport(const std::string& path, const RunReport& report, Panorama& panorama) {
+  const std::string text = RunReportJson(report, panorama);
+  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (out && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  }
+  std::remove(temporary.c_str());
+  std::fprintf(stderr, "vmosaic: could not write %s\n", path.c_str());
+  return false;
+}

@@ -1,0 +1,33 @@
+// The machine-readable description of a run (--json FILE): input, settings,
+// the key frames with their tree links and their homographies onto the
+// panorama canvas, the reference, timings and the files written.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "panorama/panorama.hpp"
+
+struct RunReport {
+  std::string input;
+  std::vector<std::string> arguments;  // positional arguments as given
+  float overlapThreshold = 100.0f;
+  int featureMethod = 0;
+  int withMedian = 0;
+  int frameLimit = 0;
+  int frameWidth = 0;
+  int frameHeight = 0;
+  int framesRead = 0;
+  double treeSeconds = 0.0;
+  double compositionSeconds = 0.0;
+  std::vector<std::string> outputs;  // files written
+};
+
+// The report as JSON text. Each key frame's "frame_to_canvas" maps its pixels
+// onto canvas pixels (the canvas origin offsets included); it is null for a
+// key frame left out of the mosaic, and absent when nothing was composed.
+std::string RunReportJson(const RunReport& report, Panorama& panorama);
+
+// Writes the report through a temporary file renamed into place; false (after
+// a message on standard error) when it cannot be written.
+bool WriteRunReport(const std::string& path, const RunReport& report, Panorama& panorama);
