@@ -89,7 +89,11 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   json << "  \"key_frames\": [";
   for (size_t i = 0; i < p.Vect_Nodes.size(); ++i) {
     _treeNode* n = p.Vect_Nodes[i];
-    json << (i ? ",\n" : "\n") << "    {\"id\": " << n->id << ", \"parent\": "
+    const size_t slot = static_cast<size_t>(n->id - 1);
+    json << (i ? ",\n" : "\n") << "    {\"id\": " << n->id << ", \"frame\": "
+         << (slot < report.keyFrameNumbers.size() ? std::to_string(report.keyFrameNumbers[slot])
+                                                  : std::string("null"))
+         << ", \"parent\": "
          << (n->parent ? std::to_string(n->parent->id) : std::string("null"))
          << ", \"H_ParentToNode\": "
          << (n->parent ? Matrix(*n->H_ParentToNode) : std::string("null"));

@@ -18,6 +18,7 @@ struct RunReport {
   int frameWidth = 0;
   int frameHeight = 0;
   int framesRead = 0;
+  std::vector<int> keyFrameNumbers;  // frame number (from 0) of node id k at k - 1
   double treeSeconds = 0.0;
   double compositionSeconds = 0.0;
   std::vector<std::string> outputs;  // files written

@@ -18,6 +18,7 @@ namespace testsupport {
 
 std::string VmosaicBinary() { return VMOSAIC_BINARY; }
 std::string SourceRoot() { return VMOSAIC_SOURCE_ROOT; }
+std::string BuildRoot() { return VMOSAIC_BUILD_ROOT; }
 
 std::string MakeTempDir(const std::string& prefix) {
   const char* base = std::getenv("TMPDIR");

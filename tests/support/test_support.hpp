@@ -10,6 +10,7 @@ namespace testsupport {
 
 std::string VmosaicBinary();
 std::string SourceRoot();
+std::string BuildRoot();
 
 struct RunResult {
   int exitCode = -1;     // valid when the process exited normally
