@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
@@ -63,6 +64,87 @@ unsigned char BlendChannel(float alpha, unsigned char old, unsigned char sample)
 
 bool HasSize(const cv::Mat& m, int width, int height, int type) {
   return m.cols == width && m.rows == height && m.type() == type;
+}
+
+// Safety margins of the footprint box: the frame's sampling rectangle is
+// widened by kFootprintFramePad frame pixels (covers the divisor's rounding to
+// float), the box by kFootprintCanvasPad canvas pixels (covers the inverse's
+// rounding). A round trip through the inverse must return within
+// kFootprintRoundTripPx, else the box is not trusted.
+constexpr double kFootprintFramePad = 0.5;
+constexpr int kFootprintCanvasPad = 2;
+constexpr double kFootprintRoundTripPx = 1e-3;
+constexpr double kFootprintLimit = 1e8;  // canvas pixels; beyond it, no box
+
+// Canvas rows [y0, y1) and columns [x0, x1).
+struct ScanRange {
+  int x0;
+  int x1;
+  int y0;
+  int y1;
+};
+
+// The canvas pixels whose integer mapping through H_RefToFrame (h) can land in
+// the frame's sampling bounds lie inside the returned range: the preimage of
+// the (slightly widened) sampling rectangle is the convex quadrilateral of its
+// corners mapped through the inverse, as long as the rectangle does not reach
+// the line the inverse sends to infinity. Without a trusted bound the whole
+// given range is returned. The result is always within the given range.
+ScanRange FootprintWithin(ScanRange range, const double* h, int margin, int width, int height,
+                          int acumX, int acumY) {
+  const cv::Matx33d H(h);
+  cv::Matx33d inverse;
+  if (cv::invert(H, inverse, cv::DECOMP_LU) == 0) return range;
+  // Rounding adds 0.5 and truncates: X rounds into [margin, width - 2 - margin]
+  // exactly when X lies in (margin - 1.5, width - 1.5 - margin) (for margin 0
+  // the lower end is -1.5 too).
+  const double lowX = margin - 1.5 - kFootprintFramePad;
+  const double highX = width - 1.5 - margin + kFootprintFramePad;
+  const double lowY = margin - 1.5 - kFootprintFramePad;
+  const double highY = height - 1.5 - margin + kFootprintFramePad;
+  const cv::Vec3d corners[4] = {{lowX, lowY, 1.0}, {highX, lowY, 1.0}, {lowX, highY, 1.0},
+                                {highX, highY, 1.0}};
+  double minX = kFootprintLimit, minY = kFootprintLimit;
+  double maxX = -kFootprintLimit, maxY = -kFootprintLimit;
+  int sign = 0;
+  for (const cv::Vec3d& q : corners) {
+    const cv::Vec3d p = inverse * q;
+    if (!(std::abs(p[2]) > 1e-12)) return range;
+    const int s = p[2] > 0 ? 1 : -1;
+    if (sign != 0 && s != sign) return range;
+    sign = s;
+    const double x = p[0] / p[2], y = p[1] / p[2];
+    if (!(std::abs(x) < kFootprintLimit && std::abs(y) < kFootprintLimit)) return range;
+    const cv::Vec3d back = H * cv::Vec3d(x, y, 1.0);
+    if (!(std::abs(back[0] / back[2] - q[0]) < kFootprintRoundTripPx &&
+          std::abs(back[1] / back[2] - q[1]) < kFootprintRoundTripPx)) {
+      return range;
+    }
+    minX = std::min(minX, x);
+    maxX = std::max(maxX, x);
+    minY = std::min(minY, y);
+    maxY = std::max(maxY, y);
+  }
+  auto clampTo = [](double v, int lo, int hi) {
+    return static_cast<int>(std::clamp(v, static_cast<double>(lo), static_cast<double>(hi)));
+  };
+  ScanRange box = range;
+  box.x0 = clampTo(std::floor(minX) - kFootprintCanvasPad - acumX, range.x0, range.x1);
+  box.x1 = clampTo(std::ceil(maxX) + kFootprintCanvasPad + 1 - acumX, box.x0, range.x1);
+  box.y0 = clampTo(std::floor(minY) - kFootprintCanvasPad - acumY, range.y0, range.y1);
+  box.y1 = clampTo(std::ceil(maxY) + kFootprintCanvasPad + 1 - acumY, box.y0, range.y1);
+  return box;
+}
+
+// Runs rowFill(r) for every row of [y0, y1), rows spread over the threads.
+// Each row's writes touch that row only, so the result does not depend on
+// the split.
+template <typename RowFill>
+void ForEachRow(const ScanRange& range, const RowFill& rowFill) {
+  if (range.y0 >= range.y1 || range.x0 >= range.x1) return;
+  cv::parallel_for_(cv::Range(range.y0, range.y1), [&](const cv::Range& rows) {
+    for (int r = rows.start; r < rows.end; ++r) rowFill(r);
+  });
 }
 
 }  // namespace
@@ -161,14 +243,10 @@ bool Composition::WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage,
   }
 
   const bool colour = colourMode == 1;
-  newPano = cv::Mat::zeros(new_imageH, new_imageW, colour ? CV_8UC3 : CV_8UC1);
-  if (colour) {
-    newPanoAcum = cv::Mat::zeros(new_imageH, new_imageW, CV_64FC3);
-    newWeightsAcum = cv::Mat::zeros(new_imageH, new_imageW, CV_64FC1);
+  if (!GrowInPlace(pano, colour)) {
+    AllocateWithSpareRoom(colour);
+    CopyPanToNewPan(pano);
   }
-  newMask = cv::Mat::zeros(new_imageH, new_imageW, CV_8UC1);
-
-  CopyPanToNewPan(pano);
 
   if (minpos_x < 0) minposAcum_x += minpos_x;
   if (minpos_y < 0) minposAcum_y += minpos_y;
@@ -186,6 +264,77 @@ bool Composition::WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage,
   pano_imageW = new_imageW;
   pano_imageH = new_imageH;
   return true;
+}
+
+namespace {
+
+// Spare room added on each side a canvas grows towards, as a fraction of the
+// new size (at least kMinSpareRoomPx), unless the layers would then exceed
+// the canvas bound's area.
+constexpr double kSpareRoomFraction = 0.25;
+constexpr int kMinSpareRoomPx = 64;
+
+// True when view is exactly region area of room (same pixels, same type).
+bool IsViewOf(const cv::Mat& view, const cv::Mat& room, const cv::Rect& area) {
+  if (room.empty() || view.empty() || view.type() != room.type()) return false;
+  if (view.size() != area.size()) return false;
+  return view.data == room.ptr(area.y, area.x) && view.step == room.step;
+}
+
+}  // namespace
+
+bool Composition::GrowInPlace(const cv::Mat* pano, bool colour) {
+  const bool current = IsViewOf(*pano, roomPano, canvasArea) && IsViewOf(mask, roomMask, canvasArea) &&
+                       (!colour || (IsViewOf(panoAcum, roomPanoAcum, canvasArea) &&
+                                    IsViewOf(weightsAcum, roomWeightsAcum, canvasArea)));
+  if (!current || pano_imageW != canvasArea.width || pano_imageH != canvasArea.height) return false;
+  const cv::Rect grown(canvasArea.x - std::max(0, -minpos_x), canvasArea.y - std::max(0, -minpos_y),
+                       new_imageW, new_imageH);
+  if ((grown & cv::Rect(0, 0, roomPano.cols, roomPano.rows)) != grown) return false;
+  canvasArea = grown;
+  newPano = roomPano(grown);
+  newMask = roomMask(grown);
+  if (colour) {
+    newPanoAcum = roomPanoAcum(grown);
+    newWeightsAcum = roomWeightsAcum(grown);
+  }
+  return true;
+}
+
+void Composition::AllocateWithSpareRoom(bool colour) {
+  const bool growsLeft = minpos_x < 0, growsUp = minpos_y < 0;
+  const bool growsRight = new_imageW > pano_imageW + std::max(0, -minpos_x);
+  const bool growsDown = new_imageH > pano_imageH + std::max(0, -minpos_y);
+  int roomX = std::max(kMinSpareRoomPx, static_cast<int>(new_imageW * kSpareRoomFraction));
+  int roomY = std::max(kMinSpareRoomPx, static_cast<int>(new_imageH * kSpareRoomFraction));
+  auto total = [&](int rx, int ry) {
+    const std::int64_t w = std::int64_t{new_imageW} + rx * (int{growsLeft} + int{growsRight});
+    const std::int64_t h = std::int64_t{new_imageH} + ry * (int{growsUp} + int{growsDown});
+    return w * h;
+  };
+  while ((roomX > 0 || roomY > 0) && total(roomX, roomY) > kMaxCanvasArea) {
+    roomX /= 2;
+    roomY /= 2;
+  }
+  const int left = growsLeft ? roomX : 0, right = growsRight ? roomX : 0;
+  const int top = growsUp ? roomY : 0, bottom = growsDown ? roomY : 0;
+  const int roomW = new_imageW + left + right, roomH = new_imageH + top + bottom;
+  roomPano = cv::Mat::zeros(roomH, roomW, colour ? CV_8UC3 : CV_8UC1);
+  roomMask = cv::Mat::zeros(roomH, roomW, CV_8UC1);
+  if (colour) {
+    roomPanoAcum = cv::Mat::zeros(roomH, roomW, CV_64FC3);
+    roomWeightsAcum = cv::Mat::zeros(roomH, roomW, CV_64FC1);
+  } else {
+    roomPanoAcum.release();
+    roomWeightsAcum.release();
+  }
+  canvasArea = cv::Rect(left, top, new_imageW, new_imageH);
+  newPano = roomPano(canvasArea);
+  newMask = roomMask(canvasArea);
+  if (colour) {
+    newPanoAcum = roomPanoAcum(canvasArea);
+    newWeightsAcum = roomWeightsAcum(canvasArea);
+  }
 }
 
 void Composition::CalculateNewSizeOfPanorama(cv::Mat H_FrameToRef, int width, int height) {
@@ -235,12 +384,15 @@ void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int m
   cv::Mat storage;
   const double* h = HomographyEntries(H_RefToFrame, storage);
   const float alpha = Alpha_Blending;
-  for (int r = std::max(0, minpos_y); r < newPano.rows; ++r) {
+  const ScanRange scan = FootprintWithin(
+      ScanRange{std::max(0, minpos_x), newPano.cols, std::max(0, minpos_y), newPano.rows}, h,
+      margin, width, height, minposAcum_x, minposAcum_y);
+  ForEachRow(scan, [&](int r) {
     cv::Vec3b* panoRow = newPano.ptr<cv::Vec3b>(r);
     unsigned char* maskRow = newMask.ptr<unsigned char>(r);
     cv::Vec3d* acumRow = newPanoAcum.ptr<cv::Vec3d>(r);
     double* weightRow = newWeightsAcum.ptr<double>(r);
-    for (int c = std::max(0, minpos_x); c < newPano.cols; ++c) {
+    for (int c = scan.x0; c < scan.x1; ++c) {
       int x = 0, y = 0;
       ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
@@ -259,7 +411,7 @@ void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int m
         weightRow[c] = w;
       }
     }
-  }
+  });
 }
 
 void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin,
@@ -269,10 +421,13 @@ void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int 
   cv::Mat storage;
   const double* h = HomographyEntries(H_RefToFrame, storage);
   const float alpha = Alpha_Blending;
-  for (int r = std::max(0, minpos_y); r < newPano.rows; ++r) {
+  const ScanRange scan = FootprintWithin(
+      ScanRange{std::max(0, minpos_x), newPano.cols, std::max(0, minpos_y), newPano.rows}, h,
+      margin, width, height, minposAcum_x, minposAcum_y);
+  ForEachRow(scan, [&](int r) {
     unsigned char* panoRow = newPano.ptr<unsigned char>(r);
     unsigned char* maskRow = newMask.ptr<unsigned char>(r);
-    for (int c = std::max(0, minpos_x); c < newPano.cols; ++c) {
+    for (int c = scan.x0; c < scan.x1; ++c) {
       int x = 0, y = 0;
       ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
@@ -284,7 +439,7 @@ void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int 
         maskRow[c] = kFullMask;
       }
     }
-  }
+  });
 }
 
 void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
@@ -301,17 +456,20 @@ void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat fra
   const int rowEnd = std::min({rows, fpano.rows, fmask.rows});
   cv::Mat storage;
   const double* h = HomographyEntries(H_RefToFrame, storage);
-  for (int r = rs; r < rowEnd; ++r) {
+  const ScanRange scan =
+      FootprintWithin(ScanRange{cs, std::max(cs, colEnd), rs, std::max(rs, rowEnd)}, h, margin,
+                      width, height, minposAcum_x, minposAcum_y);
+  ForEachRow(scan, [&](int r) {
     cv::Vec3b* panoRow = fpano.ptr<cv::Vec3b>(r);
     unsigned char* maskRow = fmask.ptr<unsigned char>(r);
-    for (int c = cs; c < colEnd; ++c) {
+    for (int c = scan.x0; c < scan.x1; ++c) {
       int x = 0, y = 0;
       ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
       panoRow[c] = frameImage.ptr<cv::Vec3b>(y)[x];
       maskRow[c] = kFullMask;
     }
-  }
+  });
 }
 
 void Composition::WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
@@ -331,7 +489,8 @@ void Composition::WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frame
 
 void Composition::releaseImages() {
   for (cv::Mat* layer : {&newPano, &newMask, &mask, &panoAcum, &newPanoAcum, &weightsAcum,
-                         &newWeightsAcum, &weights}) {
+                         &newWeightsAcum, &weights, &roomPano, &roomMask, &roomPanoAcum,
+                         &roomWeightsAcum}) {
     layer->release();
   }
 }

@@ -90,6 +90,18 @@ class Composition {
  private:
   // A canvas of w x h pixels is positive and within kMaxCanvasSide / kMaxCanvasArea.
   static bool CanvasWithinBound(int w, int h);
+  // Points newPano, newMask, newPanoAcum, newWeightsAcum at the grown canvas:
+  // in place inside the spare room of the layers when the current canvas is
+  // the one the last step left there (returns true, nothing to copy), else in
+  // freshly allocated, zeroed layers with spare room around (returns false).
+  bool GrowInPlace(const cv::Mat* pano, bool colour);
+  void AllocateWithSpareRoom(bool colour);
+
+  // The canvas layers with spare room around them, so that growth is
+  // amortised like a vector's; the public layers are views of canvasArea
+  // within them. Outside the view they stay zero.
+  cv::Mat roomPano, roomMask, roomPanoAcum, roomWeightsAcum;
+  cv::Rect canvasArea;
 };
 
 // Median of an ascending, non-empty list; the floor of the mean of the two

@@ -1,5 +1,7 @@
 #include "geometry/ncc_validation.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <opencv2/imgproc.hpp>
 
 #include "geometry/homography_mapping.hpp"
@@ -64,6 +66,48 @@ cv::Mat PatchAt(const cv::Mat& image, cv::Point2f p) {
   return image(window);
 }
 
+// Inside candidates bucketed by position, so that a search visits only those
+// that can lie within the initial radius. A cell is wider than that radius
+// plus a pixel of slack, so the 3 x 3 cells around a prediction hold every
+// candidate within the radius (distances are compared in single precision).
+class CandidateGrid {
+ public:
+  static constexpr int kCellPx = kInitialSearchRadius + 2;
+
+  template <typename Feature>
+  CandidateGrid(const std::vector<Feature>& candidates, int imageW, int imageH)
+      : cols_(imageW / kCellPx + 1), rows_(imageH / kCellPx + 1),
+        cells_(static_cast<std::size_t>(cols_) * rows_) {
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+      const cv::Point2f c = PositionOf(candidates[k]);
+      if (!IsInside(c, imageW, imageH)) continue;
+      cells_[Cell(static_cast<int>(c.x) / kCellPx, static_cast<int>(c.y) / kCellPx)].push_back(k);
+    }
+  }
+
+  // Indices of the candidates in the cells around q, ascending (list order).
+  void Near(cv::Point2f q, std::vector<std::size_t>* out) const {
+    out->clear();
+    if (!(std::abs(q.x) < kFar && std::abs(q.y) < kFar)) return;
+    const int cx = static_cast<int>(std::floor(q.x / kCellPx));
+    const int cy = static_cast<int>(std::floor(q.y / kCellPx));
+    for (int y = std::max(0, cy - 1); y <= std::min(rows_ - 1, cy + 1); ++y) {
+      for (int x = std::max(0, cx - 1); x <= std::min(cols_ - 1, cx + 1); ++x) {
+        const std::vector<std::size_t>& cell = cells_[Cell(x, y)];
+        out->insert(out->end(), cell.begin(), cell.end());
+      }
+    }
+    std::sort(out->begin(), out->end());
+  }
+
+ private:
+  static constexpr float kFar = 1e7f;  // pixels; farther predictions find nothing
+  std::size_t Cell(int x, int y) const { return static_cast<std::size_t>(y) * cols_ + x; }
+  int cols_;
+  int rows_;
+  std::vector<std::vector<std::size_t>> cells_;
+};
+
 // Pairs every inside reference feature with the best-correlated unused inside
 // candidate near its prediction through H (key image onto current image).
 // Candidates are examined in list order only while they shrink the search
@@ -80,6 +124,8 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
             curImage.rows == imageH);
 
   std::vector<char> used(candidates.size(), 0);
+  const CandidateGrid grid(candidates, imageW, imageH);
+  std::vector<std::size_t> near;
   for (const Feature& reference : referenceFeatures) {
     const cv::Point2f p = PositionOf(reference);
     if (!IsInside(p, imageW, imageH)) continue;
@@ -89,9 +135,12 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
     float best = kStartingBestScore;
     int radius = kInitialSearchRadius;
     std::size_t partner = candidates.size();  // none
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
+    // Candidates outside the grid's cells around q are at least the initial
+    // radius away and would fail the radius test; the rest go in list order.
+    grid.Near(q, &near);
+    for (const std::size_t k : near) {
       const cv::Point2f c = PositionOf(candidates[k]);
-      if (used[k] || !IsInside(c, imageW, imageH)) continue;
+      if (used[k]) continue;
       const float d = twoPointDistance(q, c);
       // Also false for a NaN distance (a prediction that went to infinity).
       if (!(static_cast<float>(radius) > d)) continue;
