@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# End-to-end benchmark: renders a fixed, seeded set of videos, runs vmosaic on
+# each with and without the median, and prints one table (markdown): tree
+# construction frames per second, mean and median composition seconds, peak
+# resident memory, and the decode floor (frames per second of only reading
+# the video with cv::VideoCapture) measured in the same run.
+#
+#   BUILD_DIR=build-bench BENCH_SET=full|quick bench/e2e.sh
+#
+# BENCH_SET=quick keeps the 640x480 pan only (a few minutes on 2 cores).
+# VMOSAIC may name another vmosaic binary (to compare two builds); the videos
+# are cached in BENCH_CACHE and reused.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-build-bench}
+case $BUILD_DIR in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
+VMOSAIC=${VMOSAIC:-$BUILD_DIR/driver/vmosaic}
+RENDER=$BUILD_DIR/bench/vmosaic-bench-render
+DECODE=$BUILD_DIR/bench/vmosaic-decode-floor
+BENCH_SET=${BENCH_SET:-full}
+BENCH_CACHE=${BENCH_CACHE:-${TMPDIR:-/tmp}/vmosaic-bench-videos}
+# SIFT runs stop after this many frames: registration of 10-40 thousand
+# descriptors per frame makes whole SIFT runs take far too long.
+SIFT_FRAMES=${SIFT_FRAMES:-60}
+
+for tool in "$VMOSAIC" "$RENDER" "$DECODE"; do
+  [ -x "$tool" ] || { echo "e2e.sh: $tool missing (make bench builds it)" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "e2e.sh: /usr/bin/time missing (apt-get install time)" >&2; exit 1; }
+mkdir -p "$BENCH_CACHE"
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/vmosaic-e2e-XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+
+# name width height frames kind
+VIDEOS_QUICK="pan640 640 480 300 pan"
+VIDEOS_FULL="$VIDEOS_QUICK
+serp640 640 480 1000 serpentine
+pan1280 1280 720 300 pan
+serp1280 1280 720 600 serpentine"
+if [ "$BENCH_SET" = quick ]; then VIDEOS=$VIDEOS_QUICK; else VIDEOS=$VIDEOS_FULL; fi
+
+video_path() { echo "$BENCH_CACHE/$1.mp4"; }
+
+render_videos() {
+  while read -r name w h n kind; do
+    local out
+    out=$(video_path "$name")
+    [ -s "$out" ] || "$RENDER" "$out" "$w" "$h" "$n" "$kind" >&2
+  done <<< "$VIDEOS"
+}
+
+# Runs vmosaic in its own directory; prints "frames tree_s comp_s rss_kb".
+run_one() {
+  local video=$1 thr=$2 method=$3 median=$4 limit=$5 dir
+  dir=$(mktemp -d "$WORK/run-XXXXXX")
+  local args=("$video" "$thr" "$method" "$median")
+  [ "$limit" -gt 0 ] && args+=("$limit")
+  (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" "${args[@]}" > out.txt 2> err.txt < /dev/null)
+  local tree comp rss frames
+  tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+  comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+  rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
+  # Frames read: the limit, else every frame the decoder delivers.
+  frames=$limit
+  [ "$frames" -gt 0 ] || frames=$DECODED_FRAMES
+  echo "$frames $tree $comp $rss"
+  # Keep the mosaics' checksums so two builds can be compared byte for byte.
+  (cd "$dir" && sha256sum pano_*.png 2>/dev/null | sed "s|  |  $(basename "$video") t$thr m$method med$median |") >> "$WORK/sums.txt" || true
+}
+
+render_videos
+echo "| video | features | threshold | frames | tree fps | decode fps | tree / decode | mean s | median s | mean % of run | peak RSS MB (mean / +median) |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
+while read -r name w h n kind; do
+  video=$(video_path "$name")
+  read -r DECODED_FRAMES _ decode_fps < <("$DECODE" "$video")
+  for method in 0 1; do
+    limit=0
+    [ "$method" = 1 ] && limit=$SIFT_FRAMES
+    for thr in 70 90; do
+      # SIFT at 90 only on the quick set's video: it is the slowest row.
+      if [ "$method" = 1 ] && [ "$thr" = 90 ] && [ "$name" != pan640 ]; then continue; fi
+      read -r frames tree0 comp0 rss0 < <(run_one "$video" "$thr" "$method" 0 "$limit")
+      read -r _ _ comp1 rss1 < <(run_one "$video" "$thr" "$method" 1 "$limit")
+      awk -v name="$name" -v wh="${w}x${h}" -v m="$method" -v t="$thr" -v f="$frames" \
+          -v tree="$tree0" -v c0="$comp0" -v c1="$comp1" -v r0="$rss0" -v r1="$rss1" \
+          -v dfps="$decode_fps" 'BEGIN {
+        fps = tree > 0 ? f / tree : 0; med = c1 - c0; if (med < 0) med = 0;
+        printf "| %s %s | %s | %d | %d | %.1f | %.1f | %.3f | %.2f | %.2f | %.1f | %.0f / %.0f |\n",
+          name, wh, (m == 0 ? "corners" : "SIFT"), t, f, fps, dfps, (dfps > 0 ? fps / dfps : 0),
+          c0, med, 100 * c0 / (tree + c0), r0 / 1024, r1 / 1024 }'
+    done
+  done
+done <<< "$VIDEOS"
+if [ -n "${SUMS_OUT:-}" ]; then sort -k2 "$WORK/sums.txt" > "$SUMS_OUT"; fi

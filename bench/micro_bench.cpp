@@ -1,0 +1,190 @@
+// Micro-benchmarks of the hot spots, on frames rendered from the bundled
+// photo with known homographies. Only the stage call is timed.
+#include <benchmark/benchmark.h>
+
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+#include "composition/composition.hpp"
+#include "features/feature_extraction.hpp"
+#include "features/feature_matching.hpp"
+#include "geometry/homography_mapping.hpp"
+#include "geometry/ncc_validation.hpp"
+#include "tools/render/scene_renderer.hpp"
+
+namespace {
+
+const cv::Size kFrame(640, 480);
+constexpr int kPanFrames = 24;
+constexpr double kPanStepPx = 40.0;  // photo pixels between consecutive frames
+
+// A rendered pan: the frames and each frame's photo-to-frame homography.
+struct Pan {
+  std::vector<cv::Mat> frames;
+  std::vector<cv::Matx33d> photoToFrame;
+};
+
+const Pan& RenderedPan() {
+  static const Pan pan = [] {
+    Pan p;
+    const cv::Mat photo = render::LoadPhoto("lake_boats_2560x1600.jpg");
+    CV_Assert(!photo.empty());
+    for (int i = 0; i < kPanFrames; ++i) {
+      render::CameraPose pose;
+      pose.centreX = 500.0 + kPanStepPx * i;
+      pose.centreY = 800.0 + 2.0 * i;
+      pose.angle = 0.002 * i;
+      const cv::Matx33d H = render::PhotoToFrame(pose, kFrame);
+      cv::Mat frame = render::RenderFrame(photo, H, kFrame);
+      render::AddNoise(frame, 1.0, 11 + static_cast<uint64_t>(i));
+      p.frames.push_back(frame);
+      p.photoToFrame.push_back(H);
+    }
+    return p;
+  }();
+  return pan;
+}
+
+// H(frame 0 -> frame i): the reference plane is frame 0's.
+cv::Mat RefToFrame(int i) {
+  const Pan& pan = RenderedPan();
+  return cv::Mat(render::FrameToFrame(pan.photoToFrame[0], pan.photoToFrame[static_cast<size_t>(i)]));
+}
+
+void BM_ApplyHomographyInteger(benchmark::State& state) {
+  const cv::Mat H = RefToFrame(5);
+  const double* h = H.ptr<double>();
+  for (auto _ : state) {
+    long sum = 0;
+    for (int r = 0; r < kFrame.height; ++r) {
+      for (int c = 0; c < kFrame.width; ++c) {
+        int x = 0, y = 0;
+        ApplyHomography(&x, &y, c, r, h);
+        sum += x + y;
+      }
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * kFrame.area());
+}
+BENCHMARK(BM_ApplyHomographyInteger)->Unit(benchmark::kMillisecond);
+
+// The mean composition of the whole pan: items are frame pixels composed.
+void BM_CanvasFillPan(benchmark::State& state) {
+  const Pan& pan = RenderedPan();
+  std::vector<cv::Mat> refToFrame, frameToRef;
+  for (int i = 0; i < kPanFrames; ++i) {
+    refToFrame.push_back(RefToFrame(i));
+    frameToRef.push_back(refToFrame.back().inv(cv::DECOMP_LU));
+  }
+  for (auto _ : state) {
+    Composition composition;
+    cv::Mat pano;
+    composition.set_InitValues();
+    composition.InitializeWeights(kFrame.width, kFrame.height);
+    composition.StartCanvas(&pano, pan.frames[0], kFrame.width, kFrame.height);
+    for (int i = 1; i < kPanFrames; ++i) {
+      composition.Warping(&pano, pan.frames[0], pan.frames[static_cast<size_t>(i)],
+                          refToFrame[static_cast<size_t>(i)], frameToRef[static_cast<size_t>(i)],
+                          1, 1, 0.0f, kFrame.width, kFrame.height);
+    }
+    cv::Mat mean;
+    composition.computeMeanPanorama(&mean);
+    benchmark::DoNotOptimize(mean.data);
+  }
+  state.SetItemsProcessed(state.iterations() * (kPanFrames - 1) * kFrame.area());
+}
+BENCHMARK(BM_CanvasFillPan)->Unit(benchmark::kMillisecond);
+
+// The median of the whole pan, from per-frame canvases as the median walk
+// makes them.
+void BM_MedianPan(benchmark::State& state) {
+  const Pan& pan = RenderedPan();
+  Composition composition;
+  cv::Mat pano;
+  composition.set_InitValues();
+  composition.InitializeWeights(kFrame.width, kFrame.height);
+  composition.StartCanvas(&pano, pan.frames[0], kFrame.width, kFrame.height);
+  std::vector<cv::Mat> refToFrame, frameToRef;
+  for (int i = 0; i < kPanFrames; ++i) {
+    refToFrame.push_back(RefToFrame(i));
+    frameToRef.push_back(refToFrame.back().inv(cv::DECOMP_LU));
+    if (i > 0) {
+      composition.Warping(&pano, pan.frames[0], pan.frames[static_cast<size_t>(i)],
+                          refToFrame.back(), frameToRef.back(), 1, 1, 0.0f, kFrame.width,
+                          kFrame.height);
+    }
+  }
+  for (auto _ : state) {
+    std::vector<cv::Mat> images, masks;
+    for (int i = 0; i < kPanFrames; ++i) {
+      images.push_back(cv::Mat::zeros(pano.rows, pano.cols, CV_8UC3));
+      masks.push_back(cv::Mat::zeros(pano.rows, pano.cols, CV_8UC1));
+      composition.FillNewPan_RGB_FPano(images.back(), masks.back(),
+                                       pan.frames[static_cast<size_t>(i)],
+                                       refToFrame[static_cast<size_t>(i)],
+                                       frameToRef[static_cast<size_t>(i)], 5, kFrame.width,
+                                       kFrame.height, pano.cols, pano.rows);
+    }
+    cv::Mat median;
+    composition.computeMedianPanorama(&median, images, masks);
+    benchmark::DoNotOptimize(median.data);
+  }
+  state.SetItemsProcessed(state.iterations() * kPanFrames * kFrame.area());
+}
+BENCHMARK(BM_MedianPan)->Unit(benchmark::kMillisecond);
+
+// NCC validation of one key frame: corners of frame 0 against corners of
+// frame 6, predicted through the true homography.
+void BM_NccValidationKeyFrame(benchmark::State& state) {
+  const Pan& pan = RenderedPan();
+  FeatureExtraction extraction;
+  const auto key = extraction.goodFeaturesToTrack(pan.frames[0], 1, kFrame.width, kFrame.height);
+  const auto cur = extraction.goodFeaturesToTrack(pan.frames[6], 1, kFrame.width, kFrame.height);
+  const cv::Mat H = RefToFrame(6);
+  for (auto _ : state) {
+    std::vector<cv::Point2f> outKey, outCur;
+    geometry::ValidateCorrespondences_NCC(key, cur, &outKey, &outCur, H, pan.frames[0],
+                                          pan.frames[6], kFrame.width, kFrame.height);
+    benchmark::DoNotOptimize(outKey.data());
+  }
+  state.counters["corners"] = static_cast<double>(key.size());
+}
+BENCHMARK(BM_NccValidationKeyFrame)->Unit(benchmark::kMillisecond);
+
+// SIFT two-nearest-neighbour matching and ratio test of one 640x480 pair.
+void BM_SiftKnnPair(benchmark::State& state) {
+  const Pan& pan = RenderedPan();
+  FeatureExtraction extraction;
+  const auto kpI = extraction.SIFTFeatures(pan.frames[0]);
+  const cv::Mat dI = extraction.SIFTDescriptor(kpI, pan.frames[0]);
+  const auto kpJ = extraction.SIFTFeatures(pan.frames[1]);
+  const cv::Mat dJ = extraction.SIFTDescriptor(kpJ, pan.frames[1]);
+  FeatureMatching matching;
+  for (auto _ : state) {
+    matching.setSIFT_Features_i(kpI);
+    matching.setSIFT_Features_j(kpJ);
+    matching.setSIFT_Descriptor_i(dI);
+    matching.setSIFT_Descriptor_j(dJ);
+    matching.SIFTFeaturesMatching();
+    benchmark::DoNotOptimize(matching.Cpoints_i.data());
+  }
+  state.counters["descriptors_i"] = dI.rows;
+  state.counters["descriptors_j"] = dJ.rows;
+}
+BENCHMARK(BM_SiftKnnPair)->Unit(benchmark::kMillisecond);
+
+// Corner detection of one frame (part of every pair in corner mode).
+void BM_CornerDetection(benchmark::State& state) {
+  const Pan& pan = RenderedPan();
+  FeatureExtraction extraction;
+  for (auto _ : state) {
+    auto corners = extraction.goodFeaturesToTrack(pan.frames[3], 1, kFrame.width, kFrame.height);
+    benchmark::DoNotOptimize(corners.data());
+  }
+}
+BENCHMARK(BM_CornerDetection)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
