@@ -11,7 +11,8 @@ namespace console {
 namespace {
 
 bool g_windowOpen = false;
-bool g_terminalChanged = false;
+// Read by signal handlers: set only after g_savedMode holds the mode to restore.
+volatile sig_atomic_t g_terminalChanged = 0;
 termios g_savedMode{};
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
@@ -33,6 +34,9 @@ void InstallRestoringHandlers() {
     struct sigaction current {};
     if (sigaction(signalNumber, nullptr, &current) != 0) continue;
     if (current.sa_handler == SIG_IGN) continue;  // e.g. started with nohup
+    // A handler of the program's own (the driver's) is kept: it restores the
+    // terminal itself through RestoreTerminalFromSignal.
+    if (current.sa_handler != SIG_DFL) continue;
     struct sigaction restoring {};
     restoring.sa_handler = RestoreAndReraise;
     sigemptyset(&restoring.sa_mask);
@@ -50,7 +54,7 @@ bool EnterKeyMode() {
   raw.c_cc[VTIME] = 0;
   InstallRestoringHandlers();
   if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return false;
-  g_terminalChanged = true;
+  g_terminalChanged = 1;
   return true;
 }
 
@@ -88,7 +92,11 @@ int PollKey() {
 void RestoreTerminal() {
   if (!g_terminalChanged) return;
   tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
-  g_terminalChanged = false;
+  g_terminalChanged = 0;
+}
+
+void RestoreTerminalFromSignal() {
+  if (g_terminalChanged != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
 }
 
 }  // namespace console

@@ -25,4 +25,8 @@ int PollKey();
 // any exit path, repeatedly).
 void RestoreTerminal();
 
+// The same for a signal handler that is about to end the process
+// (async-signal-safe).
+void RestoreTerminalFromSignal();
+
 }  // namespace console

@@ -13,7 +13,7 @@ namespace {
 // Writes image to name through a temporary file in the same directory and a
 // rename, so a crash or interruption never leaves a truncated file behind.
 bool WriteImageAtomically(const cv::Mat& image, const std::string& name) {
-  const std::string temporary = "." + name + ".tmp" + std::to_string(getpid()) + ".png";
+  const std::string temporary = Panorama::TemporaryNameFor(name);
   bool written = false;
   try {
     written = cv::imwrite(temporary, image);
@@ -51,6 +51,10 @@ void Panorama::ProcessTwoImages_AVL(cv::Mat previous, cv::Mat current, float ove
 void Panorama::releaseImages() {
   if (!pano.empty()) pano.release();
   if (!pano_Weights.empty()) pano_Weights.release();
+}
+
+std::string Panorama::TemporaryNameFor(const std::string& name) {
+  return "." + name + ".tmp" + std::to_string(getpid()) + ".png";
 }
 
 bool Panorama::Save_PanoNew() {

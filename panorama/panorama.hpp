@@ -83,6 +83,9 @@ class Panorama {
   // the working directory, each through a temporary file renamed into place.
   // Returns false, after a message on standard error, when a write failed.
   bool Save_PanoNew();
+  // The temporary file Save_PanoNew writes name to before renaming it into
+  // place (unique to this process), for signal handlers to remove.
+  static std::string TemporaryNameFor(const std::string& name);
 
   // Frame-pair registration: Hij (previous onto current) and ban_ExisteH.
   void CalculateFeatureExtractionMatching(cv::Mat previous, cv::Mat current);

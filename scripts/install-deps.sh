@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages vmosaic needs to build and test, only those
-# that are missing. Usage: scripts/install-deps.sh [--tests] [--extra PKG...]
+# that are missing. Usage: scripts/install-deps.sh [--tests] [--fuzz] [--extra PKG...]
 set -euo pipefail
 
 packages=(
@@ -12,7 +12,12 @@ packages=(
 )
 if [[ "${1:-}" == "--tests" ]]; then
   shift
-  packages+=(googletest libgtest-dev xvfb xdotool)
+  packages+=(googletest libgtest-dev xvfb xdotool python3 python3-jsonschema)
+fi
+if [[ "${1:-}" == "--fuzz" ]]; then
+  # libFuzzer and the sanitizer runtimes come with clang's compiler-rt.
+  shift
+  packages+=(clang libclang-rt-14-dev)
 fi
 if [[ "${1:-}" == "--extra" ]]; then
   shift

@@ -1,6 +1,6 @@
 // The program with a terminal on standard input (a pseudo-terminal here):
 // Esc typed there ends the input, and the terminal's mode is put back
-// whichever way the run ends, also when it is interrupted (Ctrl-C).
+// whichever way the run ends, also when it is interrupted (Ctrl-C, SIGTERM).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pty.h>
@@ -191,7 +191,9 @@ TEST_F(VmosaicTerminalTest, EscOnTheTerminalEndsTheInputAndTheModeIsRestored) {
   EXPECT_FALSE(testsupport::FileExists(work_ + "/pano_Mean.png"));
 }
 
-TEST_F(VmosaicTerminalTest, InterruptWhileReadingRestoresTheTerminalMode) {
+// A first Ctrl-C ends the input like Esc: the run composes what it read and
+// exits normally, with the terminal's mode put back.
+TEST_F(VmosaicTerminalTest, InterruptWhileReadingComposesAndRestoresTheTerminalMode) {
   const std::vector<std::string> args = {dir_ + "/long.mkv", "100"};
   TerminalRun run(work_);
   ASSERT_TRUE(run.Open());
@@ -200,8 +202,26 @@ TEST_F(VmosaicTerminalTest, InterruptWhileReadingRestoresTheTerminalMode) {
   ASSERT_EQ(kill(run.Pid(), SIGINT), 0);
   const int status = run.Wait();
   ASSERT_NE(status, -1) << "did not end after SIGINT";
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(InLineMode(run.Mode()));
+  EXPECT_NE(run.Out().find("\nTotal processing time: "), std::string::npos) << run.Out();
+}
+
+// SIGTERM stops at once by that signal, and its handler puts the terminal's
+// mode back first.
+TEST_F(VmosaicTerminalTest, TerminateWhileReadingRestoresTheTerminalMode) {
+  const std::vector<std::string> args = {dir_ + "/long.mkv", "100"};
+  TerminalRun run(work_);
+  ASSERT_TRUE(run.Open());
+  run.Start(args);
+  ASSERT_TRUE(run.WaitForKeyMode()) << "the run ended before it read keys from the terminal";
+  ASSERT_EQ(kill(run.Pid(), SIGTERM), 0);
+  const int status = run.Wait();
+  ASSERT_NE(status, -1) << "did not end after SIGTERM";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+  EXPECT_TRUE(InLineMode(run.Mode()));
+  EXPECT_FALSE(testsupport::FileExists(work_ + "/pano_Mean.png"));
 }
 
 }  // namespace

@@ -1,0 +1,73 @@
+// Replays the fuzz targets, compiled without libFuzzer, on every stored
+// input: the seed corpora (fuzz/corpus/<target>/) and the inputs that once
+// broke something (fuzz/regressions/<target>/). A target aborts when one of
+// its properties breaks, and the sanitizer build catches invalid memory use
+// and undefined behaviour on the same inputs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_targets.hpp"
+#include "tests/support/test_support.hpp"
+
+namespace {
+
+using Target = int (*)(const uint8_t*, size_t);
+
+struct NamedTarget {
+  const char* folder;  // under fuzz/corpus and fuzz/regressions
+  Target run;
+};
+
+const NamedTarget kTargets[] = {
+    {"overlap", fuzz::FuzzOverlap},
+    {"point_mapping", fuzz::FuzzPointMapping},
+    {"ncc_validation", fuzz::FuzzNccValidation},
+    {"video", fuzz::FuzzVideo},
+};
+
+std::vector<std::string> StoredInputs(const std::string& folder) {
+  std::vector<std::string> files;
+  for (const char* kind : {"corpus", "regressions"}) {
+    const std::filesystem::path dir =
+        std::filesystem::path(testsupport::SourceRoot()) / "fuzz" / kind / folder;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+      if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') {
+        files.push_back(entry.path().string());
+      }
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
+
+TEST_P(FuzzRegressionTest, StoredInputsKeepEveryProperty) {
+  const NamedTarget target = GetParam();
+  const std::vector<std::string> inputs = StoredInputs(target.folder);
+  // Every target has at least its seeds; an empty list means a wrong path.
+  ASSERT_FALSE(inputs.empty()) << "no stored inputs for " << target.folder;
+  for (const std::string& path : inputs) {
+    SCOPED_TRACE(path);
+    const std::string bytes = testsupport::ReadFile(path);
+    EXPECT_EQ(target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0);
+  }
+  // The empty input and every prefix of the first few bytes are inputs too.
+  const std::string first = testsupport::ReadFile(inputs.front());
+  for (size_t n = 0; n <= std::min<size_t>(first.size(), 16); ++n) {
+    EXPECT_EQ(target.run(reinterpret_cast<const uint8_t*>(first.data()), n), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, FuzzRegressionTest, ::testing::ValuesIn(kTargets),
+                         [](const ::testing::TestParamInfo<NamedTarget>& info) {
+                           return std::string(info.param.folder);
+                         });
+
+}  // namespace
