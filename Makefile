@@ -7,7 +7,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DVMOSAIC_WERROR=ON
 SAMPLE ?= data/sample.mp4
 RUN_ARGS ?= $(SAMPLE) 80 0 0
 
-.PHONY: all deps test-deps build run test asan install deb clean
+.PHONY: all deps test-deps build run test asan bench install deb clean
 
 all: build
 
@@ -31,11 +31,52 @@ run: deps $(BUILD)/CMakeCache.txt
 test: test-deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# except the 8K-frame case (minutes and gigabytes under ASan; it runs in
+# `make test`).
+ASAN_EXCLUDE ?= VeryLargeFrames
 asan: test-deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVMOSAIC_WERROR=ON -DVMOSAIC_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -E '$(ASAN_EXCLUDE)'
+
+fuzz-deps:
+	@scripts/install-deps.sh --fuzz
+
+# libFuzzer targets (clang), each run for FUZZ_SECONDS on a working copy of
+# its seed corpus; anything found lands in $(FUZZ_BUILD)/findings/.
+fuzz: fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVMOSAIC_WERROR=ON -DVMOSAIC_FUZZ=ON -DVMOSAIC_BUILD_TESTS=OFF \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/findings/$$t; \
+	  cp -n fuzz/corpus/$$t/* $(FUZZ_BUILD)/corpus/$$t/ 2>/dev/null || true; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s" >&2; \
+	  ( cd $(FUZZ_BUILD)/findings/$$t && \
+	    ../../fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -timeout=30 \
+	      -print_final_stats=1 ../../corpus/$$t ) > $(FUZZ_BUILD)/fuzz_$$t.log 2>&1 \
+	    || { tail -40 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; }; \
+	  grep -E '^(stat::number_of_executed_units|stat::new_units_added)' $(FUZZ_BUILD)/fuzz_$$t.log >&2 || true; \
+	done
+
+# A rendered video of SOAK_FRAMES frames through the whole pipeline, with the
+# resident memory sampled every second (not part of `make test`).
+soak: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target vmosaic vmosaic-render
+	scripts/soak.sh --build $(BUILD) --frames $(SOAK_FRAMES)
+
+# Micro-benchmarks, then the end-to-end table (bench/e2e.sh; BENCH_SET=quick
+# for a reduced set). Never part of `make test`.
+BENCH_BUILD ?= build-bench
+BENCH_SET ?= full
+bench:
+	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DVMOSAIC_BENCH=ON -DVMOSAIC_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_tools
+	./$(BENCH_BUILD)/bench/vmosaic_micro_bench
+	BUILD_DIR=$(BENCH_BUILD) BENCH_SET=$(BENCH_SET) bench/e2e.sh
 
 # Installs vmosaic, its man page and the sample video under PREFIX.
 PREFIX ?= /usr/local

@@ -1,11 +1,16 @@
 #include "driver/frame_loop.hpp"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "driver/progress.hpp"
+#include "driver/signals.hpp"
 #include "io/console.hpp"
 
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
-                 Progress& progress) {
+                 Progress& progress, std::vector<int>* keyFrames) {
   int frameCounter = 1;
+  signals::EnterFrameLoop();
   for (;;) {
     progress.Frames(frameCounter, panorama.num_Nodes);
     if (settings.frameLimit > 0 && frameCounter >= settings.frameLimit) break;
@@ -14,15 +19,29 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     // The key is polled before the read result is looked at.
     const int key = console::PollKey();
     if (key == console::kEscKey) break;
+    // A first Ctrl-C ends the input as Esc does.
+    if (signals::InputInterrupted()) {
+      std::fputs("vmosaic: interrupted; composing the frames read so far (Ctrl-C again stops at once)\n",
+                 stderr);
+      break;
+    }
     if (!readOk) break;
     ++frameCounter;
     cv::Mat current = video.getframe_Current();
     cv::Mat previous = video.getframe_Previous();
+    const int nodesBefore = panorama.num_Nodes;
     panorama.ProcessTwoImages_AVL(previous, current, settings.overlapThreshold,
                                   settings.featureMethod);
+    if (keyFrames != nullptr) {
+      // The first pair makes the previous frame the root; a new node is the
+      // current frame. Frames are numbered from 0.
+      if (nodesBefore == 0 && panorama.num_Nodes > 0) keyFrames->push_back(frameCounter - 2);
+      if (panorama.num_Nodes > std::max(nodesBefore, 1)) keyFrames->push_back(frameCounter - 1);
+    }
     current.release();
     previous.release();
     if (panorama.getban_insert() == 0) break;
   }
+  signals::LeaveFrameLoop();
   return frameCounter;
 }

@@ -3,6 +3,8 @@
 // tree refuses a key frame.
 #pragma once
 
+#include <vector>
+
 #include "driver/progress.hpp"
 #include "io/io_video.hpp"
 #include "panorama/panorama.hpp"
@@ -13,6 +15,8 @@ struct LoopSettings {
   int frameLimit = 0;  // > 0: at most this many frames in all
 };
 
-// Returns the number of frames read, the first one included.
+// Returns the number of frames read, the first one included. When keyFrames
+// is given, it receives the frame number (from 0) of each key frame, in
+// order of creation (so entry k - 1 is the frame of node id k).
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
-                 Progress& progress);
+                 Progress& progress, std::vector<int>* keyFrames = nullptr);

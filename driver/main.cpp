@@ -1,6 +1,7 @@
 // vmosaic: builds one panoramic mosaic from a video taken by a moving camera.
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 #include <opencv2/core/utility.hpp>
@@ -8,6 +9,7 @@
 
 #include "driver/frame_loop.hpp"
 #include "driver/run_report.hpp"
+#include "driver/signals.hpp"
 #include "io/console.hpp"
 #include "io/io_video.hpp"
 #include "panorama/panorama.hpp"
@@ -74,6 +76,16 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   return line;
 }
 
+// atoi's reading of a whole number (leading blanks, a sign, digits; 0 for
+// text that is not a number), but a number beyond int saturates instead of
+// being undefined (glibc wraps 99999999999 to a negative value).
+int ParseWholeNumber(const char* text) {
+  const long value = std::strtol(text, nullptr, 10);
+  if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  return static_cast<int>(value);
+}
+
 double SecondsSince(int64_t startTicks) {
   return static_cast<double>(cv::getTickCount() - startTicks) / cv::getTickFrequency();
 }
@@ -98,16 +110,20 @@ int main(int rawArgc, char** rawArgv) {
   const int argc = static_cast<int>(line.positional.size());
   char** argv = line.positional.data();
   std::atexit(console::RestoreTerminal);
+  signals::InstallHandlers();
+  for (const char* result : {"pano_Mean.png", "pano_Median.png"}) {
+    signals::RemoveOnStop(Panorama::TemporaryNameFor(result));
+  }
 
   Panorama panorama;
   ioVideo video;
 
   LoopSettings settings;
   int withMedian = 0;
-  if (argc > 2) settings.overlapThreshold = static_cast<float>(std::atoi(argv[2]));
-  if (argc > 3) settings.featureMethod = std::atoi(argv[3]);
-  if (argc > 4) withMedian = std::atoi(argv[4]);
-  if (argc == 6) settings.frameLimit = std::atoi(argv[5]);
+  if (argc > 2) settings.overlapThreshold = static_cast<float>(ParseWholeNumber(argv[2]));
+  if (argc > 3) settings.featureMethod = ParseWholeNumber(argv[3]);
+  if (argc > 4) withMedian = ParseWholeNumber(argv[4]);
+  if (argc == 6) settings.frameLimit = ParseWholeNumber(argv[5]);
 
   const int64_t treeStart = cv::getTickCount();
   if (video.Input_Video(argc, argv, panorama.getId_Database(), panorama.getId_ScaleProcess()) ==
@@ -117,7 +133,8 @@ int main(int rawArgc, char** rawArgv) {
     return 1;
   }
   Progress progress;
-  const int framesRead = RunFrameLoop(panorama, video, settings, progress);
+  std::vector<int> keyFrameNumbers;
+  const int framesRead = RunFrameLoop(panorama, video, settings, progress, &keyFrameNumbers);
   const double treeSeconds = SecondsSince(treeStart);
   std::printf("\nTime processing AVL Binary Tree Construction: %f seconds", treeSeconds);
 
@@ -142,6 +159,7 @@ int main(int rawArgc, char** rawArgv) {
     report.frameWidth = video.imageW;
     report.frameHeight = video.imageH;
     report.framesRead = framesRead;
+    report.keyFrameNumbers = keyFrameNumbers;
     report.treeSeconds = treeSeconds;
     report.compositionSeconds = compositionSeconds;
     if (ok && !panorama.pano.empty()) report.outputs.push_back("pano_Mean.png");
