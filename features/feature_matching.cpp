@@ -3,6 +3,7 @@
 #include <cmath>
 #include <opencv2/video/tracking.hpp>
 
+#include "features/exact_knn.hpp"
 #include "features/feature_extraction.hpp"
 #include "geometry/homography_mapping.hpp"
 
@@ -171,8 +172,15 @@ void FeatureMatching::SIFTFeaturesMatching() {
   Matches_knn.clear();
   Matches_Good.clear();
   if (DescriptorsMatchable(SIFT_Descriptor_i, SIFT_Descriptor_j)) {
-    BF_Matcher.knnMatch(SIFT_Descriptor_i, SIFT_Descriptor_j, Matches_knn, kNeighboursPerQuery,
-                        cv::noArray(), false);
+    // The integer search gives the brute-force matcher's result bit for bit
+    // (neighbours, their order, distances) when the descriptors are SIFT's
+    // whole numbers; anything else goes to the matcher itself.
+    if (exactknn::FastSearchApplies(SIFT_Descriptor_i, SIFT_Descriptor_j)) {
+      exactknn::KnnMatch2(SIFT_Descriptor_i, SIFT_Descriptor_j, &Matches_knn);
+    } else {
+      BF_Matcher.knnMatch(SIFT_Descriptor_i, SIFT_Descriptor_j, Matches_knn,
+                          kNeighboursPerQuery, cv::noArray(), false);
+    }
   }
   for (const std::vector<cv::DMatch>& neighbours : Matches_knn) {
     // Fewer than two neighbours (image j has one descriptor): no ratio to test.

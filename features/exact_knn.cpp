@@ -1,0 +1,299 @@
+#include "features/exact_knn.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#define EXACTKNN_HAVE_X86 1
+#else
+#define EXACTKNN_HAVE_X86 0
+#endif
+
+namespace exactknn {
+namespace {
+
+constexpr int kNeighbours = 2;
+// Largest descriptor element the integer search takes: a whole number in
+// [0, 255] squared and summed over 256 columns stays below 2^24, where float
+// sums of whole numbers are exact.
+constexpr float kMaxElement = 255.0f;
+constexpr int kMaxColumns = 256;
+
+// Blocking of the integer search: a micro-block is 4 query rows against 16
+// train rows; a thread takes a panel of 64 query rows and walks the train
+// rows in tiles of 256 (64 KiB of packed rows, resident in L2) in ascending
+// order, so every query sees the train rows in row order.
+constexpr int kQueryRowsPerBlock = 4;
+constexpr int kTrainRowsPerBlock = 16;
+constexpr int kQueryBlocksPerPanel = 16;
+constexpr int kTrainBlocksPerTile = 16;
+
+bool HoldsBytesAsWholeNumbers(const cv::Mat& m) {
+  for (int r = 0; r < m.rows; ++r) {
+    const float* row = m.ptr<float>(r);
+    for (int c = 0; c < m.cols; ++c) {
+      const float v = row[c];
+      // Written so that NaN fails too.
+      if (!(v >= 0.0f && v <= kMaxElement && std::floor(v) == v)) return false;
+    }
+  }
+  return true;
+}
+
+bool ProcessorHasAvx2() {
+#if EXACTKNN_HAVE_X86
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+void KnnMatch2ByBruteForce(const cv::Mat& query, const cv::Mat& train,
+                           std::vector<std::vector<cv::DMatch>>* matches) {
+  cv::BFMatcher matcher(cv::NORM_L2, false);
+  matcher.knnMatch(query, train, *matches, kNeighbours, cv::noArray(), false);
+}
+
+// The two best train rows of one query so far, kept with the brute-force
+// matcher's own update: a row enters only if its distance is strictly below
+// the second best, and goes in front of the best only if strictly below it,
+// so equal distances keep the lower train row first. squared[] are the exact
+// integer squared distances behind dist[].
+struct NeighbourPair {
+  float dist[kNeighbours] = {FLT_MAX, FLT_MAX};
+  int idx[kNeighbours] = {-1, -1};
+  int32_t squared[kNeighbours] = {INT32_MAX, INT32_MAX};
+
+  void Offer(int32_t squaredDistance, int trainRow) {
+    // sqrtf of the exact integer: what the matcher computes for these rows.
+    const float d = std::sqrt(static_cast<float>(squaredDistance));
+    if (!(d < dist[1])) return;
+    if (dist[0] > d) {
+      dist[1] = dist[0];
+      idx[1] = idx[0];
+      squared[1] = squared[0];
+      dist[0] = d;
+      idx[0] = trainRow;
+      squared[0] = squaredDistance;
+    } else {
+      dist[1] = d;
+      idx[1] = trainRow;
+      squared[1] = squaredDistance;
+    }
+  }
+};
+
+#if EXACTKNN_HAVE_X86
+
+// Rows as 16-bit integers, columns padded with zeros to an even count so that
+// adjacent column pairs feed one multiply-add lane.
+struct PackedRows {
+  int rows = 0;
+  int columnPairs = 0;
+  std::vector<int32_t> squaredNorms;  // per real row
+};
+
+int ColumnPairs(int cols) { return (cols + 1) / 2; }
+
+// Query rows one after another (padded to whole micro-blocks with zero rows),
+// each 2 * columnPairs values.
+std::vector<int16_t> PackQueryRows(const cv::Mat& query, int paddedRows, PackedRows* info) {
+  info->rows = query.rows;
+  info->columnPairs = ColumnPairs(query.cols);
+  const size_t stride = static_cast<size_t>(info->columnPairs) * 2;
+  std::vector<int16_t> packed(static_cast<size_t>(paddedRows) * stride, 0);
+  info->squaredNorms.assign(static_cast<size_t>(query.rows), 0);
+  for (int r = 0; r < query.rows; ++r) {
+    const float* src = query.ptr<float>(r);
+    int16_t* dst = packed.data() + static_cast<size_t>(r) * stride;
+    int32_t norm = 0;
+    for (int c = 0; c < query.cols; ++c) {
+      const int v = static_cast<int>(src[c]);
+      dst[c] = static_cast<int16_t>(v);
+      norm += v * v;
+    }
+    info->squaredNorms[static_cast<size_t>(r)] = norm;
+  }
+  return packed;
+}
+
+// Train rows in blocks of 16, interleaved by column pair: for block b and
+// column pair p, 32 values (row 0 columns 2p, 2p+1, row 1 columns 2p, 2p+1,
+// ...), i.e. two 256-bit vectors of 8 rows each. Missing rows are zero.
+std::vector<int16_t> PackTrainRows(const cv::Mat& train, int blocks, PackedRows* info) {
+  info->rows = train.rows;
+  info->columnPairs = ColumnPairs(train.cols);
+  const size_t blockSize = static_cast<size_t>(info->columnPairs) * 2 * kTrainRowsPerBlock;
+  std::vector<int16_t> packed(static_cast<size_t>(blocks) * blockSize, 0);
+  info->squaredNorms.assign(static_cast<size_t>(train.rows), 0);
+  for (int r = 0; r < train.rows; ++r) {
+    const float* src = train.ptr<float>(r);
+    int16_t* block = packed.data() + static_cast<size_t>(r / kTrainRowsPerBlock) * blockSize;
+    const int lane = r % kTrainRowsPerBlock;
+    int32_t norm = 0;
+    for (int c = 0; c < train.cols; ++c) {
+      const int v = static_cast<int>(src[c]);
+      block[static_cast<size_t>(c / 2) * 2 * kTrainRowsPerBlock + lane * 2 + c % 2] =
+          static_cast<int16_t>(v);
+      norm += v * v;
+    }
+    info->squaredNorms[static_cast<size_t>(r)] = norm;
+  }
+  return packed;
+}
+
+struct SearchInput {
+  const int16_t* query = nullptr;  // PackQueryRows layout
+  const int16_t* train = nullptr;  // PackTrainRows layout
+  const PackedRows* queryInfo = nullptr;
+  const PackedRows* trainInfo = nullptr;
+  int trainBlocks = 0;
+};
+
+// Exact squared distances |q|^2 + |t|^2 - 2 q.t of 4 query rows against one
+// block of 16 train rows, offered to the queries' neighbour pairs in train
+// row order. Rows past the real ones (padding) are never offered.
+__attribute__((target("avx2"))) void SearchMicroBlock(const SearchInput& in, int queryRow0,
+                                                      int trainBlock, NeighbourPair* pairs) {
+  const int columnPairs = in.queryInfo->columnPairs;
+  const size_t queryStride = static_cast<size_t>(columnPairs) * 2;
+  const int16_t* q = in.query + static_cast<size_t>(queryRow0) * queryStride;
+  const int16_t* t =
+      in.train + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
+
+  __m256i acc[kQueryRowsPerBlock][2];
+  for (auto& a : acc) a[0] = a[1] = _mm256_setzero_si256();
+  for (int p = 0; p < columnPairs; ++p) {
+    const __m256i t0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
+    const __m256i t1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + 16));
+    t += 2 * kTrainRowsPerBlock;
+    for (int r = 0; r < kQueryRowsPerBlock; ++r) {
+      int32_t columnPair;
+      std::memcpy(&columnPair, q + static_cast<size_t>(r) * queryStride + 2 * p,
+                  sizeof(columnPair));
+      const __m256i b = _mm256_set1_epi32(columnPair);
+      acc[r][0] = _mm256_add_epi32(acc[r][0], _mm256_madd_epi16(b, t0));
+      acc[r][1] = _mm256_add_epi32(acc[r][1], _mm256_madd_epi16(b, t1));
+    }
+  }
+
+  const int trainRow0 = trainBlock * kTrainRowsPerBlock;
+  const int realTrainRows = std::min(kTrainRowsPerBlock, in.trainInfo->rows - trainRow0);
+  const unsigned realRowsMask = (1u << realTrainRows) - 1u;
+  const int32_t* trainNorms = in.trainInfo->squaredNorms.data() + trainRow0;
+  alignas(32) int32_t paddedNorms[kTrainRowsPerBlock] = {};
+  std::memcpy(paddedNorms, trainNorms, sizeof(int32_t) * static_cast<size_t>(realTrainRows));
+  const __m256i tn0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(paddedNorms));
+  const __m256i tn1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(paddedNorms + 8));
+
+  for (int r = 0; r < kQueryRowsPerBlock; ++r) {
+    const int queryRow = queryRow0 + r;
+    if (queryRow >= in.queryInfo->rows) break;
+    NeighbourPair& pair = pairs[r];
+    const __m256i qn = _mm256_set1_epi32(in.queryInfo->squaredNorms[static_cast<size_t>(queryRow)]);
+    alignas(32) int32_t squared[kTrainRowsPerBlock];
+    const __m256i d0 =
+        _mm256_sub_epi32(_mm256_add_epi32(qn, tn0), _mm256_slli_epi32(acc[r][0], 1));
+    const __m256i d1 =
+        _mm256_sub_epi32(_mm256_add_epi32(qn, tn1), _mm256_slli_epi32(acc[r][1], 1));
+    // sqrtf is monotonic, so only a squared distance strictly below the
+    // second best's can give a distance strictly below it.
+    const __m256i limit = _mm256_set1_epi32(pair.squared[1]);
+    const unsigned below =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, d0)))) |
+        (static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, d1))))
+         << 8);
+    unsigned candidates = below & realRowsMask;
+    if (candidates == 0) continue;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(squared), d0);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(squared + 8), d1);
+    while (candidates != 0) {
+      const int lane = __builtin_ctz(candidates);
+      candidates &= candidates - 1;
+      pair.Offer(squared[lane], trainRow0 + lane);
+    }
+  }
+}
+
+// One panel of query rows against all train rows.
+void SearchQueryPanel(const SearchInput& in, int panel, std::vector<NeighbourPair>* result) {
+  constexpr int kPanelRows = kQueryRowsPerBlock * kQueryBlocksPerPanel;
+  const int firstRow = panel * kPanelRows;
+  NeighbourPair pairs[kPanelRows];
+  for (int tile = 0; tile < in.trainBlocks; tile += kTrainBlocksPerTile) {
+    const int tileEnd = std::min(in.trainBlocks, tile + kTrainBlocksPerTile);
+    for (int qb = 0; qb < kQueryBlocksPerPanel; ++qb) {
+      const int queryRow0 = firstRow + qb * kQueryRowsPerBlock;
+      if (queryRow0 >= in.queryInfo->rows) break;
+      for (int tb = tile; tb < tileEnd; ++tb) {
+        SearchMicroBlock(in, queryRow0, tb, pairs + qb * kQueryRowsPerBlock);
+      }
+    }
+  }
+  const int rowsHere = std::min(kPanelRows, in.queryInfo->rows - firstRow);
+  for (int r = 0; r < rowsHere; ++r) (*result)[static_cast<size_t>(firstRow + r)] = pairs[r];
+}
+
+void KnnMatch2ByIntegers(const cv::Mat& query, const cv::Mat& train,
+                         std::vector<std::vector<cv::DMatch>>* matches) {
+  constexpr int kPanelRows = kQueryRowsPerBlock * kQueryBlocksPerPanel;
+  const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
+  const int trainBlocks = (train.rows + kTrainRowsPerBlock - 1) / kTrainRowsPerBlock;
+  PackedRows queryInfo;
+  PackedRows trainInfo;
+  const std::vector<int16_t> packedQuery = PackQueryRows(query, panels * kPanelRows, &queryInfo);
+  const std::vector<int16_t> packedTrain = PackTrainRows(train, trainBlocks, &trainInfo);
+
+  SearchInput in;
+  in.query = packedQuery.data();
+  in.train = packedTrain.data();
+  in.queryInfo = &queryInfo;
+  in.trainInfo = &trainInfo;
+  in.trainBlocks = trainBlocks;
+
+  std::vector<NeighbourPair> nearest(static_cast<size_t>(query.rows));
+  cv::parallel_for_(cv::Range(0, panels), [&](const cv::Range& range) {
+    for (int panel = range.start; panel < range.end; ++panel) {
+      SearchQueryPanel(in, panel, &nearest);
+    }
+  });
+
+  matches->assign(static_cast<size_t>(query.rows), std::vector<cv::DMatch>());
+  for (int q = 0; q < query.rows; ++q) {
+    const NeighbourPair& pair = nearest[static_cast<size_t>(q)];
+    std::vector<cv::DMatch>& out = (*matches)[static_cast<size_t>(q)];
+    for (int n = 0; n < kNeighbours && pair.idx[n] >= 0; ++n) {
+      out.emplace_back(q, pair.idx[n], 0, pair.dist[n]);
+    }
+  }
+}
+
+#endif  // EXACTKNN_HAVE_X86
+
+}  // namespace
+
+bool FastSearchApplies(const cv::Mat& query, const cv::Mat& train) {
+  return EXACTKNN_HAVE_X86 && !query.empty() && !train.empty() && query.dims == 2 &&
+         train.dims == 2 && query.type() == CV_32F && train.type() == CV_32F &&
+         query.cols == train.cols && query.cols <= kMaxColumns && ProcessorHasAvx2() &&
+         HoldsBytesAsWholeNumbers(query) && HoldsBytesAsWholeNumbers(train);
+}
+
+void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
+               std::vector<std::vector<cv::DMatch>>* matches) {
+  CV_Assert(matches != nullptr);
+#if EXACTKNN_HAVE_X86
+  if (FastSearchApplies(query, train)) {
+    KnnMatch2ByIntegers(query, train, matches);
+    return;
+  }
+#endif
+  KnnMatch2ByBruteForce(query, train, matches);
+}
+
+}  // namespace exactknn
