@@ -222,29 +222,11 @@ int NumberOfNodes(const std::string& out) {
 }
 
 std::vector<cv::Mat> RenderPan(int frames, double stepPhotoPx, cv::Size size = kFrameSize) {
-  const cv::Mat photo = testsupport::TestPhoto();
-  CV_Assert(!photo.empty());
-  render::CameraPose start;
-  start.centreX = kStartX;
-  start.centreY = kStartY;
-  start.zoom = kZoom * size.width / kFrameSize.width;
-  render::CameraPose end = start;
-  end.centreX += stepPhotoPx * (frames - 1);
-  std::vector<render::CameraPose> poses = render::Interpolate(start, end, std::max(frames, 2));
-  poses.resize(static_cast<size_t>(frames));
-  return render::RenderSequence(photo, poses, size);
+  return testsupport::RenderSidewaysPan(frames, size, kZoom * size.width / kFrameSize.width, kStartX,
+                                        kStartY, stepPhotoPx);
 }
 
-// A scratch folder that is removed with everything in it.
-struct ScratchDir {
-  explicit ScratchDir(const std::string& prefix) : path(testsupport::MakeTempDir(prefix)) {}
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
+using testsupport::ScratchDir;
 
 class VmosaicCliTest : public ::testing::Test {
  protected:

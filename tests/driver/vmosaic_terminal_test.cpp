@@ -33,15 +33,7 @@ constexpr auto kPollInterval = std::chrono::microseconds(200);
 constexpr char kEsc = 27;
 
 std::vector<cv::Mat> RenderPan(int frames) {
-  const cv::Mat photo = testsupport::TestPhoto();
-  CV_Assert(!photo.empty());
-  render::CameraPose start;
-  start.centreX = 600.0;
-  start.centreY = 800.0;
-  start.zoom = kZoom;
-  render::CameraPose end = start;
-  end.centreX += kPanStepPhotoPx * (frames - 1);
-  return render::RenderSequence(photo, render::Interpolate(start, end, frames), kFrameSize);
+  return testsupport::RenderSidewaysPan(frames, kFrameSize, kZoom, 600.0, 800.0, kPanStepPhotoPx);
 }
 
 bool InKeyMode(const termios& mode) { return (mode.c_lflag & (ICANON | ECHO)) == 0; }

@@ -34,15 +34,8 @@ constexpr double kZoom = 0.5;
 constexpr double kPanStepPhotoPx = 12.0;
 
 std::vector<cv::Mat> RenderPan(int frames, cv::Size size) {
-  const cv::Mat photo = testsupport::TestPhoto();
-  CV_Assert(!photo.empty());
-  render::CameraPose start;
-  start.centreX = 900.0;
-  start.centreY = 800.0;
-  start.zoom = kZoom * size.width / kFirstSize.width;
-  render::CameraPose end = start;
-  end.centreX += kPanStepPhotoPx * (frames - 1);
-  return render::RenderSequence(photo, render::Interpolate(start, end, frames), size);
+  return testsupport::RenderSidewaysPan(frames, size, kZoom * size.width / kFirstSize.width, 900.0,
+                                        800.0, kPanStepPhotoPx);
 }
 
 // Writes images as dir/img_000.png, dir/img_001.png, ... and returns the
@@ -70,15 +63,7 @@ int Open(ioVideo& video, const std::string& path) {
 
 int Next(ioVideo& video) { return video.Read_NextFrame(kIdDatabase, kIdScaleProcess); }
 
-// A scratch folder that is removed with everything in it.
-struct ScratchDir {
-  explicit ScratchDir(const std::string& prefix) : path(testsupport::MakeTempDir(prefix)) {}
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
+using testsupport::ScratchDir;
 
 TEST(IoVideoImageSequence, FrameOfAnotherSizeEndsTheInputWithANote) {
   const ScratchDir scratch("io_sequence_size_");

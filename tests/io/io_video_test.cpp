@@ -24,17 +24,7 @@ constexpr int kIdDatabase = 2;           // what Panorama hands over
 constexpr int kIdScaleProcess = 1;       // three-channel colour mode
 
 std::vector<cv::Mat> RenderPan(int frames) {
-  const cv::Mat photo = testsupport::TestPhoto();
-  CV_Assert(!photo.empty());
-  render::CameraPose start;
-  start.centreX = 900.0;
-  start.centreY = 800.0;
-  start.zoom = kZoom;
-  render::CameraPose end = start;
-  end.centreX += kPanStepPhotoPx * (frames - 1);
-  std::vector<render::CameraPose> poses = render::Interpolate(start, end, std::max(frames, 2));
-  poses.resize(static_cast<size_t>(frames));
-  return render::RenderSequence(photo, poses, kFrameSize);
+  return testsupport::RenderSidewaysPan(frames, kFrameSize, kZoom, 900.0, 800.0, kPanStepPhotoPx);
 }
 
 bool SamePixels(const cv::Mat& a, const cv::Mat& b) {

@@ -18,34 +18,13 @@ namespace reliability {
 
 constexpr int kRunLimitSeconds = 90;  // a run that needs longer has hung
 
-// A scratch folder removed with everything in it.
-struct ScratchDir {
-  explicit ScratchDir(const std::string& prefix) : path(testsupport::MakeTempDir(prefix)) {}
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
+using testsupport::ScratchDir;
 
 // A sideways pan over the test photo: stepPhotoPx photo pixels per frame at
 // zoom frame pixels per photo pixel.
 inline std::vector<cv::Mat> RenderPan(int frames, cv::Size size, double zoom,
                                       double stepPhotoPx) {
-  const cv::Mat photo = testsupport::TestPhoto();
-  CV_Assert(!photo.empty());
-  render::CameraPose start;
-  start.centreX = 700.0;
-  start.centreY = 800.0;
-  start.zoom = zoom;
-  render::CameraPose end = start;
-  end.centreX += stepPhotoPx * (frames - 1);
-  std::vector<render::CameraPose> poses = render::Interpolate(start, end, std::max(frames, 2));
-  poses.resize(static_cast<size_t>(frames));
-  return render::RenderSequence(photo, poses, size);
+  return testsupport::RenderSidewaysPan(frames, size, zoom, 700.0, 800.0, stepPhotoPx);
 }
 
 // The run ended by itself, in time, with the given status.

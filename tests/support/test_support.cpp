@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -27,6 +28,13 @@ std::string MakeTempDir(const std::string& prefix) {
   buffer.push_back('\0');
   const char* made = mkdtemp(buffer.data());
   return made ? std::string(made) : std::string();
+}
+
+ScratchDir::ScratchDir(const std::string& prefix) : path(MakeTempDir(prefix)) {}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -87,6 +95,21 @@ RunResult RunVmosaic(const std::vector<std::string>& args, const std::string& wo
 }
 
 cv::Mat TestPhoto() { return render::LoadPhoto("lake_boats_2560x1600.jpg"); }
+
+std::vector<cv::Mat> RenderSidewaysPan(int frames, cv::Size size, double zoom, double startX,
+                                       double startY, double stepPhotoPx) {
+  const cv::Mat photo = TestPhoto();
+  CV_Assert(!photo.empty() && frames >= 1);
+  render::CameraPose start;
+  start.centreX = startX;
+  start.centreY = startY;
+  start.zoom = zoom;
+  render::CameraPose end = start;
+  end.centreX += stepPhotoPx * (frames - 1);
+  std::vector<render::CameraPose> poses = render::Interpolate(start, end, std::max(frames, 2));
+  poses.resize(static_cast<size_t>(frames));
+  return render::RenderSequence(photo, poses, size);
+}
 
 double PsnrOverMask(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
   CV_Assert(a.size() == b.size() && a.type() == b.type() && mask.size() == a.size());

@@ -29,11 +29,27 @@ RunResult RunVmosaic(const std::vector<std::string>& args, const std::string& wo
 
 // A new empty folder under the system's temporary folder.
 std::string MakeTempDir(const std::string& prefix);
+
+// A scratch folder removed with everything in it.
+struct ScratchDir {
+  explicit ScratchDir(const std::string& prefix);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
 bool FileExists(const std::string& path);
 std::string ReadFile(const std::string& path);
 
 // The photograph the synthetic scenes are rendered from (lake_boats).
 cv::Mat TestPhoto();
+
+// Frames of a camera panning sideways over the test photo: the view starts
+// centred on photo point (startX, startY) and moves stepPhotoPx photo pixels
+// right per frame, at zoom frame pixels per photo pixel.
+std::vector<cv::Mat> RenderSidewaysPan(int frames, cv::Size size, double zoom, double startX,
+                                       double startY, double stepPhotoPx);
 
 // PSNR of a against b over the pixels where mask is non-zero (8-bit images).
 double PsnrOverMask(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask);
