@@ -442,34 +442,75 @@ void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int 
   });
 }
 
-void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
-                                       cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin,
-                                       int width, int height, int cols, int rows) {
-  CV_Assert(fpano.type() == CV_8UC3 && fmask.type() == CV_8UC1);
-  CV_Assert(frameImage.type() == CV_8UC3 && frameImage.cols >= width && frameImage.rows >= height);
-  cv::Mat boxStorage;
-  const FrameBox box = TwoCornerBox(HomographyEntries(H_FrameToRef, boxStorage), width, height);
-  // A frame reaching left of or above the canvas starts the scan at its edge.
-  const int cs = SaturateToInt(std::max<std::int64_t>(0, std::int64_t{box.minX} - minposAcum_x));
-  const int rs = SaturateToInt(std::max<std::int64_t>(0, std::int64_t{box.minY} - minposAcum_y));
-  const int colEnd = std::min({cols, fpano.cols, fmask.cols});
-  const int rowEnd = std::min({rows, fpano.rows, fmask.rows});
-  cv::Mat storage;
-  const double* h = HomographyEntries(H_RefToFrame, storage);
-  const ScanRange scan =
-      FootprintWithin(ScanRange{cs, std::max(cs, colEnd), rs, std::max(rs, rowEnd)}, h, margin,
-                      width, height, minposAcum_x, minposAcum_y);
+namespace {
+
+// The median fill's scan over canvas rows [rowBegin, rowEnd) and columns
+// [.., colEnd): from the frame's two-corner box corner (a frame reaching left
+// of or above the canvas starts at its edge), within the frame's footprint.
+ScanRange FPanoScan(const double* h, const double* g, int margin, int width, int height,
+                    int colEnd, int rowBegin, int rowEnd, int acumX, int acumY) {
+  const FrameBox box = TwoCornerBox(g, width, height);
+  const int cs = SaturateToInt(std::max<std::int64_t>(0, std::int64_t{box.minX} - acumX));
+  const int rs = SaturateToInt(std::max<std::int64_t>(0, std::int64_t{box.minY} - acumY));
+  const int y0 = std::max(rs, rowBegin);
+  return FootprintWithin(ScanRange{cs, std::max(cs, colEnd), y0, std::max(y0, rowEnd)}, h,
+                         margin, width, height, acumX, acumY);
+}
+
+// Writes the scan's pixels into fpano / fmask, whose row 0 is canvas row rowOffset.
+void FillFPanoScan(cv::Mat& fpano, cv::Mat& fmask, int rowOffset, const cv::Mat& frameImage,
+                   const double* h, const ScanRange& scan, int margin, int width, int height,
+                   int acumX, int acumY) {
   ForEachRow(scan, [&](int r) {
-    cv::Vec3b* panoRow = fpano.ptr<cv::Vec3b>(r);
-    unsigned char* maskRow = fmask.ptr<unsigned char>(r);
+    cv::Vec3b* panoRow = fpano.ptr<cv::Vec3b>(r - rowOffset);
+    unsigned char* maskRow = fmask.ptr<unsigned char>(r - rowOffset);
     for (int c = scan.x0; c < scan.x1; ++c) {
       int x = 0, y = 0;
-      ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
+      ApplyHomography(&x, &y, c + acumX, r + acumY, h);
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
       panoRow[c] = frameImage.ptr<cv::Vec3b>(y)[x];
       maskRow[c] = kFullMask;
     }
   });
+}
+
+}  // namespace
+
+void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
+                                       cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin,
+                                       int width, int height, int cols, int rows) {
+  FillNewPan_RGB_FPano(fpano, fmask, frameImage, H_RefToFrame, H_FrameToRef, margin, width,
+                       height, cols, rows, 0, rows);
+}
+
+void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
+                                       cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin,
+                                       int width, int height, int cols, int rows, int rowBegin,
+                                       int rowEnd) {
+  CV_Assert(fpano.type() == CV_8UC3 && fmask.type() == CV_8UC1);
+  CV_Assert(frameImage.type() == CV_8UC3 && frameImage.cols >= width && frameImage.rows >= height);
+  CV_Assert(rowBegin >= 0);
+  const int colEnd = std::min({cols, fpano.cols, fmask.cols});
+  // The strip's images bound its rows as the full images bound the canvas's.
+  const int lastRow = std::min({rowEnd, rows, rowBegin + fpano.rows, rowBegin + fmask.rows});
+  cv::Mat hStorage, gStorage;
+  const double* h = HomographyEntries(H_RefToFrame, hStorage);
+  const double* g = HomographyEntries(H_FrameToRef, gStorage);
+  const ScanRange scan = FPanoScan(h, g, margin, width, height, colEnd, rowBegin, lastRow,
+                                   minposAcum_x, minposAcum_y);
+  FillFPanoScan(fpano, fmask, rowBegin, frameImage, h, scan, margin, width, height, minposAcum_x,
+                minposAcum_y);
+}
+
+cv::Range Composition::FPanoRows(const cv::Mat& H_RefToFrame, const cv::Mat& H_FrameToRef,
+                                 int margin, int width, int height, int cols, int rows) const {
+  cv::Mat hStorage, gStorage;
+  const double* h = HomographyEntries(H_RefToFrame, hStorage);
+  const double* g = HomographyEntries(H_FrameToRef, gStorage);
+  const ScanRange scan =
+      FPanoScan(h, g, margin, width, height, cols, 0, rows, minposAcum_x, minposAcum_y);
+  if (scan.y0 >= scan.y1 || scan.x0 >= scan.x1) return cv::Range(0, 0);
+  return cv::Range(scan.y0, scan.y1);
 }
 
 void Composition::WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,

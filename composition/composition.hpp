@@ -39,9 +39,17 @@ class Composition {
   // current and grown) take about 64 Mpx x 72 B = 4.6 GB.
   static constexpr int kMaxCanvasSide = 32768;
   static constexpr std::int64_t kMaxCanvasArea = 64'000'000;
-  // Budget of the median's per-frame images (4 B per canvas pixel per key
-  // frame); a median that would need more is not composed.
-  static constexpr std::int64_t kMaxMedianBytes = std::int64_t{6} << 30;
+  // A key frame of the median: its image (a shared header, not a copy) and
+  // H_RefToFrame (reference plane -> frame pixels) with its inverse.
+  struct MedianFrame {
+    cv::Mat image;
+    cv::Mat H_RefToFrame;
+    cv::Mat H_FrameToRef;
+  };
+  // Key frames queued for the median, in composition order (reference first).
+  std::vector<MedianFrame> medianFrames;
+  // Bytes of a median strip per canvas pixel per key frame: image (3) + mask (1).
+  static constexpr std::int64_t kMedianStripBytesPerPixel = 4;
 
   Composition() = default;
   ~Composition();
@@ -71,6 +79,16 @@ class Composition {
   void FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
                             cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin, int width,
                             int height, int cols, int rows);
+  // Strip form: fpano and fmask hold canvas rows [rowBegin, rowEnd) (their
+  // row 0 is canvas row rowBegin); those rows receive exactly what the full
+  // form writes into them on a cols x rows canvas.
+  void FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
+                            cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin, int width,
+                            int height, int cols, int rows, int rowBegin, int rowEnd);
+  // Canvas rows [start, end) outside which FillNewPan_RGB_FPano writes nothing
+  // for this frame on a cols x rows canvas (empty when it writes nothing).
+  cv::Range FPanoRows(const cv::Mat& H_RefToFrame, const cv::Mat& H_FrameToRef, int margin,
+                      int width, int height, int cols, int rows) const;
   void WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
                        cv::Mat H_RefToFrame, int width, int height);
   void releaseImages();
@@ -82,6 +100,14 @@ class Composition {
   void copyWeightsToImage(cv::Mat* out);
   void computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> images,
                              std::vector<cv::Mat> masks);
+  // The same median as computeMedianPanorama over the frames' full-canvas
+  // fills (margin as given, frames in list order), composed in horizontal
+  // strips so that only one strip's fills are held at a time: stripRows rows
+  // per strip, or, when stripRows <= 0, as many as keep the fills of the
+  // frames crossing any strip within budgetBytes (at least one row).
+  void computeMedianPanoramaInStrips(cv::Mat* out, const std::vector<MedianFrame>& frames,
+                                     int margin, int width, int height, int cols, int rows,
+                                     std::int64_t budgetBytes, int stripRows = 0);
 
   // Sum of the distances each frame corner moves under H (integer mapping).
   // pano is not used.

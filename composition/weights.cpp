@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
 
 #include "composition/composition.hpp"
 
@@ -21,6 +22,53 @@ unsigned char MedianOf(std::vector<unsigned char>& values) {
   if (values.size() == 1) return values[0];
   std::sort(values.begin(), values.end());
   return get_median(values);
+}
+
+// out's rows [outBegin, outEnd) from the images' rows [outBegin - rowOffset, ..):
+// per pixel and channel, the median of the images (in list order) whose mask
+// is covered there. Rows are spread over the threads; each writes its own row.
+void MedianRows(cv::Mat& out, const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& masks,
+                int outBegin, int outEnd, int rowOffset) {
+  cv::parallel_for_(cv::Range(outBegin, outEnd), [&](const cv::Range& range) {
+    std::vector<unsigned char> channel[3];
+    for (auto& values : channel) values.reserve(images.size());
+    for (int r = range.start; r < range.end; ++r) {
+      cv::Vec3b* dst = out.ptr<cv::Vec3b>(r);
+      const int source = r - rowOffset;
+      for (int c = 0; c < out.cols; ++c) {
+        for (auto& values : channel) values.clear();
+        for (size_t i = 0; i < images.size(); ++i) {
+          if (masks[i].ptr<unsigned char>(source)[c] < kCoveredMask) continue;
+          const cv::Vec3b s = images[i].ptr<cv::Vec3b>(source)[c];
+          for (int k = 0; k < 3; ++k) channel[k].push_back(s[k]);
+        }
+        for (int k = 0; k < 3; ++k) {
+          if (!channel[k].empty()) dst[c][k] = MedianOf(channel[k]);
+        }
+      }
+    }
+  });
+}
+
+// Rows per strip so that the fills of the most frames crossing one row,
+// cols wide, stay within budgetBytes; at least one row.
+int StripRowsWithin(const std::vector<cv::Range>& frameRows, int rows, int cols,
+                    std::int64_t budgetBytes) {
+  std::vector<int> starts(static_cast<size_t>(rows) + 1, 0);
+  for (const cv::Range& fr : frameRows) {
+    if (fr.start >= fr.end) continue;
+    ++starts[static_cast<size_t>(fr.start)];
+    --starts[static_cast<size_t>(fr.end)];
+  }
+  int crossing = 0, mostCrossing = 1;
+  for (int r = 0; r < rows; ++r) {
+    crossing += starts[static_cast<size_t>(r)];
+    mostCrossing = std::max(mostCrossing, crossing);
+  }
+  const std::int64_t rowBytes =
+      std::int64_t{mostCrossing} * cols * Composition::kMedianStripBytesPerPixel;
+  const std::int64_t stripRows = rowBytes > 0 ? budgetBytes / rowBytes : rows;
+  return static_cast<int>(std::clamp<std::int64_t>(stripRows, 1, std::max(rows, 1)));
 }
 
 }  // namespace
@@ -93,21 +141,53 @@ void Composition::computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> image
     CV_Assert(masks[i].type() == CV_8UC1 && masks[i].rows == rows && masks[i].cols == cols);
   }
   *out = cv::Mat::zeros(rows, cols, CV_8UC3);
-  std::vector<unsigned char> channel[3];
-  for (auto& values : channel) values.reserve(images.size());
-  for (int r = 0; r < rows; ++r) {
-    cv::Vec3b* dst = out->ptr<cv::Vec3b>(r);
-    for (int c = 0; c < cols; ++c) {
-      for (auto& values : channel) values.clear();
-      for (size_t i = 0; i < images.size(); ++i) {
-        if (masks[i].ptr<unsigned char>(r)[c] < kCoveredMask) continue;
-        const cv::Vec3b s = images[i].ptr<cv::Vec3b>(r)[c];
-        for (int k = 0; k < 3; ++k) channel[k].push_back(s[k]);
+  MedianRows(*out, images, masks, 0, rows, 0);
+}
+
+void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
+                                                const std::vector<MedianFrame>& frames,
+                                                int margin, int width, int height, int cols,
+                                                int rows, std::int64_t budgetBytes,
+                                                int stripRows) {
+  if (frames.empty() || cols <= 0 || rows <= 0) {
+    out->release();
+    return;
+  }
+  // Canvas rows each frame's fill can reach: a strip it misses skips it.
+  std::vector<cv::Range> frameRows;
+  frameRows.reserve(frames.size());
+  for (const MedianFrame& f : frames) {
+    frameRows.push_back(
+        FPanoRows(f.H_RefToFrame, f.H_FrameToRef, margin, width, height, cols, rows));
+  }
+  if (stripRows <= 0) stripRows = StripRowsWithin(frameRows, rows, cols, budgetBytes);
+  stripRows = std::min(stripRows, rows);
+  *out = cv::Mat::zeros(rows, cols, CV_8UC3);
+  // Strip buffers, reused from strip to strip; the list of those in use keeps
+  // the frames' order.
+  std::vector<cv::Mat> imageBuffers, maskBuffers;
+  std::vector<cv::Mat> images, masks;
+  for (int begin = 0; begin < rows; begin += stripRows) {
+    const int end = std::min(rows, begin + stripRows);
+    images.clear();
+    masks.clear();
+    for (size_t i = 0; i < frames.size(); ++i) {
+      if (frameRows[i].end <= begin || frameRows[i].start >= end) continue;
+      const size_t slot = images.size();
+      if (slot == imageBuffers.size()) {
+        imageBuffers.emplace_back(stripRows, cols, CV_8UC3);
+        maskBuffers.emplace_back(stripRows, cols, CV_8UC1);
       }
-      for (int k = 0; k < 3; ++k) {
-        if (!channel[k].empty()) dst[c][k] = MedianOf(channel[k]);
-      }
+      cv::Mat image = imageBuffers[slot].rowRange(0, end - begin);
+      cv::Mat mask = maskBuffers[slot].rowRange(0, end - begin);
+      image.setTo(cv::Scalar::all(0));
+      mask.setTo(cv::Scalar::all(0));
+      FillNewPan_RGB_FPano(image, mask, frames[i].image, frames[i].H_RefToFrame,
+                           frames[i].H_FrameToRef, margin, width, height, cols, rows, begin, end);
+      images.push_back(image);
+      masks.push_back(mask);
     }
+    if (!images.empty()) MedianRows(*out, images, masks, begin, end, begin);
   }
 }
 

@@ -1,11 +1,18 @@
 // The end of a run: choose the reference key frame that keeps both ends of
 // the sweep least displaced, then warp every key frame into its plane for the
 // mean and (on request) the median panorama.
+#include <cstdint>
 #include <cstdio>
 
 #include "panorama/panorama.hpp"
 
 namespace {
+
+// Frame pixels the median keeps away from the frame border.
+constexpr int kMedianMargin = 5;
+// Budget of one median strip's per-frame fills, per pixel of the mean canvas:
+// the size of the canvas's own preview and mask.
+constexpr std::int64_t kMedianStripBudgetBytesPerCanvasPixel = 4;
 
 cv::Mat Inverse(const cv::Mat& H) {
   cv::Mat inverse;
@@ -98,18 +105,18 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
   if (withMedian != 0) {
     std::printf("\nMedian Pano...");
     std::fflush(stdout);
-    const int64_t frames = static_cast<int64_t>(Vect_Nodes.size() - canvasSkippedIds.size());
-    const int64_t bytes = frames * static_cast<int64_t>(pano.total()) * 4;
-    if (bytes > Composition::kMaxMedianBytes) {
-      std::fprintf(stderr,
-                   "vmosaic: median panorama not composed: %lld key frames on a %dx%d canvas "
-                   "would need %lld MiB\n",
-                   static_cast<long long>(frames), pano.cols, pano.rows,
-                   static_cast<long long>(bytes >> 20));
-      return;
-    }
+    // The walk queues each key frame with its homographies; the median is then
+    // composed strip by strip, never holding a full canvas per key frame.
+    Vect_FPanos.clear();
+    Vect_FMasks.clear();
+    composition.medianFrames.clear();
     Root_AVL = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(Root_AVL, reference, 0);
-    composition.computeMedianPanorama(&pano_Median, Vect_FPanos, Vect_FMasks);
+    const std::int64_t stripBudgetBytes =
+        static_cast<std::int64_t>(pano.total()) * kMedianStripBudgetBytesPerCanvasPixel;
+    composition.computeMedianPanoramaInStrips(&pano_Median, composition.medianFrames,
+                                              kMedianMargin, imageW, imageH, pano.cols,
+                                              pano.rows, stripBudgetBytes);
+    composition.medianFrames.clear();
   }
 }
 
@@ -130,14 +137,12 @@ void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f) {
   if (!added) p.canvasSkippedIds.insert(f->id);
 }
 
+// Queues key frame f for the median (clones: the walk's scratch
+// homographies are reused for the next frame).
 void AddFramePano(Panorama& p, _treeNode* f, const cv::Mat& refToFrame, const cv::Mat& frameToRef) {
   if (p.canvasSkippedIds.count(f->id) != 0) return;
-  cv::Mat fpano = cv::Mat::zeros(p.pano.rows, p.pano.cols, CV_8UC3);
-  cv::Mat fmask = cv::Mat::zeros(p.pano.rows, p.pano.cols, CV_8UC1);
-  p.composition.FillNewPan_RGB_FPano(fpano, fmask, *f->image, refToFrame, frameToRef, 5, p.imageW,
-                                     p.imageH, p.pano.cols, p.pano.rows);
-  p.Vect_FPanos.push_back(fpano);
-  p.Vect_FMasks.push_back(fmask);
+  p.composition.medianFrames.push_back(
+      Composition::MedianFrame{*f->image, refToFrame.clone(), frameToRef.clone()});
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ class Panorama {
   cv::Mat H_Rotation_B;
   cv::Mat pano;          // mean panorama, saved as "pano_Mean.png"
   cv::Mat pano_Weights;  // 8-bit weight map, never saved
+  // Per-key-frame canvases of the median. The median is composed in strips
+  // (Composition::computeMedianPanoramaInStrips) and keeps no full-canvas
+  // image per key frame: both lists are left empty by the median stage.
   std::vector<cv::Mat> Vect_FPanos;
   std::vector<cv::Mat> Vect_FMasks;
   cv::Mat pano_Median;   // saved as "pano_Median.png"
