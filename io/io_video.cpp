@@ -55,6 +55,19 @@ void ToBgr8(cv::Mat& frame) {
   frame = bgr;
 }
 
+// Files go to FFmpeg and printf-style sequences to the image reader, and no
+// other backend is tried: a file FFmpeg cannot read is "not found" without
+// another library's noise on standard error, and a sequence delivers every
+// image as stored (FFmpeg would silently rescale one of another size).
+bool OpenCapture(cv::VideoCapture& capture, const std::string& path) {
+  try {
+    if (path.find('%') != std::string::npos && capture.open(path, cv::CAP_IMAGES)) return true;
+    return capture.open(path, cv::CAP_FFMPEG);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
 [[noreturn]] void ExitNotFound() {
   std::printf("Video File is not found...");
   std::fflush(stdout);
@@ -78,8 +91,7 @@ ioVideo::~ioVideo() {
 int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_ScaleProcess) {
   path_Input = (argc >= 2) ? argv[1] : DefaultPath();
   if (!LooksOpenable(path_Input)) ExitNotFound();
-  capture.open(path_Input);
-  if (!capture.isOpened()) ExitNotFound();
+  if (!OpenCapture(capture, path_Input)) ExitNotFound();
   capture >> frame_Current;
   ToBgr8(frame_Current);
   if (frame_Current.empty() || frame_Current.type() != CV_8UC3) return 0;
