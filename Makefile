@@ -6,8 +6,12 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DVMOSAIC_WERROR=ON
 SAMPLE ?= data/sample.mp4
 RUN_ARGS ?= $(SAMPLE) 80 0 0
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TARGETS ?= overlap point_mapping ncc_validation video
+FUZZ_SECONDS ?= 600
+SOAK_FRAMES ?= 5000
 
-.PHONY: all deps test-deps build run test asan bench install deb clean
+.PHONY: all deps test-deps fuzz-deps build run test asan fuzz soak bench install deb clean
 
 all: build
 
@@ -92,4 +96,4 @@ deb: deps
 	cd build-deb && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-deb
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-deb
