@@ -114,6 +114,7 @@ int main(int rawArgc, char** rawArgv) {
   for (const char* result : {"pano_Mean.png", "pano_Median.png"}) {
     signals::RemoveOnStop(Panorama::TemporaryNameFor(result));
   }
+  if (!line.jsonPath.empty()) signals::RemoveOnStop(RunReportTemporaryName(line.jsonPath));
 
   Panorama panorama;
   ioVideo video;

@@ -113,9 +113,13 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   return json.str();
 }
 
+std::string RunReportTemporaryName(const std::string& path) {
+  return path + ".tmp" + std::to_string(getpid());
+}
+
 bool WriteRunReport(const std::string& path, const RunReport& report, Panorama& panorama) {
   const std::string text = RunReportJson(report, panorama);
-  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  const std::string temporary = RunReportTemporaryName(path);
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << text;

@@ -29,6 +29,9 @@ struct RunReport {
 // key frame left out of the mosaic, and absent when nothing was composed.
 std::string RunReportJson(const RunReport& report, Panorama& panorama);
 
+// The temporary file WriteRunReport writes before renaming it into place.
+std::string RunReportTemporaryName(const std::string& path);
+
 // Writes the report through a temporary file renamed into place; false (after
 // a message on standard error) when it cannot be written.
 bool WriteRunReport(const std::string& path, const RunReport& report, Panorama& panorama);
