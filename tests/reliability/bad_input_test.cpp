@@ -60,8 +60,9 @@ class BadInputTest : public ::testing::Test {
   }
 
   static std::string Video(const std::string& name) { return videos_->file(name); }
-  RunResult Run(const std::vector<std::string>& args) const {
-    return testsupport::RunVmosaic(args, work_->path, reliability::kRunLimitSeconds);
+  RunResult Run(const std::vector<std::string>& args,
+                int limitSeconds = reliability::kRunLimitSeconds) const {
+    return testsupport::RunVmosaic(args, work_->path, limitSeconds);
   }
   std::string Work(const std::string& name) const { return work_->file(name); }
 
@@ -265,7 +266,9 @@ TEST_F(BadInputTest, VeryLargeFramesAreComposed) {
     ASSERT_TRUE(writer.isOpened());
     for (const cv::Mat& frame : frames) writer.write(frame.clone());
   }
-  const RunResult run = Run({path, "100"});
+  // A minute alone; sharing the cores with other tests it may take a few.
+  constexpr int kLargeRunLimitSeconds = 240;
+  const RunResult run = Run({path, "100"}, kLargeRunLimitSeconds);
   ExpectCleanExit(run, 0);
   EXPECT_EQ(reliability::NumberOfNodes(run.out), 2) << run.out;
   const cv::Mat mean = cv::imread(Work("pano_Mean.png"));
