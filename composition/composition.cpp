@@ -375,6 +375,19 @@ void Composition::CopyPanToNewPan(cv::Mat* pano) {
   copyLayer(weightsAcum, newWeightsAcum);
 }
 
+namespace {
+
+// Where a fill of the grown canvas looks: from the frame's top-left corner
+// to the canvas's far corner, cut to the frame's footprint.
+ScanRange GrownCanvasScan(const Composition& c, const double* h, int margin, int width,
+                          int height) {
+  return FootprintWithin(ScanRange{std::max(0, c.minpos_x), c.newPano.cols,
+                                   std::max(0, c.minpos_y), c.newPano.rows},
+                         h, margin, width, height, c.minposAcum_x, c.minposAcum_y);
+}
+
+}  // namespace
+
 void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width,
                                  int height) {
   CV_Assert(frameImage.type() == CV_8UC3 && frameImage.cols >= width && frameImage.rows >= height);
@@ -384,9 +397,7 @@ void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int m
   cv::Mat storage;
   const double* h = HomographyEntries(H_RefToFrame, storage);
   const float alpha = Alpha_Blending;
-  const ScanRange scan = FootprintWithin(
-      ScanRange{std::max(0, minpos_x), newPano.cols, std::max(0, minpos_y), newPano.rows}, h,
-      margin, width, height, minposAcum_x, minposAcum_y);
+  const ScanRange scan = GrownCanvasScan(*this, h, margin, width, height);
   ForEachRow(scan, [&](int r) {
     cv::Vec3b* panoRow = newPano.ptr<cv::Vec3b>(r);
     unsigned char* maskRow = newMask.ptr<unsigned char>(r);
@@ -421,9 +432,7 @@ void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int 
   cv::Mat storage;
   const double* h = HomographyEntries(H_RefToFrame, storage);
   const float alpha = Alpha_Blending;
-  const ScanRange scan = FootprintWithin(
-      ScanRange{std::max(0, minpos_x), newPano.cols, std::max(0, minpos_y), newPano.rows}, h,
-      margin, width, height, minposAcum_x, minposAcum_y);
+  const ScanRange scan = GrownCanvasScan(*this, h, margin, width, height);
   ForEachRow(scan, [&](int r) {
     unsigned char* panoRow = newPano.ptr<unsigned char>(r);
     unsigned char* maskRow = newMask.ptr<unsigned char>(r);
