@@ -21,13 +21,7 @@ constexpr int kSift = 1;
 // terminal (and no window) the wait returns at once.
 class NoKeyWaits : public testing::Environment {
  public:
-  void SetUp() override {
-    const int devNull = open("/dev/null", O_RDONLY);
-    if (devNull >= 0) {
-      dup2(devNull, STDIN_FILENO);
-      close(devNull);
-    }
-  }
+  void SetUp() override { testsupport::DetachStandardInput(); }
 };
 [[maybe_unused]] testing::Environment* const kNoKeyWaits =
     testing::AddGlobalTestEnvironment(new NoKeyWaits);

@@ -18,6 +18,14 @@
 namespace testsupport {
 
 std::string VmosaicBinary() { return VMOSAIC_BINARY; }
+
+void DetachStandardInput() {
+  const int devNull = open("/dev/null", O_RDONLY);
+  if (devNull >= 0) {
+    dup2(devNull, STDIN_FILENO);
+    close(devNull);
+  }
+}
 std::string SourceRoot() { return VMOSAIC_SOURCE_ROOT; }
 std::string BuildRoot() { return VMOSAIC_BUILD_ROOT; }
 

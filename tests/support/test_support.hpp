@@ -9,6 +9,10 @@
 namespace testsupport {
 
 std::string VmosaicBinary();
+
+// Points standard input at /dev/null, so the waits for a key after a failed
+// registration return at once even when the tests run from a terminal.
+void DetachStandardInput();
 std::string SourceRoot();
 std::string BuildRoot();
 
