@@ -7,8 +7,8 @@
 // of squared differences is an integer below 2^24, so the brute-force
 // matcher's float arithmetic is exact whatever its summation order, and its
 // distance is sqrtf of the exact integer squared distance. The fast search
-// computes those integers with 16-bit integer dot products (AVX2, several
-// threads) and selects with the brute-force matcher's comparisons on the
+// computes those integers with integer dot products (8-bit with AVX-512
+// VNNI, else 16-bit with AVX2; several threads) and selects with the brute-force matcher's comparisons on the
 // float distances. Any other input falls back to cv::BFMatcher itself.
 #pragma once
 
@@ -29,7 +29,12 @@ bool FastSearchApplies(const cv::Mat& query, const cv::Mat& train);
 // cv::BFMatcher(cv::NORM_L2, false).knnMatch(query, train, *matches, 2,
 // cv::noArray(), false); matrices the matcher cannot take are the caller's
 // to refuse, as with the matcher.
+//
+// kernel chooses the integer kernel (tests and benchmarks compare them); one
+// the processor lacks falls back to the matcher.
+enum class Kernel { kWidest, kAvx2, kAvx512Vnni };
+bool KernelAvailable(Kernel kernel);
 void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
-               std::vector<std::vector<cv::DMatch>>* matches);
+               std::vector<std::vector<cv::DMatch>>* matches, Kernel kernel = Kernel::kWidest);
 
 }  // namespace exactknn

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <limits>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
@@ -29,10 +30,24 @@ Knn BruteForceKnn(const cv::Mat& query, const cv::Mat& train) {
   return result;
 }
 
-Knn FastKnn(const cv::Mat& query, const cv::Mat& train) {
+Knn FastKnn(const cv::Mat& query, const cv::Mat& train,
+            exactknn::Kernel kernel = exactknn::Kernel::kWidest) {
   Knn result;
-  exactknn::KnnMatch2(query, train, &result);
+  exactknn::KnnMatch2(query, train, &result, kernel);
   return result;
+}
+
+// The integer kernels this processor runs; each must give the matcher's
+// answer on its own.
+std::vector<std::pair<exactknn::Kernel, std::string>> AvailableKernels() {
+  std::vector<std::pair<exactknn::Kernel, std::string>> kernels;
+  if (exactknn::KernelAvailable(exactknn::Kernel::kAvx2)) {
+    kernels.emplace_back(exactknn::Kernel::kAvx2, "AVX2");
+  }
+  if (exactknn::KernelAvailable(exactknn::Kernel::kAvx512Vnni)) {
+    kernels.emplace_back(exactknn::Kernel::kAvx512Vnni, "AVX-512 VNNI");
+  }
+  return kernels;
 }
 
 uint32_t Bits(float v) {
@@ -61,7 +76,11 @@ void ExpectIdentical(const Knn& expected, const Knn& actual, const std::string& 
 
 void ExpectSameAsBruteForce(const cv::Mat& query, const cv::Mat& train, const std::string& what) {
   ASSERT_TRUE(exactknn::FastSearchApplies(query, train)) << what;
-  ExpectIdentical(BruteForceKnn(query, train), FastKnn(query, train), what);
+  const Knn expected = BruteForceKnn(query, train);
+  ExpectIdentical(expected, FastKnn(query, train), what);
+  for (const auto& [kernel, name] : AvailableKernels()) {
+    ExpectIdentical(expected, FastKnn(query, train, kernel), what + " (" + name + ")");
+  }
 }
 
 // Whole numbers in [0, 255] like SIFT's, from a seeded generator.
@@ -251,6 +270,16 @@ TEST(ExactKnnDifferential, SmallAndOddShapes) {
   const cv::Mat wide = RandomByteRows(300, 200, 41);
   ExpectSameAsBruteForce(wide(cv::Rect(5, 3, 128, 150)), wide(cv::Rect(60, 100, 128, 199)),
                          "views");
+  // The extremes of the byte range (the 8-bit kernel stores train bytes
+  // shifted by 128): rows of 0 and 255 and their mixtures.
+  cv::Mat extremes(6, 128, CV_32F, cv::Scalar(0));
+  extremes.row(1).setTo(255);
+  extremes(cv::Rect(0, 2, 64, 1)).setTo(255);
+  extremes(cv::Rect(64, 3, 64, 1)).setTo(255);
+  extremes.row(4).setTo(128);
+  extremes.row(5).setTo(127);
+  ExpectSameAsBruteForce(extremes, extremes, "extremes");
+  ExpectSameAsBruteForce(extremes, RandomByteRows(70, 128, 44), "extremes to random");
   // Many queries and train rows that are not block multiples.
   ExpectSameAsBruteForce(RandomByteRows(1001, 128, 42), RandomByteRows(1283, 128, 43), "random");
 
