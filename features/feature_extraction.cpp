@@ -67,3 +67,12 @@ cv::Mat FeatureExtraction::SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, c
   SIFT_Detector->compute(frame, keypoints, descriptors);
   return descriptors;
 }
+
+std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeaturesAndDescriptor(cv::Mat frame,
+                                                                       cv::Mat* descriptors) {
+  CV_Assert(descriptors != nullptr);
+  SIFT_Detector = CreateSiftDetector();
+  std::vector<cv::KeyPoint> keypoints;
+  SIFT_Detector->detectAndCompute(frame, cv::noArray(), keypoints, *descriptors, false);
+  return keypoints;
+}

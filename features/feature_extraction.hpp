@@ -29,4 +29,9 @@ class FeatureExtraction {
   // Descriptors (CV_32F, one row per keypoint) of a copy of the keypoints,
   // computed by the latest detector (created if none exists yet).
   cv::Mat SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, cv::Mat frame);
+
+  // SIFTFeatures followed by SIFTDescriptor of the same frame, with one
+  // scale space instead of two: the same keypoints and descriptors, bit for
+  // bit. Sets *descriptors.
+  std::vector<cv::KeyPoint> SIFTFeaturesAndDescriptor(cv::Mat frame, cv::Mat* descriptors);
 };

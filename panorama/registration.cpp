@@ -28,17 +28,16 @@ void TrackCornersOfPair(FeatureExtraction& extraction, FeatureMatching& matching
 // the j side on the current frame for the next pair.
 void MatchSiftOfPair(FeatureExtraction& extraction, FeatureMatching& matching,
                      const cv::Mat& previous, const cv::Mat& current) {
+  cv::Mat descriptors;
   if (matching.getSIFT_Features_j().empty()) {
-    const std::vector<cv::KeyPoint> keypoints = extraction.SIFTFeatures(previous);
-    matching.setSIFT_Features_i(keypoints);
-    matching.setSIFT_Descriptor_i(extraction.SIFTDescriptor(keypoints, previous));
+    matching.setSIFT_Features_i(extraction.SIFTFeaturesAndDescriptor(previous, &descriptors));
+    matching.setSIFT_Descriptor_i(descriptors);
   } else {
     matching.setSIFT_Features_i(matching.getSIFT_Features_j());
     matching.setSIFT_Descriptor_i(matching.getSIFT_Descriptor_j());
   }
-  const std::vector<cv::KeyPoint> keypoints = extraction.SIFTFeatures(current);
-  matching.setSIFT_Features_j(keypoints);
-  matching.setSIFT_Descriptor_j(extraction.SIFTDescriptor(keypoints, current));
+  matching.setSIFT_Features_j(extraction.SIFTFeaturesAndDescriptor(current, &descriptors));
+  matching.setSIFT_Descriptor_j(descriptors);
   matching.SIFTFeaturesMatching();
 }
 

@@ -134,4 +134,45 @@ TEST(SiftDescription, OneFloatRowPerKeypointAndCallersListUntouched) {
   EXPECT_EQ(cv::norm(again, descriptors, cv::NORM_INF), 0.0);
 }
 
+// One scale space for both steps must not change a bit of either: every
+// keypoint field and every descriptor element, on frames of several camera
+// poses and scales, and on a featureless frame.
+TEST(SiftDescription, CombinedDetectionAndDescriptionEqualsTheTwoSteps) {
+  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
+  using namespace featuretest;
+  const RenderedPair pairs[] = {TranslationPair(kSiftZoom), PerspectivePair(kSiftZoom),
+                                RotationPair(1.0)};
+  std::vector<cv::Mat> frames = {UniformFrame()};
+  for (const RenderedPair& pair : pairs) {
+    frames.push_back(pair.frame_i);
+    frames.push_back(pair.frame_j);
+  }
+  for (size_t f = 0; f < frames.size(); ++f) {
+    FeatureExtraction separate;
+    const std::vector<cv::KeyPoint> expected = separate.SIFTFeatures(frames[f]);
+    const cv::Mat expectedDescriptors = separate.SIFTDescriptor(expected, frames[f]);
+    FeatureExtraction combined;
+    cv::Mat descriptors;
+    const std::vector<cv::KeyPoint> keypoints =
+        combined.SIFTFeaturesAndDescriptor(frames[f], &descriptors);
+    EXPECT_FALSE(combined.SIFT_Detector.empty());
+    ASSERT_EQ(expected.size(), keypoints.size()) << "frame " << f;
+    for (size_t k = 0; k < keypoints.size(); ++k) {
+      const cv::KeyPoint& e = expected[k];
+      const cv::KeyPoint& a = keypoints[k];
+      ASSERT_TRUE(e.pt == a.pt && e.size == a.size && e.angle == a.angle &&
+                  e.response == a.response && e.octave == a.octave && e.class_id == a.class_id)
+          << "frame " << f << " keypoint " << k;
+    }
+    ASSERT_EQ(expectedDescriptors.size(), descriptors.size()) << "frame " << f;
+    ASSERT_EQ(expectedDescriptors.type(), descriptors.type()) << "frame " << f;
+    if (f > 0) {
+      EXPECT_GT(descriptors.rows, 200) << "frame " << f;
+    } else {
+      EXPECT_EQ(0, descriptors.rows);
+    }
+    EXPECT_EQ(0.0, cv::norm(expectedDescriptors, descriptors, cv::NORM_INF)) << "frame " << f;
+  }
+}
+
 }  // namespace
