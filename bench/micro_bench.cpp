@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <opencv2/imgproc.hpp>
+#include <memory>
 #include <vector>
 
 #include "composition/composition.hpp"
@@ -11,6 +12,7 @@
 #include "features/feature_matching.hpp"
 #include "geometry/homography_mapping.hpp"
 #include "geometry/ncc_validation.hpp"
+#include "panorama/panorama.hpp"
 #include "tools/render/scene_renderer.hpp"
 
 namespace {
@@ -213,5 +215,46 @@ void BM_CornerDetection(benchmark::State& state) {
 BENCHMARK(BM_CornerDetection)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// Key frames of a sideways pan inserted one by one, as the key-frame step
+// does (direct homography, side from the left edge, insertion), each followed
+// by the balance pass over the whole tree: the tree work of a run with that
+// many key frames. Frames are tiny: the tree only stores them.
+void BM_TreeInsertAndBalance(benchmark::State& state) {
+  const int keyFrames = static_cast<int>(state.range(0));
+  const cv::Mat tiny(2, 2, CV_8UC3, cv::Scalar(0, 0, 0));
+  // Key frame k + 1 sees the plane 100 px further right than key frame k.
+  const cv::Mat step = (cv::Mat_<double>(3, 3) << 1, 0, -100, 0, 1, 0, 0, 0, 1);
+  for (auto _ : state) {
+    Panorama pano;
+    pano.imageW = kFrame.width;
+    pano.imageH = kFrame.height;
+    pano.Id_Features = 2;  // stores no features
+    auto root = std::make_unique<_treeNode>();
+    root->id = ++pano.num_Nodes;
+    root->image = std::make_unique<cv::Mat>(tiny.clone());
+    root->H_ParentToNode = std::make_unique<cv::Mat>(cv::Mat::eye(3, 3, CV_64F));
+    pano.Root_AVL = root.get();
+    pano.Vect_Nodes.push_back(root.get());
+    pano.ownedNodes.push_back(std::move(root));
+    pano.ban_RootCreated = 1;
+    for (int k = 1; k < keyFrames; ++k) {
+      _treeNode* latest = pano.find(pano.Root_AVL, pano.num_Nodes);
+      pano.Vect_H.push_back(step.clone());
+      ++pano.num_VectH;
+      pano.H_Accumulated = step * pano.calculateHomBToA(latest, pano.Root_AVL);
+      pano.cameraMotion.setHomography(pano.H_Accumulated);
+      pano.cameraMotion.InverseHomography_Hij();
+      pano.CalculateMovement_LRUD(pano.cameraMotion.getInverseHomography(), pano.imageW,
+                                  pano.imageH);
+      pano.ban_insert = 0;
+      pano.insert(pano.Root_AVL, tiny);
+      if (pano.ban_insert == 1) pano.Root_AVL = pano.ALLbalance(pano.Root_AVL);
+    }
+    benchmark::DoNotOptimize(pano.Root_AVL);
+  }
+  state.SetItemsProcessed(state.iterations() * keyFrames);
+}
+BENCHMARK(BM_TreeInsertAndBalance)->Arg(64)->Arg(512)->Arg(2048)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

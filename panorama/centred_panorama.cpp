@@ -23,7 +23,9 @@ cv::Mat Inverse(const cv::Mat& H) {
 }  // namespace
 
 cv::Mat Panorama::HomographyBetween(_treeNode* from, _treeNode* to) {
-  _treeNode* l = LCA(Root_AVL, from, to);
+  // Called for about N^2 / 2 pairs of N key frames: climbing parents keeps
+  // each call O(depth) where a walk of the tree would make the whole O(N^3).
+  _treeNode* l = LCAByParents(from, to);
   const cv::Mat A = calculateHomBToA(from, l);  // l onto from
   const cv::Mat B = calculateHomBToA(to, l);    // l onto to
   return B * Inverse(A);

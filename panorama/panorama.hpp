@@ -108,6 +108,9 @@ class Panorama {
   int32_t height(_treeNode* node);
   int32_t diff(_treeNode* node);
   _treeNode* LCA(_treeNode* root, _treeNode* a, _treeNode* b);
+  // The same node as LCA(Root_AVL, a, b) for two nodes of the tree, found by
+  // climbing parent pointers: O(depth) instead of a walk of the whole tree.
+  _treeNode* LCAByParents(_treeNode* a, _treeNode* b);
   // Product of the links from B up to its ancestor A: maps A's image onto B's.
   cv::Mat calculateHomBToA(_treeNode* B, _treeNode* A);
   _treeNode* CalculateLeftMostLeaf(_treeNode* node);

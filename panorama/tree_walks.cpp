@@ -19,6 +19,12 @@ void FreeElements(PointerElement* first) {
 
 bool IsHomography(const cv::Mat& H) { return H.rows == 3 && H.cols == 3 && H.type() == CV_64F; }
 
+int32_t Depth(const _treeNode* node) {
+  int32_t depth = 0;
+  for (; node->parent != nullptr; node = node->parent) ++depth;
+  return depth;
+}
+
 }  // namespace
 
 _QueuePointers::~_QueuePointers() { FreeElements(front); }
@@ -104,6 +110,20 @@ _treeNode* Panorama::LCA(_treeNode* root, _treeNode* a, _treeNode* b) {
   _treeNode* inRight = LCA(root->right, a, b);
   if (inLeft != nullptr && inRight != nullptr) return root;
   return inLeft != nullptr ? inLeft : inRight;
+}
+
+_treeNode* Panorama::LCAByParents(_treeNode* a, _treeNode* b) {
+  CV_Assert(a != nullptr && b != nullptr);
+  int32_t depthA = Depth(a);
+  int32_t depthB = Depth(b);
+  for (; depthA > depthB; --depthA) a = a->parent;
+  for (; depthB > depthA; --depthB) b = b->parent;
+  while (a != b) {
+    a = a->parent;
+    b = b->parent;
+  }
+  CV_Assert(a != nullptr);  // null: the nodes are in different trees
+  return a;
 }
 
 // Returns a new 3x3 CV_64F matrix mapping A's image onto B's image:

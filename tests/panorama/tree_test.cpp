@@ -240,6 +240,7 @@ void ExpectEveryPairMatchesTruth(TreeHarness* h) {
     for (_treeNode* q : pano.Vect_Nodes) {
       _treeNode* l = pano.LCA(pano.Root_AVL, p, q);
       ASSERT_NE(l, nullptr);
+      ASSERT_EQ(l, pano.LCAByParents(p, q)) << "pair " << p->id << " -> " << q->id;
       const cv::Matx33d pToQ = AsMatx(pano.calculateHomBToA(q, l)) *
                                AsMatx(pano.calculateHomBToA(p, l)).inv(cv::DECOMP_LU);
       EXPECT_LT(CornerError(pToQ, h->TrueHomography(p->id, q->id)), kCornerTolerancePx)
@@ -395,6 +396,9 @@ TEST_F(HandTree, LowestCommonAncestor) {
   EXPECT_EQ(pano.LCA(pano.Root_AVL, n[2], n[3]), n[1]);  // two children
   EXPECT_EQ(pano.LCA(pano.Root_AVL, n[4], n[6]), n[1]);
   EXPECT_EQ(pano.LCA(n[3], n[5], n[6]), n[5]);
+  EXPECT_EQ(pano.LCAByParents(n[4], n[4]), n[4]);
+  EXPECT_EQ(pano.LCAByParents(n[6], n[3]), n[3]);
+  EXPECT_EQ(pano.LCAByParents(n[2], n[3]), n[1]);
   EXPECT_EQ(pano.LCA(nullptr, n[5], n[6]), nullptr);
   // Identity, not id: a detached record with the same id is not in the tree.
   _treeNode twin;
