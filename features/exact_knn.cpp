@@ -24,7 +24,7 @@ constexpr int kNeighbours = 2;
 constexpr float kMaxElement = 255.0f;
 constexpr int kMaxColumns = 256;
 
-// Blocking of the integer search: a micro-block is 4 query rows against 16
+// Blocking of the 16-bit search: a micro-block is 4 query rows against 16
 // train rows; a thread takes a panel of 64 query rows and walks the train
 // rows in tiles of 256 (64 KiB of packed rows, resident in L2) in ascending
 // order, so every query sees the train rows in row order.
@@ -98,6 +98,40 @@ struct NeighbourPair {
 };
 
 #if EXACTKNN_HAVE_X86
+
+// The walk both kernels share: each thread takes panels of
+// QueryBlocksPerPanel micro-blocks of query rows and, for each panel, walks
+// the train blocks in tiles of TrainBlocksPerTile (kept in L2) in ascending
+// order, so every query is offered the train rows in row order.
+// microBlock(queryRow0, trainBlock, pairs) offers one block of train rows to
+// the QueryRowsPerBlock queries starting at queryRow0.
+template <int QueryRowsPerBlock, int QueryBlocksPerPanel, int TrainBlocksPerTile,
+          typename MicroBlock>
+std::vector<NeighbourPair> SearchInPanels(int queryRows, int trainBlocks,
+                                          const MicroBlock& microBlock) {
+  constexpr int kRowsPerPanel = QueryRowsPerBlock * QueryBlocksPerPanel;
+  const int panels = (queryRows + kRowsPerPanel - 1) / kRowsPerPanel;
+  std::vector<NeighbourPair> nearest(static_cast<size_t>(queryRows));
+  cv::parallel_for_(cv::Range(0, panels), [&](const cv::Range& range) {
+    for (int panel = range.start; panel < range.end; ++panel) {
+      const int firstRow = panel * kRowsPerPanel;
+      NeighbourPair pairs[kRowsPerPanel];
+      for (int tile = 0; tile < trainBlocks; tile += TrainBlocksPerTile) {
+        const int tileEnd = std::min(trainBlocks, tile + TrainBlocksPerTile);
+        for (int qb = 0; qb < QueryBlocksPerPanel; ++qb) {
+          const int queryRow0 = firstRow + qb * QueryRowsPerBlock;
+          if (queryRow0 >= queryRows) break;
+          for (int tb = tile; tb < tileEnd; ++tb) {
+            microBlock(queryRow0, tb, pairs + qb * QueryRowsPerBlock);
+          }
+        }
+      }
+      const int rowsHere = std::min(kRowsPerPanel, queryRows - firstRow);
+      for (int r = 0; r < rowsHere; ++r) nearest[static_cast<size_t>(firstRow + r)] = pairs[r];
+    }
+  });
+  return nearest;
+}
 
 // Rows as 16-bit integers, columns padded with zeros to an even count so that
 // adjacent column pairs feed one multiply-add lane.
@@ -229,25 +263,6 @@ __attribute__((target("avx2"))) void SearchMicroBlock(const SearchInput& in, int
   }
 }
 
-// One panel of query rows against all train rows.
-void SearchQueryPanel(const SearchInput& in, int panel, std::vector<NeighbourPair>* result) {
-  constexpr int kPanelRows = kQueryRowsPerBlock * kQueryBlocksPerPanel;
-  const int firstRow = panel * kPanelRows;
-  NeighbourPair pairs[kPanelRows];
-  for (int tile = 0; tile < in.trainBlocks; tile += kTrainBlocksPerTile) {
-    const int tileEnd = std::min(in.trainBlocks, tile + kTrainBlocksPerTile);
-    for (int qb = 0; qb < kQueryBlocksPerPanel; ++qb) {
-      const int queryRow0 = firstRow + qb * kQueryRowsPerBlock;
-      if (queryRow0 >= in.queryInfo->rows) break;
-      for (int tb = tile; tb < tileEnd; ++tb) {
-        SearchMicroBlock(in, queryRow0, tb, pairs + qb * kQueryRowsPerBlock);
-      }
-    }
-  }
-  const int rowsHere = std::min(kPanelRows, in.queryInfo->rows - firstRow);
-  for (int r = 0; r < rowsHere; ++r) (*result)[static_cast<size_t>(firstRow + r)] = pairs[r];
-}
-
 std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& train) {
   constexpr int kPanelRows = kQueryRowsPerBlock * kQueryBlocksPerPanel;
   const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
@@ -263,14 +278,10 @@ std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& t
   in.queryInfo = &queryInfo;
   in.trainInfo = &trainInfo;
   in.trainBlocks = trainBlocks;
-
-  std::vector<NeighbourPair> nearest(static_cast<size_t>(query.rows));
-  cv::parallel_for_(cv::Range(0, panels), [&](const cv::Range& range) {
-    for (int panel = range.start; panel < range.end; ++panel) {
-      SearchQueryPanel(in, panel, &nearest);
-    }
-  });
-  return nearest;
+  return SearchInPanels<kQueryRowsPerBlock, kQueryBlocksPerPanel, kTrainBlocksPerTile>(
+      query.rows, trainBlocks, [&in](int queryRow0, int trainBlock, NeighbourPair* pairs) {
+        SearchMicroBlock(in, queryRow0, trainBlock, pairs);
+      });
 }
 
 
@@ -421,23 +432,6 @@ EXACTKNN_VNNI_TARGET void SearchMicroBlock(const Input& in, int queryRow0, int t
 
 #undef EXACTKNN_VNNI_TARGET
 
-void SearchQueryPanel(const Input& in, int panel, std::vector<NeighbourPair>* result) {
-  const int firstRow = panel * kPanelRows;
-  NeighbourPair pairs[kPanelRows];
-  for (int tile = 0; tile < in.trainBlocks; tile += kTrainBlocksPerTile) {
-    const int tileEnd = std::min(in.trainBlocks, tile + kTrainBlocksPerTile);
-    for (int qb = 0; qb < kQueryBlocksPerPanel; ++qb) {
-      const int queryRow0 = firstRow + qb * kQueryRowsPerBlock;
-      if (queryRow0 >= in.query->rows) break;
-      for (int tb = tile; tb < tileEnd; ++tb) {
-        SearchMicroBlock(in, queryRow0, tb, pairs + qb * kQueryRowsPerBlock);
-      }
-    }
-  }
-  const int rowsHere = std::min(kPanelRows, in.query->rows - firstRow);
-  for (int r = 0; r < rowsHere; ++r) (*result)[static_cast<size_t>(firstRow + r)] = pairs[r];
-}
-
 std::vector<NeighbourPair> Search(const cv::Mat& query, const cv::Mat& train) {
   const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
   const int trainBlocks = (train.rows + kTrainRowsPerBlock - 1) / kTrainRowsPerBlock;
@@ -449,11 +443,10 @@ std::vector<NeighbourPair> Search(const cv::Mat& query, const cv::Mat& train) {
   in.query = &packedQuery;
   in.train = &packedTrain;
   in.trainBlocks = trainBlocks;
-  std::vector<NeighbourPair> nearest(static_cast<size_t>(query.rows));
-  cv::parallel_for_(cv::Range(0, panels), [&](const cv::Range& range) {
-    for (int panel = range.start; panel < range.end; ++panel) SearchQueryPanel(in, panel, &nearest);
-  });
-  return nearest;
+  return SearchInPanels<kQueryRowsPerBlock, kQueryBlocksPerPanel, kTrainBlocksPerTile>(
+      query.rows, trainBlocks, [&in](int queryRow0, int trainBlock, NeighbourPair* pairs) {
+        SearchMicroBlock(in, queryRow0, trainBlock, pairs);
+      });
 }
 
 }  // namespace vnni
