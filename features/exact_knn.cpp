@@ -78,6 +78,16 @@ struct NeighbourPair {
   int idx[kNeighbours] = {-1, -1};
   int32_t squared[kNeighbours] = {INT32_MAX, INT32_MAX};
 
+  // Offers the rows trainRow0 + lane for each set bit of lanes, in lane
+  // order; squared[lane] is that row's squared distance.
+  void OfferLanes(const int32_t* squared, uint32_t lanes, int trainRow0) {
+    while (lanes != 0) {
+      const int lane = __builtin_ctz(lanes);
+      lanes &= lanes - 1;
+      Offer(squared[lane], trainRow0 + lane);
+    }
+  }
+
   void Offer(int32_t squaredDistance, int trainRow) {
     // sqrtf of the exact integer: what the matcher computes for these rows.
     const float d = std::sqrt(static_cast<float>(squaredDistance));
@@ -255,11 +265,7 @@ __attribute__((target("avx2"))) void SearchMicroBlock(const SearchInput& in, int
     if (candidates == 0) continue;
     _mm256_store_si256(reinterpret_cast<__m256i*>(squared), d0);
     _mm256_store_si256(reinterpret_cast<__m256i*>(squared + 8), d1);
-    while (candidates != 0) {
-      const int lane = __builtin_ctz(candidates);
-      candidates &= candidates - 1;
-      pair.Offer(squared[lane], trainRow0 + lane);
-    }
+    pair.OfferLanes(squared, candidates, trainRow0);
   }
 }
 
@@ -422,11 +428,7 @@ EXACTKNN_VNNI_TARGET void SearchMicroBlock(const Input& in, int queryRow0, int t
     alignas(64) int32_t squared[kTrainRowsPerBlock];
     _mm512_store_si512(squared, d0);
     _mm512_store_si512(squared + 16, d1);
-    while (candidates != 0) {
-      const int lane = __builtin_ctz(candidates);
-      candidates &= candidates - 1;
-      pair.Offer(squared[lane], trainRow0 + lane);
-    }
+    pair.OfferLanes(squared, candidates, trainRow0);
   }
 }
 
