@@ -8,8 +8,8 @@
 // matcher's float arithmetic is exact whatever its summation order, and its
 // distance is sqrtf of the exact integer squared distance. The fast search
 // computes those integers with integer dot products (8-bit with AVX-512
-// VNNI, else 16-bit with AVX2; several threads) and selects with the brute-force matcher's comparisons on the
-// float distances. Any other input falls back to cv::BFMatcher itself.
+// VNNI, else 16-bit with AVX2; several threads) and selects with the
+// brute-force matcher's comparisons on the float distances. Any other input falls back to cv::BFMatcher itself.
 #pragma once
 
 #include <opencv2/core.hpp>
