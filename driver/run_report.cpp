@@ -100,7 +100,7 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
     if (composed) {
       const bool inMosaic = p.canvasSkippedIds.count(n->id) == 0;
       json << ", \"frame_to_canvas\": "
-           << (inMosaic ? Matrix(referenceToCanvas * p.HomographyBetween(n, p.Node_PanoReference))
+           << (inMosaic ? Matrix(referenceToCanvas * p.FrameToReference(n))
                         : std::string("null"));
     }
     json << "}";

@@ -57,10 +57,15 @@ float Panorama::CalculateReprojectionDistance_node2node_nn(_treeNode* /*end*/, _
 }
 
 void Panorama::CalculateCenteredPanorama(int withMedian) {
+  if (ChooseReference() == nullptr) return;
+  ComposeCentredPanorama(withMedian);
+}
+
+_treeNode* Panorama::ChooseReference() {
   if (Root_AVL == nullptr) {
     std::printf("\nBinary Tree empty...");
     std::fflush(stdout);
-    return;
+    return nullptr;
   }
   Node_LeftMostLeaf = CalculateLeftMostLeaf(Root_AVL);
   Node_RightMostLeaf = CalculateRightMostLeaf(Root_AVL);
@@ -93,7 +98,12 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
   std::printf("\nNumber of nodes: %d", N);
   std::printf("\nAVL_root:        %d", Root_AVL->id);
   std::printf("\nr*:              %d", index + 1);
+  return reference;
+}
 
+void Panorama::ComposeCentredPanorama(int withMedian) {
+  _treeNode* reference = Node_PanoReference;
+  CV_Assert(reference != nullptr);
   std::printf("\nMean Pano...");
   std::fflush(stdout);
   canvasSkippedIds.clear();
@@ -124,10 +134,13 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
 
 namespace {
 
-// H_Accumulated = H(reference -> f) through their lowest common ancestor,
-// H_Aux = H(f -> reference).
+// H_Accumulated = H(reference -> f) (through their lowest common ancestor,
+// unless f's placement was set), H_Aux = H(f -> reference).
 void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f) {
-  p.H_Accumulated = p.HomographyBetween(reference, f);
+  const auto adjusted = p.adjustedFrameToRef.find(f->id);
+  p.H_Accumulated = adjusted == p.adjustedFrameToRef.end()
+                        ? p.HomographyBetween(reference, f)
+                        : Inverse(adjusted->second);
   cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
 }
 
@@ -192,4 +205,45 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node
     }
   }
   return node;
+}
+
+cv::Mat Panorama::FrameToReference(_treeNode* node) {
+  CV_Assert(node != nullptr && Node_PanoReference != nullptr);
+  const auto adjusted = adjustedFrameToRef.find(node->id);
+  if (adjusted != adjustedFrameToRef.end()) return adjusted->second.clone();
+  return HomographyBetween(node, Node_PanoReference);
+}
+
+void Panorama::SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef) {
+  for (const auto& entry : frameToRef) {
+    CV_Assert(entry.second.rows == 3 && entry.second.cols == 3 && entry.second.type() == CV_64F);
+  }
+  adjustedFrameToRef = std::move(frameToRef);
+}
+
+namespace {
+
+// Children before grandchildren, left before right: the order in which the
+// walks above add key frames.
+void CollectInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_treeNode*>* out) {
+  if (node == nullptr) return;
+  for (_treeNode* child : {node->left, node->right}) {
+    if (child == nullptr) continue;
+    if (child != reference) out->push_back(child);
+    CollectInWalkOrder(child, reference, out);
+  }
+}
+
+}  // namespace
+
+std::vector<Panorama::PlacedKeyFrame> Panorama::PlacedKeyFrames() {
+  _treeNode* reference = Node_PanoReference;
+  CV_Assert(reference != nullptr);
+  std::vector<_treeNode*> order{reference};
+  if (Root_AVL != reference) order.push_back(Root_AVL);
+  CollectInWalkOrder(Root_AVL, reference, &order);
+  std::vector<PlacedKeyFrame> placed;
+  placed.reserve(order.size());
+  for (_treeNode* n : order) placed.push_back(PlacedKeyFrame{n->id, *n->image, FrameToReference(n)});
+  return placed;
 }

@@ -3,6 +3,7 @@
 // panoramas. One instance lives for the whole run.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <set>
 #include <opencv2/core.hpp>
@@ -68,6 +69,8 @@ class Panorama {
   _treeNode* Node_PanoReference = nullptr;
   // Key frames the canvas bound left out of the mean; the median omits them too.
   std::set<int32_t> canvasSkippedIds;
+  // Placements replacing the tree's paths (see SetFrameToReference).
+  std::map<int32_t, cv::Mat> adjustedFrameToRef;
 
   Panorama();
   ~Panorama();
@@ -146,7 +149,32 @@ class Panorama {
   // Reference choice and composition.
   // Maps from's image onto to's image, through their lowest common ancestor.
   cv::Mat HomographyBetween(_treeNode* from, _treeNode* to);
+  // ChooseReference, then ComposeCentredPanorama.
   void CalculateCenteredPanorama(int withMedian);
+  // Scores every key frame, prints the node count, the tree root and the
+  // choice, and sets Node_PanoReference. An empty tree prints
+  // "\nBinary Tree empty..." and gives null.
+  _treeNode* ChooseReference();
+  // The mean (and, with withMedian non-zero, the median) in the plane of
+  // Node_PanoReference, each key frame placed by FrameToReference.
+  void ComposeCentredPanorama(int withMedian);
+
+  // A key frame as the composition places it.
+  struct PlacedKeyFrame {
+    int32_t id = 0;
+    cv::Mat image;          // the stored frame (shared, not a copy)
+    cv::Mat H_FrameToRef;   // its pixels onto the reference plane
+  };
+  // Every key frame in composition order (the reference first), placed by
+  // FrameToReference. Needs a chosen reference.
+  std::vector<PlacedKeyFrame> PlacedKeyFrames();
+  // Maps node's pixels onto the reference plane: the placement set by
+  // SetFrameToReference when there is one, else the tree's path.
+  cv::Mat FrameToReference(_treeNode* node);
+  // Places key frames by the given homographies (id -> frame pixels onto the
+  // reference plane) instead of the tree's paths, for the composition and the
+  // report; ids not in the map keep the tree's. An empty map restores the tree.
+  void SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference,
