@@ -7,7 +7,8 @@
 #
 #   BUILD_DIR=build-bench bench/fidelity.sh          (make fidelity)
 #
-# FIDELITY_CASES="easy_pan serpentine" limits the cases; FIDELITY_OUT names
+# FIDELITY_CASES="easy_pan serpentine" limits the cases, FIDELITY_VARIANTS=
+# "plain refine" the runs (of plain, refine, blend, refine+blend); FIDELITY_OUT names
 # another output file; VMOSAIC another vmosaic binary; FIDELITY_KEEP=1 keeps
 # the videos and runs (their folder is printed on standard error).
 set -euo pipefail
@@ -65,6 +66,16 @@ has_option() { grep -q -- "$1" <<< "$HELP"; }
 has_option --refine && VARIANTS+=("refine|--refine")
 has_option --blend && VARIANTS+=("blend|--blend")
 has_option --refine && has_option --blend && VARIANTS+=("refine+blend|--refine --blend")
+if [ -n "${FIDELITY_VARIANTS:-}" ]; then
+  chosen=()
+  for variant in "${VARIANTS[@]}"; do
+    for want in $FIDELITY_VARIANTS; do
+      [ "${variant%%|*}" = "$want" ] && chosen+=("$variant")
+    done
+  done
+  [ ${#chosen[@]} -gt 0 ] || { echo "fidelity.sh: none of $FIDELITY_VARIANTS offered" >&2; exit 1; }
+  VARIANTS=("${chosen[@]}")
+fi
 
 SECTIONS=$WORK/sections.md
 SUMMARY=$WORK/summary.md
@@ -162,11 +173,12 @@ What the figures mean:
 
 ## Overview
 
-PSNR in dB, tile-gain PSNR in brackets; link error median in px; corner
-error max in px.
+PSNR in dB, tile-gain PSNR in brackets; "Mean - true" is the mean's PSNR
+minus that of the same key frames composed with the true homographies; link
+error median in px; corner error max in px.
 
-| case | run | true homographies | Mean | Median | Blend | link error px | corner error max px |
-|---|---|---|---|---|---|---|---|
+| case | run | true homographies | Mean | Mean - true dB | Median | Blend | link error px | corner error max px |
+|---|---|---|---|---|---|---|---|---|
 EOF
   cat "$SUMMARY"
   echo

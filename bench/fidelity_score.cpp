@@ -160,7 +160,13 @@ bool LoadRun(const std::string& label, const std::string& dir, Run* run) {
   std::vector<cv::String> found;
   cv::glob(dir + "/pano_*.png", found, false);
   for (const cv::String& f : found) run->images.push_back(f.substr(f.rfind('/') + 1));
-  std::sort(run->images.begin(), run->images.end());
+  // The mean first, then the median, then any other mosaic by name.
+  const auto rank = [](const std::string& file) {
+    return file == "pano_Mean.png" ? 0 : file == "pano_Median.png" ? 1 : 2;
+  };
+  std::sort(run->images.begin(), run->images.end(), [&](const std::string& a, const std::string& b) {
+    return rank(a) != rank(b) ? rank(a) < rank(b) : a < b;
+  });
   return true;
 }
 
@@ -402,8 +408,12 @@ int main(int argc, char** argv) {
       return it == scored.end() ? std::string("-")
                                 : Fixed(it->second.psnr) + " (" + Fixed(it->second.tileGain) + ")";
     };
+    const auto mean = scored.find("Mean");
     summary << "| " << caseName << " | " << run.label << " | " << Fixed(ceilingOf[key].psnr) << " ("
-            << Fixed(ceilingOf[key].tileGain) << ") | " << cell("Mean") << " | " << cell("Median")
+            << Fixed(ceilingOf[key].tileGain) << ") | " << cell("Mean") << " | "
+            << (mean == scored.end() ? std::string("-")
+                                     : Fixed(mean->second.psnr - ceilingOf[key].psnr))
+            << " | " << cell("Median")
             << " | " << cell("Blend") << " | " << Fixed(fidelity::Median(link)) << " | "
             << Fixed(maxOf(corner), 1) << " |\n";
   }
