@@ -148,6 +148,13 @@ Each case is a lossless 640x480 video rendered by \`vmosaic-render --case\`
 overlap threshold $THRESHOLD, corners and optical flow, median on. Runs: $labels
 (the options this vmosaic offers).
 
+To run it: \`make fidelity\` (builds build-bench with the benchmarks, then
+runs bench/fidelity.sh), or \`BUILD_DIR=build bench/fidelity.sh\` on a build
+configured with -DVMOSAIC_BENCH=ON. FIDELITY_CASES and FIDELITY_VARIANTS
+choose cases and runs, FIDELITY_OUT another output file, FIDELITY_KEEP=1 keeps
+the videos, truth files and runs. The rendered frames are the same on every
+run (seeded); the scores too, the timings not.
+
 What the figures mean:
 
 - **PSNR**: each mosaic (every \`pano_*.png\` on the mean's canvas) against the
