@@ -24,6 +24,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,11 @@ Ceiling ComposeWithTruth(const Run& run, const Truth& truth, const std::string& 
     if (k.inMosaic) wanted.push_back(k.frame);
   }
   std::map<int, cv::Mat> images = DecodeFrames(video, wanted);
+  for (const int f : wanted) {
+    if (images[f].empty() || images[f].size() != truth.frameSize || images[f].type() != CV_8UC3) {
+      throw std::runtime_error("frame " + std::to_string(f) + " of " + video + " unreadable");
+    }
+  }
   const int w = truth.frameSize.width, h = truth.frameSize.height;
   const cv::Matx33d photoToRef = truth.photoToFrame[static_cast<size_t>(ref->frame)];
   Composition composition;
@@ -251,7 +257,7 @@ Ceiling ComposeWithTruth(const Run& run, const Truth& truth, const std::string& 
   cv::Mat pano;
   composition.StartCanvas(&pano, images[ref->frame], w, h);
   for (const KeyFrame& k : run.keyFrames) {
-    if (!k.inMosaic || k.id == ref->id || images[k.frame].empty()) continue;
+    if (!k.inMosaic || k.id == ref->id) continue;
     const cv::Matx33d frameToRef = photoToRef * truth.photoToFrame[static_cast<size_t>(k.frame)].inv();
     const cv::Mat toRef(frameToRef * (1.0 / frameToRef(2, 2)));
     const cv::Mat toFrame = toRef.inv();
@@ -356,7 +362,13 @@ int main(int argc, char** argv) {
       if (k.inMosaic) key += std::to_string(k.frame) + ",";
     }
     if (ceilingOf.count(key) == 0) {
-      const Ceiling c = ComposeWithTruth(run, truth, video);
+      Ceiling c;
+      try {
+        c = ComposeWithTruth(run, truth, video);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "vmosaic-fidelity-score: %s\n", e.what());
+        return 1;
+      }
       ceilingOf[key] = Score(c.mean, RenderScene(scene, c.photoToCanvas, c.mean.size()));
       ceilingRows.push_back("| true homographies, key frames of " + run.label + " | Mean | " +
                             ScoreCells(ceilingOf[key]) + " |\n");
