@@ -212,6 +212,9 @@ TEST_P(HostileInputTest, EndsAsStatedAndNeverLosesAResult) {
   }
   EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
   EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  if (*c.err == '\0') {
+    EXPECT_EQ(run.err.find("WARN"), std::string::npos) << run.err;
+  }
   if (c.nodes >= 0) {
     EXPECT_EQ(reliability::NumberOfNodes(run.out), c.nodes) << run.out;
   }
@@ -266,6 +269,8 @@ const Case kCases[] = {
     // 3. The report named like the input or an output of the same run.
     {"report_onto_the_input", [](const std::string& w) { fs::copy_file(g_videos->file("pan.mkv"), w + "/in.mkv"); return "in.mkv"; },
      {"--json", "./in.mkv"}, {}, {}, 2, 0, "", "would overwrite the input", Result::kKept},
+    {"report_named_near_name_max", {}, {"--json", std::string(250, 'r') + ".json"}, {}, {},
+     0, 0, kTotal, "", Result::kWritten},
     {"report_onto_the_mean", {}, {"--json", "pano_Mean.png"}, {}, {},
      2, 0, "", "would overwrite pano_Mean.png", Result::kKept},
     {"report_onto_the_median", {}, {"100", "0", "1", "--json", "x/../pano_Median.png"}, {}, {},
