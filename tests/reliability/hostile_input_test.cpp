@@ -88,11 +88,13 @@ void LimitFileSize(rlim_t bytes) {
   setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-void WriteSequence(const std::string& dir, const char* format, int first,
-                   const std::vector<cv::Mat>& images) {
+// Writes images[i] as dir/<format of numbers[i]>, numbered from 0 when no
+// numbers are given.
+void WriteImages(const std::string& dir, const char* format, const std::vector<cv::Mat>& images,
+                 const std::vector<int>& numbers = {}) {
   for (size_t i = 0; i < images.size(); ++i) {
     char name[64];
-    std::snprintf(name, sizeof name, format, first + static_cast<int>(i));
+    std::snprintf(name, sizeof name, format, i < numbers.size() ? numbers[i] : static_cast<int>(i));
     ASSERT_TRUE(cv::imwrite(dir + "/" + name, images[i]));
   }
 }
@@ -106,9 +108,8 @@ std::vector<cv::Mat> Pan(int frames, cv::Size size = kFrameSize) {
 std::vector<std::string> Leftovers(const std::string& dir) {
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir)) {
-    if (!e.is_symlink() && e.path().filename().string().find(".tmp") != std::string::npos) {
-      left.push_back(e.path().filename().string());
-    }
+    const std::string name = e.path().filename().string();
+    if (!e.is_symlink() && name.find(".tmp") != std::string::npos) left.push_back(name);
   }
   return left;
 }
@@ -154,28 +155,27 @@ class HostileInputTest : public ::testing::TestWithParam<Case> {
   }
 };
 
-std::string MakeSequence(const std::string& work, const std::vector<int>& numbers) {
-  const std::vector<cv::Mat> frames = Pan(static_cast<int>(numbers.size()));
-  for (size_t i = 0; i < numbers.size(); ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/img_%04d.png", numbers[i]);
-    EXPECT_TRUE(cv::imwrite(work + name, frames[i]));
-  }
-  return "img_%04d.png";
+std::function<std::string(const std::string&)> Sequence(
+    std::vector<int> numbers, std::function<void(const std::string&)> spoil = {}) {
+  return [numbers, spoil](const std::string& work) {
+    WriteImages(work, "img_%04d.png", Pan(static_cast<int>(numbers.size())), numbers);
+    if (spoil) spoil(work + "/img_0002.png");
+    return std::string("img_%04d.png");
+  };
 }
 
-std::function<std::string(const std::string&)> Sequence(std::vector<int> numbers,
-                                                        std::function<void(const std::string&)> spoil = {}) {
-  return [numbers, spoil](const std::string& work) {
-    const std::string pattern = MakeSequence(work, numbers);
-    if (spoil) spoil(work + "/img_0002.png");
-    return pattern;
-  };
+std::function<std::string(const std::string&)> Named(const char* name) {
+  return [name](const std::string&) { return std::string(name); };
+}
+
+std::vector<std::string> RaiseAtImageTemporary(int signalNumber) {
+  return {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp",
+          "VMOSAIC_SHIM_RAISE=" + std::to_string(signalNumber)};
 }
 
 std::function<std::string(const std::string&)> Frames(cv::Size size, int count = 3) {
   return [size, count](const std::string& work) {
-    WriteSequence(work, "f_%d.png", 0, Pan(count, size));
+    WriteImages(work, "f_%d.png", Pan(count, size));
     return std::string("f_%d.png");
   };
 }
@@ -242,13 +242,13 @@ const Case kCases[] = {
     {"file_size_signal", {}, {}, [] { LimitFileSize(kSmallFileBytes); }, {},
      -1, SIGXFSZ, kTotal, "", Result::kKept},
     // 7. Signals the moment the temporary file exists.
-    {"hangup_while_writing", {}, {}, {}, {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp", "VMOSAIC_SHIM_RAISE=1"},
+    {"hangup_while_writing", {}, {}, {}, RaiseAtImageTemporary(SIGHUP),
      -1, SIGHUP, kTotal, "", Result::kKept},
-    {"user1_while_writing", {}, {}, {}, {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp", "VMOSAIC_SHIM_RAISE=10"},
+    {"user1_while_writing", {}, {}, {}, RaiseAtImageTemporary(SIGUSR1),
      -1, SIGUSR1, kTotal, "", Result::kKept},
-    {"user2_while_writing", {}, {}, {}, {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp", "VMOSAIC_SHIM_RAISE=12"},
+    {"user2_while_writing", {}, {}, {}, RaiseAtImageTemporary(SIGUSR2),
      -1, SIGUSR2, kTotal, "", Result::kKept},
-    {"alarm_while_writing", {}, {}, {}, {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp", "VMOSAIC_SHIM_RAISE=14"},
+    {"alarm_while_writing", {}, {}, {}, RaiseAtImageTemporary(SIGALRM),
      -1, SIGALRM, kTotal, "", Result::kKept},
     // 2. A link to a victim planted under the temporary file's name.
     {"link_planted_at_image_temporary", {}, {}, {}, {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp"},
@@ -267,7 +267,11 @@ const Case kCases[] = {
     {"help_onto_full_device", {}, {"--help"}, [] { dup2(open("/dev/full", O_WRONLY), 1); }, {},
      1, 0, "", "No space left on device", Result::kKept},
     // 3. The report named like the input or an output of the same run.
-    {"report_onto_the_input", [](const std::string& w) { fs::copy_file(g_videos->file("pan.mkv"), w + "/in.mkv"); return "in.mkv"; },
+    {"report_onto_the_input",
+     [](const std::string& w) {
+       fs::copy_file(g_videos->file("pan.mkv"), w + "/in.mkv");
+       return "in.mkv";
+     },
      {"--json", "./in.mkv"}, {}, {}, 2, 0, "", "would overwrite the input", Result::kKept},
     {"report_named_near_name_max", {}, {"--json", std::string(250, 'r') + ".json"}, {}, {},
      0, 0, kTotal, "", Result::kWritten},
@@ -276,28 +280,42 @@ const Case kCases[] = {
     {"report_onto_the_median", {}, {"100", "0", "1", "--json", "x/../pano_Median.png"}, {}, {},
      2, 0, "", "would overwrite pano_Median.png", Result::kKept},
     // 8. Names that are neither a regular file nor a sequence with a member.
-    {"fifo_named_like_a_pattern", [](const std::string& w) { mkfifo((w + "/a%b.mp4").c_str(), 0600); return "a%b.mp4"; },
+    {"fifo_named_like_a_pattern",
+     [](const std::string& w) {
+       mkfifo((w + "/a%b.mp4").c_str(), 0600);
+       return "a%b.mp4";
+     },
      {}, {}, {}, 1, 0, kNotFound, "", Result::kKept},
     {"device_link_named_like_a_pattern",
-     [](const std::string& w) { fs::create_symlink("/dev/zero", w + "/z%.h264"); return "z%.h264"; },
+     [](const std::string& w) {
+       fs::create_symlink("/dev/zero", w + "/z%.h264");
+       return "z%.h264";
+     },
      {}, {}, {}, 1, 0, kNotFound, "", Result::kKept},
-    {"protocol_name", [](const std::string&) { return "pipe:"; }, {}, {}, {}, 1, 0, kNotFound, "", Result::kKept},
-    {"protocol_pattern", [](const std::string&) { return "pipe:%d"; }, {}, {}, {}, 1, 0, kNotFound, "", Result::kKept},
-    {"pattern_without_member", [](const std::string&) { return "none_%03d.png"; }, {}, {}, {}, 1, 0, kNotFound, "", Result::kKept},
+    {"protocol_name", Named("pipe:"), {}, {}, {}, 1, 0, kNotFound, "", Result::kKept},
+    {"protocol_pattern", Named("pipe:%d"), {}, {}, {}, 1, 0, kNotFound, "", Result::kKept},
+    {"pattern_without_member", Named("none_%03d.png"), {}, {}, {}, 1, 0, kNotFound, "",
+     Result::kKept},
     // 9. Image sequences: any start number; a gap, a FIFO or a corrupt member
     // ends the input with a note naming it.
-    {"sequence_from_137", Sequence({137, 138, 139, 140}), {"100"}, {}, {}, 0, 0, kTotal, "", Result::kWritten, 4},
+    {"sequence_from_137", Sequence({137, 138, 139, 140}), {"100"}, {}, {}, 0, 0, kTotal, "",
+     Result::kWritten, 4},
     {"sequence_with_a_gap", Sequence({0, 1, 3}), {"100"}, {}, {}, 0, 0, kTotal,
      "img_0002.png is missing", Result::kWritten, 2},
-    {"sequence_with_a_fifo", Sequence({0, 1, 3}, [](const std::string& m) { mkfifo(m.c_str(), 0600); }),
+    {"sequence_with_a_fifo",
+     Sequence({0, 1, 3}, [](const std::string& m) { mkfifo(m.c_str(), 0600); }),
      {"100"}, {}, {}, 0, 0, kTotal, "img_0002.png is not a regular file", Result::kWritten, 2},
-    {"sequence_with_a_corrupt_member", Sequence({0, 1, 2, 3}, [](const std::string& m) { std::ofstream(m) << "not a picture"; }),
+    {"sequence_with_a_corrupt_member",
+     Sequence({0, 1, 2, 3}, [](const std::string& m) { std::ofstream(m) << "not a picture"; }),
      {"100"}, {}, {}, 0, 0, kTotal, "img_0002.png is not an image", Result::kWritten, 2},
     // 4. SIFT on frames with a side of 1 or 2 pixels: no features.
-    {"sift_on_1x1_frames", Frames({1, 1}), {"100", "1"}, {}, {}, 0, 0, "\nCorrespondences < 8", "", Result::kWritten},
-    {"sift_on_2x40_frames", Frames({2, 40}), {"100", "1"}, {}, {}, 0, 0, "\nCorrespondences < 8", "", Result::kWritten},
+    {"sift_on_1x1_frames", Frames({1, 1}), {"100", "1"}, {}, {}, 0, 0, "\nCorrespondences < 8",
+     "", Result::kWritten},
+    {"sift_on_2x40_frames", Frames({2, 40}), {"100", "1"}, {}, {}, 0, 0, "\nCorrespondences < 8",
+     "", Result::kWritten},
     // 5. Frames beyond the pixel bound are refused before they are processed.
-    {"frames_beyond_the_bound", Frames({33000, 2}), {}, {}, {}, 1, 0, kNotInput, "beyond the bound", Result::kKept},
+    {"frames_beyond_the_bound", Frames({33000, 2}), {}, {}, {}, 1, 0, kNotInput,
+     "beyond the bound", Result::kKept},
     // 5. Memory exhausted (two 6000x6000 frames within 1.2 GB of address space).
     {"memory_exhausted", Frames({6000, 6000}, 2), {"100"}, [] {
        const rlimit limit{1200u << 20, 1200u << 20};
@@ -305,8 +323,10 @@ const Case kCases[] = {
      }, {}, 1, 0, "", "vmosaic: out of memory", Result::kKept, -1, true},
     // 11. Unwritable destinations are found before the input is read;
     // saturated numbers are said as used.
-    {"unwritable_output_directory", {}, {"--output-dir", "/proc"}, {}, {}, 1, 0, "", "cannot write into /proc", Result::kKept},
-    {"unwritable_report_directory", {}, {"--json", "/proc/report.json"}, {}, {}, 1, 0, "", "cannot write into /proc", Result::kKept},
+    {"unwritable_output_directory", {}, {"--output-dir", "/proc"}, {}, {}, 1, 0, "",
+     "cannot write into /proc", Result::kKept},
+    {"unwritable_report_directory", {}, {"--json", "/proc/report.json"}, {}, {}, 1, 0, "",
+     "cannot write into /proc", Result::kKept},
     {"saturated_overlap", {}, {"99999999999999999999"}, {}, {}, 0, 0, kTotal,
      "OVERLAP 99999999999999999999 is out of range; 2147483647 is used", Result::kWritten},
 };
@@ -390,16 +410,19 @@ TEST(HostileInput, RefusedKeyFrameIsNotedWithTheInputLeftUnread) {
   near.zoom = 0.5;
   render::CameraPose far = near;
   far.zoom = 0.2;
-  WriteSequence(work.path, "z_%d.png", 0,
-                render::RenderSequence(testsupport::TestPhoto(), {near, far, far, far}, kFrameSize * 2));
-  const RunResult run = Spawn(Child{{"z_%d.png", "100", "0", "--json", "r.json"}, {}, {}}, work.path, logs.path);
+  WriteImages(work.path, "z_%d.png",
+              render::RenderSequence(testsupport::TestPhoto(), {near, far, far, far},
+                                     kFrameSize * 2));
+  const RunResult run =
+      Spawn(Child{{"z_%d.png", "100", "0", "--json", "r.json"}, {}, {}}, work.path, logs.path);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("AVL Node not inserted: 1"), std::string::npos) << run.out;
   EXPECT_NE(run.err.find("frame 1 could not be inserted into the frame tree; the input ends "
                          "there (2 frames unread)"),
             std::string::npos)
       << run.err;
-  EXPECT_NE(ReadFile(work.file("r.json")).find(R"("stopped_early": {"frame": 1, "frames_unread": 2})"),
+  EXPECT_NE(ReadFile(work.file("r.json"))
+                .find(R"("stopped_early": {"frame": 1, "frames_unread": 2})"),
             std::string::npos);
 }
 
@@ -423,7 +446,8 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
 
   fs::remove(work.file("pano_Mean.png"));
   fs::create_symlink("/dev/stdout", work.file("out.json"));
-  run = Spawn(Child{{video, "--json", "out.json", "--output-dir", "runs/a"}, {}, {}}, work.path, logs.path);
+  run = Spawn(Child{{video, "--json", "out.json", "--output-dir", "runs/a"}, {}, {}}, work.path,
+              logs.path);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(fs::is_symlink(work.file("out.json")));
   const size_t report = run.out.find("seconds{\n  \"input\": ");
@@ -444,7 +468,8 @@ TEST(HostileInput, SequenceFuzzInputsKeepEveryProperty) {
     for (const auto& e : fs::directory_iterator(
              std::string(VMOSAIC_SOURCE_ROOT) + "/fuzz/" + kind + "/sequence", missing)) {
       const std::string bytes = ReadFile(e.path().string());
-      EXPECT_EQ(fuzz::FuzzSequence(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0);
+      const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+      EXPECT_EQ(fuzz::FuzzSequence(data, bytes.size()), 0) << e.path();
       ++replayed;
     }
   }
