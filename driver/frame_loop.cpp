@@ -43,7 +43,10 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     if (panorama.getban_insert() == 0) {
       StoppedEarly refused{frameCounter - 1, video.FramesLeft()};
       progress.Finish();
-      std::fprintf(stderr, "vmosaic: frame %d could not be inserted into the frame tree; the input ends there", refused.frame);
+      std::fprintf(stderr,
+                   "vmosaic: frame %d could not be inserted into the frame tree; the input ends "
+                   "there",
+                   refused.frame);
       if (refused.framesUnread >= 0) {
         std::fprintf(stderr, " (%lld frames unread)\n", refused.framesUnread);
       } else {

@@ -187,7 +187,9 @@ int Run(int rawArgc, char** rawArgv) {
 
   LoopSettings settings;
   int withMedian = 0;
-  if (argc > 2) settings.overlapThreshold = static_cast<float>(ParseWholeNumber(argv[2], "OVERLAP"));
+  if (argc > 2) {
+    settings.overlapThreshold = static_cast<float>(ParseWholeNumber(argv[2], "OVERLAP"));
+  }
   if (argc > 3) settings.featureMethod = ParseWholeNumber(argv[3], "FEATURES");
   if (argc > 4) withMedian = ParseWholeNumber(argv[4], "MEDIAN");
   if (argc == 6) settings.frameLimit = ParseWholeNumber(argv[5], "FRAME_LIMIT");
