@@ -19,6 +19,7 @@
 #include "driver/run_report.hpp"
 #include "driver/signals.hpp"
 #include "io/console.hpp"
+#include "io/image_sequence.hpp"
 #include "io/io_video.hpp"
 #include "io/output_file.hpp"
 #include "panorama/panorama.hpp"
@@ -200,13 +201,19 @@ int Run(int rawArgc, char** rawArgv) {
   // The report must not replace the input or a result of the same run.
   if (!line.jsonPath.empty()) {
     const std::string input = argc >= 2 ? argv[1] : ioVideo::DefaultPath();
-    std::vector<std::string> clashes = {input, OutputPath(line.outputDir, "pano_Mean.png")};
-    if (withMedian != 0) clashes.push_back(OutputPath(line.outputDir, "pano_Median.png"));
-    for (const std::string& other : clashes) {
-      if (!SameFile(line.jsonPath, other)) continue;
-      std::fprintf(stderr, "vmosaic: --json %s would overwrite %s of this run\n",
-                   line.jsonPath.c_str(), other == input ? "the input" : other.c_str());
-      return 2;
+    std::vector<std::string> inputs = {input};
+    ImageSequence sequence;  // a pattern's input is its members
+    struct stat st {};
+    if (stat(input.c_str(), &st) != 0 && sequence.Open(input)) inputs = sequence.MemberNames();
+    std::vector<std::string> outputs = {OutputPath(line.outputDir, "pano_Mean.png")};
+    if (withMedian != 0) outputs.push_back(OutputPath(line.outputDir, "pano_Median.png"));
+    for (const auto* list : {&inputs, &outputs}) {
+      for (const std::string& other : *list) {
+        if (!SameFile(line.jsonPath, other)) continue;
+        std::fprintf(stderr, "vmosaic: --json %s would overwrite %s of this run\n",
+                     line.jsonPath.c_str(), list == &inputs ? "the input" : other.c_str());
+        return 2;
+      }
     }
   }
   // Where the results go must take them, checked before any frame is read.

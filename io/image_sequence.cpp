@@ -173,3 +173,9 @@ bool ImageSequence::Read(cv::Mat& frame) {
 long long ImageSequence::MembersLeft() const {
   return static_cast<long long>(members_.size() - std::min(next_, members_.size()));
 }
+
+std::vector<std::string> ImageSequence::MemberNames() const {
+  std::vector<std::string> names;
+  for (const long long number : members_) names.push_back(NameOf(number));
+  return names;
+}

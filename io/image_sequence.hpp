@@ -32,6 +32,9 @@ class ImageSequence {
   // Members listed after the one last read (those a gap cuts off included).
   long long MembersLeft() const;
 
+  // The file names of all members listed by Open, in order.
+  std::vector<std::string> MemberNames() const;
+
   // Largest member file read, in bytes; a larger one ends the sequence.
   static constexpr long long kMaxMemberBytes = 1LL << 30;
 

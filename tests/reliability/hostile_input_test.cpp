@@ -275,6 +275,8 @@ const Case kCases[] = {
      {"--json", "./in.mkv"}, {}, {}, 2, 0, "", "would overwrite the input", Result::kKept},
     {"report_named_near_name_max", {}, {"--json", std::string(250, 'r') + ".json"}, {}, {},
      0, 0, kTotal, "", Result::kWritten},
+    {"report_onto_a_sequence_member", Sequence({0, 1, 2}), {"--json", "img_0001.png"}, {}, {},
+     2, 0, "", "would overwrite the input", Result::kKept},
     {"report_onto_the_mean", {}, {"--json", "pano_Mean.png"}, {}, {},
      2, 0, "", "would overwrite pano_Mean.png", Result::kKept},
     {"report_onto_the_median", {}, {"100", "0", "1", "--json", "x/../pano_Median.png"}, {}, {},
