@@ -8,7 +8,7 @@
 #include "io/console.hpp"
 
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
-                 Progress& progress, std::vector<int>* keyFrames) {
+                 Progress& progress, std::vector<int>* keyFrames, StoppedEarly* stopped) {
   int frameCounter = 1;
   signals::EnterFrameLoop();
   for (;;) {
@@ -40,7 +40,21 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     }
     current.release();
     previous.release();
-    if (panorama.getban_insert() == 0) break;
+    if (panorama.getban_insert() == 0) {
+      StoppedEarly refused{frameCounter - 1, video.FramesLeft()};
+      progress.Finish();
+      std::fprintf(stderr,
+                   "vmosaic: frame %d could not be inserted into the frame tree; the input ends "
+                   "there",
+                   refused.frame);
+      if (refused.framesUnread >= 0) {
+        std::fprintf(stderr, " (%lld frames unread)\n", refused.framesUnread);
+      } else {
+        std::fputs(" (the rest of the input is unread)\n", stderr);
+      }
+      if (stopped != nullptr) *stopped = refused;
+      break;
+    }
   }
   signals::LeaveFrameLoop();
   return frameCounter;

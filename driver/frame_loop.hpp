@@ -15,8 +15,17 @@ struct LoopSettings {
   int frameLimit = 0;  // > 0: at most this many frames in all
 };
 
+// A key frame the tree refused ends the input: which frame (from 0), and
+// how many frames were left unread (-1: the input does not tell).
+struct StoppedEarly {
+  int frame = -1;  // -1: the input was not cut short
+  long long framesUnread = -1;
+};
+
 // Returns the number of frames read, the first one included. When keyFrames
 // is given, it receives the frame number (from 0) of each key frame, in
-// order of creation (so entry k - 1 is the frame of node id k).
+// order of creation (so entry k - 1 is the frame of node id k). A refused
+// key frame is noted on standard error and, when stopped is given, there.
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
-                 Progress& progress, std::vector<int>* keyFrames = nullptr);
+                 Progress& progress, std::vector<int>* keyFrames = nullptr,
+                 StoppedEarly* stopped = nullptr);

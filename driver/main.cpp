@@ -1,8 +1,16 @@
 // vmosaic: builds one panoramic mosaic from a video taken by a moving camera.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <limits>
+#include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/highgui.hpp>
@@ -11,7 +19,9 @@
 #include "driver/run_report.hpp"
 #include "driver/signals.hpp"
 #include "io/console.hpp"
+#include "io/image_sequence.hpp"
 #include "io/io_video.hpp"
+#include "io/output_file.hpp"
 #include "panorama/panorama.hpp"
 
 namespace {
@@ -19,7 +29,8 @@ namespace {
 constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
-    "Usage: vmosaic [--json FILE] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
+    "Usage: vmosaic [--json FILE] [--output-dir DIR]\n"
+    "               [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
     "Builds a panoramic mosaic from a video taken by a moving camera and writes\n"
@@ -37,6 +48,8 @@ constexpr const char* kUsage =
     "               arguments are given (default 0 = no limit)\n"
     "  --json FILE  also describe the run (key frames, homographies onto the\n"
     "               canvas, reference, timings, files) as JSON in FILE\n"
+    "  --output-dir DIR  write the panoramas into DIR (created if missing)\n"
+    "               instead of the current directory\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -46,9 +59,20 @@ constexpr const char* kUsage =
 struct CommandLine {
   std::vector<char*> positional;  // argv[0] first
   std::string jsonPath;
+  std::string outputDir;
   bool help = false;
   bool version = false;
-  bool malformed = false;
+  std::string malformed;  // the option given without its value
+};
+
+// Options that take a value ("--name VALUE" or "--name=VALUE").
+struct ValueOption {
+  const char* name;
+  std::string CommandLine::*value;
+};
+constexpr ValueOption kValueOptions[] = {
+    {"--json", &CommandLine::jsonPath},
+    {"--output-dir", &CommandLine::outputDir},
 };
 
 CommandLine ParseCommandLine(int argc, char** argv) {
@@ -58,84 +82,175 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       line.help = true;
-    } else if (arg == "--version") {
-      line.version = true;
-    } else if (arg == "--json") {
-      if (i + 1 >= argc) {
-        line.malformed = true;
-      } else {
-        line.jsonPath = argv[++i];
-      }
-    } else if (arg.rfind("--json=", 0) == 0) {
-      line.jsonPath = arg.substr(7);
-      if (line.jsonPath.empty()) line.malformed = true;
-    } else {
-      line.positional.push_back(argv[i]);
+      continue;
     }
+    if (arg == "--version") {
+      line.version = true;
+      continue;
+    }
+    bool taken = false;
+    for (const ValueOption& option : kValueOptions) {
+      const std::string name = option.name;
+      if (arg == name) {
+        if (i + 1 >= argc) {
+          line.malformed = name;
+        } else {
+          line.*option.value = argv[++i];
+        }
+        taken = true;
+      } else if (arg.rfind(name + "=", 0) == 0) {
+        line.*option.value = arg.substr(name.size() + 1);
+        if ((line.*option.value).empty()) line.malformed = name;
+        taken = true;
+      }
+      if (taken) break;
+    }
+    if (!taken) line.positional.push_back(argv[i]);
   }
   return line;
 }
 
 // atoi's reading of a whole number (leading blanks, a sign, digits; 0 for
 // text that is not a number), but a number beyond int saturates instead of
-// being undefined (glibc wraps 99999999999 to a negative value).
-int ParseWholeNumber(const char* text) {
+// being undefined (glibc wraps 99999999999 to a negative value); the value
+// used then is said on standard error.
+int ParseWholeNumber(const char* text, const char* what) {
   const long value = std::strtol(text, nullptr, 10);
-  if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
-  if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
-  return static_cast<int>(value);
+  const int used = static_cast<int>(std::clamp<long>(value, std::numeric_limits<int>::min(),
+                                                     std::numeric_limits<int>::max()));
+  if (used != value) {
+    std::fprintf(stderr, "vmosaic: %s %s is out of range; %d is used\n", what, text, used);
+  }
+  return used;
+}
+
+// Standard output carries the results' messages: a write that failed there
+// (a closed pipe, a full disk) makes the run fail, after the files are
+// written. The first failure's reason is kept, since later calls overwrite
+// errno.
+int g_standardOutputError = 0;
+
+void FlushStandardOutput() {
+  if (std::fflush(stdout) != 0 && g_standardOutputError == 0) g_standardOutputError = errno;
+}
+
+bool StandardOutputWritten() {
+  FlushStandardOutput();
+  if (!std::ferror(stdout) && g_standardOutputError == 0) return true;
+  std::fprintf(stderr, "vmosaic: could not write to standard output%s%s\n",
+               g_standardOutputError != 0 ? ": " : "",
+               g_standardOutputError != 0 ? std::strerror(g_standardOutputError) : "");
+  return false;
+}
+
+// Whether two names lead to the same file: the same inode when both exist,
+// else the same absolute path once "." and ".." are resolved.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  const bool aExists = stat(a.c_str(), &sa) == 0;
+  const bool bExists = stat(b.c_str(), &sb) == 0;
+  if (aExists && bExists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  std::error_code ignored;
+  return std::filesystem::weakly_canonical(std::filesystem::absolute(a, ignored), ignored) ==
+         std::filesystem::weakly_canonical(std::filesystem::absolute(b, ignored), ignored);
+}
+
+std::string OutputPath(const std::string& directory, const char* name) {
+  return directory.empty() ? std::string(name) : directory + "/" + name;
+}
+
+// The directory of path, for messages.
+std::string DirectoryName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 double SecondsSince(int64_t startTicks) {
   return static_cast<double>(cv::getTickCount() - startTicks) / cv::getTickFrequency();
 }
 
-}  // namespace
-
-int main(int rawArgc, char** rawArgv) {
+// The run itself; main adds the handling of exhausted memory.
+int Run(int rawArgc, char** rawArgv) {
   CommandLine line = ParseCommandLine(rawArgc, rawArgv);
-  if (line.malformed) {
-    std::fputs("vmosaic: --json needs a file name\n", stderr);
+  if (!line.malformed.empty()) {
+    std::fprintf(stderr, "vmosaic: %s needs a %s\n", line.malformed.c_str(),
+                 line.malformed == "--json" ? "file name" : "directory name");
     std::fputs(kUsage, stderr);
     return 2;
   }
-  if (line.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (line.version) {
-    std::fputs(kVersion, stdout);
-    return 0;
+  if (line.help || line.version) {
+    std::fputs(line.help ? kUsage : kVersion, stdout);
+    return StandardOutputWritten() ? 0 : 1;
   }
   const int argc = static_cast<int>(line.positional.size());
   char** argv = line.positional.data();
-  std::atexit(console::RestoreTerminal);
-  signals::InstallHandlers();
-  for (const char* result : {"pano_Mean.png", "pano_Median.png"}) {
-    signals::RemoveOnStop(Panorama::TemporaryNameFor(result));
-  }
-  if (!line.jsonPath.empty()) signals::RemoveOnStop(RunReportTemporaryName(line.jsonPath));
-
-  Panorama panorama;
-  ioVideo video;
 
   LoopSettings settings;
   int withMedian = 0;
-  if (argc > 2) settings.overlapThreshold = static_cast<float>(ParseWholeNumber(argv[2]));
-  if (argc > 3) settings.featureMethod = ParseWholeNumber(argv[3]);
-  if (argc > 4) withMedian = ParseWholeNumber(argv[4]);
-  if (argc == 6) settings.frameLimit = ParseWholeNumber(argv[5]);
+  if (argc > 2) {
+    settings.overlapThreshold = static_cast<float>(ParseWholeNumber(argv[2], "OVERLAP"));
+  }
+  if (argc > 3) settings.featureMethod = ParseWholeNumber(argv[3], "FEATURES");
+  if (argc > 4) withMedian = ParseWholeNumber(argv[4], "MEDIAN");
+  if (argc == 6) settings.frameLimit = ParseWholeNumber(argv[5], "FRAME_LIMIT");
+
+  std::atexit(console::RestoreTerminal);
+  signals::InstallHandlers();
+
+  // The report must not replace the input or a result of the same run.
+  if (!line.jsonPath.empty()) {
+    const std::string input = argc >= 2 ? argv[1] : ioVideo::DefaultPath();
+    std::vector<std::string> inputs = {input};
+    ImageSequence sequence;  // a pattern's input is its members
+    struct stat st {};
+    if (stat(input.c_str(), &st) != 0 && sequence.Open(input)) inputs = sequence.MemberNames();
+    std::vector<std::string> outputs = {OutputPath(line.outputDir, "pano_Mean.png")};
+    if (withMedian != 0) outputs.push_back(OutputPath(line.outputDir, "pano_Median.png"));
+    for (const auto* list : {&inputs, &outputs}) {
+      for (const std::string& other : *list) {
+        if (!SameFile(line.jsonPath, other)) continue;
+        std::fprintf(stderr, "vmosaic: --json %s would overwrite %s of this run\n",
+                     line.jsonPath.c_str(), list == &inputs ? "the input" : other.c_str());
+        return 2;
+      }
+    }
+  }
+  // Where the results go must take them, checked before any frame is read.
+  if (!line.outputDir.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(line.outputDir, error);
+    if (error) {
+      std::fprintf(stderr, "vmosaic: could not create %s: %s\n", line.outputDir.c_str(),
+                   error.message().c_str());
+      return 1;
+    }
+  }
+  std::vector<std::string> targets = {OutputPath(line.outputDir, "pano_Mean.png")};
+  if (!line.jsonPath.empty()) targets.push_back(line.jsonPath);
+  for (const std::string& target : targets) {
+    std::string error;
+    if (io::CanWrite(target, &error)) continue;
+    std::fprintf(stderr, "vmosaic: cannot write into %s: %s\n", DirectoryName(target).c_str(),
+                 error.c_str());
+    return 1;
+  }
+
+  Panorama panorama;
+  ioVideo video;
 
   const int64_t treeStart = cv::getTickCount();
   if (video.Input_Video(argc, argv, panorama.getId_Database(), panorama.getId_ScaleProcess()) ==
       0) {
     std::printf("\nNot Input...");
-    std::fflush(stdout);
+    FlushStandardOutput();
     return 1;
   }
   Progress progress;
   std::vector<int> keyFrameNumbers;
-  const int framesRead = RunFrameLoop(panorama, video, settings, progress, &keyFrameNumbers);
+  StoppedEarly stopped;
+  const int framesRead =
+      RunFrameLoop(panorama, video, settings, progress, &keyFrameNumbers, &stopped);
   const double treeSeconds = SecondsSince(treeStart);
   std::printf("\nTime processing AVL Binary Tree Construction: %f seconds", treeSeconds);
 
@@ -146,9 +261,10 @@ int main(int rawArgc, char** rawArgv) {
   progress.Finish();
   std::printf("\nTime processing CalculateCenteredPanorama: %f seconds", compositionSeconds);
   std::printf("\nTotal processing time: %f seconds", treeSeconds + compositionSeconds);
-  std::fflush(stdout);
+  FlushStandardOutput();
 
-  bool ok = panorama.Save_PanoNew();
+  std::vector<std::string> written;
+  bool ok = panorama.Save_PanoNew(line.outputDir, &written);
   if (!line.jsonPath.empty()) {
     RunReport report;
     report.input = video.path_Input;
@@ -160,14 +276,39 @@ int main(int rawArgc, char** rawArgv) {
     report.frameWidth = video.imageW;
     report.frameHeight = video.imageH;
     report.framesRead = framesRead;
+    report.stoppedAtFrame = stopped.frame;
+    report.framesUnread = stopped.framesUnread;
     report.keyFrameNumbers = keyFrameNumbers;
     report.treeSeconds = treeSeconds;
     report.compositionSeconds = compositionSeconds;
-    if (ok && !panorama.pano.empty()) report.outputs.push_back("pano_Mean.png");
-    if (ok && !panorama.pano_Median.empty()) report.outputs.push_back("pano_Median.png");
+    report.outputs = written;
     ok = WriteRunReport(line.jsonPath, report, panorama) && ok;
   }
   cv::destroyAllWindows();
   console::RestoreTerminal();
-  return ok ? 0 : 1;
+  return StandardOutputWritten() && ok ? 0 : 1;
+}
+
+bool OutOfMemory(const cv::Exception& e) {
+  return e.code == cv::Error::StsNoMem ||
+         std::string(e.what()).find("Insufficient memory") != std::string::npos;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Exhausted memory (and any other failure that surfaces as an exception)
+  // ends the run with a message and status 1 instead of an abort; the
+  // result being written, if any, is left as it was.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("vmosaic: out of memory; stopped\n", stderr);
+  } catch (const cv::Exception& e) {
+    std::fprintf(stderr, "vmosaic: %s; stopped\n%s\n",
+                 OutOfMemory(e) ? "out of memory" : "internal error", e.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vmosaic: internal error; stopped\n%s\n", e.what());
+  }
+  return 1;
 }

@@ -17,9 +17,10 @@ void Progress::Frames(int framesRead, int keyFrames) {
   }
   lastTicks_ = now;
   const double seconds = static_cast<double>(now - startTicks_) / cv::getTickFrequency();
-  const double fps = seconds > 0.0 ? framesRead / seconds : 0.0;
-  std::fprintf(stderr, "\r\033[Kframes %d  key frames %d  %.1f frames/s", framesRead, keyFrames,
-               fps);
+  std::fprintf(stderr, "\r\033[Kframes %d  key frames %d", framesRead, keyFrames);
+  // A rate over a moment would be noise (thousands of frames per second at
+  // the first frame): it is shown once it is measured over a while.
+  if (seconds >= kMinRateSeconds) std::fprintf(stderr, "  %.1f frames/s", framesRead / seconds);
   std::fflush(stderr);
   lineOpen_ = true;
 }

@@ -15,6 +15,7 @@ class Progress {
 
  private:
   static constexpr double kRefreshSeconds = 0.25;
+  static constexpr double kMinRateSeconds = 1.0;
   bool enabled_;
   bool lineOpen_ = false;
   int64_t startTicks_;

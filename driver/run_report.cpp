@@ -1,17 +1,56 @@
 #include "driver/run_report.hpp"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
+
+#include "io/output_file.hpp"
 
 namespace {
 
+// Length of the well-formed UTF-8 sequence at text[at], or 0 when the byte
+// there does not start one (stray continuation bytes, overlong forms,
+// surrogates, values beyond U+10FFFF, cut sequences).
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// A JSON string. Paths are bytes, not necessarily UTF-8: a byte that is not
+// part of a well-formed sequence is written as U+FFFD, so the report stays
+// valid UTF-8 (and valid JSON) whatever the file names hold.
 std::string Quoted(const std::string& text) {
   std::string out = "\"";
-  for (const unsigned char c : text) {
+  for (size_t at = 0; at < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x80) {
+      const size_t length = Utf8SequenceLength(text, at);
+      out += length == 0 ? std::string("\\ufffd") : text.substr(at, length);
+      at += length == 0 ? 1 : length;
+      continue;
+    }
+    ++at;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -71,6 +110,14 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   json << "  \"frame_size\": {\"width\": " << report.frameWidth
        << ", \"height\": " << report.frameHeight << "},\n";
   json << "  \"frames_read\": " << report.framesRead << ",\n";
+  json << "  \"stopped_early\": ";
+  if (report.stoppedAtFrame >= 0) {
+    json << "{\"frame\": " << report.stoppedAtFrame << ", \"frames_unread\": "
+         << (report.framesUnread >= 0 ? std::to_string(report.framesUnread) : std::string("null"))
+         << "},\n";
+  } else {
+    json << "null,\n";
+  }
   json << "  \"tree_root\": " << (p.Root_AVL ? std::to_string(p.Root_AVL->id) : "null") << ",\n";
   json << "  \"reference\": "
        << (composed ? std::to_string(p.Node_PanoReference->id) : std::string("null")) << ",\n";
@@ -113,20 +160,12 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   return json.str();
 }
 
-std::string RunReportTemporaryName(const std::string& path) {
-  return path + ".tmp" + std::to_string(getpid());
-}
-
 bool WriteRunReport(const std::string& path, const RunReport& report, Panorama& panorama) {
   const std::string text = RunReportJson(report, panorama);
-  const std::string temporary = RunReportTemporaryName(path);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (out && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  std::string error;
+  if (io::WriteFileAtomically(path, std::vector<unsigned char>(text.begin(), text.end()), &error)) {
+    return true;
   }
-  std::remove(temporary.c_str());
-  std::fprintf(stderr, "vmosaic: could not write %s\n", path.c_str());
+  std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path.c_str(), error.c_str());
   return false;
 }

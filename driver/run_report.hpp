@@ -18,6 +18,11 @@ struct RunReport {
   int frameWidth = 0;
   int frameHeight = 0;
   int framesRead = 0;
+  // A key frame the tree refused ended the input: its frame number (from 0)
+  // and the frames left unread (-1 when the input does not tell); -1 when
+  // the input was not cut short.
+  int stoppedAtFrame = -1;
+  long long framesUnread = -1;
   std::vector<int> keyFrameNumbers;  // frame number (from 0) of node id k at k - 1
   double treeSeconds = 0.0;
   double compositionSeconds = 0.0;
@@ -29,9 +34,7 @@ struct RunReport {
 // key frame left out of the mosaic, and absent when nothing was composed.
 std::string RunReportJson(const RunReport& report, Panorama& panorama);
 
-// The temporary file WriteRunReport writes before renaming it into place.
-std::string RunReportTemporaryName(const std::string& path);
-
-// Writes the report through a temporary file renamed into place; false (after
-// a message on standard error) when it cannot be written.
+// Writes the report, replacing an earlier file at once or not at all
+// (io/output_file.hpp); false (after a message on standard error) when it
+// cannot be written.
 bool WriteRunReport(const std::string& path, const RunReport& report, Panorama& panorama);

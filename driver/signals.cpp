@@ -3,28 +3,25 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstring>
 
 #include "io/console.hpp"
+#include "io/output_file.hpp"
 
 namespace signals {
 namespace {
 
-constexpr int kStoppingSignals[] = {SIGTERM, SIGHUP, SIGQUIT};
-constexpr size_t kMaxPathBytes = 4096;  // PATH_MAX, terminator included
+// Every signal whose default action ends the process and that can arrive
+// while a result is being written (SIGXFSZ: a write beyond the file-size
+// limit).
+constexpr int kStoppingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM};
 
 volatile sig_atomic_t g_inFrameLoop = 0;
 volatile sig_atomic_t g_inputInterrupted = 0;
 
-// Filled before the handlers can read them (RemoveOnStop is called from the
-// main thread); the count is published last.
-char g_removedFiles[kMaxRemovedFiles][kMaxPathBytes];
-volatile sig_atomic_t g_removedCount = 0;
-
 // Only async-signal-safe calls from here on.
 [[noreturn]] void StopNow(int signalNumber) {
   console::RestoreTerminalFromSignal();
-  for (int i = 0; i < g_removedCount; ++i) unlink(g_removedFiles[i]);
+  io::RemoveTemporaryFileFromSignal();
   signal(signalNumber, SIG_DFL);
   // The signal is blocked while its handler runs: unblock it so the raise
   // takes effect here and the parent sees the process ended by it.
@@ -62,6 +59,9 @@ void Install(int signalNumber, void (*handler)(int)) {
 }  // namespace
 
 void InstallHandlers() {
+  // A closed pipe on standard output must not end the run before its results
+  // are written: the failed write is noticed and reported instead.
+  signal(SIGPIPE, SIG_IGN);
   Install(SIGINT, OnInterrupt);
   for (const int signalNumber : kStoppingSignals) Install(signalNumber, OnStop);
 }
@@ -69,13 +69,5 @@ void InstallHandlers() {
 void EnterFrameLoop() { g_inFrameLoop = 1; }
 void LeaveFrameLoop() { g_inFrameLoop = 0; }
 bool InputInterrupted() { return g_inputInterrupted != 0; }
-
-bool RemoveOnStop(const std::string& path) {
-  const int count = g_removedCount;
-  if (count >= kMaxRemovedFiles || path.size() >= kMaxPathBytes) return false;
-  std::memcpy(g_removedFiles[count], path.c_str(), path.size() + 1);
-  g_removedCount = count + 1;
-  return true;
-}
 
 }  // namespace signals

@@ -3,14 +3,14 @@
 // The first SIGINT (Ctrl-C) while frames are being read ends the input as
 // Esc does: the frame loop sees InputInterrupted() and the mosaic of what was
 // read is still composed and written. Any later SIGINT, a SIGINT outside the
-// frame loop, or SIGTERM / SIGHUP / SIGQUIT stops at once: the handler puts
-// the terminal back, removes the temporary files registered below (so no
-// half-written image is left, and the rename that would have replaced an
-// earlier result never happens) and re-raises the signal with its default
-// action, so the parent sees how the process ended.
+// frame loop, or SIGTERM / SIGHUP / SIGQUIT / SIGXFSZ / SIGUSR1 / SIGUSR2 /
+// SIGALRM stops at once: the handler puts the terminal back, removes the
+// temporary file of a result being written (so no half-written file is
+// left, and the rename that would have replaced an earlier result never
+// happens) and re-raises the signal with its default action, so the parent
+// sees how the process ended. SIGPIPE is ignored: a write to a closed pipe
+// fails and is reported instead.
 #pragma once
-
-#include <string>
 
 namespace signals {
 
@@ -24,10 +24,5 @@ void LeaveFrameLoop();
 
 // True once a SIGINT has asked to end the input.
 bool InputInterrupted();
-
-// Registers a file that a stopping signal removes (a temporary file that is
-// renamed into place when complete). At most kMaxRemovedFiles; false beyond.
-constexpr int kMaxRemovedFiles = 8;
-bool RemoveOnStop(const std::string& path);
 
 }  // namespace signals

@@ -1,5 +1,6 @@
 #include "features/feature_extraction.hpp"
 
+#include <algorithm>
 #include <opencv2/imgproc.hpp>
 
 namespace {
@@ -20,6 +21,15 @@ constexpr int kSiftOctaveLayers = 5;
 constexpr double kSiftContrastThreshold = 0.01;
 constexpr double kSiftEdgeThreshold = 10.0;
 constexpr double kSiftBaseSigma = 1.0;  // pixels
+
+// Below this side the detector's pyramid has no octave and OpenCV throws
+// (std::length_error): such a frame has no SIFT features, as a featureless
+// frame has none.
+constexpr int kSiftMinSidePx = 3;
+
+bool TooSmallForSift(const cv::Mat& frame) {
+  return std::min(frame.cols, frame.rows) < kSiftMinSidePx;
+}
 
 cv::Ptr<cv::Feature2D> CreateSiftDetector() {
   return cv::SIFT::create(kSiftMaxFeatures, kSiftOctaveLayers, kSiftContrastThreshold,
@@ -55,6 +65,7 @@ std::vector<cv::Point2f> FeatureExtraction::goodFeaturesToTrack(cv::Mat frame, i
 std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeatures(cv::Mat frame) {
   SIFT_Detector = CreateSiftDetector();
   std::vector<cv::KeyPoint> keypoints;
+  if (TooSmallForSift(frame)) return keypoints;
   SIFT_Detector->detect(frame, keypoints, cv::noArray());
   return keypoints;
 }
@@ -64,6 +75,7 @@ cv::Mat FeatureExtraction::SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, c
   // the same parameters describes just as well.
   if (SIFT_Detector.empty()) SIFT_Detector = CreateSiftDetector();
   cv::Mat descriptors;
+  if (TooSmallForSift(frame)) return descriptors;
   SIFT_Detector->compute(frame, keypoints, descriptors);
   return descriptors;
 }
@@ -73,6 +85,10 @@ std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeaturesAndDescriptor(cv::Mat f
   CV_Assert(descriptors != nullptr);
   SIFT_Detector = CreateSiftDetector();
   std::vector<cv::KeyPoint> keypoints;
+  if (TooSmallForSift(frame)) {
+    descriptors->release();
+    return keypoints;
+  }
   SIFT_Detector->detectAndCompute(frame, cv::noArray(), keypoints, *descriptors, false);
   return keypoints;
 }

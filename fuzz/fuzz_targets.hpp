@@ -17,6 +17,9 @@ int FuzzNccValidation(const uint8_t* data, size_t size);
 // The bytes as a video file, through the frame source and a few frame pairs
 // of the panorama, then the composition.
 int FuzzVideo(const uint8_t* data, size_t size);
+// A pattern and a folder of members (images, any bytes, FIFOs, device links)
+// through the frame source's image-sequence input.
+int FuzzSequence(const uint8_t* data, size_t size);
 
 }  // namespace fuzz
 

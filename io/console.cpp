@@ -15,7 +15,13 @@ bool g_windowOpen = false;
 volatile sig_atomic_t g_terminalChanged = 0;
 termios g_savedMode{};
 
-bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+// Only a process of the terminal's foreground group may change its mode or
+// read it: one started in the background (`vmosaic clip.mp4 &`) would be
+// stopped by SIGTTOU / SIGTTIN, so it leaves the terminal alone.
+// Async-signal-safe.
+bool InTerminalForeground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1 && InTerminalForeground(); }
 
 // Signals that end the process without running exit handlers; while the
 // terminal is in key mode they must put it back first, or the user's shell
@@ -24,7 +30,7 @@ constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void RestoreAndReraise(int signalNumber) {
   // Only async-signal-safe calls here.
-  tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
+  if (InTerminalForeground()) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
 }
@@ -90,13 +96,15 @@ int PollKey() {
 }
 
 void RestoreTerminal() {
-  if (!g_terminalChanged) return;
+  if (!g_terminalChanged || !InTerminalForeground()) return;
   tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
   g_terminalChanged = 0;
 }
 
 void RestoreTerminalFromSignal() {
-  if (g_terminalChanged != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
+  if (g_terminalChanged != 0 && InTerminalForeground()) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
+  }
 }
 
 }  // namespace console

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "io/console.hpp"
@@ -18,14 +20,12 @@
 
 namespace {
 
-// The capture "opens" some paths it cannot read (and a directory can look
-// like an image sequence), so only regular readable files and printf-style
-// sequence patterns go to it.
-bool LooksOpenable(const std::string& path) {
-  if (path.find('%') != std::string::npos) return true;
+// Only regular files that can be read go to the capture: the capture
+// "opens" some paths it cannot read, and a FIFO or a device (even behind a
+// link) would block or never end.
+bool IsReadableRegularFile(const std::string& path) {
   struct stat st{};
-  if (stat(path.c_str(), &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) return false;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
   std::fclose(f);
@@ -55,17 +55,32 @@ void ToBgr8(cv::Mat& frame) {
   frame = bgr;
 }
 
-// Files go to FFmpeg and printf-style sequences to the image reader, and no
-// other backend is tried: a file FFmpeg cannot read is "not found" without
-// another library's noise on standard error, and a sequence delivers every
-// image as stored (FFmpeg would silently rescale one of another size).
-bool OpenCapture(cv::VideoCapture& capture, const std::string& path) {
+// Files go to FFmpeg and no other backend is tried: a file FFmpeg cannot
+// read is "not found" without another library's noise on standard error.
+// FFmpeg takes a name that begins like "pipe:" or "http:" for a protocol;
+// such a name is a file here, so it is given as "./name".
+bool OpenVideoFile(cv::VideoCapture& capture, const std::string& path) {
+  static const char kSchemeLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+  const size_t scheme = std::strspn(path.c_str(), kSchemeLetters);
+  const std::string name = (scheme < path.size() && path[scheme] == ':') ? "./" + path : path;
   try {
-    if (path.find('%') != std::string::npos && capture.open(path, cv::CAP_IMAGES)) return true;
-    return capture.open(path, cv::CAP_FFMPEG);
+    return capture.open(name, cv::CAP_FFMPEG);
   } catch (const cv::Exception&) {
     return false;
   }
+}
+
+bool WithinFrameBound(long long width, long long height) {
+  if (width <= ioVideo::kMaxFrameSide && height <= ioVideo::kMaxFrameSide &&
+      width * height <= ioVideo::kMaxFramePixels) {
+    return true;
+  }
+  std::fprintf(stderr,
+               "vmosaic: frames of %lldx%lld pixels are beyond the bound of %d pixels a side "
+               "and %lld pixels in all\n",
+               width, height, ioVideo::kMaxFrameSide, ioVideo::kMaxFramePixels);
+  return false;
 }
 
 [[noreturn]] void ExitNotFound() {
@@ -88,13 +103,40 @@ ioVideo::~ioVideo() {
   frame_Previous.release();
 }
 
+bool ioVideo::Grab(cv::Mat& frame) {
+  if (fromSequence_) {
+    sequence_.Read(frame);
+  } else {
+    capture >> frame;
+  }
+  if (!frame.empty()) ++framesRead_;
+  ToBgr8(frame);
+  return !frame.empty();
+}
+
 int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_ScaleProcess) {
   path_Input = (argc >= 2) ? argv[1] : DefaultPath();
-  if (!LooksOpenable(path_Input)) ExitNotFound();
-  if (!OpenCapture(capture, path_Input)) ExitNotFound();
-  capture >> frame_Current;
-  ToBgr8(frame_Current);
+  // An existing name must be a readable regular file; any other name must be
+  // a sequence pattern with at least one member.
+  struct stat st{};
+  if (stat(path_Input.c_str(), &st) == 0) {
+    if (!IsReadableRegularFile(path_Input) || !OpenVideoFile(capture, path_Input)) ExitNotFound();
+    // Refused before a frame of that size is decoded, where the container tells.
+    if (!WithinFrameBound(static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
+                          static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)))) {
+      return 0;
+    }
+  } else if (sequence_.Open(path_Input)) {
+    fromSequence_ = true;
+  } else {
+    ExitNotFound();
+  }
+  Grab(frame_Current);
   if (frame_Current.empty() || frame_Current.type() != CV_8UC3) return 0;
+  if (!WithinFrameBound(frame_Current.cols, frame_Current.rows)) {
+    frame_Current.release();
+    return 0;
+  }
   imageW = frame_Current.cols;
   imageH = frame_Current.rows;
   if (Id_ScaleProcess == 1) frame_Previous.create(imageH, imageW, CV_8UC3);
@@ -103,9 +145,7 @@ int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_Scal
 
 int ioVideo::Read_NextFrame(int /*Id_Database*/, int /*Id_ScaleProcess*/) {
   frame_Current.copyTo(frame_Previous);
-  capture >> frame_Current;
-  ToBgr8(frame_Current);
-  if (frame_Current.empty()) return 0;
+  if (!Grab(frame_Current)) return 0;
   if (frame_Current.cols != imageW || frame_Current.rows != imageH) {
     std::fprintf(stderr,
                  "vmosaic: frame size changed from %dx%d to %dx%d; input ends here\n", imageW,
@@ -119,4 +159,11 @@ int ioVideo::Read_NextFrame(int /*Id_Database*/, int /*Id_ScaleProcess*/) {
     return 0;
   }
   return 1;
+}
+
+long long ioVideo::FramesLeft() const {
+  if (fromSequence_) return sequence_.MembersLeft();
+  const double total = capture.get(cv::CAP_PROP_FRAME_COUNT);
+  if (!(total > 0.0)) return -1;
+  return std::max(0LL, static_cast<long long>(total) - framesRead_);
 }

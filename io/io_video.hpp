@@ -6,6 +6,8 @@
 #include <opencv2/videoio.hpp>
 #include <string>
 
+#include "io/image_sequence.hpp"
+
 class ioVideo {
  public:
   int imageW = 0;  // columns of the first frame
@@ -19,9 +21,12 @@ class ioVideo {
   ~ioVideo();
 
   // Opens argv[1] (or the default path when argc < 2) and reads the first
-  // frame. Returns 1 on success, 0 when the first frame has no data. When the
-  // input cannot be opened it prints "Video File is not found..." and exits
-  // the process with status 1.
+  // frame. Returns 1 on success, 0 when the first frame has no data or its
+  // size is beyond the bound below (a note on standard error). The input is
+  // a readable regular file (a video) or, for a name that does not exist, an
+  // image sequence pattern with at least one member (io/image_sequence.hpp);
+  // anything else prints "Video File is not found..." and exits the process
+  // with status 1.
   int Input_Video(int argc, char** argv, int Id_Database, int Id_ScaleProcess);
 
   // Shifts the pair by one frame; returns 1 when frame_Current holds a frame.
@@ -34,6 +39,24 @@ class ioVideo {
   cv::Mat getframe_Current() { return frame_Current; }
   cv::Mat getframe_Previous() { return frame_Previous; }
 
+  // Frames (or sequence members) left unread; -1 when the input does not
+  // tell.
+  long long FramesLeft() const;
+
   // Path used when none is given on the command line.
   static const char* DefaultPath();
+
+  // The largest frames read: those of a larger input could not be composed
+  // (the canvas has the same bound) and are refused before they are
+  // processed, where the container tells their size before they are decoded.
+  static constexpr int kMaxFrameSide = 32768;
+  static constexpr long long kMaxFramePixels = 64'000'000;
+
+ private:
+  // The next frame from the video or the sequence, as 8-bit BGR.
+  bool Grab(cv::Mat& frame);
+
+  ImageSequence sequence_;
+  bool fromSequence_ = false;
+  long long framesRead_ = 0;
 };

@@ -1,32 +1,11 @@
 #include "panorama/panorama.hpp"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <opencv2/imgcodecs.hpp>
 #include <string>
+#include <utility>
 
 #include "geometry/ncc_validation.hpp"
-
-namespace {
-
-// Writes image to name through a temporary file in the same directory and a
-// rename, so a crash or interruption never leaves a truncated file behind.
-bool WriteImageAtomically(const cv::Mat& image, const std::string& name) {
-  const std::string temporary = Panorama::TemporaryNameFor(name);
-  bool written = false;
-  try {
-    written = cv::imwrite(temporary, image);
-  } catch (const cv::Exception&) {
-    written = false;
-  }
-  if (written && std::rename(temporary.c_str(), name.c_str()) == 0) return true;
-  std::remove(temporary.c_str());
-  std::fprintf(stderr, "vmosaic: could not write %s\n", name.c_str());
-  return false;
-}
-
-}  // namespace
+#include "io/output_file.hpp"
 
 Panorama::Panorama()
     : H_Accumulated(cv::Mat::zeros(3, 3, CV_64F)),
@@ -53,14 +32,21 @@ void Panorama::releaseImages() {
   if (!pano_Weights.empty()) pano_Weights.release();
 }
 
-std::string Panorama::TemporaryNameFor(const std::string& name) {
-  return "." + name + ".tmp" + std::to_string(getpid()) + ".png";
-}
-
-bool Panorama::Save_PanoNew() {
+bool Panorama::Save_PanoNew(const std::string& directory, std::vector<std::string>* written) {
+  const std::pair<const cv::Mat*, const char*> results[] = {{&pano, "pano_Mean.png"},
+                                                            {&pano_Median, "pano_Median.png"}};
   bool ok = true;
-  if (!pano.empty()) ok = WriteImageAtomically(pano, "pano_Mean.png") && ok;
-  if (!pano_Median.empty()) ok = WriteImageAtomically(pano_Median, "pano_Median.png") && ok;
+  for (const auto& [image, name] : results) {
+    if (image->empty()) continue;
+    const std::string path = directory.empty() ? std::string(name) : directory + "/" + name;
+    std::string error;
+    if (io::WriteImageAtomically(path, *image, &error)) {
+      if (written != nullptr) written->push_back(path);
+    } else {
+      std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path.c_str(), error.c_str());
+      ok = false;
+    }
+  }
   return ok;
 }
 

@@ -86,12 +86,11 @@ class Panorama {
                             int featureMethod);
   void releaseImages();
   // Writes "pano_Mean.png" and "pano_Median.png" (those that hold data) into
-  // the working directory, each through a temporary file renamed into place.
+  // directory (empty: the working directory), each replaced at once or not
+  // at all (io/output_file.hpp), and adds the paths written to written.
   // Returns false, after a message on standard error, when a write failed.
-  bool Save_PanoNew();
-  // The temporary file Save_PanoNew writes name to before renaming it into
-  // place (unique to this process), for signal handlers to remove.
-  static std::string TemporaryNameFor(const std::string& name);
+  bool Save_PanoNew(const std::string& directory = std::string(),
+                    std::vector<std::string>* written = nullptr);
 
   // Frame-pair registration: Hij (previous onto current) and ban_ExisteH.
   void CalculateFeatureExtractionMatching(cv::Mat previous, cv::Mat current);
