@@ -31,9 +31,10 @@ if [[ -n "$(git status --porcelain -- driver io panorama features composition ge
   exit 2
 fi
 
+mkdir -p "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVMOSAIC_WERROR=ON \
-  -DVMOSAIC_BUILD_TESTS=ON -DVMOSAIC_BENCH=OFF -DVMOSAIC_FUZZ=OFF > "$build.configure.log" 2>&1 \
-  || { cat "$build.configure.log" >&2; exit 1; }
+  -DVMOSAIC_BUILD_TESTS=ON -DVMOSAIC_BENCH=OFF -DVMOSAIC_FUZZ=OFF > "$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log" >&2; exit 1; }
 logdir="$build/mutation-logs"
 mkdir -p "$logdir"
 
