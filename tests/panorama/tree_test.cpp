@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "panorama/panorama.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 
@@ -369,7 +370,7 @@ TEST_F(HandTree, FindVisitsEveryNodeAndMissesAbsentIds) {
 }
 
 TEST(TreeFind, EmptyTreePrintsMessageAndOneNodeTreeFindsRoot) {
-  Panorama pano;
+  Panorama pano(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   EXPECT_EQ(pano.find(nullptr, 1), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nBinary Tree empty...");
