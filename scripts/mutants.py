@@ -3,7 +3,12 @@
 
   mutants.py generate SEED COUNT > scripts/mutants.txt
   mutants.py apply LIST ID        (mutates the file in place; exit 3 if the line is gone)
-  mutants.py ids LIST
+  mutants.py ids LIST             (in the fixed run order: a seeded shuffle, so
+                                  that any prefix of a run is itself a sample)
+  mutants.py tests BUILD FOLDER EXCLUDE
+                                 (a ctest -R regex of the tests whose executable
+                                  lies in tests/FOLDER, or of all the others with
+                                  FOLDER prefixed by '!')
 
 Each mutant is named by its file, the exact text of the original line (and
 which of several identical lines), the operator and which occurrence of the
@@ -210,6 +215,38 @@ def apply(path, mid):
     return 0
 
 
+RUN_ORDER_SEED = 20261207
+# The tests of a product folder live in these test folders.
+TEST_FOLDERS = {"driver": ("driver", "reliability")}
+
+
+def test_regex(build, folder, exclude):
+    """Names of the suite's tests, as a ctest -R regex, whose executable is
+    in the test folder(s) of folder ('!folder': all the other tests);
+    tests labelled slow or matching the exclude regex are left out."""
+    import json
+    import subprocess
+    invert = folder.startswith("!")
+    folder = folder.lstrip("!")
+    listing = json.loads(subprocess.run(["ctest", "--test-dir", build, "--show-only=json-v1"],
+                                        check=True, capture_output=True, text=True).stdout)
+    dirs = [os.path.join(os.path.abspath(build), "tests", f) + os.sep
+            for f in TEST_FOLDERS.get(folder, (folder,))]
+    names = []
+    for test in listing.get("tests", []):
+        labels = []
+        for prop in test.get("properties", []):
+            if prop.get("name") == "LABELS":
+                labels = prop.get("value", [])
+        if "slow" in labels or (exclude and re.search(exclude, test["name"])):
+            continue
+        command = test.get("command") or [""]
+        inside = any(os.path.abspath(command[0]).startswith(d) for d in dirs)
+        if inside != invert:
+            names.append(re.escape(test["name"]))
+    return "^(" + "|".join(names) + ")$" if names else ""
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] == "generate":
         generate(int(argv[2]), int(argv[3]))
@@ -217,7 +254,12 @@ def main(argv):
     if len(argv) == 4 and argv[1] == "apply":
         return apply(argv[2], argv[3])
     if len(argv) == 3 and argv[1] == "ids":
-        print("\n".join(load(argv[2])))
+        ids = sorted(load(argv[2]))
+        random.Random(RUN_ORDER_SEED).shuffle(ids)
+        print("\n".join(ids))
+        return 0
+    if len(argv) == 5 and argv[1] == "tests":
+        print(test_regex(argv[2], argv[3], argv[4]))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

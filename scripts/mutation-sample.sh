@@ -5,9 +5,18 @@
 # the mutants the suite kills. A mutant that does not build is "not viable"
 # (not counted as killed); one whose line no longer exists is "not applied".
 #
+# Per mutant: an incremental build, then the tests beside the mutated folder,
+# then the rest of the suite, stopping at the first failure (killed). A
+# mutant that outlasts the time limit without a failure is "not killed
+# within the time limit" and counts as not killed. Mutants run in a fixed
+# seeded order, so the first N of a run are themselves a random sample
+# (MUTANT_COUNT=N runs only those).
+#
 # Usage: scripts/mutation-sample.sh [--build DIR] [--list FILE] [--only ID...]
-# Environment: MUTANT_SECONDS (time limit per mutant's test run, default 600),
-#   TEST_SECONDS (per test, default 180), JOBS, MUTATION_EXCLUDE (ctest -E regex).
+# Environment: MUTANT_SECONDS (time limit per mutant, build included,
+#   default 600), TEST_SECONDS (per test, default 180), JOBS, MUTANT_COUNT,
+#   MUTATION_EXCLUDE (regex of test names to leave out, beside the tests
+#   labelled slow), CLEAN_RUN=0 (skip the run of the unmutated suite).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,24 +47,24 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVMOSAIC_WERROR=ON \
 logdir="$build/mutation-logs"
 mkdir -p "$logdir"
 
-# Tests labelled `slow` stay out of the per-mutant run when the label exists.
-ctest_args=(--test-dir "$build" --stop-on-failure -j "$jobs" --timeout "$test_seconds")
 cmake --build "$build" -j "$jobs" > "$logdir/clean-build.log" 2>&1 \
   || { tail -30 "$logdir/clean-build.log" >&2; exit 1; }
-if ctest --test-dir "$build" --print-labels 2>/dev/null | grep -qx '  slow'; then
-  ctest_args+=(-LE slow)
-fi
-if [[ -n "${MUTATION_EXCLUDE:-}" ]]; then ctest_args+=(-E "$MUTATION_EXCLUDE"); fi
-
-echo "clean suite: ${ctest_args[*]}" >&2
-if ! timeout "$mutant_seconds" ctest "${ctest_args[@]}" > "$logdir/clean-tests.log" 2>&1; then
-  tail -30 "$logdir/clean-tests.log" >&2
-  echo "the unmutated suite fails; no mutation score" >&2
-  exit 1
+# Tests labelled `slow` (and those matching MUTATION_EXCLUDE) stay out.
+exclude="${MUTATION_EXCLUDE:-}"
+ctest_args=(--test-dir "$build" --stop-on-failure -j "$jobs" --timeout "$test_seconds")
+if [[ "${CLEAN_RUN:-1}" != 0 ]]; then
+  all=$(python3 scripts/mutants.py tests "$build" '!' "$exclude")
+  echo "clean suite" >&2
+  if ! ctest "${ctest_args[@]}" -R "$all" > "$logdir/clean-tests.log" 2>&1; then
+    tail -30 "$logdir/clean-tests.log" >&2
+    echo "the unmutated suite fails; no mutation score" >&2
+    exit 1
+  fi
 fi
 
 mapfile -t ids < <(python3 scripts/mutants.py ids "$list")
 if [[ ${#only[@]} -gt 0 ]]; then ids=("${only[@]}"); fi
+if [[ -n "${MUTANT_COUNT:-}" ]]; then ids=("${ids[@]:0:$MUTANT_COUNT}"); fi
 
 current=""
 restore() {
@@ -63,11 +72,25 @@ restore() {
 }
 trap restore EXIT INT TERM
 
-killed=0 survived=0 notviable=0 notapplied=0
+# Runs the tests matching regex within the time left; 0 all passed, 1 one
+# failed, 2 the time ran out.
+run_tests() {
+  local regex="$1" log="$2" left="$3"
+  [[ -z "$regex" ]] && return 0
+  [[ $left -le 0 ]] && return 2
+  timeout "$left" ctest "${ctest_args[@]}" -R "$regex" >> "$log" 2>&1
+  local status=$?
+  if [[ $status -eq 0 ]]; then return 0; fi
+  if [[ $status -eq 124 ]]; then return 2; fi
+  return 1
+}
+
+killed=0 survived=0 limited=0 notviable=0 notapplied=0
 table="$logdir/table.txt"
-printf '%-5s %-10s %-8s %s\n' id result seconds mutation > "$table"
+printf '%-5s %-11s %-8s %s\n' id result seconds mutation > "$table"
 for id in "${ids[@]}"; do
   file=$(awk -F'\t' -v id="$id" '$1 == id { print $2 }' "$list")
+  folder="${file%%/*}"
   start=$SECONDS
   current="$file"
   if ! change=$(python3 scripts/mutants.py apply "$list" "$id" 2>/dev/null); then
@@ -75,13 +98,29 @@ for id in "${ids[@]}"; do
     result="not-applied"; notapplied=$((notapplied + 1)); change="$file: line gone"
   elif ! cmake --build "$build" -j "$jobs" > "$logdir/$id.build.log" 2>&1; then
     result="not-viable"; notviable=$((notviable + 1))
-  elif timeout "$mutant_seconds" ctest "${ctest_args[@]}" > "$logdir/$id.tests.log" 2>&1; then
-    result="survived"; survived=$((survived + 1))
   else
-    result="killed"; killed=$((killed + 1))
+    # The tests beside the mutated folder first (they kill most mutants
+    # quickly), then the rest of the suite, all within the time limit.
+    log="$logdir/$id.tests.log"
+    : > "$log"
+    set +e
+    run_tests "$(python3 scripts/mutants.py tests "$build" "$folder" "$exclude")" "$log" \
+      $((mutant_seconds - (SECONDS - start)))
+    status=$?
+    if [[ $status -eq 0 ]]; then
+      run_tests "$(python3 scripts/mutants.py tests "$build" "!$folder" "$exclude")" "$log" \
+        $((mutant_seconds - (SECONDS - start)))
+      status=$?
+    fi
+    set -e
+    case $status in
+      0) result="survived"; survived=$((survived + 1)) ;;
+      1) result="killed"; killed=$((killed + 1)) ;;
+      *) result="time-limit"; limited=$((limited + 1)) ;;
+    esac
   fi
   restore
-  line=$(printf '%-5s %-10s %-8s %s' "$id" "$result" "$((SECONDS - start))" "$change")
+  line=$(printf '%-5s %-11s %-8s %s' "$id" "$result" "$((SECONDS - start))" "$change")
   echo "$line" >> "$table"
   echo "$line" >&2
 done
@@ -89,8 +128,8 @@ done
 cmake --build "$build" -j "$jobs" > "$logdir/final-build.log" 2>&1 || true
 
 cat "$table"
-applied=$((killed + survived + notviable))
-viable=$((killed + survived))
+applied=$((killed + survived + limited + notviable))
+viable=$((killed + survived + limited))
 score="n/a"
 if [[ $viable -gt 0 ]]; then score=$(awk -v k=$killed -v v=$viable 'BEGIN { printf "%.1f %%", 100 * k / v }'); fi
-echo "mutants: ${#ids[@]} listed, $applied applied, $killed killed, $survived survived, $notviable not viable, $notapplied not applied; score $score of viable"
+echo "mutants: ${#ids[@]} run, $applied applied, $killed killed, $survived survived, $limited not killed within the time limit, $notviable not viable, $notapplied not applied; score $score of viable"
