@@ -13,8 +13,8 @@
 # (MUTANT_COUNT=N runs only those).
 #
 # Usage: scripts/mutation-sample.sh [--build DIR] [--list FILE] [--only ID...]
-# Environment: MUTANT_SECONDS (time limit per mutant, build included,
-#   default 600), TEST_SECONDS (per test, default 180), JOBS, MUTANT_COUNT,
+# Environment: MUTANT_SECONDS (time limit of a mutant's test run, default
+#   600), FOLDER_TESTS_ONLY=1 (only the tests beside the mutated folder), TEST_SECONDS (per test, default 180), JOBS, MUTANT_COUNT,
 #   MUTATION_EXCLUDE (regex of test names to leave out, beside the tests
 #   labelled slow), CLEAN_RUN=0 (skip the run of the unmutated suite).
 set -euo pipefail
@@ -66,11 +66,27 @@ mapfile -t ids < <(python3 scripts/mutants.py ids "$list")
 if [[ ${#only[@]} -gt 0 ]]; then ids=("${only[@]}"); fi
 if [[ -n "${MUTANT_COUNT:-}" ]]; then ids=("${ids[@]:0:$MUTANT_COUNT}"); fi
 
-current=""
-restore() {
-  if [[ -n "$current" ]]; then git checkout -q -- "$current"; current=""; fi
+# The object file built from a product source, saved before its mutant is
+# built and put back afterwards with the source restored older than it, so
+# the original is not compiled again for the next mutant.
+object_of() {
+  find "$build" -path "*/CMakeFiles/*" -name "$(basename "$1").o" -newer "$1" 2>/dev/null \
+    | grep "/$(dirname "$1")/" | head -1
 }
-trap restore EXIT INT TERM
+current=""
+saved=""
+restore() {
+  [[ -z "$current" ]] && return 0
+  git checkout -q -- "$current"
+  if [[ -n "$saved" && -f "$logdir/saved.o" ]]; then
+    touch -d '2000-01-01' "$current"
+    cp "$logdir/saved.o" "$saved"
+  fi
+  current=""
+  saved=""
+}
+trap restore EXIT
+trap 'restore; exit 130' INT TERM
 
 # Runs the tests matching regex within the time left; 0 all passed, 1 one
 # failed, 2 the time ran out.
@@ -92,6 +108,8 @@ for id in "${ids[@]}"; do
   file=$(awk -F'\t' -v id="$id" '$1 == id { print $2 }' "$list")
   folder="${file%%/*}"
   start=$SECONDS
+  saved=$(object_of "$file")
+  if [[ -n "$saved" ]]; then cp "$saved" "$logdir/saved.o"; fi
   current="$file"
   if ! change=$(python3 scripts/mutants.py apply "$list" "$id" 2>/dev/null); then
     current=""
@@ -103,13 +121,14 @@ for id in "${ids[@]}"; do
     # quickly), then the rest of the suite, all within the time limit.
     log="$logdir/$id.tests.log"
     : > "$log"
+    tests_start=$SECONDS
     set +e
     run_tests "$(python3 scripts/mutants.py tests "$build" "$folder" "$exclude")" "$log" \
-      $((mutant_seconds - (SECONDS - start)))
+      $((mutant_seconds - (SECONDS - tests_start)))
     status=$?
-    if [[ $status -eq 0 ]]; then
+    if [[ $status -eq 0 && "${FOLDER_TESTS_ONLY:-0}" == 0 ]]; then
       run_tests "$(python3 scripts/mutants.py tests "$build" "!$folder" "$exclude")" "$log" \
-        $((mutant_seconds - (SECONDS - start)))
+        $((mutant_seconds - (SECONDS - tests_start)))
       status=$?
     fi
     set -e
