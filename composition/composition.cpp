@@ -9,8 +9,6 @@
 
 namespace {
 
-// A covered canvas pixel has a mask value at or above this.
-constexpr unsigned char kCoveredMask = 128;
 constexpr unsigned char kFullMask = 255;
 // Source margin of the growing-canvas fill, in frame pixels.
 constexpr int kCanvasFillMargin = 0;
@@ -408,7 +406,7 @@ void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int m
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
       const cv::Vec3b s = frameImage.ptr<cv::Vec3b>(y)[x];
       const double w = weights.ptr<double>(y)[x];
-      if (maskRow[c] >= kCoveredMask) {
+      if (maskRow[c] >= Composition::kCoveredMask) {
         for (int k = 0; k < 3; ++k) {
           panoRow[c][k] = BlendChannel(alpha, panoRow[c][k], s[k]);
           acumRow[c][k] += s[k] * w;
@@ -440,7 +438,7 @@ void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int 
       ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
       const unsigned char s = frameImage.ptr<unsigned char>(y)[x];
-      if (maskRow[c] >= kCoveredMask) {
+      if (maskRow[c] >= Composition::kCoveredMask) {
         panoRow[c] = BlendChannel(alpha, panoRow[c], s);
       } else {
         panoRow[c] = s;
@@ -527,7 +525,7 @@ void Composition::WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frame
             refImage.type() == frameImage.type());
   // warpPerspective's matrix maps source (frame) pixels to destination
   // (reference) pixels: the inverse of H_RefToFrame.
-  const cv::Mat H_FrameToRef = H_RefToFrame.inv(cv::DECOMP_LU);
+  const cv::Mat H_FrameToRef = InverseHomography(H_RefToFrame);
   cv::Mat warped;
   cv::warpPerspective(frameImage, warped, H_FrameToRef, cv::Size(2 * width, height),
                       cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));

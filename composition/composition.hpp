@@ -41,6 +41,9 @@ class Composition {
   // current and grown) take about 64 Mpx x 72 B = 4.6 GB.
   static constexpr int kMaxCanvasSide = 32768;
   static constexpr std::int64_t kMaxCanvasArea = 64'000'000;
+  // A canvas pixel is covered (by the canvas, or by a key frame's fill in
+  // the median) where its mask value is at or above this.
+  static constexpr unsigned char kCoveredMask = 128;
   // A key frame of the median: its image (a shared header, not a copy) and
   // H_RefToFrame (reference plane -> frame pixels) with its inverse.
   struct MedianFrame {

@@ -3,6 +3,7 @@
 // mean and (on request) the median panorama.
 #include <cstdint>
 
+#include "geometry/homography_mapping.hpp"
 #include "panorama/panorama.hpp"
 
 namespace {
@@ -13,12 +14,6 @@ constexpr int kMedianMargin = 5;
 // the size of the canvas's own preview and mask.
 constexpr std::int64_t kMedianStripBudgetBytesPerCanvasPixel = 4;
 
-cv::Mat Inverse(const cv::Mat& H) {
-  cv::Mat inverse;
-  cv::invert(H, inverse, cv::DECOMP_LU);
-  return inverse;
-}
-
 }  // namespace
 
 cv::Mat Panorama::HomographyBetween(_treeNode* from, _treeNode* to) {
@@ -27,7 +22,7 @@ cv::Mat Panorama::HomographyBetween(_treeNode* from, _treeNode* to) {
   _treeNode* l = LCAByParents(from, to);
   const cv::Mat A = calculateHomBToA(from, l);  // l onto from
   const cv::Mat B = calculateHomBToA(to, l);    // l onto to
-  return B * Inverse(A);
+  return B * InverseHomography(A);
 }
 
 float Panorama::CalculateReprojectionDistance_node2node_nn(_treeNode* /*end*/, _treeNode* node,

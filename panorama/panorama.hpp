@@ -19,12 +19,19 @@
 
 class Panorama {
  public:
+  // Feature methods (Id_Features): corners tracked by pyramidal LK, or SIFT.
+  static constexpr int kCornerFeatures = 0;
+  static constexpr int kSiftFeatures = 1;
+  // Registration modes (Id_HomographyEstimation).
+  static constexpr int kAutomaticRegistration = 0;
+  static constexpr int kInteractiveRegistration = 1;
+
   int Id_Database = 2;             // handed to the frame source, unused there
   int Id_ScaleProcess = 1;         // 1: every stored frame is 8-bit three-channel
   int Id_Warping = 1;              // warping mode of the composition
   float Alpha_Blending = 0.5f;     // preview blend weight
-  int Id_Features = 0;             // 0 corners + LK tracking, 1 SIFT
-  int Id_HomographyEstimation = 0; // 0 automatic, 1 interactive
+  int Id_Features = 0;             // kCornerFeatures or kSiftFeatures
+  int Id_HomographyEstimation = 0; // kAutomaticRegistration or kInteractiveRegistration
   int imageW = 0;
   int imageH = 0;
   int ban_RootCreated = 0;

@@ -16,23 +16,10 @@
 
 namespace {
 
-constexpr int kCornerFeatures = 0;  // Id_Features: Shi-Tomasi corners
-constexpr int kSiftFeatures = 1;    // Id_Features: SIFT keypoints
-
-bool IsHomography(const cv::Mat& H) { return H.rows == 3 && H.cols == 3 && H.type() == CV_64F; }
-
 const cv::Mat& LinkOf(const _treeNode* node) {
   CV_Assert(node != nullptr && node->H_ParentToNode != nullptr &&
             IsHomography(*node->H_ParentToNode));
   return *node->H_ParentToNode;
-}
-
-// A new matrix: the inverse by LU. Links accepted into the tree have a
-// determinant above Threshold_Determinant, so the result is not checked.
-cv::Mat InverseLU(const cv::Mat& H) {
-  cv::Mat inverse;
-  cv::invert(H, inverse, cv::DECOMP_LU);
-  return inverse;
 }
 
 // A new matrix mapping a onto c, given first (a onto b) and then (b onto c).
@@ -49,7 +36,7 @@ cv::Mat LinkBetweenConsecutive(const std::vector<cv::Mat>& Vect_H, int32_t from,
   CV_Assert(lower >= 1 && static_cast<size_t>(lower) <= Vect_H.size());
   const cv::Mat& forward = Vect_H[lower - 1];
   CV_Assert(IsHomography(forward));
-  return (from < to) ? forward.clone() : InverseLU(forward);
+  return (from < to) ? forward.clone() : InverseHomography(forward);
 }
 
 bool IsRightChildOf(const _treeNode* child, const _treeNode* parent) {
@@ -112,7 +99,7 @@ _treeNode* Panorama::insert(_treeNode* r, cv::Mat frame) {
   if (side != nullptr) {
     // Re-express the new frame against the child: Hij (r onto new) times
     // the inverse link (child onto r) maps the child onto the new frame.
-    H_Insert = InverseLU(LinkOf(side));
+    H_Insert = InverseHomography(LinkOf(side));
     cameraMotion.Calculate_HomographyFromPreviousEdges(H_Insert, cameraMotion.getHomography());
     cameraMotion.InverseHomography_Hij();
     CalculateMovement_LRUD(cameraMotion.getInverseHomography(), imageW, imageH);
@@ -163,7 +150,7 @@ _treeNode* Panorama::rr_rotation(_treeNode* a) {
   b->id_Left = a->id;
   b->parent = a->parent;
   a->parent = b;
-  *a->H_ParentToNode = InverseLU(LinkOf(b));
+  *a->H_ParentToNode = InverseHomography(LinkOf(b));
   return b;
 }
 
@@ -190,7 +177,7 @@ _treeNode* Panorama::ll_rotation(_treeNode* a) {
   b->id_Right = a->id;
   b->parent = a->parent;
   a->parent = b;
-  *a->H_ParentToNode = InverseLU(LinkOf(b));
+  *a->H_ParentToNode = InverseHomography(LinkOf(b));
   return b;
 }
 

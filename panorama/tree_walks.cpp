@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "geometry/homography_mapping.hpp"
 #include "panorama/panorama.hpp"
 
 namespace {
@@ -15,8 +16,6 @@ void FreeElements(PointerElement* first) {
     first = first->next;
   }
 }
-
-bool IsHomography(const cv::Mat& H) { return H.rows == 3 && H.cols == 3 && H.type() == CV_64F; }
 
 int32_t Depth(const _treeNode* node) {
   int32_t depth = 0;
