@@ -51,8 +51,15 @@ class Composition {
     cv::Mat H_RefToFrame;
     cv::Mat H_FrameToRef;
   };
-  // Key frames queued for the median, in composition order (reference first).
-  std::vector<MedianFrame> medianFrames;
+  // The median's queue of key frames, in composition order (reference
+  // first): AddMedianFrame shares image and copies the homographies (the
+  // caller's scratch matrices are reused); ComposeQueuedMedian composes them
+  // with computeMedianPanoramaInStrips and empties the queue.
+  void AddMedianFrame(const cv::Mat& image, const cv::Mat& H_RefToFrame,
+                      const cv::Mat& H_FrameToRef);
+  void ClearMedianFrames() { medianFrames.clear(); }
+  void ComposeQueuedMedian(cv::Mat* out, int margin, int width, int height, int cols, int rows,
+                           std::int64_t budgetBytes);
   // Bytes of a median strip per canvas pixel per key frame: image (3) + mask (1).
   static constexpr std::int64_t kMedianStripBytesPerPixel = 4;
 
@@ -138,6 +145,7 @@ class Composition {
   cv::Mat roomPano, roomMask, roomPanoAcum, roomWeightsAcum;
   cv::Rect canvasArea;
   io::Operator* operator_ = &io::SilentOperator();
+  std::vector<MedianFrame> medianFrames;
 };
 
 // Median of an ascending, non-empty list; the floor of the mean of the two

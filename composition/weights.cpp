@@ -141,6 +141,18 @@ void Composition::computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> image
   MedianRows(*out, images, masks, 0, rows, 0);
 }
 
+void Composition::AddMedianFrame(const cv::Mat& image, const cv::Mat& H_RefToFrame,
+                                 const cv::Mat& H_FrameToRef) {
+  medianFrames.push_back(MedianFrame{image, H_RefToFrame.clone(), H_FrameToRef.clone()});
+}
+
+void Composition::ComposeQueuedMedian(cv::Mat* out, int margin, int width, int height, int cols,
+                                      int rows, std::int64_t budgetBytes) {
+  computeMedianPanoramaInStrips(out, medianFrames, margin, width, height, cols, rows,
+                                budgetBytes);
+  medianFrames.clear();
+}
+
 void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
                                                 const std::vector<MedianFrame>& frames,
                                                 int margin, int width, int height, int cols,

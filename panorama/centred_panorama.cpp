@@ -102,14 +102,12 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
     // composed strip by strip, never holding a full canvas per key frame.
     Vect_FPanos.clear();
     Vect_FMasks.clear();
-    composition.medianFrames.clear();
+    composition.ClearMedianFrames();
     Root_AVL = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(Root_AVL, reference, 0);
     const std::int64_t stripBudgetBytes =
         static_cast<std::int64_t>(pano.total()) * kMedianStripBudgetBytesPerCanvasPixel;
-    composition.computeMedianPanoramaInStrips(&pano_Median, composition.medianFrames,
-                                              kMedianMargin, imageW, imageH, pano.cols,
-                                              pano.rows, stripBudgetBytes);
-    composition.medianFrames.clear();
+    composition.ComposeQueuedMedian(&pano_Median, kMedianMargin, imageW, imageH, pano.cols,
+                                    pano.rows, stripBudgetBytes);
   }
 }
 
@@ -122,20 +120,20 @@ void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f)
   cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
 }
 
-void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f) {
+// Adds key frame f to the mean; a frame the canvas bound refuses goes into
+// skipped.
+void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f, std::set<int32_t>* skipped) {
   ReferenceFrameHomographies(p, reference, f);
   const bool added = p.composition.Warping(&p.pano, *reference->image, *f->image, p.H_Accumulated,
                                            p.H_Aux, p.Id_ScaleProcess, p.Id_Warping,
                                            p.Alpha_Blending, p.imageW, p.imageH);
-  if (!added) p.canvasSkippedIds.insert(f->id);
+  if (!added) skipped->insert(f->id);
 }
 
-// Queues key frame f for the median (clones: the walk's scratch
-// homographies are reused for the next frame).
+// Queues key frame f for the median unless the mean left it out.
 void AddFramePano(Panorama& p, _treeNode* f, const cv::Mat& refToFrame, const cv::Mat& frameToRef) {
-  if (p.canvasSkippedIds.count(f->id) != 0) return;
-  p.composition.medianFrames.push_back(
-      Composition::MedianFrame{*f->image, refToFrame.clone(), frameToRef.clone()});
+  if (p.SkippedByCanvas(f->id)) return;
+  p.composition.AddMedianFrame(*f->image, refToFrame, frameToRef);
 }
 
 }  // namespace
@@ -145,7 +143,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
   if (started == 0) {
     started = 1;
     if (Root_AVL != reference) {
-      WarpIntoCanvas(*this, reference, Root_AVL);
+      WarpIntoCanvas(*this, reference, Root_AVL, &canvasSkippedIds);
     } else {
       composition.StartCanvas(&pano, *reference->image, imageW, imageH);
     }
@@ -153,7 +151,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
   if (node != nullptr) {
     for (_treeNode** child : {&node->left, &node->right}) {
       if (*child == nullptr) continue;
-      if ((*child)->id != reference->id) WarpIntoCanvas(*this, reference, *child);
+      if ((*child)->id != reference->id) WarpIntoCanvas(*this, reference, *child, &canvasSkippedIds);
       *child = ProcessPanorama_AVL_HNodeToRoot(*child, reference, started);
     }
   }

@@ -40,6 +40,11 @@ Panorama::Panorama(io::Operator& op)
   setOperator(op);
 }
 
+_treeNode* Panorama::AdoptNode(std::unique_ptr<_treeNode> node) {
+  ownedNodes.push_back(std::move(node));
+  return ownedNodes.back().get();
+}
+
 void Panorama::setOperator(io::Operator& op) {
   operator_ = &op;
   cameraMotion.setOperator(op);

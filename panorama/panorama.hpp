@@ -68,14 +68,8 @@ class Panorama {
   std::vector<_treeNode*> Vect_Nodes;  // tree nodes in creation order (id k at k - 1)
   int num_Nodes = 0;
 
-  // Ownership of every record: tree nodes for the whole run; the chain
-  // records of the latest key frame only (older chains are never read again).
-  std::vector<std::unique_ptr<_treeNode>> ownedNodes;
-  std::vector<std::unique_ptr<_treeNode>> ownedChain;
   // The reference key frame chosen by the last composition (null before).
   _treeNode* Node_PanoReference = nullptr;
-  // Key frames the canvas bound left out of the mean; the median omits them too.
-  std::set<int32_t> canvasSkippedIds;
 
   // Messages, key waits and the interactive windows of the run go to op
   // (which must outlive the panorama); without one the panorama is silent
@@ -90,6 +84,16 @@ class Panorama {
   int getId_Database() const { return Id_Database; }
   int getId_ScaleProcess() const { return Id_ScaleProcess; }
   int getban_insert() const { return ban_insert; }
+
+  // Every tree node is owned by the panorama for the whole run; a node built
+  // outside (a tree assembled by hand) is handed over here. Returns it.
+  _treeNode* AdoptNode(std::unique_ptr<_treeNode> node);
+  const std::vector<std::unique_ptr<_treeNode>>& getOwnedNodes() const { return ownedNodes; }
+  // The chain records of the latest key frame, in chain order.
+  const std::vector<std::unique_ptr<_treeNode>>& getOwnedChain() const { return ownedChain; }
+  // True when the last composition left key frame id out of the mean (the
+  // canvas bound); the median omits it too.
+  bool SkippedByCanvas(int32_t id) const { return canvasSkippedIds.count(id) != 0; }
 
   // Per frame pair: registration, then the chain / key-frame decision.
   void ProcessTwoImages_AVL(cv::Mat previous, cv::Mat current, float overlapThreshold,
@@ -169,4 +173,9 @@ class Panorama {
 
  private:
   io::Operator* operator_;
+  // Ownership of every record: tree nodes for the whole run; the chain
+  // records of the latest key frame only (older chains are never read again).
+  std::vector<std::unique_ptr<_treeNode>> ownedNodes;
+  std::vector<std::unique_ptr<_treeNode>> ownedChain;
+  std::set<int32_t> canvasSkippedIds;
 };

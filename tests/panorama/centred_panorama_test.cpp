@@ -28,7 +28,7 @@ _treeNode* AddNode(Panorama& p, _treeNode* parent, bool right, const cv::Mat& li
   }
   p.Vect_Nodes.push_back(node.get());
   _treeNode* raw = node.get();
-  p.ownedNodes.push_back(std::move(node));
+  p.AdoptNode(std::move(node));
   p.imageW = size.width;
   p.imageH = size.height;
   return raw;
