@@ -74,7 +74,6 @@ int ReadTerminalKey(int timeoutMs) {
 }  // namespace
 
 void NoteWindowOpen() { g_windowOpen = true; }
-bool WindowOpen() { return g_windowOpen; }
 
 int WaitForKey() {
   if (g_windowOpen) return cv::waitKey(0);

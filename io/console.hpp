@@ -17,7 +17,6 @@ constexpr int kEscKey = 27;
 
 // Tells the helpers that a HighGUI window exists from now on.
 void NoteWindowOpen();
-bool WindowOpen();
 
 // Blocks for one key press where a key can be pressed (see above); returns
 // the key code, or -1 when nothing could be waited for.
