@@ -24,15 +24,6 @@ constexpr int kNeighbours = 2;
 constexpr float kMaxElement = 255.0f;
 constexpr int kMaxColumns = 256;
 
-// Blocking of the 16-bit search: a micro-block is 4 query rows against 16
-// train rows; a thread takes a panel of 64 query rows and walks the train
-// rows in tiles of 256 (64 KiB of packed rows, resident in L2) in ascending
-// order, so every query sees the train rows in row order.
-constexpr int kQueryRowsPerBlock = 4;
-constexpr int kTrainRowsPerBlock = 16;
-constexpr int kQueryBlocksPerPanel = 16;
-constexpr int kTrainBlocksPerTile = 16;
-
 bool HoldsBytesAsWholeNumbers(const cv::Mat& m) {
   for (int r = 0; r < m.rows; ++r) {
     const float* row = m.ptr<float>(r);
@@ -209,11 +200,11 @@ void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
 
 // Packs both matrices in a kernel's layout and walks them in panels.
 // Kernel names the layout (Value, kGroup, kTrainOffset and the blocking
-// constants); microBlock(query, train, queryRow0, trainBlock, pairs) is its
-// micro-kernel.
-template <typename Kernel, typename MicroBlock>
-std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& train,
-                                         const MicroBlock& microBlock) {
+// constants) and the micro-kernel: MicroBlock(query, train, queryRow0,
+// trainBlock, pairs) offers one block of train rows to the
+// kQueryRowsPerBlock queries starting at queryRow0.
+template <typename Kernel>
+std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& train) {
   constexpr int kPanelRows = Kernel::kQueryRowsPerBlock * Kernel::kQueryBlocksPerPanel;
   const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
   const int trainBlocks = (train.rows + Kernel::kTrainRowsPerBlock - 1) / Kernel::kTrainRowsPerBlock;
@@ -227,29 +218,37 @@ std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& tr
                         Kernel::kTrainBlocksPerTile>(
       query.rows, trainBlocks,
       [&](int queryRow0, int trainBlock, NeighbourPair* pairs) {
-        microBlock(packedQuery, packedTrain, queryRow0, trainBlock, pairs);
+        Kernel::MicroBlock(packedQuery, packedTrain, queryRow0, trainBlock, pairs);
       });
 }
 
 // The 16-bit kernel (AVX2): adjacent column pairs feed one multiply-add
-// lane; train blocks of 16 rows are two 256-bit vectors of 8 rows.
-struct Avx2Layout {
+// lane; train blocks of 16 rows are two 256-bit vectors of 8 rows. A
+// micro-block is 4 query rows against 16 train rows; a thread takes a panel
+// of 64 query rows and walks the train rows in tiles of 256 (64 KiB of
+// packed rows, resident in L2) in ascending order, so every query sees the
+// train rows in row order.
+struct Avx2Kernel {
   using Value = int16_t;
   static constexpr int kGroup = 2;
   static constexpr int kTrainOffset = 0;
-  static constexpr int kQueryRowsPerBlock = ::exactknn::kQueryRowsPerBlock;
-  static constexpr int kTrainRowsPerBlock = ::exactknn::kTrainRowsPerBlock;
-  static constexpr int kQueryBlocksPerPanel = ::exactknn::kQueryBlocksPerPanel;
-  static constexpr int kTrainBlocksPerTile = ::exactknn::kTrainBlocksPerTile;
+  static constexpr int kQueryRowsPerBlock = 4;
+  static constexpr int kTrainRowsPerBlock = 16;
+  static constexpr int kQueryBlocksPerPanel = 16;
+  static constexpr int kTrainBlocksPerTile = 16;
+  __attribute__((target("avx2"))) static void MicroBlock(const Packed<int16_t>& query,
+                                                         const Packed<int16_t>& train,
+                                                         int queryRow0, int trainBlock,
+                                                         NeighbourPair* pairs);
 };
 
 // Exact squared distances |q|^2 + |t|^2 - 2 q.t of 4 query rows against one
 // block of 16 train rows, offered to the queries' neighbour pairs in train
 // row order. Rows past the real ones (padding) are never offered.
-__attribute__((target("avx2"))) void SearchMicroBlock(const Packed<int16_t>& query,
-                                                      const Packed<int16_t>& train,
-                                                      int queryRow0, int trainBlock,
-                                                      NeighbourPair* pairs) {
+__attribute__((target("avx2"))) void Avx2Kernel::MicroBlock(const Packed<int16_t>& query,
+                                                            const Packed<int16_t>& train,
+                                                            int queryRow0, int trainBlock,
+                                                            NeighbourPair* pairs) {
   const int columnPairs = query.groups;
   const size_t queryStride = static_cast<size_t>(columnPairs) * 2;
   const int16_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
@@ -307,7 +306,7 @@ __attribute__((target("avx2"))) void SearchMicroBlock(const Packed<int16_t>& que
 }
 
 std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& train) {
-  return PackAndSearch<Avx2Layout>(query, train, SearchMicroBlock);
+  return PackAndSearch<Avx2Kernel>(query, train);
 }
 
 // The same search with 8-bit dot products (AVX-512 VNNI): four times the
@@ -316,29 +315,25 @@ std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& t
 // 128 * sum(q) is added back: q.t = q.(t - 128) + 128 * sum(q), exactly.
 // Padding columns meet zero query bytes and padding rows are never offered,
 // so what they hold does not matter.
-namespace vnni {
+#define EXACTKNN_VNNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
 
-constexpr int kQueryRowsPerBlock = 8;
-constexpr int kTrainRowsPerBlock = 32;  // two 512-bit vectors of 16 rows
-constexpr int kQueryBlocksPerPanel = 8;
-constexpr int kTrainBlocksPerTile = 16;  // 512 train rows, 64 KiB at 128 columns
-
-struct Layout {
+struct VnniKernel {
   using Value = uint8_t;
   static constexpr int kGroup = 4;
   static constexpr int kTrainOffset = 128;
-  static constexpr int kQueryRowsPerBlock = vnni::kQueryRowsPerBlock;
-  static constexpr int kTrainRowsPerBlock = vnni::kTrainRowsPerBlock;
-  static constexpr int kQueryBlocksPerPanel = vnni::kQueryBlocksPerPanel;
-  static constexpr int kTrainBlocksPerTile = vnni::kTrainBlocksPerTile;
+  static constexpr int kQueryRowsPerBlock = 8;
+  static constexpr int kTrainRowsPerBlock = 32;  // two 512-bit vectors of 16 rows
+  static constexpr int kQueryBlocksPerPanel = 8;
+  static constexpr int kTrainBlocksPerTile = 16;  // 512 train rows, 64 KiB at 128 columns
+  EXACTKNN_VNNI_TARGET static void MicroBlock(const Packed<uint8_t>& query,
+                                              const Packed<uint8_t>& train, int queryRow0,
+                                              int trainBlock, NeighbourPair* pairs);
 };
 
-#define EXACTKNN_VNNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
-
 // 8 query rows against one block of 32 train rows, offered in train row order.
-EXACTKNN_VNNI_TARGET void SearchMicroBlock(const Packed<uint8_t>& query,
-                                           const Packed<uint8_t>& train, int queryRow0,
-                                           int trainBlock, NeighbourPair* pairs) {
+EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
+                                                 const Packed<uint8_t>& train, int queryRow0,
+                                                 int trainBlock, NeighbourPair* pairs) {
   const int quads = query.groups;
   const size_t queryStride = static_cast<size_t>(quads) * 4;
   const uint8_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
@@ -398,11 +393,9 @@ EXACTKNN_VNNI_TARGET void SearchMicroBlock(const Packed<uint8_t>& query,
 
 #undef EXACTKNN_VNNI_TARGET
 
-std::vector<NeighbourPair> Search(const cv::Mat& query, const cv::Mat& train) {
-  return PackAndSearch<Layout>(query, train, SearchMicroBlock);
+std::vector<NeighbourPair> SearchWithAvx512Vnni(const cv::Mat& query, const cv::Mat& train) {
+  return PackAndSearch<VnniKernel>(query, train);
 }
-
-}  // namespace vnni
 
 void StoreMatches(const std::vector<NeighbourPair>& nearest,
                   std::vector<std::vector<cv::DMatch>>* matches) {
@@ -445,7 +438,7 @@ void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
   if (FastSearchApplies(query, train) && KernelAvailable(kernel)) {
     const bool vnni = kernel == Kernel::kAvx512Vnni ||
                       (kernel == Kernel::kWidest && ProcessorHasAvx512Vnni());
-    StoreMatches(vnni ? vnni::Search(query, train) : SearchWithAvx2(query, train), matches);
+    StoreMatches(vnni ? SearchWithAvx512Vnni(query, train) : SearchWithAvx2(query, train), matches);
     return;
   }
 #endif
