@@ -4,11 +4,9 @@
 
 namespace {
 
-// RANSAC parameters of the automatic estimate.
+// The automatic estimate: RANSAC over at least this many correspondences.
 constexpr int kMinCorrespondences = 8;
-constexpr double kReprojectionThresholdPx = 1.0;
-constexpr int kMaxRansacIterations = 2000;
-constexpr double kRansacConfidence = 0.995;
+constexpr HomographyFit kRansacFit{cv::RANSAC, 1.0, 2000, 0.995};
 // An estimate is plausible when its unnormalised H33 lies strictly inside.
 constexpr double kH33Low = 0.9;
 constexpr double kH33High = 1.1;
@@ -21,6 +19,11 @@ cv::Mat FreshIdentity() { return cv::Mat(cv::Mat::eye(3, 3, CV_64F)); }
 }  // namespace
 
 bool IsPlausibleH33(double h33) { return kH33Low < h33 && h33 < kH33High; }
+
+cv::Mat FitHomography(const cv::Mat& src, const cv::Mat& dst, const HomographyFit& fit) {
+  return cv::findHomography(src, dst, fit.method, fit.reprojectionThresholdPx, cv::noArray(),
+                            fit.maxIterations, fit.confidence);
+}
 
 CameraMotionEstimation::CameraMotionEstimation()
     : Hij(cv::Mat::eye(3, 3, CV_64F)), invHij(cv::Mat::eye(3, 3, CV_64F)) {}
@@ -40,8 +43,7 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
                     const_cast<cv::Point2f*>(points_i->data()));
   const cv::Mat dst(static_cast<int>(points_j->size()), 1, CV_32FC2,
                     const_cast<cv::Point2f*>(points_j->data()));
-  cv::Mat H = cv::findHomography(src, dst, cv::RANSAC, kReprojectionThresholdPx, cv::noArray(),
-                                 kMaxRansacIterations, kRansacConfidence);
+  cv::Mat H = FitHomography(src, dst, kRansacFit);
   if (H.empty()) {
     // No model found: treated like any other unusable estimate.
     Hij = FreshIdentity();

@@ -12,6 +12,16 @@
 // strictly between 0.9 and 1.1.
 bool IsPlausibleH33(double h33);
 
+// The arguments of cv::findHomography that tune a fit.
+struct HomographyFit {
+  int method;  // cv::RANSAC, or 0 for least squares over all points
+  double reprojectionThresholdPx;
+  int maxIterations;
+  double confidence;
+};
+// The homography from src to dst under fit (empty when none is found).
+cv::Mat FitHomography(const cv::Mat& src, const cv::Mat& dst, const HomographyFit& fit);
+
 class CameraMotionEstimation {
  public:
   cv::Mat Hij;     // 3x3 CV_64F, image i onto image j

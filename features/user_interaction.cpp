@@ -16,19 +16,13 @@ namespace {
 constexpr int kPointsPerImage = 4;
 constexpr int kColourModeThreeChannel = 1;
 
-// Marker drawn on the display copy at each confirmed point.
+// Marker drawn on the display copy at each confirmed point: a filled disc.
 constexpr int kMarkerRadiusPx = 5;
 const cv::Scalar kMarkerColourBgr(0, 0, 255);  // red
-constexpr int kMarkerThicknessFilled = -1;
-constexpr int kMarkerLineType = 8;
-constexpr int kMarkerShiftBits = 0;
 
-// findHomography arguments: method 0 is the plain least-squares fit over all
-// points; the threshold, iteration limit and confidence play no part in it.
-constexpr int kLeastSquaresMethod = 0;
-constexpr double kReprojectionThresholdPx = 3.0;
-constexpr int kMaxIterations = 2000;
-constexpr double kConfidence = 0.995;
+// The plain least-squares fit over all four pairs; the threshold, iteration
+// limit and confidence play no part in it.
+constexpr HomographyFit kLeastSquaresFit{0, 3.0, 2000, 0.995};
 
 // Four pairs define a proper homography only when no three points of either
 // image lie on one line (repeated points included). A point closer than
@@ -136,8 +130,7 @@ void CameraMotionEstimation::HomographyEstimation_UserInteraction(cv::Mat frame_
     for (int n = 0; n < kPointsPerImage; ++n) {
       operator_->WaitForKey();  // no time-out: the key confirms the last click
       operator_->Out(io::Format("P%d x:%d y:%d\n", n + 1, Point_Mouse.x, Point_Mouse.y));
-      cv::circle(copy, Point_Mouse, kMarkerRadiusPx, kMarkerColourBgr, kMarkerThicknessFilled,
-                 kMarkerLineType, kMarkerShiftBits);
+      cv::circle(copy, Point_Mouse, kMarkerRadiusPx, kMarkerColourBgr, cv::FILLED, cv::LINE_8);
       operator_->Show(window, copy, onClick);
       points[n] = cv::Point2f(static_cast<float>(Point_Mouse.x), static_cast<float>(Point_Mouse.y));
     }
@@ -151,8 +144,7 @@ void CameraMotionEstimation::HomographyEstimation_UserInteraction(cv::Mat frame_
   if (InGeneralPosition(points_i) && InGeneralPosition(points_j)) {
     const std::vector<cv::Point2f> src(points_i.begin(), points_i.end());
     const std::vector<cv::Point2f> dst(points_j.begin(), points_j.end());
-    H = cv::findHomography(src, dst, kLeastSquaresMethod, kReprojectionThresholdPx, cv::noArray(),
-                           kMaxIterations, kConfidence);
+    H = FitHomography(cv::Mat(src), cv::Mat(dst), kLeastSquaresFit);
   }
   if (FitsAllPairs(H, points_i, points_j)) {
     Hij = H;
