@@ -236,7 +236,7 @@ void BM_TreeInsertAndBalance(benchmark::State& state) {
     root->H_ParentToNode = std::make_unique<cv::Mat>(cv::Mat::eye(3, 3, CV_64F));
     pano.Root_AVL = root.get();
     pano.Vect_Nodes.push_back(root.get());
-    pano.ownedNodes.push_back(std::move(root));
+    pano.AdoptNode(std::move(root));
     pano.ban_RootCreated = 1;
     for (int k = 1; k < keyFrames; ++k) {
       _treeNode* latest = pano.find(pano.Root_AVL, pano.num_Nodes);

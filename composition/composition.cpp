@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <opencv2/imgproc.hpp>
 
 #include "geometry/homography_mapping.hpp"
 
 namespace {
 
-// A covered canvas pixel has a mask value at or above this.
-constexpr unsigned char kCoveredMask = 128;
 constexpr unsigned char kFullMask = 255;
 // Source margin of the growing-canvas fill, in frame pixels.
 constexpr int kCanvasFillMargin = 0;
@@ -233,8 +230,8 @@ bool Composition::WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage,
   const int keptNewW = new_imageW, keptNewH = new_imageH;
   CalculateNewSizeOfPanorama(H_FrameToRef, width, height);
   if (!CanvasWithinBound(new_imageW, new_imageH)) {
-    std::fprintf(stderr, "vmosaic: key frame skipped: the canvas would grow to %dx%d pixels\n",
-                 new_imageW, new_imageH);
+    operator_->Err(io::Format("vmosaic: key frame skipped: the canvas would grow to %dx%d pixels\n",
+                              new_imageW, new_imageH));
     minpos_x = keptMinposX;
     minpos_y = keptMinposY;
     new_imageW = keptNewW;
@@ -409,7 +406,7 @@ void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int m
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
       const cv::Vec3b s = frameImage.ptr<cv::Vec3b>(y)[x];
       const double w = weights.ptr<double>(y)[x];
-      if (maskRow[c] >= kCoveredMask) {
+      if (maskRow[c] >= Composition::kCoveredMask) {
         for (int k = 0; k < 3; ++k) {
           panoRow[c][k] = BlendChannel(alpha, panoRow[c][k], s[k]);
           acumRow[c][k] += s[k] * w;
@@ -441,7 +438,7 @@ void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int 
       ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
       if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
       const unsigned char s = frameImage.ptr<unsigned char>(y)[x];
-      if (maskRow[c] >= kCoveredMask) {
+      if (maskRow[c] >= Composition::kCoveredMask) {
         panoRow[c] = BlendChannel(alpha, panoRow[c], s);
       } else {
         panoRow[c] = s;
@@ -528,7 +525,7 @@ void Composition::WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frame
             refImage.type() == frameImage.type());
   // warpPerspective's matrix maps source (frame) pixels to destination
   // (reference) pixels: the inverse of H_RefToFrame.
-  const cv::Mat H_FrameToRef = H_RefToFrame.inv(cv::DECOMP_LU);
+  const cv::Mat H_FrameToRef = InverseHomography(H_RefToFrame);
   cv::Mat warped;
   cv::warpPerspective(frameImage, warped, H_FrameToRef, cv::Size(2 * width, height),
                       cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));

@@ -11,6 +11,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "io/operator.hpp"
+
 class Composition {
  public:
   int minposAcum_x = 0;  // reference-plane x of canvas column 0 (<= 0)
@@ -39,6 +41,9 @@ class Composition {
   // current and grown) take about 64 Mpx x 72 B = 4.6 GB.
   static constexpr int kMaxCanvasSide = 32768;
   static constexpr std::int64_t kMaxCanvasArea = 64'000'000;
+  // A canvas pixel is covered (by the canvas, or by a key frame's fill in
+  // the median) where its mask value is at or above this.
+  static constexpr unsigned char kCoveredMask = 128;
   // A key frame of the median: its image (a shared header, not a copy) and
   // H_RefToFrame (reference plane -> frame pixels) with its inverse.
   struct MedianFrame {
@@ -46,13 +51,24 @@ class Composition {
     cv::Mat H_RefToFrame;
     cv::Mat H_FrameToRef;
   };
-  // Key frames queued for the median, in composition order (reference first).
-  std::vector<MedianFrame> medianFrames;
+  // The median's queue of key frames, in composition order (reference
+  // first): AddMedianFrame shares image and copies the homographies (the
+  // caller's scratch matrices are reused); ComposeQueuedMedian composes them
+  // with computeMedianPanoramaInStrips and empties the queue.
+  void AddMedianFrame(const cv::Mat& image, const cv::Mat& H_RefToFrame,
+                      const cv::Mat& H_FrameToRef);
+  void ClearMedianFrames() { medianFrames.clear(); }
+  void ComposeQueuedMedian(cv::Mat* out, int margin, int width, int height, int cols, int rows,
+                           std::int64_t budgetBytes);
   // Bytes of a median strip per canvas pixel per key frame: image (3) + mask (1).
   static constexpr std::int64_t kMedianStripBytesPerPixel = 4;
 
   Composition() = default;
   ~Composition();
+
+  // Where the note about a skipped key frame goes (silent until set; the
+  // operator must outlive this object's use).
+  void setOperator(io::Operator& op) { operator_ = &op; }
 
   void set_InitValues();
 
@@ -128,6 +144,8 @@ class Composition {
   // within them. Outside the view they stay zero.
   cv::Mat roomPano, roomMask, roomPanoAcum, roomWeightsAcum;
   cv::Rect canvasArea;
+  io::Operator* operator_ = &io::SilentOperator();
+  std::vector<MedianFrame> medianFrames;
 };
 
 // Median of an ascending, non-empty list; the floor of the mean of the two

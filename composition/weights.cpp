@@ -7,9 +7,6 @@
 
 namespace {
 
-// A per-frame image counts at a canvas pixel where its mask is at or above this.
-constexpr unsigned char kCoveredMask = 128;
-
 // Integer part of a weighted average, kept within 8 bits.
 unsigned char TruncatedMean(double sum, double weight) {
   if (weight == 0.0) return 0;
@@ -38,7 +35,7 @@ void MedianRows(cv::Mat& out, const std::vector<cv::Mat>& images, const std::vec
       for (int c = 0; c < out.cols; ++c) {
         for (auto& values : channel) values.clear();
         for (size_t i = 0; i < images.size(); ++i) {
-          if (masks[i].ptr<unsigned char>(source)[c] < kCoveredMask) continue;
+          if (masks[i].ptr<unsigned char>(source)[c] < Composition::kCoveredMask) continue;
           const cv::Vec3b s = images[i].ptr<cv::Vec3b>(source)[c];
           for (int k = 0; k < 3; ++k) channel[k].push_back(s[k]);
         }
@@ -142,6 +139,18 @@ void Composition::computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> image
   }
   *out = cv::Mat::zeros(rows, cols, CV_8UC3);
   MedianRows(*out, images, masks, 0, rows, 0);
+}
+
+void Composition::AddMedianFrame(const cv::Mat& image, const cv::Mat& H_RefToFrame,
+                                 const cv::Mat& H_FrameToRef) {
+  medianFrames.push_back(MedianFrame{image, H_RefToFrame.clone(), H_FrameToRef.clone()});
+}
+
+void Composition::ComposeQueuedMedian(cv::Mat* out, int margin, int width, int height, int cols,
+                                      int rows, std::int64_t budgetBytes) {
+  computeMedianPanoramaInStrips(out, medianFrames, margin, width, height, cols, rows,
+                                budgetBytes);
+  medianFrames.clear();
 }
 
 void Composition::computeMedianPanoramaInStrips(cv::Mat* out,

@@ -236,13 +236,21 @@ int Run(int rawArgc, char** rawArgv) {
     return 1;
   }
 
-  Panorama panorama;
+  // Declared first so that it outlives everything it is handed to.
+  io::ConsoleOperator consoleOperator;
+  Panorama panorama(consoleOperator);
   ioVideo video;
 
   const int64_t treeStart = cv::getTickCount();
-  if (video.Input_Video(argc, argv, panorama.getId_Database(), panorama.getId_ScaleProcess()) ==
-      0) {
-    std::printf("\nNot Input...");
+  const int opened =
+      video.Input_Video(argc, argv, panorama.getId_Database(), panorama.getId_ScaleProcess());
+  if (opened == ioVideo::kInputNotFound) {
+    consoleOperator.Out("Video File is not found...");
+    FlushStandardOutput();
+    return 1;
+  }
+  if (opened == 0) {
+    consoleOperator.Out("\nNot Input...");
     FlushStandardOutput();
     return 1;
   }

@@ -145,7 +145,7 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
          << ", \"H_ParentToNode\": "
          << (n->parent ? Matrix(*n->H_ParentToNode) : std::string("null"));
     if (composed) {
-      const bool inMosaic = p.canvasSkippedIds.count(n->id) == 0;
+      const bool inMosaic = !p.SkippedByCanvas(n->id);
       json << ", \"frame_to_canvas\": "
            << (inMosaic ? Matrix(referenceToCanvas * p.FrameToReference(n))
                         : std::string("null"));

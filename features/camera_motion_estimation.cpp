@@ -1,17 +1,12 @@
 #include "features/camera_motion_estimation.hpp"
 
-#include <cstdio>
 #include <opencv2/calib3d.hpp>
-
-#include "io/console.hpp"
 
 namespace {
 
-// RANSAC parameters of the automatic estimate.
+// The automatic estimate: RANSAC over at least this many correspondences.
 constexpr int kMinCorrespondences = 8;
-constexpr double kReprojectionThresholdPx = 1.0;
-constexpr int kMaxRansacIterations = 2000;
-constexpr double kRansacConfidence = 0.995;
+constexpr HomographyFit kRansacFit{cv::RANSAC, 1.0, 2000, 0.995};
 // An estimate is plausible when its unnormalised H33 lies strictly inside.
 constexpr double kH33Low = 0.9;
 constexpr double kH33High = 1.1;
@@ -25,6 +20,11 @@ cv::Mat FreshIdentity() { return cv::Mat(cv::Mat::eye(3, 3, CV_64F)); }
 
 bool IsPlausibleH33(double h33) { return kH33Low < h33 && h33 < kH33High; }
 
+cv::Mat FitHomography(const cv::Mat& src, const cv::Mat& dst, const HomographyFit& fit) {
+  return cv::findHomography(src, dst, fit.method, fit.reprojectionThresholdPx, cv::noArray(),
+                            fit.maxIterations, fit.confidence);
+}
+
 CameraMotionEstimation::CameraMotionEstimation()
     : Hij(cv::Mat::eye(3, 3, CV_64F)), invHij(cv::Mat::eye(3, 3, CV_64F)) {}
 
@@ -35,23 +35,20 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
   ban_ExisteH = 0;
   if (static_cast<int>(points_i->size()) < kMinCorrespondences) {
     Hij = FreshIdentity();
-    std::printf("\nCorrespondences < 8...");
-    std::fflush(stdout);
-    console::WaitForKey();
+    operator_->Out("\nCorrespondences < 8...");
+    operator_->WaitForKey();
     return;
   }
   const cv::Mat src(static_cast<int>(points_i->size()), 1, CV_32FC2,
                     const_cast<cv::Point2f*>(points_i->data()));
   const cv::Mat dst(static_cast<int>(points_j->size()), 1, CV_32FC2,
                     const_cast<cv::Point2f*>(points_j->data()));
-  cv::Mat H = cv::findHomography(src, dst, cv::RANSAC, kReprojectionThresholdPx, cv::noArray(),
-                                 kMaxRansacIterations, kRansacConfidence);
+  cv::Mat H = FitHomography(src, dst, kRansacFit);
   if (H.empty()) {
     // No model found: treated like any other unusable estimate.
     Hij = FreshIdentity();
-    std::printf("\nNo homography found...");
-    std::fflush(stdout);
-    console::WaitForKey();
+    operator_->Out("\nNo homography found...");
+    operator_->WaitForKey();
     return;
   }
   Hij = H;
@@ -60,10 +57,9 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
     ban_ExisteH = 1;
     return;
   }
-  std::printf("\nH_33: %lf != 1.0  ", h33);
-  std::fflush(stdout);
+  operator_->Out(io::Format("\nH_33: %lf != 1.0  ", h33));
   Hij = FreshIdentity();
-  console::WaitForKey();
+  operator_->WaitForKey();
 }
 
 void CameraMotionEstimation::Calculate_HomographyFromPreviousEdges(cv::Mat A, cv::Mat B) {

@@ -24,15 +24,6 @@ constexpr int kNeighbours = 2;
 constexpr float kMaxElement = 255.0f;
 constexpr int kMaxColumns = 256;
 
-// Blocking of the 16-bit search: a micro-block is 4 query rows against 16
-// train rows; a thread takes a panel of 64 query rows and walks the train
-// rows in tiles of 256 (64 KiB of packed rows, resident in L2) in ascending
-// order, so every query sees the train rows in row order.
-constexpr int kQueryRowsPerBlock = 4;
-constexpr int kTrainRowsPerBlock = 16;
-constexpr int kQueryBlocksPerPanel = 16;
-constexpr int kTrainBlocksPerTile = 16;
-
 bool HoldsBytesAsWholeNumbers(const cv::Mat& m) {
   for (int r = 0; r < m.rows; ++r) {
     const float* row = m.ptr<float>(r);
@@ -143,81 +134,126 @@ std::vector<NeighbourPair> SearchInPanels(int queryRows, int trainBlocks,
   return nearest;
 }
 
-// Rows as 16-bit integers, columns padded with zeros to an even count so that
-// adjacent column pairs feed one multiply-add lane.
-struct PackedRows {
-  int rows = 0;
-  int columnPairs = 0;
+// Rows packed for an integer kernel whose lanes each take Group adjacent
+// columns: Value is the element type, columns are padded with zeros to whole
+// groups. One layout serves both kernels (16-bit pairs, 8-bit quads).
+template <typename Value>
+struct Packed {
+  int rows = 0;    // real rows
+  int groups = 0;  // column groups per row
+  std::vector<Value> values;
   std::vector<int32_t> squaredNorms;  // per real row
+  std::vector<int32_t> sums;          // per real row (query side only)
 };
 
-int ColumnPairs(int cols) { return (cols + 1) / 2; }
-
-// Query rows one after another (padded to whole micro-blocks with zero rows),
-// each 2 * columnPairs values.
-std::vector<int16_t> PackQueryRows(const cv::Mat& query, int paddedRows, PackedRows* info) {
-  info->rows = query.rows;
-  info->columnPairs = ColumnPairs(query.cols);
-  const size_t stride = static_cast<size_t>(info->columnPairs) * 2;
-  std::vector<int16_t> packed(static_cast<size_t>(paddedRows) * stride, 0);
-  info->squaredNorms.assign(static_cast<size_t>(query.rows), 0);
+// Query rows one after another (padded to paddedRows with zero rows), each
+// Group * groups values, zeros past the last column.
+template <typename Value, int Group>
+void PackQueryRows(const cv::Mat& query, int paddedRows, Packed<Value>* out) {
+  out->rows = query.rows;
+  out->groups = (query.cols + Group - 1) / Group;
+  const size_t stride = static_cast<size_t>(out->groups) * Group;
+  out->values.assign(static_cast<size_t>(paddedRows) * stride, 0);
+  out->squaredNorms.assign(static_cast<size_t>(query.rows), 0);
+  out->sums.assign(static_cast<size_t>(query.rows), 0);
   for (int r = 0; r < query.rows; ++r) {
     const float* src = query.ptr<float>(r);
-    int16_t* dst = packed.data() + static_cast<size_t>(r) * stride;
+    Value* dst = out->values.data() + static_cast<size_t>(r) * stride;
     int32_t norm = 0;
+    int32_t sum = 0;
     for (int c = 0; c < query.cols; ++c) {
       const int v = static_cast<int>(src[c]);
-      dst[c] = static_cast<int16_t>(v);
+      dst[c] = static_cast<Value>(v);
       norm += v * v;
+      sum += v;
     }
-    info->squaredNorms[static_cast<size_t>(r)] = norm;
+    out->squaredNorms[static_cast<size_t>(r)] = norm;
+    out->sums[static_cast<size_t>(r)] = sum;
   }
-  return packed;
 }
 
-// Train rows in blocks of 16, interleaved by column pair: for block b and
-// column pair p, 32 values (row 0 columns 2p, 2p+1, row 1 columns 2p, 2p+1,
-// ...), i.e. two 256-bit vectors of 8 rows each. Missing rows are zero.
-std::vector<int16_t> PackTrainRows(const cv::Mat& train, int blocks, PackedRows* info) {
-  info->rows = train.rows;
-  info->columnPairs = ColumnPairs(train.cols);
-  const size_t blockSize = static_cast<size_t>(info->columnPairs) * 2 * kTrainRowsPerBlock;
-  std::vector<int16_t> packed(static_cast<size_t>(blocks) * blockSize, 0);
-  info->squaredNorms.assign(static_cast<size_t>(train.rows), 0);
+// Train rows in blocks of RowsPerBlock, interleaved by column group: for
+// block b and group p, RowsPerBlock * Group values (row 0's group p, row 1's,
+// ...), each value stored as v - Offset (modulo the width of Value). Missing
+// rows and columns stay zero.
+template <typename Value, int Group, int RowsPerBlock, int Offset>
+void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
+  out->rows = train.rows;
+  out->groups = (train.cols + Group - 1) / Group;
+  const size_t blockSize = static_cast<size_t>(out->groups) * Group * RowsPerBlock;
+  out->values.assign(static_cast<size_t>(blocks) * blockSize, 0);
+  out->squaredNorms.assign(static_cast<size_t>(train.rows), 0);
   for (int r = 0; r < train.rows; ++r) {
     const float* src = train.ptr<float>(r);
-    int16_t* block = packed.data() + static_cast<size_t>(r / kTrainRowsPerBlock) * blockSize;
-    const int lane = r % kTrainRowsPerBlock;
+    Value* block = out->values.data() + static_cast<size_t>(r / RowsPerBlock) * blockSize;
+    const int lane = r % RowsPerBlock;
     int32_t norm = 0;
     for (int c = 0; c < train.cols; ++c) {
       const int v = static_cast<int>(src[c]);
-      block[static_cast<size_t>(c / 2) * 2 * kTrainRowsPerBlock + lane * 2 + c % 2] =
-          static_cast<int16_t>(v);
+      block[static_cast<size_t>(c / Group) * Group * RowsPerBlock + lane * Group + c % Group] =
+          static_cast<Value>(v - Offset);
       norm += v * v;
     }
-    info->squaredNorms[static_cast<size_t>(r)] = norm;
+    out->squaredNorms[static_cast<size_t>(r)] = norm;
   }
-  return packed;
 }
 
-struct SearchInput {
-  const int16_t* query = nullptr;  // PackQueryRows layout
-  const int16_t* train = nullptr;  // PackTrainRows layout
-  const PackedRows* queryInfo = nullptr;
-  const PackedRows* trainInfo = nullptr;
-  int trainBlocks = 0;
+// Packs both matrices in a kernel's layout and walks them in panels.
+// Kernel names the layout (Value, kGroup, kTrainOffset and the blocking
+// constants) and the micro-kernel: MicroBlock(query, train, queryRow0,
+// trainBlock, pairs) offers one block of train rows to the
+// kQueryRowsPerBlock queries starting at queryRow0.
+template <typename Kernel>
+std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& train) {
+  constexpr int kPanelRows = Kernel::kQueryRowsPerBlock * Kernel::kQueryBlocksPerPanel;
+  const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
+  const int trainBlocks = (train.rows + Kernel::kTrainRowsPerBlock - 1) / Kernel::kTrainRowsPerBlock;
+  using Value = typename Kernel::Value;
+  Packed<Value> packedQuery;
+  Packed<Value> packedTrain;
+  PackQueryRows<Value, Kernel::kGroup>(query, panels * kPanelRows, &packedQuery);
+  PackTrainRows<Value, Kernel::kGroup, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(
+      train, trainBlocks, &packedTrain);
+  return SearchInPanels<Kernel::kQueryRowsPerBlock, Kernel::kQueryBlocksPerPanel,
+                        Kernel::kTrainBlocksPerTile>(
+      query.rows, trainBlocks,
+      [&](int queryRow0, int trainBlock, NeighbourPair* pairs) {
+        Kernel::MicroBlock(packedQuery, packedTrain, queryRow0, trainBlock, pairs);
+      });
+}
+
+// The 16-bit kernel (AVX2): adjacent column pairs feed one multiply-add
+// lane; train blocks of 16 rows are two 256-bit vectors of 8 rows. A
+// micro-block is 4 query rows against 16 train rows; a thread takes a panel
+// of 64 query rows and walks the train rows in tiles of 256 (64 KiB of
+// packed rows, resident in L2) in ascending order, so every query sees the
+// train rows in row order.
+struct Avx2Kernel {
+  using Value = int16_t;
+  static constexpr int kGroup = 2;
+  static constexpr int kTrainOffset = 0;
+  static constexpr int kQueryRowsPerBlock = 4;
+  static constexpr int kTrainRowsPerBlock = 16;
+  static constexpr int kQueryBlocksPerPanel = 16;
+  static constexpr int kTrainBlocksPerTile = 16;
+  __attribute__((target("avx2"))) static void MicroBlock(const Packed<int16_t>& query,
+                                                         const Packed<int16_t>& train,
+                                                         int queryRow0, int trainBlock,
+                                                         NeighbourPair* pairs);
 };
 
 // Exact squared distances |q|^2 + |t|^2 - 2 q.t of 4 query rows against one
 // block of 16 train rows, offered to the queries' neighbour pairs in train
 // row order. Rows past the real ones (padding) are never offered.
-__attribute__((target("avx2"))) void SearchMicroBlock(const SearchInput& in, int queryRow0,
-                                                      int trainBlock, NeighbourPair* pairs) {
-  const int columnPairs = in.queryInfo->columnPairs;
+__attribute__((target("avx2"))) void Avx2Kernel::MicroBlock(const Packed<int16_t>& query,
+                                                            const Packed<int16_t>& train,
+                                                            int queryRow0, int trainBlock,
+                                                            NeighbourPair* pairs) {
+  const int columnPairs = query.groups;
   const size_t queryStride = static_cast<size_t>(columnPairs) * 2;
-  const int16_t* q = in.query + static_cast<size_t>(queryRow0) * queryStride;
+  const int16_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
   const int16_t* t =
-      in.train + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
+      train.values.data() + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
 
   __m256i acc[kQueryRowsPerBlock][2];
   for (auto& a : acc) a[0] = a[1] = _mm256_setzero_si256();
@@ -236,9 +272,9 @@ __attribute__((target("avx2"))) void SearchMicroBlock(const SearchInput& in, int
   }
 
   const int trainRow0 = trainBlock * kTrainRowsPerBlock;
-  const int realTrainRows = std::min(kTrainRowsPerBlock, in.trainInfo->rows - trainRow0);
+  const int realTrainRows = std::min(kTrainRowsPerBlock, train.rows - trainRow0);
   const unsigned realRowsMask = (1u << realTrainRows) - 1u;
-  const int32_t* trainNorms = in.trainInfo->squaredNorms.data() + trainRow0;
+  const int32_t* trainNorms = train.squaredNorms.data() + trainRow0;
   alignas(32) int32_t paddedNorms[kTrainRowsPerBlock] = {};
   std::memcpy(paddedNorms, trainNorms, sizeof(int32_t) * static_cast<size_t>(realTrainRows));
   const __m256i tn0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(paddedNorms));
@@ -246,9 +282,9 @@ __attribute__((target("avx2"))) void SearchMicroBlock(const SearchInput& in, int
 
   for (int r = 0; r < kQueryRowsPerBlock; ++r) {
     const int queryRow = queryRow0 + r;
-    if (queryRow >= in.queryInfo->rows) break;
+    if (queryRow >= query.rows) break;
     NeighbourPair& pair = pairs[r];
-    const __m256i qn = _mm256_set1_epi32(in.queryInfo->squaredNorms[static_cast<size_t>(queryRow)]);
+    const __m256i qn = _mm256_set1_epi32(query.squaredNorms[static_cast<size_t>(queryRow)]);
     alignas(32) int32_t squared[kTrainRowsPerBlock];
     const __m256i d0 =
         _mm256_sub_epi32(_mm256_add_epi32(qn, tn0), _mm256_slli_epi32(acc[r][0], 1));
@@ -270,116 +306,39 @@ __attribute__((target("avx2"))) void SearchMicroBlock(const SearchInput& in, int
 }
 
 std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& train) {
-  constexpr int kPanelRows = kQueryRowsPerBlock * kQueryBlocksPerPanel;
-  const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
-  const int trainBlocks = (train.rows + kTrainRowsPerBlock - 1) / kTrainRowsPerBlock;
-  PackedRows queryInfo;
-  PackedRows trainInfo;
-  const std::vector<int16_t> packedQuery = PackQueryRows(query, panels * kPanelRows, &queryInfo);
-  const std::vector<int16_t> packedTrain = PackTrainRows(train, trainBlocks, &trainInfo);
-
-  SearchInput in;
-  in.query = packedQuery.data();
-  in.train = packedTrain.data();
-  in.queryInfo = &queryInfo;
-  in.trainInfo = &trainInfo;
-  in.trainBlocks = trainBlocks;
-  return SearchInPanels<kQueryRowsPerBlock, kQueryBlocksPerPanel, kTrainBlocksPerTile>(
-      query.rows, trainBlocks, [&in](int queryRow0, int trainBlock, NeighbourPair* pairs) {
-        SearchMicroBlock(in, queryRow0, trainBlock, pairs);
-      });
+  return PackAndSearch<Avx2Kernel>(query, train);
 }
-
 
 // The same search with 8-bit dot products (AVX-512 VNNI): four times the
 // products per instruction of the 16-bit kernel. vpdpbusd multiplies unsigned
 // by signed bytes, so train rows are stored as t - 128 and the query's
 // 128 * sum(q) is added back: q.t = q.(t - 128) + 128 * sum(q), exactly.
-namespace vnni {
-
-constexpr int kQueryRowsPerBlock = 8;
-constexpr int kTrainRowsPerBlock = 32;  // two 512-bit vectors of 16 rows
-constexpr int kQueryBlocksPerPanel = 8;
-constexpr int kTrainBlocksPerTile = 16;  // 512 train rows, 64 KiB at 128 columns
-constexpr int kPanelRows = kQueryRowsPerBlock * kQueryBlocksPerPanel;
-
-int ColumnQuads(int cols) { return (cols + 3) / 4; }
-
-struct PackedBytes {
-  int rows = 0;
-  int columnQuads = 0;
-  std::vector<uint8_t> bytes;
-  std::vector<int32_t> squaredNorms;  // per real row
-  std::vector<int32_t> sums;          // per real row (query side only)
-};
-
-// Query rows one after another (padded to whole panels with zero rows), each
-// 4 * columnQuads bytes, zeros past the last column.
-void PackQuery(const cv::Mat& query, int paddedRows, PackedBytes* out) {
-  out->rows = query.rows;
-  out->columnQuads = ColumnQuads(query.cols);
-  const size_t stride = static_cast<size_t>(out->columnQuads) * 4;
-  out->bytes.assign(static_cast<size_t>(paddedRows) * stride, 0);
-  out->squaredNorms.assign(static_cast<size_t>(query.rows), 0);
-  out->sums.assign(static_cast<size_t>(query.rows), 0);
-  for (int r = 0; r < query.rows; ++r) {
-    const float* src = query.ptr<float>(r);
-    uint8_t* dst = out->bytes.data() + static_cast<size_t>(r) * stride;
-    int32_t norm = 0;
-    int32_t sum = 0;
-    for (int c = 0; c < query.cols; ++c) {
-      const int v = static_cast<int>(src[c]);
-      dst[c] = static_cast<uint8_t>(v);
-      norm += v * v;
-      sum += v;
-    }
-    out->squaredNorms[static_cast<size_t>(r)] = norm;
-    out->sums[static_cast<size_t>(r)] = sum;
-  }
-}
-
-// Train rows in blocks of 32, interleaved by column quad: for block b and
-// quad p, 128 bytes (row 0 columns 4p..4p+3, row 1 ..., row 31), each byte
-// t - 128. Padding columns meet zero query bytes, padding rows are never
-// offered, so what they hold does not matter.
-void PackTrain(const cv::Mat& train, int blocks, PackedBytes* out) {
-  out->rows = train.rows;
-  out->columnQuads = ColumnQuads(train.cols);
-  const size_t blockSize = static_cast<size_t>(out->columnQuads) * 4 * kTrainRowsPerBlock;
-  out->bytes.assign(static_cast<size_t>(blocks) * blockSize, 0);
-  out->squaredNorms.assign(static_cast<size_t>(train.rows), 0);
-  for (int r = 0; r < train.rows; ++r) {
-    const float* src = train.ptr<float>(r);
-    uint8_t* block = out->bytes.data() + static_cast<size_t>(r / kTrainRowsPerBlock) * blockSize;
-    const int lane = r % kTrainRowsPerBlock;
-    int32_t norm = 0;
-    for (int c = 0; c < train.cols; ++c) {
-      const int v = static_cast<int>(src[c]);
-      const int8_t shifted = static_cast<int8_t>(v - 128);
-      std::memcpy(block + static_cast<size_t>(c / 4) * 4 * kTrainRowsPerBlock + lane * 4 + c % 4,
-                  &shifted, 1);
-      norm += v * v;
-    }
-    out->squaredNorms[static_cast<size_t>(r)] = norm;
-  }
-}
-
-struct Input {
-  const PackedBytes* query = nullptr;
-  const PackedBytes* train = nullptr;
-  int trainBlocks = 0;
-};
-
+// Padding columns meet zero query bytes and padding rows are never offered,
+// so what they hold does not matter.
 #define EXACTKNN_VNNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
 
+struct VnniKernel {
+  using Value = uint8_t;
+  static constexpr int kGroup = 4;
+  static constexpr int kTrainOffset = 128;
+  static constexpr int kQueryRowsPerBlock = 8;
+  static constexpr int kTrainRowsPerBlock = 32;  // two 512-bit vectors of 16 rows
+  static constexpr int kQueryBlocksPerPanel = 8;
+  static constexpr int kTrainBlocksPerTile = 16;  // 512 train rows, 64 KiB at 128 columns
+  EXACTKNN_VNNI_TARGET static void MicroBlock(const Packed<uint8_t>& query,
+                                              const Packed<uint8_t>& train, int queryRow0,
+                                              int trainBlock, NeighbourPair* pairs);
+};
+
 // 8 query rows against one block of 32 train rows, offered in train row order.
-EXACTKNN_VNNI_TARGET void SearchMicroBlock(const Input& in, int queryRow0, int trainBlock,
-                                           NeighbourPair* pairs) {
-  const int quads = in.query->columnQuads;
+EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
+                                                 const Packed<uint8_t>& train, int queryRow0,
+                                                 int trainBlock, NeighbourPair* pairs) {
+  const int quads = query.groups;
   const size_t queryStride = static_cast<size_t>(quads) * 4;
-  const uint8_t* q = in.query->bytes.data() + static_cast<size_t>(queryRow0) * queryStride;
+  const uint8_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
   const uint8_t* t =
-      in.train->bytes.data() + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
+      train.values.data() + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
 
   __m512i acc[kQueryRowsPerBlock][2];
   for (auto& a : acc) a[0] = a[1] = _mm512_setzero_si512();
@@ -398,23 +357,23 @@ EXACTKNN_VNNI_TARGET void SearchMicroBlock(const Input& in, int queryRow0, int t
   }
 
   const int trainRow0 = trainBlock * kTrainRowsPerBlock;
-  const int realTrainRows = std::min(kTrainRowsPerBlock, in.train->rows - trainRow0);
+  const int realTrainRows = std::min(kTrainRowsPerBlock, train.rows - trainRow0);
   const uint32_t realRowsMask =
       realTrainRows >= 32 ? 0xffffffffu : ((1u << realTrainRows) - 1u);
   alignas(64) int32_t paddedNorms[kTrainRowsPerBlock] = {};
-  std::memcpy(paddedNorms, in.train->squaredNorms.data() + trainRow0,
+  std::memcpy(paddedNorms, train.squaredNorms.data() + trainRow0,
               sizeof(int32_t) * static_cast<size_t>(realTrainRows));
   const __m512i tn0 = _mm512_load_si512(paddedNorms);
   const __m512i tn1 = _mm512_load_si512(paddedNorms + 16);
 
   for (int r = 0; r < kQueryRowsPerBlock; ++r) {
     const int queryRow = queryRow0 + r;
-    if (queryRow >= in.query->rows) break;
+    if (queryRow >= query.rows) break;
     NeighbourPair& pair = pairs[r];
     const size_t row = static_cast<size_t>(queryRow);
     // |q|^2 + |t|^2 - 2 (q.(t - 128) + 128 sum(q))
-    const __m512i base = _mm512_set1_epi32(in.query->squaredNorms[row] -
-                                           256 * in.query->sums[row]);
+    const __m512i base = _mm512_set1_epi32(query.squaredNorms[row] -
+                                           256 * query.sums[row]);
     // (2x as x + x: GCC 12 warns about the undefined source of its shift.)
     const __m512i d0 = _mm512_sub_epi32(_mm512_add_epi32(base, tn0),
                                         _mm512_add_epi32(acc[r][0], acc[r][0]));
@@ -434,24 +393,9 @@ EXACTKNN_VNNI_TARGET void SearchMicroBlock(const Input& in, int queryRow0, int t
 
 #undef EXACTKNN_VNNI_TARGET
 
-std::vector<NeighbourPair> Search(const cv::Mat& query, const cv::Mat& train) {
-  const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
-  const int trainBlocks = (train.rows + kTrainRowsPerBlock - 1) / kTrainRowsPerBlock;
-  PackedBytes packedQuery;
-  PackedBytes packedTrain;
-  PackQuery(query, panels * kPanelRows, &packedQuery);
-  PackTrain(train, trainBlocks, &packedTrain);
-  Input in;
-  in.query = &packedQuery;
-  in.train = &packedTrain;
-  in.trainBlocks = trainBlocks;
-  return SearchInPanels<kQueryRowsPerBlock, kQueryBlocksPerPanel, kTrainBlocksPerTile>(
-      query.rows, trainBlocks, [&in](int queryRow0, int trainBlock, NeighbourPair* pairs) {
-        SearchMicroBlock(in, queryRow0, trainBlock, pairs);
-      });
+std::vector<NeighbourPair> SearchWithAvx512Vnni(const cv::Mat& query, const cv::Mat& train) {
+  return PackAndSearch<VnniKernel>(query, train);
 }
-
-}  // namespace vnni
 
 void StoreMatches(const std::vector<NeighbourPair>& nearest,
                   std::vector<std::vector<cv::DMatch>>* matches) {
@@ -494,7 +438,7 @@ void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
   if (FastSearchApplies(query, train) && KernelAvailable(kernel)) {
     const bool vnni = kernel == Kernel::kAvx512Vnni ||
                       (kernel == Kernel::kWidest && ProcessorHasAvx512Vnni());
-    StoreMatches(vnni ? vnni::Search(query, train) : SearchWithAvx2(query, train), matches);
+    StoreMatches(vnni ? SearchWithAvx512Vnni(query, train) : SearchWithAvx2(query, train), matches);
     return;
   }
 #endif

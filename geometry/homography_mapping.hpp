@@ -7,6 +7,11 @@
 
 #include <opencv2/core.hpp>
 
+// The form every homography of the system takes: a 3x3 CV_64F matrix.
+inline bool IsHomography(const cv::Mat& H) {
+  return H.rows == 3 && H.cols == 3 && H.type() == CV_64F;
+}
+
 // Rounds a mapped coordinate: add 0.5, truncate toward zero. Values that do
 // not fit (a degenerate homography, w = 0) saturate at +/-kMappedLimit and NaN
 // gives -kMappedLimit, so later size arithmetic cannot overflow.
@@ -32,9 +37,13 @@ inline void ApplyHomography(int* x_out, int* y_out, int x, int y, const double* 
 }
 
 inline void ApplyHomography(int* x_out, int* y_out, int x, int y, const cv::Mat& H) {
-  CV_Assert(H.rows == 3 && H.cols == 3 && H.type() == CV_64F && H.isContinuous());
+  CV_Assert(IsHomography(H) && H.isContinuous());
   ApplyHomography(x_out, y_out, x, y, H.ptr<double>());
 }
+
+// A new matrix: the inverse of H by LU (zeros when H is singular; links
+// accepted into the tree are far from that, so callers need not check).
+cv::Mat InverseHomography(const cv::Mat& H);
 
 // Float form: maps p through H without rounding to pixels.
 cv::Point2f ApplyHomography(const cv::Mat& H, cv::Point2f p);

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-#include "io/console.hpp"
 
 #ifndef VMOSAIC_DEFAULT_VIDEO
 #define VMOSAIC_DEFAULT_VIDEO "data/sample.mp4"
@@ -83,13 +82,6 @@ bool WithinFrameBound(long long width, long long height) {
   return false;
 }
 
-[[noreturn]] void ExitNotFound() {
-  std::printf("Video File is not found...");
-  std::fflush(stdout);
-  console::RestoreTerminal();
-  std::exit(1);
-}
-
 }  // namespace
 
 const char* ioVideo::DefaultPath() {
@@ -120,7 +112,7 @@ int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_Scal
   // a sequence pattern with at least one member.
   struct stat st{};
   if (stat(path_Input.c_str(), &st) == 0) {
-    if (!IsReadableRegularFile(path_Input) || !OpenVideoFile(capture, path_Input)) ExitNotFound();
+    if (!IsReadableRegularFile(path_Input) || !OpenVideoFile(capture, path_Input)) return kInputNotFound;
     // Refused before a frame of that size is decoded, where the container tells.
     if (!WithinFrameBound(static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
                           static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)))) {
@@ -129,7 +121,7 @@ int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_Scal
   } else if (sequence_.Open(path_Input)) {
     fromSequence_ = true;
   } else {
-    ExitNotFound();
+    return kInputNotFound;
   }
   Grab(frame_Current);
   if (frame_Current.empty() || frame_Current.type() != CV_8UC3) return 0;

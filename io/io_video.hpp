@@ -22,11 +22,12 @@ class ioVideo {
 
   // Opens argv[1] (or the default path when argc < 2) and reads the first
   // frame. Returns 1 on success, 0 when the first frame has no data or its
-  // size is beyond the bound below (a note on standard error). The input is
-  // a readable regular file (a video) or, for a name that does not exist, an
-  // image sequence pattern with at least one member (io/image_sequence.hpp);
-  // anything else prints "Video File is not found..." and exits the process
-  // with status 1.
+  // size is beyond the bound below (a note on standard error), and
+  // kInputNotFound when the input cannot be opened (the program then says
+  // "Video File is not found..." and ends with status 1). The input is a
+  // readable regular file (a video) or, for a name that does not exist, an
+  // image sequence pattern with at least one member (io/image_sequence.hpp).
+  static constexpr int kInputNotFound = -1;
   int Input_Video(int argc, char** argv, int Id_Database, int Id_ScaleProcess);
 
   // Shifts the pair by one frame; returns 1 when frame_Current holds a frame.

@@ -2,8 +2,8 @@
 // the sweep least displaced, then warp every key frame into its plane for the
 // mean and (on request) the median panorama.
 #include <cstdint>
-#include <cstdio>
 
+#include "geometry/homography_mapping.hpp"
 #include "panorama/panorama.hpp"
 
 namespace {
@@ -14,12 +14,6 @@ constexpr int kMedianMargin = 5;
 // the size of the canvas's own preview and mask.
 constexpr std::int64_t kMedianStripBudgetBytesPerCanvasPixel = 4;
 
-cv::Mat Inverse(const cv::Mat& H) {
-  cv::Mat inverse;
-  cv::invert(H, inverse, cv::DECOMP_LU);
-  return inverse;
-}
-
 }  // namespace
 
 cv::Mat Panorama::HomographyBetween(_treeNode* from, _treeNode* to) {
@@ -28,7 +22,7 @@ cv::Mat Panorama::HomographyBetween(_treeNode* from, _treeNode* to) {
   _treeNode* l = LCAByParents(from, to);
   const cv::Mat A = calculateHomBToA(from, l);  // l onto from
   const cv::Mat B = calculateHomBToA(to, l);    // l onto to
-  return B * Inverse(A);
+  return B * InverseHomography(A);
 }
 
 float Panorama::CalculateReprojectionDistance_node2node_nn(_treeNode* /*end*/, _treeNode* node,
@@ -63,8 +57,8 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
 
 _treeNode* Panorama::ChooseReference() {
   if (Root_AVL == nullptr) {
-    std::printf("\nBinary Tree empty...");
-    std::fflush(stdout);
+    operator_->Out("
+Binary Tree empty...");
     return nullptr;
   }
   Node_LeftMostLeaf = CalculateLeftMostLeaf(Root_AVL);
@@ -95,17 +89,17 @@ _treeNode* Panorama::ChooseReference() {
   _treeNode* reference = Vect_Nodes[static_cast<size_t>(index)];
   Node_PanoReference = reference;
 
-  std::printf("\nNumber of nodes: %d", N);
-  std::printf("\nAVL_root:        %d", Root_AVL->id);
-  std::printf("\nr*:              %d", index + 1);
+  operator_->Out(io::Format("\nNumber of nodes: %d", N));
+  operator_->Out(io::Format("\nAVL_root:        %d", Root_AVL->id));
+  operator_->Out(io::Format("\nr*:              %d", index + 1));
+
   return reference;
 }
 
 void Panorama::ComposeCentredPanorama(int withMedian) {
   _treeNode* reference = Node_PanoReference;
   CV_Assert(reference != nullptr);
-  std::printf("\nMean Pano...");
-  std::fflush(stdout);
+  operator_->Out("\nMean Pano...");
   canvasSkippedIds.clear();
   composition.set_InitValues();
   pano.release();
@@ -115,20 +109,17 @@ void Panorama::ComposeCentredPanorama(int withMedian) {
   composition.copyWeightsToImage(&pano_Weights);
 
   if (withMedian != 0) {
-    std::printf("\nMedian Pano...");
-    std::fflush(stdout);
+    operator_->Out("\nMedian Pano...");
     // The walk queues each key frame with its homographies; the median is then
     // composed strip by strip, never holding a full canvas per key frame.
     Vect_FPanos.clear();
     Vect_FMasks.clear();
-    composition.medianFrames.clear();
+    composition.ClearMedianFrames();
     Root_AVL = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(Root_AVL, reference, 0);
     const std::int64_t stripBudgetBytes =
         static_cast<std::int64_t>(pano.total()) * kMedianStripBudgetBytesPerCanvasPixel;
-    composition.computeMedianPanoramaInStrips(&pano_Median, composition.medianFrames,
-                                              kMedianMargin, imageW, imageH, pano.cols,
-                                              pano.rows, stripBudgetBytes);
-    composition.medianFrames.clear();
+    composition.ComposeQueuedMedian(&pano_Median, kMedianMargin, imageW, imageH, pano.cols,
+                                    pano.rows, stripBudgetBytes);
   }
 }
 
@@ -137,27 +128,27 @@ namespace {
 // H_Accumulated = H(reference -> f) (through their lowest common ancestor,
 // unless f's placement was set), H_Aux = H(f -> reference).
 void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f) {
-  const auto adjusted = p.adjustedFrameToRef.find(f->id);
-  p.H_Accumulated = adjusted == p.adjustedFrameToRef.end()
+  const auto adjusted = p.AdjustedPlacements().find(f->id);
+  p.H_Accumulated = adjusted == p.AdjustedPlacements().end()
                         ? p.HomographyBetween(reference, f)
                         : Inverse(adjusted->second);
   cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
 }
 
-void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f) {
+// Adds key frame f to the mean; a frame the canvas bound refuses goes into
+// skipped.
+void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f, std::set<int32_t>* skipped) {
   ReferenceFrameHomographies(p, reference, f);
   const bool added = p.composition.Warping(&p.pano, *reference->image, *f->image, p.H_Accumulated,
                                            p.H_Aux, p.Id_ScaleProcess, p.Id_Warping,
                                            p.Alpha_Blending, p.imageW, p.imageH);
-  if (!added) p.canvasSkippedIds.insert(f->id);
+  if (!added) skipped->insert(f->id);
 }
 
-// Queues key frame f for the median (clones: the walk's scratch
-// homographies are reused for the next frame).
+// Queues key frame f for the median unless the mean left it out.
 void AddFramePano(Panorama& p, _treeNode* f, const cv::Mat& refToFrame, const cv::Mat& frameToRef) {
-  if (p.canvasSkippedIds.count(f->id) != 0) return;
-  p.composition.medianFrames.push_back(
-      Composition::MedianFrame{*f->image, refToFrame.clone(), frameToRef.clone()});
+  if (p.SkippedByCanvas(f->id)) return;
+  p.composition.AddMedianFrame(*f->image, refToFrame, frameToRef);
 }
 
 }  // namespace
@@ -167,7 +158,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
   if (started == 0) {
     started = 1;
     if (Root_AVL != reference) {
-      WarpIntoCanvas(*this, reference, Root_AVL);
+      WarpIntoCanvas(*this, reference, Root_AVL, &canvasSkippedIds);
     } else {
       composition.StartCanvas(&pano, *reference->image, imageW, imageH);
     }
@@ -175,7 +166,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
   if (node != nullptr) {
     for (_treeNode** child : {&node->left, &node->right}) {
       if (*child == nullptr) continue;
-      if ((*child)->id != reference->id) WarpIntoCanvas(*this, reference, *child);
+      if ((*child)->id != reference->id) WarpIntoCanvas(*this, reference, *child, &canvasSkippedIds);
       *child = ProcessPanorama_AVL_HNodeToRoot(*child, reference, started);
     }
   }

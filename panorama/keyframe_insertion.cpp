@@ -1,27 +1,15 @@
 // Per frame: chain the frame behind the latest key frame while it still
 // overlaps it enough, otherwise register it directly against the key frame
 // and insert it into the tree as a new key frame.
-#include <cstdio>
 #include <memory>
 
-#include "io/console.hpp"
+#include "geometry/homography_mapping.hpp"
 #include "panorama/panorama.hpp"
-
-namespace {
-
-cv::Mat Inverse(const cv::Mat& H) {
-  cv::Mat inverse;
-  cv::invert(H, inverse, cv::DECOMP_LU);
-  return inverse;
-}
-
-}  // namespace
 
 void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat current) {
   if (cameraMotion.getban_ExisteH() == 0) {
-    std::printf("\nNo existe Hij....");
-    std::fflush(stdout);
-    console::WaitForKey();
+    operator_->Out("\nNo existe Hij....");
+    operator_->WaitForKey();
   }
 
   if (ban_RootCreated == 0) {
@@ -29,10 +17,10 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
     auto root = std::make_unique<_treeNode>();
     root->id = num_Nodes;
     root->image = std::make_unique<cv::Mat>(previous.clone());
-    if (Id_Features == 0) {
+    if (Id_Features == kCornerFeatures) {
       root->Corners = std::make_unique<std::vector<cv::Point2f>>(
           featureMatching.Corners_i ? *featureMatching.Corners_i : std::vector<cv::Point2f>());
-    } else if (Id_Features == 1) {
+    } else if (Id_Features == kSiftFeatures) {
       root->SIFT_Features =
           std::make_unique<std::vector<cv::KeyPoint>>(featureMatching.getSIFT_Features_i());
     }
@@ -59,7 +47,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
     Hchain = Hchain * (*record->H_ParentToNode);
   }
 
-  const float overlap = CalculateOverlapPercentage(Inverse(Hchain), imageW, imageH);
+  const float overlap = CalculateOverlapPercentage(InverseHomography(Hchain), imageW, imageH);
   // A NaN overlap is not above the threshold: the frame becomes a key frame.
   const bool chainFrame = overlap > Threshold_Overlap;
   if (chainFrame) {
@@ -68,7 +56,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
   }
 
   _treeNode* const K = Node_Reference;
-  if (Id_Features == 0) {
+  if (Id_Features == kCornerFeatures) {
     std::vector<cv::Point2f> keyPoints;
     std::vector<cv::Point2f> currentPoints;
     ValidateCorrespondences_NCC(&keyPoints, &currentPoints, Hchain, *K->image, current);
@@ -78,7 +66,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
         featureMatching.getDirCpoints_i(), featureMatching.getDirCpoints_j(),
         featureMatching.getCorners_i(), featureMatching.getCorners_j(), *K->image, current,
         Id_ScaleProcess, imageW, imageH);
-  } else if (Id_Features == 1) {
+  } else if (Id_Features == kSiftFeatures) {
     // The next frame pair must start from all features of the current frame.
     const std::vector<cv::KeyPoint> currentFeatures = featureMatching.getSIFT_Features_j();
     const cv::Mat currentDescriptors = featureMatching.getSIFT_Descriptor_j();
@@ -120,8 +108,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
   if (ban_insert == 1) {
     Root_AVL = ALLbalance(Root_AVL);
   } else {
-    std::printf("\n\nAVL Node not inserted: %d", num_Nodes);
-    std::fflush(stdout);
+    operator_->Out(io::Format("\n\nAVL Node not inserted: %d", num_Nodes));
   }
 }
 
@@ -130,7 +117,7 @@ void Panorama::InsertToList(cv::Mat Hstep, cv::Mat current) {
   record->prev_List = Node_Current;
   record->id = num_Nodes;
   record->H_ParentToNode = std::make_unique<cv::Mat>(Hstep.clone());
-  if (Id_Features == 0) {
+  if (Id_Features == kCornerFeatures) {
     featureMatching.setCorners_j(
         featureExtraction.goodFeaturesToTrack(current, Id_ScaleProcess, imageW, imageH));
   }

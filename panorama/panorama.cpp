@@ -7,12 +7,28 @@
 #include "geometry/ncc_validation.hpp"
 #include "io/output_file.hpp"
 
-Panorama::Panorama()
+Panorama::Panorama() : Panorama(io::SilentOperator()) {}
+
+Panorama::Panorama(io::Operator& op)
     : H_Accumulated(cv::Mat::zeros(3, 3, CV_64F)),
       H_Aux(cv::Mat::zeros(3, 3, CV_64F)),
       H_Insert(cv::Mat::zeros(3, 3, CV_64F)),
       H_Rotation_A(cv::Mat::zeros(3, 3, CV_64F)),
-      H_Rotation_B(cv::Mat::zeros(3, 3, CV_64F)) {}
+      H_Rotation_B(cv::Mat::zeros(3, 3, CV_64F)),
+      operator_(&op) {
+  setOperator(op);
+}
+
+_treeNode* Panorama::AdoptNode(std::unique_ptr<_treeNode> node) {
+  ownedNodes.push_back(std::move(node));
+  return ownedNodes.back().get();
+}
+
+void Panorama::setOperator(io::Operator& op) {
+  operator_ = &op;
+  cameraMotion.setOperator(op);
+  composition.setOperator(op);
+}
 
 Panorama::~Panorama() { releaseImages(); }
 

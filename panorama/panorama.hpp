@@ -15,16 +15,24 @@
 #include "features/feature_extraction.hpp"
 #include "features/feature_matching.hpp"
 #include "geometry/overlap.hpp"
+#include "io/operator.hpp"
 #include "panorama/tree_node.hpp"
 
 class Panorama {
  public:
+  // Feature methods (Id_Features): corners tracked by pyramidal LK, or SIFT.
+  static constexpr int kCornerFeatures = 0;
+  static constexpr int kSiftFeatures = 1;
+  // Registration modes (Id_HomographyEstimation).
+  static constexpr int kAutomaticRegistration = 0;
+  static constexpr int kInteractiveRegistration = 1;
+
   int Id_Database = 2;             // handed to the frame source, unused there
   int Id_ScaleProcess = 1;         // 1: every stored frame is 8-bit three-channel
   int Id_Warping = 1;              // warping mode of the composition
   float Alpha_Blending = 0.5f;     // preview blend weight
-  int Id_Features = 0;             // 0 corners + LK tracking, 1 SIFT
-  int Id_HomographyEstimation = 0; // 0 automatic, 1 interactive
+  int Id_Features = 0;             // kCornerFeatures or kSiftFeatures
+  int Id_HomographyEstimation = 0; // kAutomaticRegistration or kInteractiveRegistration
   int imageW = 0;
   int imageH = 0;
   int ban_RootCreated = 0;
@@ -61,25 +69,32 @@ class Panorama {
   std::vector<_treeNode*> Vect_Nodes;  // tree nodes in creation order (id k at k - 1)
   int num_Nodes = 0;
 
-  // Ownership of every record: tree nodes for the whole run; the chain
-  // records of the latest key frame only (older chains are never read again).
-  std::vector<std::unique_ptr<_treeNode>> ownedNodes;
-  std::vector<std::unique_ptr<_treeNode>> ownedChain;
   // The reference key frame chosen by the last composition (null before).
   _treeNode* Node_PanoReference = nullptr;
-  // Key frames the canvas bound left out of the mean; the median omits them too.
-  std::set<int32_t> canvasSkippedIds;
-  // Placements replacing the tree's paths (see SetFrameToReference).
-  std::map<int32_t, cv::Mat> adjustedFrameToRef;
 
+  // Messages, key waits and the interactive windows of the run go to op
+  // (which must outlive the panorama); without one the panorama is silent
+  // and never waits.
   Panorama();
+  explicit Panorama(io::Operator& op);
   ~Panorama();
+  void setOperator(io::Operator& op);
   Panorama(const Panorama&) = delete;
   Panorama& operator=(const Panorama&) = delete;
 
   int getId_Database() const { return Id_Database; }
   int getId_ScaleProcess() const { return Id_ScaleProcess; }
   int getban_insert() const { return ban_insert; }
+
+  // Every tree node is owned by the panorama for the whole run; a node built
+  // outside (a tree assembled by hand) is handed over here. Returns it.
+  _treeNode* AdoptNode(std::unique_ptr<_treeNode> node);
+  const std::vector<std::unique_ptr<_treeNode>>& getOwnedNodes() const { return ownedNodes; }
+  // The chain records of the latest key frame, in chain order.
+  const std::vector<std::unique_ptr<_treeNode>>& getOwnedChain() const { return ownedChain; }
+  // True when the last composition left key frame id out of the mean (the
+  // canvas bound); the median omits it too.
+  bool SkippedByCanvas(int32_t id) const { return canvasSkippedIds.count(id) != 0; }
 
   // Per frame pair: registration, then the chain / key-frame decision.
   void ProcessTwoImages_AVL(cv::Mat previous, cv::Mat current, float overlapThreshold,
@@ -174,10 +189,21 @@ class Panorama {
   // reference plane) instead of the tree's paths, for the composition and the
   // report; ids not in the map keep the tree's. An empty map restores the tree.
   void SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef);
+  const std::map<int32_t, cv::Mat>& AdjustedPlacements() const { return adjustedFrameToRef; }
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference,
                                              int started);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node,
                                                          _treeNode* reference, int started);
+
+ private:
+  io::Operator* operator_;
+  // Ownership of every record: tree nodes for the whole run; the chain
+  // records of the latest key frame only (older chains are never read again).
+  std::vector<std::unique_ptr<_treeNode>> ownedNodes;
+  std::vector<std::unique_ptr<_treeNode>> ownedChain;
+  std::set<int32_t> canvasSkippedIds;
+  // Placements replacing the tree's paths (see SetFrameToReference).
+  std::map<int32_t, cv::Mat> adjustedFrameToRef;
 };

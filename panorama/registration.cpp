@@ -2,12 +2,6 @@
 
 namespace {
 
-// Registration modes (Id_HomographyEstimation) and feature methods (Id_Features).
-constexpr int kAutomaticRegistration = 0;
-constexpr int kInteractiveRegistration = 1;
-constexpr int kCornerFeatures = 0;
-constexpr int kSiftFeatures = 1;
-
 // Corner path. The corners held for the previous frame (Corners_j of the last
 // pair, or fresh corners set when that frame was recorded) start this pair;
 // only at the very first pair are they detected here. Leaves Corners_j on the

@@ -16,23 +16,10 @@
 
 namespace {
 
-constexpr int kCornerFeatures = 0;  // Id_Features: Shi-Tomasi corners
-constexpr int kSiftFeatures = 1;    // Id_Features: SIFT keypoints
-
-bool IsHomography(const cv::Mat& H) { return H.rows == 3 && H.cols == 3 && H.type() == CV_64F; }
-
 const cv::Mat& LinkOf(const _treeNode* node) {
   CV_Assert(node != nullptr && node->H_ParentToNode != nullptr &&
             IsHomography(*node->H_ParentToNode));
   return *node->H_ParentToNode;
-}
-
-// A new matrix: the inverse by LU. Links accepted into the tree have a
-// determinant above Threshold_Determinant, so the result is not checked.
-cv::Mat InverseLU(const cv::Mat& H) {
-  cv::Mat inverse;
-  cv::invert(H, inverse, cv::DECOMP_LU);
-  return inverse;
 }
 
 // A new matrix mapping a onto c, given first (a onto b) and then (b onto c).
@@ -49,7 +36,7 @@ cv::Mat LinkBetweenConsecutive(const std::vector<cv::Mat>& Vect_H, int32_t from,
   CV_Assert(lower >= 1 && static_cast<size_t>(lower) <= Vect_H.size());
   const cv::Mat& forward = Vect_H[lower - 1];
   CV_Assert(IsHomography(forward));
-  return (from < to) ? forward.clone() : InverseLU(forward);
+  return (from < to) ? forward.clone() : InverseHomography(forward);
 }
 
 bool IsRightChildOf(const _treeNode* child, const _treeNode* parent) {
@@ -112,7 +99,7 @@ _treeNode* Panorama::insert(_treeNode* r, cv::Mat frame) {
   if (side != nullptr) {
     // Re-express the new frame against the child: Hij (r onto new) times
     // the inverse link (child onto r) maps the child onto the new frame.
-    H_Insert = InverseLU(LinkOf(side));
+    H_Insert = InverseHomography(LinkOf(side));
     cameraMotion.Calculate_HomographyFromPreviousEdges(H_Insert, cameraMotion.getHomography());
     cameraMotion.InverseHomography_Hij();
     CalculateMovement_LRUD(cameraMotion.getInverseHomography(), imageW, imageH);
@@ -137,62 +124,59 @@ _treeNode* Panorama::insert(_treeNode* r, cv::Mat frame) {
   return r;
 }
 
-// Lifts a's right child b. The inner grandchild c (b's left child) moves
-// under a. b's link and id_Parent still describe the old a -> b link; the
-// caller repairs them with VerifyH using H_Rotation_A / H_Rotation_B.
-_treeNode* Panorama::rr_rotation(_treeNode* a) {
-  CV_Assert(a != nullptr && a->right != nullptr);
-  _treeNode* b = a->right;
-  _treeNode* c = b->left;
+namespace {
+
+// The two single rotations are mirror images: a side is the child slot
+// that is lifted and the one opposite it, with their id fields.
+struct RotationSide {
+  _treeNode* _treeNode::*lifted;
+  _treeNode* _treeNode::*inner;
+  int32_t _treeNode::*liftedId;
+  int32_t _treeNode::*innerId;
+};
+constexpr RotationSide kLiftRight{&_treeNode::right, &_treeNode::left, &_treeNode::id_Right,
+                                  &_treeNode::id_Left};
+constexpr RotationSide kLiftLeft{&_treeNode::left, &_treeNode::right, &_treeNode::id_Left,
+                                 &_treeNode::id_Right};
+
+// Lifts a's child b on the given side. The inner grandchild c (b's child on
+// the other side) moves under a. b's link and id_Parent still describe the
+// old a -> b link; the caller repairs them with VerifyH using H_Rotation_A /
+// H_Rotation_B.
+_treeNode* Rotate(Panorama& p, _treeNode* a, const RotationSide& side) {
+  CV_Assert(a != nullptr && a->*side.lifted != nullptr);
+  _treeNode* b = a->*side.lifted;
+  _treeNode* c = b->*side.inner;
   // A: a's old parent onto a (meaningless when a is the root); B: a onto b.
-  H_Rotation_A = a->H_ParentToNode ? a->H_ParentToNode->clone() : cv::Mat::eye(3, 3, CV_64F);
-  H_Rotation_B = LinkOf(b).clone();
+  p.H_Rotation_A = a->H_ParentToNode ? a->H_ParentToNode->clone() : cv::Mat::eye(3, 3, CV_64F);
+  p.H_Rotation_B = LinkOf(b).clone();
   if (c != nullptr) {
     if (AreConsecutive(a->id, c->id)) {
-      *c->H_ParentToNode = LinkBetweenConsecutive(Vect_H, a->id, c->id);
+      *c->H_ParentToNode = LinkBetweenConsecutive(p.Vect_H, a->id, c->id);
     } else {
       *c->H_ParentToNode = Chain(LinkOf(b), LinkOf(c));
     }
-    a->id_Right = c->id;
+    a->*side.liftedId = c->id;
     c->id_Parent = a->id;
     c->parent = a;
   }
-  a->right = c;
-  b->left = a;
+  a->*side.lifted = c;
+  b->*side.inner = a;
   a->id_Parent = b->id;
-  b->id_Left = a->id;
+  b->*side.innerId = a->id;
   b->parent = a->parent;
   a->parent = b;
-  *a->H_ParentToNode = InverseLU(LinkOf(b));
+  *a->H_ParentToNode = InverseHomography(LinkOf(b));
   return b;
 }
 
-// Mirror image of rr_rotation: lifts a's left child b; c is b's right child.
-_treeNode* Panorama::ll_rotation(_treeNode* a) {
-  CV_Assert(a != nullptr && a->left != nullptr);
-  _treeNode* b = a->left;
-  _treeNode* c = b->right;
-  H_Rotation_A = a->H_ParentToNode ? a->H_ParentToNode->clone() : cv::Mat::eye(3, 3, CV_64F);
-  H_Rotation_B = LinkOf(b).clone();
-  if (c != nullptr) {
-    if (AreConsecutive(a->id, c->id)) {
-      *c->H_ParentToNode = LinkBetweenConsecutive(Vect_H, a->id, c->id);
-    } else {
-      *c->H_ParentToNode = Chain(LinkOf(b), LinkOf(c));
-    }
-    a->id_Left = c->id;
-    c->id_Parent = a->id;
-    c->parent = a;
-  }
-  a->left = c;
-  b->right = a;
-  a->id_Parent = b->id;
-  b->id_Right = a->id;
-  b->parent = a->parent;
-  a->parent = b;
-  *a->H_ParentToNode = InverseLU(LinkOf(b));
-  return b;
-}
+}  // namespace
+
+// Lifts a's right child.
+_treeNode* Panorama::rr_rotation(_treeNode* a) { return Rotate(*this, a, kLiftRight); }
+
+// Lifts a's left child.
+_treeNode* Panorama::ll_rotation(_treeNode* a) { return Rotate(*this, a, kLiftLeft); }
 
 // The repair between the two single rotations runs while the first one's
 // saved matrices are still in place.

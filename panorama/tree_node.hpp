@@ -30,23 +30,24 @@ struct PointerElement {
   PointerElement* next = nullptr;
 };
 
+// The walks' containers own their elements, so they are never copied.
+struct WalkContainer {
+  WalkContainer() = default;
+  WalkContainer(const WalkContainer&) = delete;
+  WalkContainer& operator=(const WalkContainer&) = delete;
+};
+
 // FIFO of node pointers, local to one walk.
-struct _QueuePointers {
+struct _QueuePointers : WalkContainer {
   PointerElement* front = nullptr;
   PointerElement* rear = nullptr;
   int64_t count = 0;
-  _QueuePointers() = default;
-  _QueuePointers(const _QueuePointers&) = delete;
-  _QueuePointers& operator=(const _QueuePointers&) = delete;
   ~_QueuePointers();  // frees elements still queued
 };
 
 // LIFO of node pointers, local to one walk.
-struct _StackPointers {
+struct _StackPointers : WalkContainer {
   PointerElement* top = nullptr;
   int64_t count = 0;
-  _StackPointers() = default;
-  _StackPointers(const _StackPointers&) = delete;
-  _StackPointers& operator=(const _StackPointers&) = delete;
   ~_StackPointers();  // frees elements still stacked
 };

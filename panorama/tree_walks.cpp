@@ -2,9 +2,9 @@
 // lowest common ancestor and the path homography between a node and one of
 // its ancestors.
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
+#include "geometry/homography_mapping.hpp"
 #include "panorama/panorama.hpp"
 
 namespace {
@@ -16,8 +16,6 @@ void FreeElements(PointerElement* first) {
     first = first->next;
   }
 }
-
-bool IsHomography(const cv::Mat& H) { return H.rows == 3 && H.cols == 3 && H.type() == CV_64F; }
 
 int32_t Depth(const _treeNode* node) {
   int32_t depth = 0;
@@ -75,7 +73,7 @@ _treeNode* Panorama::pop(_StackPointers* s) {
 // null when no node carries it. Elements still queued are freed on return.
 _treeNode* Panorama::find(_treeNode* root, int32_t id) {
   if (root == nullptr) {
-    printf("\nBinary Tree empty...");
+    operator_->Out("\nBinary Tree empty...");
     return nullptr;
   }
   _QueuePointers pending;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "composition/composition.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 
@@ -263,6 +264,7 @@ TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {
   for (const Degenerate& d : cases) {
     cv::Mat refToFrame;
     cv::invert(d.frameToRef, refToFrame, cv::DECOMP_LU);
+    cv.comp.setOperator(testsupport::StdStreams());
     testing::internal::CaptureStderr();
     const bool added = cv.AddWith(CodedFrame(7), refToFrame, d.frameToRef);
     const std::string err = testing::internal::GetCapturedStderr();

@@ -207,6 +207,7 @@ std::string ReadWholeFile(const std::string& path) { return testsupport::ReadFil
     const cv::Mat original_i = frame_i.clone();
     const cv::Mat original_j = frame_j.clone();
     CameraMotionEstimation estimator;
+    estimator.setOperator(testsupport::StdStreams());
     estimator.Hij = cv::Mat(kPresetHij).clone();
     estimator.ban_ExisteH = kPresetFlag;
     estimator.HomographyEstimation_UserInteraction(frame_i, frame_j, kColourMode, kFrameWidth,

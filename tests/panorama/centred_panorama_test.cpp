@@ -28,7 +28,7 @@ _treeNode* AddNode(Panorama& p, _treeNode* parent, bool right, const cv::Mat& li
   }
   p.Vect_Nodes.push_back(node.get());
   _treeNode* raw = node.get();
-  p.ownedNodes.push_back(std::move(node));
+  p.AdoptNode(std::move(node));
   p.imageW = size.width;
   p.imageH = size.height;
   return raw;
@@ -38,6 +38,7 @@ cv::Mat Scale(double s) { return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0,
 cv::Mat Shift(double dx) { return (cv::Mat_<double>(3, 3) << 1, 0, dx, 0, 1, 0, 0, 0, 1); }
 
 std::string Compose(Panorama& p, int withMedian) {
+  p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   p.CalculateCenteredPanorama(withMedian);
   return testing::internal::GetCapturedStdout();
@@ -176,6 +177,7 @@ Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int fea
                        int withMedian) {
   Mosaic m;
   m.frameOfId[1] = 0;
+  p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   for (size_t t = 1; t < scene.frames.size(); ++t) {
     const int before = p.num_Nodes;

@@ -49,12 +49,13 @@ struct Construction {
 Construction Build(Panorama& p, const Pan& pan, float threshold, int features) {
   Construction run;
   run.frameOfId[1] = 0;
+  p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   for (size_t t = 1; t < pan.frames.size(); ++t) {
     const int before = p.num_Nodes;
     p.ProcessTwoImages_AVL(pan.frames[t - 1], pan.frames[t], threshold, features);
     if (p.num_Nodes > before && p.num_Nodes > 1) run.frameOfId[p.num_Nodes] = static_cast<int>(t);
-    run.maxChain = std::max(run.maxChain, p.ownedChain.size());
+    run.maxChain = std::max(run.maxChain, p.getOwnedChain().size());
     if (p.getban_insert() == 0) break;
   }
   run.out = testing::internal::GetCapturedStdout();
@@ -176,7 +177,7 @@ TEST(KeyFrameInsertion, ChainRecordsAreFreedOnceAKeyFrameFollows) {
     EXPECT_EQ(r->id, p.Node_Reference->id);
     ++length;
   }
-  EXPECT_EQ(length, p.ownedChain.size());
+  EXPECT_EQ(length, p.getOwnedChain().size());
 }
 
 TEST(KeyFrameInsertion, ChainStepStartsTheNextPairFromFreshCorners) {
@@ -184,7 +185,7 @@ TEST(KeyFrameInsertion, ChainStepStartsTheNextPairFromFreshCorners) {
   Panorama p;
   Build(p, pan, 95.0f, 0);  // the 4 px steps overlap by more than 95 %
   ASSERT_EQ(p.num_Nodes, 1);
-  ASSERT_EQ(p.ownedChain.size(), 2u);
+  ASSERT_EQ(p.getOwnedChain().size(), 2u);
   FeatureExtraction fresh;
   const auto expected = fresh.goodFeaturesToTrack(pan.frames[2], 1, kFrameSize.width,
                                                   kFrameSize.height);
@@ -219,7 +220,7 @@ TEST(KeyFrameInsertion, RefusedKeyFrameReportsAndKeepsTheTreeBuiltSoFar) {
 TEST(KeyFrameInsertion, FailedRegistrationFallsBackToIdentityAndGoesOn) {
   // A uniform pair has no features: the frame is treated as not having moved.
   const cv::Mat flat(kFrameSize, CV_8UC3, cv::Scalar(90, 90, 90));
-  Panorama p;
+  Panorama p(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   p.ProcessTwoImages_AVL(flat, flat.clone(), 90.0f, 0);
   const std::string out = testing::internal::GetCapturedStdout();
@@ -227,8 +228,8 @@ TEST(KeyFrameInsertion, FailedRegistrationFallsBackToIdentityAndGoesOn) {
   EXPECT_NE(out.find("\nNo existe Hij...."), std::string::npos);
   EXPECT_EQ(p.getban_insert(), 1);
   EXPECT_EQ(p.num_Nodes, 1);
-  ASSERT_EQ(p.ownedChain.size(), 1u);  // identity: full overlap, chained
-  EXPECT_LT(cv::norm(*p.ownedChain[0]->H_ParentToNode, cv::Mat::eye(3, 3, CV_64F)), 1e-12);
+  ASSERT_EQ(p.getOwnedChain().size(), 1u);  // identity: full overlap, chained
+  EXPECT_LT(cv::norm(*p.getOwnedChain()[0]->H_ParentToNode, cv::Mat::eye(3, 3, CV_64F)), 1e-12);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "panorama/panorama.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 
@@ -80,7 +81,7 @@ _treeNode* AddNode(Panorama* pano, int32_t id, _treeNode* parent, bool right, co
   node->id = id;
   node->image = std::make_unique<cv::Mat>(TaggedFrame(id));
   node->H_ParentToNode = std::make_unique<cv::Mat>(link.clone());
-  pano->ownedNodes.push_back(std::move(owned));
+  pano->AdoptNode(std::move(owned));
   if (parent == nullptr) {
     pano->Root_AVL = node;
     return node;
@@ -113,7 +114,7 @@ class TreeHarness {
     root->id = pano.num_Nodes;
     root->image = std::make_unique<cv::Mat>(TaggedFrame(root->id));
     root->H_ParentToNode = std::make_unique<cv::Mat>(NanMatrix());
-    pano.ownedNodes.push_back(std::move(owned));
+    pano.AdoptNode(std::move(owned));
     pano.ban_RootCreated = 1;
     pano.Root_AVL = root;
     pano.Vect_Nodes.push_back(root);
@@ -204,7 +205,7 @@ void ExpectConsistentBalancedTree(TreeHarness* h) {
   CollectInOrder(pano.Root_AVL, &inOrder);
   ASSERT_EQ(static_cast<int>(inOrder.size()), pano.num_Nodes);
   ASSERT_EQ(static_cast<int>(pano.Vect_Nodes.size()), pano.num_Nodes);
-  ASSERT_EQ(static_cast<int>(pano.ownedNodes.size()), pano.num_Nodes);
+  ASSERT_EQ(static_cast<int>(pano.getOwnedNodes().size()), pano.num_Nodes);
   std::vector<int> seen(pano.num_Nodes + 1, 0);
   for (int k = 1; k <= pano.num_Nodes; ++k) EXPECT_EQ(pano.Vect_Nodes[k - 1]->id, k);
   for (_treeNode* n : inOrder) {
@@ -369,7 +370,7 @@ TEST_F(HandTree, FindVisitsEveryNodeAndMissesAbsentIds) {
 }
 
 TEST(TreeFind, EmptyTreePrintsMessageAndOneNodeTreeFindsRoot) {
-  Panorama pano;
+  Panorama pano(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   EXPECT_EQ(pano.find(nullptr, 1), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nBinary Tree empty...");
@@ -570,7 +571,7 @@ TEST(TreeInsert, DeterminantAtThresholdOrNanIsRefused) {
   EXPECT_EQ(root->id_Right, 77);
   EXPECT_EQ(h.pano.num_Nodes, 1);
   EXPECT_EQ(h.pano.Vect_Nodes.size(), 1u);
-  EXPECT_EQ(h.pano.ownedNodes.size(), 1u);
+  EXPECT_EQ(h.pano.getOwnedNodes().size(), 1u);
 
   cv::Mat justAbove = atThreshold.clone();
   justAbove.at<double>(0, 0) = std::nextafter(0.2, 1.0);

@@ -15,6 +15,8 @@
 
 #include "tools/render/scene_renderer.hpp"
 
+#include "io/console.hpp"
+
 namespace testsupport {
 
 std::string VmosaicBinary() { return VMOSAIC_BINARY; }
@@ -156,6 +158,11 @@ double MaxCornerError(const cv::Mat& A, const cv::Mat& B, int w, int h) {
     worst = std::max(worst, std::hypot(ax - bx, ay - by));
   }
   return worst;
+}
+
+io::Operator& StdStreams() {
+  static io::ConsoleOperator streams;
+  return streams;
 }
 
 }  // namespace testsupport

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "io/operator.hpp"
+
 namespace testsupport {
 
 std::string VmosaicBinary();
@@ -61,5 +63,9 @@ double PsnrOverMask(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask);
 // Largest distance between the four corners of a w x h frame mapped by A
 // and by B.
 double MaxCornerError(const cv::Mat& A, const cv::Mat& B, int w, int h);
+
+// The program's operator (standard streams, console keys), for tests that
+// check the messages the libraries give.
+io::Operator& StdStreams();
 
 }  // namespace testsupport
