@@ -42,10 +42,11 @@ struct PointData {
   float* nextPts;         // x, y pairs
   std::uint8_t* status;
   float* err;
+  const int* order;  // the points in the order to track them (a permutation)
   int count;
 };
 
-// Runs the points [begin, end) through one level, two points at a time.
+// Runs the points order[begin..end) through one level, two points at a time.
 void TrackLevelAvx2(const LevelData& level, const LevelSettings& settings, const PointData& points,
                     int begin, int end);
 

@@ -113,6 +113,25 @@ bool KernelApplies(const cv::Mat& prev, const cv::Mat& next, size_t npoints,
   return true;
 }
 
+// The points ordered by bands of rows, then by column: neighbours share the
+// cache lines of their windows. Each point's result does not depend on the
+// order in which points are tracked.
+std::vector<int> SpatialOrder(const std::vector<cv::Point2f>& points) {
+  constexpr float kLimit = 1e7f;
+  auto band = [](float y) { return y > -kLimit && y < kLimit ? cvFloor(y * 0.0625f) : 0; };
+  auto column = [](float x) { return x > -kLimit && x < kLimit ? x : 0.f; };
+  std::vector<std::pair<std::pair<int, float>, int>> keyed;
+  keyed.reserve(points.size());
+  for (size_t k = 0; k < points.size(); ++k) {
+    keyed.push_back({{band(points[k].y), column(points[k].x)}, static_cast<int>(k)});
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<int> order;
+  order.reserve(points.size());
+  for (const auto& entry : keyed) order.push_back(entry.second);
+  return order;
+}
+
 }  // namespace
 
 void Tracker::Track(const cv::Mat& prev, const cv::Mat& next,
@@ -161,6 +180,8 @@ void Tracker::Track(const cv::Mat& prev, const cv::Mat& next,
   points.nextPts = reinterpret_cast<float*>(nextPts->data());
   points.status = status->data();
   points.err = err->data();
+  const std::vector<int> order = SpatialOrder(prevPts);
+  points.order = order.data();
   points.count = npoints;
 
   const int stripes = (npoints + kPointsPerStripe - 1) / kPointsPerStripe;

@@ -62,24 +62,16 @@ inline void PairWeights(const Weights& a, const Weights& b, __m256i* qw0, __m256
                           _mm_set1_epi32(PackPair(a.w10, a.w11)));
 }
 
+// 16 bytes of each point: a in the low half, b in the high half (a load and a
+// broadcast load blended, which keeps the shuffle port free).
 inline __m256i Pair128(const void* a, const void* b) {
-  return _mm256_inserti128_si256(
+  return _mm256_blend_epi32(
       _mm256_castsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(a))),
-      _mm_loadu_si128(static_cast<const __m128i*>(b)), 1);
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(b))), 0xF0);
 }
 
-// Eight bytes of each point widened to 16 bits.
-inline __m256i PairExpand8(const std::uint8_t* a, const std::uint8_t* b) {
-  const __m256i v = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a))),
-      _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)), 1);
-  return _mm256_unpacklo_epi8(v, _mm256_setzero_si256());
-}
-
-inline __m256i Bilinear(__m256i v00, __m256i v01, __m256i v10, __m256i v11, __m256i qw0,
+inline __m256i Bilinear(__m256i t00, __m256i t01, __m256i t10, __m256i t11, __m256i qw0,
                         __m256i qw1, __m256i delta, int shift) {
-  const __m256i t00 = _mm256_unpacklo_epi16(v00, v01), t01 = _mm256_unpackhi_epi16(v00, v01);
-  const __m256i t10 = _mm256_unpacklo_epi16(v10, v11), t11 = _mm256_unpackhi_epi16(v10, v11);
   __m256i t0 = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(t00, qw0), delta),
                                 _mm256_madd_epi16(t10, qw1));
   __m256i t1 = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(t01, qw0), delta),
@@ -89,23 +81,52 @@ inline __m256i Bilinear(__m256i v00, __m256i v01, __m256i v10, __m256i v11, __m2
   return _mm256_packs_epi32(t0, t1);
 }
 
-// Eight interpolated image elements (times 32) of each point.
+// Byte shuffles that take 16 loaded bytes starting kSkip bytes before element
+// x straight to the zipped, zero-extended pairs (p[x+k], p[x+k+3]) that the
+// dot products need, elements 0..3 and 4..7.
+template <int kSkip>
+inline __m256i ZipLow() {
+  constexpr char Z = static_cast<char>(0x80), s = kSkip;
+  return _mm256_setr_epi8(s, Z, s + 3, Z, s + 1, Z, s + 4, Z, s + 2, Z, s + 5, Z, s + 3, Z, s + 6,
+                          Z, s, Z, s + 3, Z, s + 1, Z, s + 4, Z, s + 2, Z, s + 5, Z, s + 3, Z,
+                          s + 6, Z);
+}
+template <int kSkip>
+inline __m256i ZipHigh() {
+  constexpr char Z = static_cast<char>(0x80), s = kSkip;
+  return _mm256_setr_epi8(s + 4, Z, s + 7, Z, s + 5, Z, s + 8, Z, s + 6, Z, s + 9, Z, s + 7, Z,
+                          s + 10, Z, s + 4, Z, s + 7, Z, s + 5, Z, s + 8, Z, s + 6, Z, s + 9, Z,
+                          s + 7, Z, s + 10, Z);
+}
+
+// Eight interpolated image elements (times 32) of each point, from element
+// x; a and b point kSkip bytes before it (16 bytes are read from there).
+template <int kSkip>
 inline __m256i InterpImage(const std::uint8_t* a, const std::uint8_t* b, std::ptrdiff_t step,
                            __m256i qw0, __m256i qw1) {
+  static_assert(kSkip + 10 < 16, "the pairs must lie in the 16 bytes read");
   const __m256i delta = _mm256_set1_epi32(1 << (kWBits - 5 - 1));
-  return Bilinear(PairExpand8(a, b), PairExpand8(a + kChannels, b + kChannels),
-                  PairExpand8(a + step, b + step),
-                  PairExpand8(a + step + kChannels, b + step + kChannels), qw0, qw1, delta,
+  const __m256i r0 = Pair128(a, b), r1 = Pair128(a + step, b + step);
+  const __m256i lo = ZipLow<kSkip>(), hi = ZipHigh<kSkip>();
+  return Bilinear(_mm256_shuffle_epi8(r0, lo), _mm256_shuffle_epi8(r0, hi),
+                  _mm256_shuffle_epi8(r1, lo), _mm256_shuffle_epi8(r1, hi), qw0, qw1, delta,
                   kWBits - 5);
 }
+
+// The tail chunk reads bytes 50..65 of the row, the last one the window uses.
+constexpr int kTailSkip = 5;
+constexpr int kTailLoad = kTailX - kTailSkip;
 
 // Four interpolated derivative elements of each point: Ix0 Iy0 ... Ix3 Iy3.
 inline __m256i InterpDeriv(const std::int16_t* a, const std::int16_t* b, std::ptrdiff_t step,
                            __m256i qw0, __m256i qw1) {
   const __m256i delta = _mm256_set1_epi32(1 << (kWBits - 1));
   constexpr int kCn2 = 2 * kChannels;
-  return Bilinear(Pair128(a, b), Pair128(a + kCn2, b + kCn2), Pair128(a + step, b + step),
-                  Pair128(a + step + kCn2, b + step + kCn2), qw0, qw1, delta, kWBits);
+  const __m256i v00 = Pair128(a, b), v01 = Pair128(a + kCn2, b + kCn2);
+  const __m256i v10 = Pair128(a + step, b + step), v11 = Pair128(a + step + kCn2, b + step + kCn2);
+  return Bilinear(_mm256_unpacklo_epi16(v00, v01), _mm256_unpackhi_epi16(v00, v01),
+                  _mm256_unpacklo_epi16(v10, v11), _mm256_unpackhi_epi16(v10, v11), qw0, qw1,
+                  delta, kWBits);
 }
 
 inline __m256 LowWords(__m256i v) {
@@ -148,7 +169,7 @@ void ExtractPatch(const LevelData& L, const std::uint8_t* srcA, const std::uint8
     const std::int16_t* db = dB + y * L.derivStep;
     for (int c = 0; c < kChunks; ++c) {
       const int x = 8 * c;
-      patch->img[y][c] = InterpImage(sa + x, sb + x, L.prevStep, qw0, qw1);
+      patch->img[y][c] = InterpImage<0>(sa + x, sb + x, L.prevStep, qw0, qw1);
       __m256i p[2];
       for (int h = 0; h < 2; ++h) {
         p[h] = InterpDeriv(da + 2 * x + 8 * h, db + 2 * x + 8 * h, L.derivStep, qw0, qw1);
@@ -160,7 +181,8 @@ void ExtractPatch(const LevelData& L, const std::uint8_t* srcA, const std::uint8
       patch->deriv[y][c][0] = _mm256_unpacklo_epi16(p[0], p[1]);
       patch->deriv[y][c][1] = _mm256_unpackhi_epi16(p[0], p[1]);
     }
-    patch->img[y][kChunks] = InterpImage(sa + kTailX, sb + kTailX, L.prevStep, qw0, qw1);
+    patch->img[y][kChunks] =
+        InterpImage<kTailSkip>(sa + kTailLoad, sb + kTailLoad, L.prevStep, qw0, qw1);
     const __m256i p0 = InterpDeriv(da + 2 * kTailX, db + 2 * kTailX, L.derivStep, qw0, qw1);
     const __m256i p1 = InterpDeriv(da + 2 * kTailX + 8, db + 2 * kTailX + 8, L.derivStep, qw0, qw1);
     const __m256 fx0 = LowWords(p0), fy0 = HighWords(p0), fx1 = LowWords(p1), fy1 = HighWords(p1);
@@ -191,20 +213,25 @@ inline __m256 Broadcast(__m256 v) {
 void Mismatch(const LevelData& L, const std::uint8_t* ja0, const std::uint8_t* jb0, __m256i qw0,
               __m256i qw1, const Patch& patch, Sums* qb, Sums* tailSums) {
   __m256 qb0 = _mm256_setzero_ps(), qb1 = _mm256_setzero_ps(), acc = _mm256_setzero_ps();
+  const __m256i zip0 = _mm256_setr_epi8(0, 1, 8, 9, 0, 1, 8, 9, 2, 3, 10, 11, 2, 3, 10, 11, 0, 1,
+                                        8, 9, 0, 1, 8, 9, 2, 3, 10, 11, 2, 3, 10, 11);
+  const __m256i zip1 = _mm256_setr_epi8(4, 5, 12, 13, 4, 5, 12, 13, 6, 7, 14, 15, 6, 7, 14, 15, 4,
+                                        5, 12, 13, 4, 5, 12, 13, 6, 7, 14, 15, 6, 7, 14, 15);
   for (int y = 0; y < kWindow; ++y) {
     const std::uint8_t* ja = ja0 + y * L.nextStep;
     const std::uint8_t* jb = jb0 + y * L.nextStep;
     for (int c = 0; c < kChunks; ++c) {
       const int x = 8 * c;
-      const __m256i d0 =
-          _mm256_subs_epi16(InterpImage(ja + x, jb + x, L.nextStep, qw0, qw1), patch.img[y][c]);
-      const __m256i d2 = _mm256_unpacklo_epi16(d0, d0), d1 = _mm256_unpackhi_epi16(d0, d0);
-      const __m256i u0 = _mm256_unpacklo_epi16(d2, d1), u1 = _mm256_unpackhi_epi16(d2, d1);
+      const __m256i d0 = _mm256_subs_epi16(InterpImage<0>(ja + x, jb + x, L.nextStep, qw0, qw1),
+                                           patch.img[y][c]);
+      // (d0 d4 d0 d4 d1 d5 d1 d5) and (d2 d6 d2 d6 d3 d7 d3 d7): OpenCV's two zips.
+      const __m256i u0 = _mm256_shuffle_epi8(d0, zip0), u1 = _mm256_shuffle_epi8(d0, zip1);
       qb0 = _mm256_add_ps(qb0, _mm256_cvtepi32_ps(_mm256_madd_epi16(u0, patch.deriv[y][c][0])));
       qb1 = _mm256_add_ps(qb1, _mm256_cvtepi32_ps(_mm256_madd_epi16(u1, patch.deriv[y][c][1])));
     }
     const __m256i dt = _mm256_subs_epi16(
-        InterpImage(ja + kTailX, jb + kTailX, L.nextStep, qw0, qw1), patch.img[y][kChunks]);
+        InterpImage<kTailSkip>(ja + kTailLoad, jb + kTailLoad, L.nextStep, qw0, qw1),
+        patch.img[y][kChunks]);
     const __m256 f0 = HighWords(_mm256_unpacklo_epi16(dt, dt));  // elements 55..58
     const __m256 f1 = HighWords(_mm256_unpackhi_epi16(dt, dt));  // elements 59..62
     const __m256* t = patch.tail[y];
@@ -231,13 +258,17 @@ void AbsDifference(const LevelData& L, const std::uint8_t* ja0, const std::uint8
   for (int y = 0; y < kWindow; ++y) {
     const std::uint8_t* ja = ja0 + y * L.nextStep;
     const std::uint8_t* jb = jb0 + y * L.nextStep;
-    for (int c = 0; c <= kChunks; ++c) {
-      const int x = c < kChunks ? 8 * c : kTailX;
-      __m256i d =
-          _mm256_subs_epi16(InterpImage(ja + x, jb + x, L.nextStep, qw0, qw1), patch.img[y][c]);
-      if (c == kChunks) d = _mm256_and_si256(d, dropFirst);
+    for (int c = 0; c < kChunks; ++c) {
+      const __m256i d = _mm256_subs_epi16(
+          InterpImage<0>(ja + 8 * c, jb + 8 * c, L.nextStep, qw0, qw1), patch.img[y][c]);
       sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_abs_epi16(d), ones));
     }
+    const __m256i d = _mm256_and_si256(
+        _mm256_subs_epi16(
+            InterpImage<kTailSkip>(ja + kTailLoad, jb + kTailLoad, L.nextStep, qw0, qw1),
+            patch.img[y][kChunks]),
+        dropFirst);
+    sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_abs_epi16(d), ones));
   }
   alignas(32) int s[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(s), sum);
@@ -424,7 +455,7 @@ void TrackPair(const LevelData& L, const LevelSettings& S, const PointData& P, i
 void TrackLevelAvx2(const LevelData& level, const LevelSettings& settings, const PointData& points,
                     int begin, int end) {
   for (int i = begin; i < end; i += 2) {
-    TrackPair(level, settings, points, i, i + 1 < end ? i + 1 : -1);
+    TrackPair(level, settings, points, points.order[i], i + 1 < end ? points.order[i + 1] : -1);
   }
 }
 
