@@ -46,9 +46,12 @@ struct PointData {
   int count;
 };
 
-// Runs the points order[begin..end) through one level, two points at a time.
+// Run the points order[begin..end) through one level, two (AVX2) or four
+// (AVX-512) points at a time.
 void TrackLevelAvx2(const LevelData& level, const LevelSettings& settings, const PointData& points,
                     int begin, int end);
+void TrackLevelAvx512(const LevelData& level, const LevelSettings& settings,
+                      const PointData& points, int begin, int end);
 
 }  // namespace detail
 }  // namespace lk

@@ -15,10 +15,13 @@ namespace {
 // and the current frame of another; three cover a pair and the key-frame
 // tracking that follows it.
 constexpr size_t kCachedPyramids = 3;
-// Points per unit of parallel work (an even number: the kernel pairs them).
-constexpr int kPointsPerStripe = 8;
+// Points per unit of parallel work (a multiple of the points per register).
+constexpr int kPointsPerStripe = 16;
 
 bool Avx2Supported() { return __builtin_cpu_supports("avx2"); }
+bool Avx512Supported() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
 
 struct Pyramid {
   std::vector<cv::Mat> levels;  // image and derivatives per level
@@ -71,11 +74,16 @@ bool KernelAvailable(Kernel kernel) {
       return true;
     case Kernel::kAvx2:
       return Avx2Supported();
+    case Kernel::kAvx512:
+      return Avx512Supported();
   }
   return false;
 }
 
-Kernel WidestKernel() { return Avx2Supported() ? Kernel::kAvx2 : Kernel::kOpenCv; }
+Kernel WidestKernel() {
+  if (Avx512Supported()) return Kernel::kAvx512;
+  return Avx2Supported() ? Kernel::kAvx2 : Kernel::kOpenCv;
+}
 
 const char* KernelName(Kernel kernel) {
   switch (kernel) {
@@ -83,6 +91,8 @@ const char* KernelName(Kernel kernel) {
       return "OpenCV";
     case Kernel::kAvx2:
       return "AVX2";
+    case Kernel::kAvx512:
+      return "AVX-512";
     case Kernel::kWidest:
       return KernelName(WidestKernel());
   }
@@ -184,6 +194,8 @@ void Tracker::Track(const cv::Mat& prev, const cv::Mat& next,
   points.order = order.data();
   points.count = npoints;
 
+  const auto trackLevel =
+      kernel == Kernel::kAvx512 ? detail::TrackLevelAvx512 : detail::TrackLevelAvx2;
   const int stripes = (npoints + kPointsPerStripe - 1) / kPointsPerStripe;
   for (int level = levels; level >= 0; --level) {
     const cv::Mat& I = prevPyr->levels[static_cast<size_t>(2 * level)];
@@ -203,7 +215,7 @@ void Tracker::Track(const cv::Mat& prev, const cv::Mat& next,
     cv::parallel_for_(cv::Range(0, stripes), [&](const cv::Range& r) {
       const int begin = r.start * kPointsPerStripe;
       const int end = std::min(npoints, r.end * kPointsPerStripe);
-      detail::TrackLevelAvx2(data, settings, points, begin, end);
+      trackLevel(data, settings, points, begin, end);
     });
   }
 }

@@ -16,6 +16,7 @@ namespace lk {
 enum class Kernel {
   kOpenCv,  // cv::calcOpticalFlowPyrLK
   kAvx2,    // two points per 256-bit register
+  kAvx512,  // four points per 512-bit register (AVX-512 F and BW)
   kWidest,  // the widest kernel this processor runs
 };
 

@@ -172,7 +172,7 @@ std::vector<Case> Cases() {
   return cases;
 }
 
-std::vector<lk::Kernel> VectorKernels() { return {lk::Kernel::kAvx2}; }
+std::vector<lk::Kernel> VectorKernels() { return {lk::Kernel::kAvx2, lk::Kernel::kAvx512}; }
 
 class LkTrackerDifferential : public ::testing::TestWithParam<lk::Kernel> {};
 
@@ -214,7 +214,7 @@ TEST_P(LkTrackerDifferential, PyramidsKeptBetweenCallsStayExact) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, LkTrackerDifferential, ::testing::ValuesIn(VectorKernels()),
                          [](const ::testing::TestParamInfo<lk::Kernel>& info) {
-                           return std::string(lk::KernelName(info.param));
+                           return info.param == lk::Kernel::kAvx2 ? "AVX2" : "AVX512";
                          });
 
 // Frames the kernels do not handle (one channel) go to OpenCV.
