@@ -218,9 +218,9 @@ BENCHMARK(BM_CornerDetection)->Unit(benchmark::kMillisecond);
 
 // The corner tracker on consecutive 640x480 pairs of the pan, as corner mode
 // calls it (the previous frame's corners, no initial flow): first argument 0
-// cv::calcOpticalFlowPyrLK, 1 the exact vector tracker (which reuses the
-// previous frame's pyramid); second argument the number of threads. Real
-// time per pair, and CPU time of all threads.
+// cv::calcOpticalFlowPyrLK, 1 the exact tracker's AVX2 kernel, 2 its AVX-512
+// kernel (both reuse the previous frame's pyramid); second argument the
+// number of threads. Real time per pair, and CPU time of all threads.
 void BM_TrackerPair(benchmark::State& state) {
   const Pan& pan = RenderedPan();
   FeatureExtraction extraction;
@@ -228,7 +228,13 @@ void BM_TrackerPair(benchmark::State& state) {
   for (const cv::Mat& frame : pan.frames) {
     corners.push_back(extraction.goodFeaturesToTrack(frame, 0, kFrame.width, kFrame.height));
   }
-  const bool ours = state.range(0) == 1;
+  const lk::Kernel kernels[] = {lk::Kernel::kOpenCv, lk::Kernel::kAvx2, lk::Kernel::kAvx512};
+  const lk::Kernel kernel = kernels[state.range(0)];
+  if (!lk::KernelAvailable(kernel)) {
+    state.SkipWithError("kernel not available on this processor");
+    return;
+  }
+  const bool ours = kernel != lk::Kernel::kOpenCv;
   const int threadsBefore = cv::getNumThreads();
   cv::setNumThreads(static_cast<int>(state.range(1)));
   const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.3);
@@ -241,7 +247,7 @@ void BM_TrackerPair(benchmark::State& state) {
     const size_t i = k % (pan.frames.size() - 1);
     if (ours) {
       tracker.Track(pan.frames[i], pan.frames[i + 1], corners[i], &next, &status, &err,
-                    cv::Size(21, 21), 5, criteria, 0, 1e-4);
+                    cv::Size(21, 21), 5, criteria, 0, 1e-4, kernel);
     } else {
       cv::calcOpticalFlowPyrLK(pan.frames[i], pan.frames[i + 1], corners[i], next, status, err,
                                cv::Size(21, 21), 5, criteria, 0, 1e-4);
@@ -257,8 +263,10 @@ void BM_TrackerPair(benchmark::State& state) {
 BENCHMARK(BM_TrackerPair)
     ->Args({0, 1})
     ->Args({1, 1})
+    ->Args({2, 1})
     ->Args({0, 2})
     ->Args({1, 2})
+    ->Args({2, 2})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MeasureProcessCPUTime();
