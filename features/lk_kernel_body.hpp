@@ -90,32 +90,58 @@ inline typename V::I ZipHigh() {
   return V::Repeat16(p);
 }
 
-// Eight interpolated image elements (times 32) of each point from element x;
-// p[k] + offset addresses kSkip bytes before it (16 bytes are read there).
+// Eight interpolated image elements (times 32) of each point from element x,
+// out of the 16 bytes r0 (this row) and r1 (next row) loaded kSkip bytes
+// before element x.
 template <class V, int kSkip>
-inline typename V::I InterpImage(const std::uint8_t* const* p, std::ptrdiff_t offset,
-                                 std::ptrdiff_t step, typename V::I qw0, typename V::I qw1) {
+inline typename V::I InterpImage(typename V::I r0, typename V::I r1, typename V::I qw0,
+                                 typename V::I qw1) {
   static_assert(kSkip + 10 < 16, "the pairs must lie in the 16 bytes read");
   using I = typename V::I;
   const I delta = V::Set1(1 << (kWBits - 5 - 1));
-  const I r0 = V::Load(p, offset), r1 = V::Load(p, offset + step);
   const I lo = ZipLow<V, kSkip>(), hi = ZipHigh<V, kSkip>();
   return Bilinear<V>(V::Shuffle8(r0, lo), V::Shuffle8(r0, hi), V::Shuffle8(r1, lo),
                      V::Shuffle8(r1, hi), qw0, qw1, delta, kWBits - 5);
 }
 
-// Four interpolated derivative elements of each point: Ix0 Iy0 ... Ix3 Iy3.
+// Four interpolated derivative elements of each point (Ix0 Iy0 ... Ix3 Iy3)
+// out of this row's and the next row's 8 values at the element and at the
+// next pixel.
 template <class V>
-inline typename V::I InterpDeriv(const std::int16_t* const* p, std::ptrdiff_t offset,
-                                 std::ptrdiff_t step, typename V::I qw0, typename V::I qw1) {
-  using I = typename V::I;
-  constexpr int kCn2 = 2 * kChannels;
-  const I delta = V::Set1(1 << (kWBits - 1));
-  const I v00 = V::Load(p, offset), v01 = V::Load(p, offset + kCn2);
-  const I v10 = V::Load(p, offset + step), v11 = V::Load(p, offset + step + kCn2);
+inline typename V::I InterpDeriv(typename V::I v00, typename V::I v01, typename V::I v10,
+                                 typename V::I v11, typename V::I qw0, typename V::I qw1) {
+  const typename V::I delta = V::Set1(1 << (kWBits - 1));
   return Bilinear<V>(V::Unpacklo16(v00, v01), V::Unpackhi16(v00, v01), V::Unpacklo16(v10, v11),
                      V::Unpackhi16(v10, v11), qw0, qw1, delta, kWBits);
 }
+
+// Where the 16 bytes of image chunk c are read in a row: element 8c, the
+// tail chunk kTailSkip bytes before element 55.
+constexpr int ImageLoad(int c) { return c < kChunks ? 8 * c : kTailLoad; }
+// Where the derivative values of half h of chunk c start in a row.
+constexpr int DerivLoad(int c, int h) { return 2 * (c < kChunks ? 8 * c : kTailX) + 8 * h; }
+
+// Each window row is read once: the rows below become the next rows above.
+template <class V>
+struct ImageRows {
+  typename V::I row[kChunks + 1];
+  void Load(const std::uint8_t* const* p, std::ptrdiff_t rowStart) {
+    for (int c = 0; c <= kChunks; ++c) row[c] = V::Load(p, rowStart + ImageLoad(c));
+  }
+};
+
+template <class V>
+struct DerivRows {
+  typename V::I row[kChunks + 1][2][2];  // chunk, half, (element, next pixel)
+  void Load(const std::int16_t* const* p, std::ptrdiff_t rowStart) {
+    for (int c = 0; c <= kChunks; ++c) {
+      for (int h = 0; h < 2; ++h) {
+        row[c][h][0] = V::Load(p, rowStart + DerivLoad(c, h));
+        row[c][h][1] = V::Load(p, rowStart + DerivLoad(c, h) + 2 * kChannels);
+      }
+    }
+  }
+};
 
 template <class V>
 inline typename V::F LowWords(typename V::I v) {
@@ -158,14 +184,23 @@ void ExtractPatch(const LevelData& L, const Window<V>& w, Patch<V>* patch, Sums<
   using I = typename V::I;
   using F = typename V::F;
   F qA11 = V::ZeroF(), qA12 = V::ZeroF(), qA22 = V::ZeroF(), acc = V::ZeroF();
+  ImageRows<V> img[2];
+  DerivRows<V> der[2];
+  img[0].Load(w.img, 0);
+  der[0].Load(w.deriv, 0);
   for (int y = 0; y < kWindow; ++y) {
-    const std::ptrdiff_t rowI = y * L.prevStep, rowD = y * L.derivStep;
+    const ImageRows<V>& i0 = img[y & 1];
+    ImageRows<V>& i1 = img[(y + 1) & 1];
+    const DerivRows<V>& d0 = der[y & 1];
+    DerivRows<V>& d1 = der[(y + 1) & 1];
+    i1.Load(w.img, (y + 1) * L.prevStep);
+    d1.Load(w.deriv, (y + 1) * L.derivStep);
     for (int c = 0; c < kChunks; ++c) {
-      const int x = 8 * c;
-      patch->img[y][c] = InterpImage<V, 0>(w.img, rowI + x, L.prevStep, w.qw0, w.qw1);
+      patch->img[y][c] = InterpImage<V, 0>(i0.row[c], i1.row[c], w.qw0, w.qw1);
       I p[2];
       for (int h = 0; h < 2; ++h) {
-        p[h] = InterpDeriv<V>(w.deriv, rowD + 2 * x + 8 * h, L.derivStep, w.qw0, w.qw1);
+        p[h] = InterpDeriv<V>(d0.row[c][h][0], d0.row[c][h][1], d1.row[c][h][0], d1.row[c][h][1],
+                              w.qw0, w.qw1);
         const F fy = HighWords<V>(p[h]), fx = LowWords<V>(p[h]);
         qA22 = V::AddF(V::MulF(fy, fy), qA22);
         qA12 = V::AddF(V::MulF(fx, fy), qA12);
@@ -175,9 +210,11 @@ void ExtractPatch(const LevelData& L, const Window<V>& w, Patch<V>* patch, Sums<
       patch->deriv[y][c][1] = V::Unpackhi16(p[0], p[1]);
     }
     patch->img[y][kChunks] =
-        InterpImage<V, kTailSkip>(w.img, rowI + kTailLoad, L.prevStep, w.qw0, w.qw1);
-    const I p0 = InterpDeriv<V>(w.deriv, rowD + 2 * kTailX, L.derivStep, w.qw0, w.qw1);
-    const I p1 = InterpDeriv<V>(w.deriv, rowD + 2 * kTailX + 8, L.derivStep, w.qw0, w.qw1);
+        InterpImage<V, kTailSkip>(i0.row[kChunks], i1.row[kChunks], w.qw0, w.qw1);
+    const I p0 = InterpDeriv<V>(d0.row[kChunks][0][0], d0.row[kChunks][0][1],
+                                d1.row[kChunks][0][0], d1.row[kChunks][0][1], w.qw0, w.qw1);
+    const I p1 = InterpDeriv<V>(d0.row[kChunks][1][0], d0.row[kChunks][1][1],
+                                d1.row[kChunks][1][0], d1.row[kChunks][1][1], w.qw0, w.qw1);
     const F fx0 = LowWords<V>(p0), fy0 = HighWords<V>(p0);
     const F fx1 = LowWords<V>(p1), fy1 = HighWords<V>(p1);
     const F u0 = V::UnpackloF(fx0, fy0), u1 = V::UnpackhiF(fx0, fy0);
@@ -214,18 +251,21 @@ void Mismatch(const LevelData& L, const Window<V>& w, const Patch<V>& patch, Sum
   static constexpr char kZip0[16] = {0, 1, 8, 9, 0, 1, 8, 9, 2, 3, 10, 11, 2, 3, 10, 11};
   static constexpr char kZip1[16] = {4, 5, 12, 13, 4, 5, 12, 13, 6, 7, 14, 15, 6, 7, 14, 15};
   const I zip0 = V::Repeat16(kZip0), zip1 = V::Repeat16(kZip1);
+  ImageRows<V> rows[2];
+  rows[0].Load(w.img, 0);
   for (int y = 0; y < kWindow; ++y) {
-    const std::ptrdiff_t row = y * L.nextStep;
+    const ImageRows<V>& r0 = rows[y & 1];
+    ImageRows<V>& r1 = rows[(y + 1) & 1];
+    r1.Load(w.img, (y + 1) * L.nextStep);
     for (int c = 0; c < kChunks; ++c) {
-      const I d0 = V::Subs16(InterpImage<V, 0>(w.img, row + 8 * c, L.nextStep, w.qw0, w.qw1),
-                             patch.img[y][c]);
+      const I d0 =
+          V::Subs16(InterpImage<V, 0>(r0.row[c], r1.row[c], w.qw0, w.qw1), patch.img[y][c]);
       const I u0 = V::Shuffle8(d0, zip0), u1 = V::Shuffle8(d0, zip1);
       qb0 = V::AddF(qb0, V::Cvt(V::Madd(u0, patch.deriv[y][c][0])));
       qb1 = V::AddF(qb1, V::Cvt(V::Madd(u1, patch.deriv[y][c][1])));
     }
-    const I dt = V::Subs16(
-        InterpImage<V, kTailSkip>(w.img, row + kTailLoad, L.nextStep, w.qw0, w.qw1),
-        patch.img[y][kChunks]);
+    const I dt = V::Subs16(InterpImage<V, kTailSkip>(r0.row[kChunks], r1.row[kChunks], w.qw0, w.qw1),
+                           patch.img[y][kChunks]);
     const F f0 = HighWords<V>(V::Unpacklo16(dt, dt));  // elements 55..58
     const F f1 = HighWords<V>(V::Unpackhi16(dt, dt));  // elements 59..62
     const F* t = patch.tail[y];
@@ -252,15 +292,19 @@ void AbsDifference(const LevelData& L, const Window<V>& w, const Patch<V>& patch
                                           -1, -1, -1, -1, -1, -1, -1, -1};
   const I dropFirst = V::Repeat16(kDropFirst);
   I sum = V::ZeroI();
+  ImageRows<V> rows[2];
+  rows[0].Load(w.img, 0);
   for (int y = 0; y < kWindow; ++y) {
-    const std::ptrdiff_t row = y * L.nextStep;
+    const ImageRows<V>& r0 = rows[y & 1];
+    ImageRows<V>& r1 = rows[(y + 1) & 1];
+    r1.Load(w.img, (y + 1) * L.nextStep);
     for (int c = 0; c < kChunks; ++c) {
-      const I d = V::Subs16(InterpImage<V, 0>(w.img, row + 8 * c, L.nextStep, w.qw0, w.qw1),
-                            patch.img[y][c]);
+      const I d =
+          V::Subs16(InterpImage<V, 0>(r0.row[c], r1.row[c], w.qw0, w.qw1), patch.img[y][c]);
       sum = V::Add32(sum, V::Madd(V::Abs16(d), ones));
     }
     const I d = V::And(
-        V::Subs16(InterpImage<V, kTailSkip>(w.img, row + kTailLoad, L.nextStep, w.qw0, w.qw1),
+        V::Subs16(InterpImage<V, kTailSkip>(r0.row[kChunks], r1.row[kChunks], w.qw0, w.qw1),
                   patch.img[y][kChunks]),
         dropFirst);
     sum = V::Add32(sum, V::Madd(V::Abs16(d), ones));
