@@ -264,8 +264,9 @@ void Mismatch(const LevelData& L, const Window<V>& w, const Patch<V>& patch, Sum
       qb0 = V::AddF(qb0, V::Cvt(V::Madd(u0, patch.deriv[y][c][0])));
       qb1 = V::AddF(qb1, V::Cvt(V::Madd(u1, patch.deriv[y][c][1])));
     }
-    const I dt = V::Subs16(InterpImage<V, kTailSkip>(r0.row[kChunks], r1.row[kChunks], w.qw0, w.qw1),
-                           patch.img[y][kChunks]);
+    const I dt =
+        V::Subs16(InterpImage<V, kTailSkip>(r0.row[kChunks], r1.row[kChunks], w.qw0, w.qw1),
+                  patch.img[y][kChunks]);
     const F f0 = HighWords<V>(V::Unpacklo16(dt, dt));  // elements 55..58
     const F f1 = HighWords<V>(V::Unpackhi16(dt, dt));  // elements 59..62
     const F* t = patch.tail[y];
@@ -311,7 +312,9 @@ void AbsDifference(const LevelData& L, const Window<V>& w, const Patch<V>& patch
   }
   int s[4 * V::kLanes];
   V::StoreI(s, sum);
-  for (int k = 0; k < V::kLanes; ++k) sums[k] = s[4 * k] + s[4 * k + 1] + s[4 * k + 2] + s[4 * k + 3];
+  for (int k = 0; k < V::kLanes; ++k) {
+    sums[k] = s[4 * k] + s[4 * k + 1] + s[4 * k + 2] + s[4 * k + 3];
+  }
 }
 
 // OpenCV's horizontal sum of a float32x4: (a0 + a2) + (a1 + a3).
@@ -502,6 +505,7 @@ template <class V>
 void TrackLevel(const LevelData& level, const LevelSettings& settings, const PointData& points,
                 int begin, int end) {
   for (int i = begin; i < end; i += V::kLanes) {
-    TrackGroup<V>(level, settings, points, points.order + i, end - i < V::kLanes ? end - i : V::kLanes);
+    const int n = end - i < V::kLanes ? end - i : V::kLanes;
+    TrackGroup<V>(level, settings, points, points.order + i, n);
   }
 }

@@ -69,8 +69,8 @@ struct Avx512 {
 
 }  // namespace
 
-void TrackLevelAvx512(const LevelData& level, const LevelSettings& settings, const PointData& points,
-                    int begin, int end) {
+void TrackLevelAvx512(const LevelData& level, const LevelSettings& settings,
+                      const PointData& points, int begin, int end) {
   TrackLevel<Avx512>(level, settings, points, begin, end);
 }
 

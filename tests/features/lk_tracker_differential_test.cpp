@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 #include <string>
@@ -115,6 +116,12 @@ std::vector<cv::Point2f> Guesses(const std::vector<cv::Point2f>& points, const c
   return mapped;
 }
 
+render::CameraPose Moved(render::CameraPose pose) {
+  pose.centreX += 9.5;
+  pose.angle = 0.01;
+  return pose;
+}
+
 cv::Mat Render(const render::CameraPose& pose, cv::Size size) {
   return render::RenderFrame(featuretest::Photo(), render::PhotoToFrame(pose, size), size);
 }
@@ -140,7 +147,8 @@ std::vector<Case> Cases() {
     cases.push_back({p.name + " grid", p.frame_i, p.frame_j, Grid(p.frame_i.size()), {}});
   }
   const featuretest::RenderedPair& t = pairs[0];
-  const cv::Mat flatI = WithFlatRegions(t.frame_i.clone()), flatJ = WithFlatRegions(t.frame_j.clone());
+  const cv::Mat flatI = WithFlatRegions(t.frame_i.clone());
+  const cv::Mat flatJ = WithFlatRegions(t.frame_j.clone());
   cases.push_back({"flat regions, grid", flatI, flatJ, Grid(flatI.size()), {}});
   const std::vector<cv::Point2f> grid = Grid(t.frame_i.size());
   cases.push_back({"flat regions, initial flow", flatI, flatJ, grid, Guesses(grid, t.trueHij)});
@@ -158,12 +166,17 @@ std::vector<Case> Cases() {
   far.centreY -= 90.0;
   far.angle = 0.2;
   const cv::Mat farI = Render(base, featuretest::kFrameSize);
-  cases.push_back({"large motion", farI, Render(far, featuretest::kFrameSize), Corners(farI), {}});
+  std::vector<cv::Point2f> farPoints = Corners(farI);
+  // Positions no window can hold: not a number, far beyond the int range.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  farPoints.insert(farPoints.end(), {{nan, 5.f}, {5.f, nan}, {1e20f, 3.f}, {-3e9f, 10.f}});
+  cases.push_back({"large motion", farI, Render(far, featuretest::kFrameSize), farPoints, {}});
+  // A frame smaller than the window at the second level: one level only.
+  const cv::Size tiny(48, 36);
+  const cv::Mat tinyI = Render(base, tiny), tinyJ = Render(Moved(base), tiny);
+  cases.push_back({"48x36 grid", tinyI, tinyJ, Grid(tinyI.size()), {}});
   for (const cv::Size size : {cv::Size(1280, 720), cv::Size(643, 361)}) {
-    render::CameraPose moved = base;
-    moved.centreX += 9.5;
-    moved.angle = 0.01;
-    cv::Mat i = Render(base, size), j = Render(moved, size);
+    cv::Mat i = Render(base, size), j = Render(Moved(base), size);
     render::AddNoise(j, 2.0, 7);
     const std::string name = std::to_string(size.width) + "x" + std::to_string(size.height);
     cases.push_back({name + " corners", i, j, Corners(i), {}});
