@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 #include <memory>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "features/exact_knn.hpp"
 #include "features/feature_extraction.hpp"
 #include "features/feature_matching.hpp"
+#include "features/lk_tracker.hpp"
 #include "geometry/homography_mapping.hpp"
 #include "geometry/ncc_validation.hpp"
 #include "panorama/panorama.hpp"
@@ -213,6 +215,61 @@ void BM_CornerDetection(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_CornerDetection)->Unit(benchmark::kMillisecond);
+
+// The corner tracker on consecutive 640x480 pairs of the pan, as corner mode
+// calls it (the previous frame's corners, no initial flow): first argument 0
+// cv::calcOpticalFlowPyrLK, 1 the exact tracker's AVX2 kernel, 2 its AVX-512
+// kernel (both reuse the previous frame's pyramid); second argument the
+// number of threads. Real time per pair, and CPU time of all threads.
+void BM_TrackerPair(benchmark::State& state) {
+  const Pan& pan = RenderedPan();
+  FeatureExtraction extraction;
+  std::vector<std::vector<cv::Point2f>> corners;
+  for (const cv::Mat& frame : pan.frames) {
+    corners.push_back(extraction.goodFeaturesToTrack(frame, 0, kFrame.width, kFrame.height));
+  }
+  const lk::Kernel kernels[] = {lk::Kernel::kOpenCv, lk::Kernel::kAvx2, lk::Kernel::kAvx512};
+  const lk::Kernel kernel = kernels[state.range(0)];
+  if (!lk::KernelAvailable(kernel)) {
+    state.SkipWithError("kernel not available on this processor");
+    return;
+  }
+  const bool ours = kernel != lk::Kernel::kOpenCv;
+  const int threadsBefore = cv::getNumThreads();
+  cv::setNumThreads(static_cast<int>(state.range(1)));
+  const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.3);
+  lk::Tracker tracker;
+  std::vector<cv::Point2f> next;
+  std::vector<unsigned char> status;
+  std::vector<float> err;
+  size_t k = 0, points = 0;
+  for (auto _ : state) {
+    const size_t i = k % (pan.frames.size() - 1);
+    if (ours) {
+      tracker.Track(pan.frames[i], pan.frames[i + 1], corners[i], &next, &status, &err,
+                    cv::Size(21, 21), 5, criteria, 0, 1e-4, kernel);
+    } else {
+      cv::calcOpticalFlowPyrLK(pan.frames[i], pan.frames[i + 1], corners[i], next, status, err,
+                               cv::Size(21, 21), 5, criteria, 0, 1e-4);
+    }
+    benchmark::DoNotOptimize(next.data());
+    points += corners[i].size();
+    ++k;
+  }
+  cv::setNumThreads(threadsBefore);
+  state.counters["points"] = static_cast<double>(points) / static_cast<double>(k);
+  state.SetLabel(ours ? lk::KernelName(tracker.LastKernel()) : "OpenCV");
+}
+BENCHMARK(BM_TrackerPair)
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({2, 1})
+    ->Args({0, 2})
+    ->Args({1, 2})
+    ->Args({2, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 }  // namespace
 

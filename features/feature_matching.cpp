@@ -5,6 +5,7 @@
 
 #include "features/exact_knn.hpp"
 #include "features/feature_extraction.hpp"
+#include "features/lk_tracker.hpp"
 #include "geometry/homography_mapping.hpp"
 
 namespace {
@@ -28,14 +29,15 @@ constexpr double kMaxDistanceRatio = 0.6;
 
 // Runs the tracker on the frames as given (three channels, no grey
 // conversion). With initialFlow, next holds the starting guesses on entry.
-void TrackPyramidal(const cv::Mat& frame_i, const cv::Mat& frame_j,
+// The tracker gives cv::calcOpticalFlowPyrLK's results bit for bit.
+void TrackPyramidal(lk::Tracker* tracker, const cv::Mat& frame_i, const cv::Mat& frame_j,
                     const std::vector<cv::Point2f>& points, std::vector<cv::Point2f>* next,
                     bool initialFlow, std::vector<unsigned char>* status, std::vector<float>* err) {
   const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
                                   kTrackingMaxIterations, kTrackingMinStepPx);
-  cv::calcOpticalFlowPyrLK(frame_i, frame_j, points, *next, *status, *err, kTrackingWindowPx,
-                           kTrackingMaxPyramidLevel, criteria,
-                           initialFlow ? cv::OPTFLOW_USE_INITIAL_FLOW : 0, kTrackingMinEigenvalue);
+  tracker->Track(frame_i, frame_j, points, next, status, err, kTrackingWindowPx,
+                 kTrackingMaxPyramidLevel, criteria, initialFlow ? cv::OPTFLOW_USE_INITIAL_FLOW : 0,
+                 kTrackingMinEigenvalue);
 }
 
 // The matcher needs two non-empty float matrices of the same width; anything
@@ -122,7 +124,7 @@ void FeatureMatching::goodFeaturesToTrackMatching(cv::Mat frame_i, cv::Mat frame
   if (num_Corners < kMinCornersToTrack) return;  // Corners_j keeps its contents
 
   std::vector<cv::Point2f> next;
-  TrackPyramidal(frame_i, frame_j, *Corners_i, &next, false, &status, &err);
+  TrackPyramidal(&LK_Tracker, frame_i, frame_j, *Corners_i, &next, false, &status, &err);
   Idx_Good = SelectTrackedCorners(*Corners_i, next, status, err);
   num_GoodCorners = static_cast<int>(Idx_Good.size());
   CollectCorrespondences(*Corners_i, next, Idx_Good, &Cpoints_i, &Cpoints_j);
@@ -143,7 +145,7 @@ void FeatureMatching::goodFeaturesToTrackMatching(
   if (num_Corners < kMinCornersToTrack) return;
 
   // points_j is our own copy of the guesses; the tracker refines it in place.
-  TrackPyramidal(frame_i, frame_j, points_i, &points_j, true, &status, &err);
+  TrackPyramidal(&LK_Tracker, frame_i, frame_j, points_i, &points_j, true, &status, &err);
   Idx_Good = SelectTrackedCorners(points_i, points_j, status, err);
   num_GoodCorners = static_cast<int>(Idx_Good.size());
   CollectCorrespondences(points_i, points_j, Idx_Good, out_i, out_j);

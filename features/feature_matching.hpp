@@ -9,6 +9,8 @@
 #include <opencv2/features2d.hpp>
 #include <vector>
 
+#include "features/lk_tracker.hpp"
+
 // Population variance of values about the given mean, accumulated in float.
 // An empty list has variance 0.
 float Variance_vector_float(const std::vector<float>& values, float mean);
@@ -43,6 +45,7 @@ class FeatureMatching {
   cv::Mat SIFT_Descriptor_i;
   cv::Mat SIFT_Descriptor_j;
   cv::BFMatcher BF_Matcher;
+  lk::Tracker LK_Tracker;  // keeps the pyramids of the last frames tracked
   std::vector<std::vector<cv::DMatch>> Matches_knn;
   std::vector<std::vector<cv::DMatch>> Matches_Good;
   int num_GoodMatches = 0;

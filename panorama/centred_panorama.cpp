@@ -57,8 +57,7 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
 
 _treeNode* Panorama::ChooseReference() {
   if (Root_AVL == nullptr) {
-    operator_->Out("
-Binary Tree empty...");
+    operator_->Out("\nBinary Tree empty...");
     return nullptr;
   }
   Node_LeftMostLeaf = CalculateLeftMostLeaf(Root_AVL);
@@ -131,7 +130,7 @@ void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f)
   const auto adjusted = p.AdjustedPlacements().find(f->id);
   p.H_Accumulated = adjusted == p.AdjustedPlacements().end()
                         ? p.HomographyBetween(reference, f)
-                        : Inverse(adjusted->second);
+                        : InverseHomography(adjusted->second);
   cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
 }
 

@@ -1,0 +1,55 @@
+// Pyramidal Lucas-Kanade tracking that returns exactly what
+// cv::calcOpticalFlowPyrLK (OpenCV 4.6) returns - next positions, status and
+// errors, bit for bit - for three-channel 8-bit frames and a 21x21 window,
+// several points per vector register. It keeps the pyramids of the frames it
+// last saw, so that a pair's current frame is not built again as the next
+// pair's previous frame. Other inputs, and processors without the vector
+// instructions, go to cv::calcOpticalFlowPyrLK itself.
+#pragma once
+
+#include <memory>
+#include <opencv2/core.hpp>
+#include <vector>
+
+namespace lk {
+
+enum class Kernel {
+  kOpenCv,  // cv::calcOpticalFlowPyrLK
+  kAvx2,    // two points per 256-bit register
+  kAvx512,  // four points per 512-bit register (AVX-512 F and BW)
+  kWidest,  // the widest kernel this processor runs
+};
+
+bool KernelAvailable(Kernel kernel);
+// The kernel kWidest stands for on this processor.
+Kernel WidestKernel();
+const char* KernelName(Kernel kernel);
+
+class Tracker {
+ public:
+  Tracker();
+  ~Tracker();
+  Tracker(Tracker&&) noexcept;
+  Tracker& operator=(Tracker&&) noexcept;
+
+  // cv::calcOpticalFlowPyrLK(prev, next, prevPts, *nextPts, *status, *err,
+  // window, maxLevel, criteria, flags, minEigThreshold), same contract
+  // (with OPTFLOW_USE_INITIAL_FLOW, *nextPts holds the guesses on entry; an
+  // err entry of a point lost at the finest level keeps its earlier value,
+  // as with OpenCV).
+  void Track(const cv::Mat& prev, const cv::Mat& next, const std::vector<cv::Point2f>& prevPts,
+             std::vector<cv::Point2f>* nextPts, std::vector<unsigned char>* status,
+             std::vector<float>* err, cv::Size window, int maxLevel,
+             const cv::TermCriteria& criteria, int flags, double minEigThreshold,
+             Kernel kernel = Kernel::kWidest);
+
+  // The kernel that ran the last Track call.
+  Kernel LastKernel() const { return lastKernel_; }
+
+ private:
+  struct Cache;
+  std::unique_ptr<Cache> cache_;
+  Kernel lastKernel_ = Kernel::kOpenCv;
+};
+
+}  // namespace lk
