@@ -17,6 +17,9 @@
 #include "geometry/overlap.hpp"
 #include "panorama/tree_node.hpp"
 
+struct RefinementSettings;
+struct RefinementResult;
+
 class Panorama {
  public:
   int Id_Database = 2;             // handed to the frame source, unused there
@@ -175,6 +178,11 @@ class Panorama {
   // reference plane) instead of the tree's paths, for the composition and the
   // report; ids not in the map keep the tree's. An empty map restores the tree.
   void SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef);
+  // Aligns every overlapping pair of key frames on their pixels, adjusts all
+  // placements to the pairs that improved (the reference stays fixed) and
+  // sets them with SetFrameToReference. Needs a chosen reference
+  // (panorama/refinement.hpp).
+  RefinementResult RefineKeyFrames(const RefinementSettings& settings);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference,
