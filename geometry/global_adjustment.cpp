@@ -28,35 +28,47 @@ cv::Point2d Map(const cv::Matx33d& H, cv::Point2d p) {
   return {q[0] / q[2], q[1] / q[2]};
 }
 
-// base (3x3, row-major) * (I + D) * (u, v, 1), dehomogenised.
+// M = base * (I + D), all 3x3 row-major (D's last entry is 0).
 template <typename T>
-void Place(const double* base, const T* d, double u, double v, T* out) {
-  const T a = (T(1) + d[0]) * u + d[1] * v + d[2];
-  const T b = d[3] * u + (T(1) + d[4]) * v + d[5];
-  const T c = d[6] * u + d[7] * v + T(1);
-  const T x = base[0] * a + base[1] * b + base[2] * c;
-  const T y = base[3] * a + base[4] * b + base[5] * c;
-  const T w = base[6] * a + base[7] * b + base[8] * c;
-  out[0] = x / w;
-  out[1] = y / w;
+void Placement(const double* base, const T* d, T* M) {
+  const T D[9] = {T(1) + d[0], d[1], d[2], d[3], T(1) + d[4], d[5], d[6], d[7], T(1)};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      M[3 * r + c] = base[3 * r] * D[c] + base[3 * r + 1] * D[3 + c] + base[3 * r + 2] * D[6 + c];
+    }
+  }
 }
 
-// One sampled point of a constraint: where the two frames put the same scene
-// point on the reference plane should agree.
+// One sampled point of a constraint: the "from" frame's point carried onto
+// the reference plane by its placement and back into the "to" frame by the
+// inverse of that one's should land where the measurement puts it. The error
+// is taken in the "to" frame's pixels, not on the reference plane: there,
+// shrinking all frames far from the reference would shrink it too.
 struct TransferError {
   std::array<double, 9> fromBase;  // starting placement of "from" * normaliser^-1
   std::array<double, 9> toBase;
   cv::Point2d fromPoint;  // normalised coordinates in "from"
   cv::Point2d toPoint;    // the measured partner, normalised, in "to"
+  cv::Point2d toPixels;   // pixels per normalised unit in "to"
 
   template <typename T>
   bool operator()(const T* dFrom, const T* dTo, T* residual) const {
-    T p[2];
-    T q[2];
-    Place(fromBase.data(), dFrom, fromPoint.x, fromPoint.y, p);
-    Place(toBase.data(), dTo, toPoint.x, toPoint.y, q);
-    residual[0] = p[0] - q[0];
-    residual[1] = p[1] - q[1];
+    T A[9];
+    T B[9];
+    Placement(fromBase.data(), dFrom, A);
+    Placement(toBase.data(), dTo, B);
+    const T p[3] = {A[0] * fromPoint.x + A[1] * fromPoint.y + A[2],
+                    A[3] * fromPoint.x + A[4] * fromPoint.y + A[5],
+                    A[6] * fromPoint.x + A[7] * fromPoint.y + A[8]};
+    // The adjugate of B: its inverse up to a factor, which dehomogenising removes.
+    const T q0 = (B[4] * B[8] - B[5] * B[7]) * p[0] + (B[2] * B[7] - B[1] * B[8]) * p[1] +
+                 (B[1] * B[5] - B[2] * B[4]) * p[2];
+    const T q1 = (B[5] * B[6] - B[3] * B[8]) * p[0] + (B[0] * B[8] - B[2] * B[6]) * p[1] +
+                 (B[2] * B[3] - B[0] * B[5]) * p[2];
+    const T q2 = (B[3] * B[7] - B[4] * B[6]) * p[0] + (B[1] * B[6] - B[0] * B[7]) * p[1] +
+                 (B[0] * B[4] - B[1] * B[3]) * p[2];
+    residual[0] = (q0 / q2 - toPoint.x) * toPixels.x;
+    residual[1] = (q1 / q2 - toPoint.y) * toPixels.y;
     return true;
   }
 };
@@ -130,6 +142,7 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
   std::vector<std::pair<int, int>> ends;  // per point: from, to
   std::vector<std::pair<int, int>> edges;
   const cv::Rect2d inside(0, 0, frameSize.width - 1.0, frameSize.height - 1.0);
+  const cv::Point2d pixelsPerUnit(1.0 / N(0, 0), 1.0 / N(1, 1));
   for (const PairConstraint& c : constraints) {
     CV_Assert(c.from >= 0 && c.from < frames && c.to >= 0 && c.to < frames && c.from != c.to);
     const cv::Matx33d H(c.H);
@@ -142,7 +155,7 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
         if (!(y.x >= 0 && y.y >= 0 && y.x <= inside.width && y.y <= inside.height)) continue;
         sampled.push_back(TransferError{Entries(base[static_cast<size_t>(c.from)]),
                                         Entries(base[static_cast<size_t>(c.to)]), Map(N, x),
-                                        Map(N, y)});
+                                        Map(N, y), pixelsPerUnit});
       }
     }
     if (static_cast<int>(sampled.size()) < settings.minimumPoints) continue;

@@ -22,6 +22,13 @@ constexpr int kSurroundBox = 11;
 constexpr int kMinLevelSide = 48;
 // Pixels of a kept around the overlap when correlating.
 constexpr int kOverlapMargin = 4;
+// Pixels along every image border that the correlation leaves out: there the
+// filters (band-pass, the correlation's own smoothing and gradients) see
+// mirrored pixels, so a scene point near b's border looks different from the
+// same point in the middle of a. Left in, this one-sided difference biases
+// every pair a little the same way (about 1e-4 in scale along the motion),
+// which adds up along a sweep.
+constexpr int kBorderMargin = 12;
 // Two coarse results whose corners agree within this (full-resolution
 // pixels) lead the finest level to the same place.
 constexpr double kSameStartPx = 2.0;
@@ -80,8 +87,12 @@ double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double mi
                       cv::BORDER_CONSTANT, 0);
   cv::warpPerspective(cv::Mat(b.size(), CV_8U, cv::Scalar(255)), mask, H, a.size(),
                       cv::INTER_NEAREST | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, 0);
-  // Pixels next to b's edge are interpolated with the border.
-  cv::erode(mask, mask, cv::Mat());
+  // Pixels near either border hold filtered mirror images (see kBorderMargin).
+  cv::Mat interiorA = cv::Mat::zeros(a.size(), CV_8U);
+  interiorA(cv::Rect(kBorderMargin, kBorderMargin, a.cols - 2 * kBorderMargin,
+                     a.rows - 2 * kBorderMargin)).setTo(255);
+  cv::erode(mask, mask, cv::Mat(), cv::Point(-1, -1), kBorderMargin);
+  mask &= interiorA;
   const int count = cv::countNonZero(mask);
   if (count < 16 || count < minimumShare * static_cast<double>(a.total())) return kNaN;
   cv::Scalar meanA, stdA, meanB, stdB;
@@ -153,13 +164,19 @@ double OverlapShift(const cv::Mat& A, const cv::Mat& B, cv::Size size) {
   return std::isfinite(worst) ? worst : std::numeric_limits<double>::infinity();
 }
 
-// Versions of both frames' pyramids, with the smoothing the correlation
-// applies on its own (a kernel size).
+// One version of both frames' pyramids.
 struct PyramidPair {
   std::vector<cv::Mat> a;
   std::vector<cv::Mat> b;
-  int smoothing = 1;
 };
+
+// The intensity version, lightly smoothed here on whole images: the
+// correlation's own smoothing would run on the cropped template and mirror
+// its edges (see kBorderMargin).
+std::vector<cv::Mat> Smoothed(std::vector<cv::Mat> pyramid) {
+  for (cv::Mat& level : pyramid) cv::GaussianBlur(level, level, cv::Size(5, 5), 0);
+  return pyramid;
+}
 
 // Coarse-to-fine correlation alignment of a onto b from level `from` down to
 // level `to`. Returns nothing when a level fails.
@@ -172,14 +189,19 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     const cv::Mat& levelA = images.a[static_cast<size_t>(level)];
     const cv::Mat S = LevelScale(level);
     const cv::Mat levelH = Normalised(S * H * S.inv());
-    const cv::Rect box = OverlapBox(levelH, levelA.size(), kOverlapMargin);
+    const cv::Rect interior(kBorderMargin, kBorderMargin, levelA.cols - 2 * kBorderMargin,
+                            levelA.rows - 2 * kBorderMargin);
+    const cv::Rect box = OverlapBox(levelH, levelA.size(), kOverlapMargin) & interior;
     if (box.width < kMinLevelSide / 4 || box.height < kMinLevelSide / 4) return std::nullopt;
     // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
     cv::Mat boxH;
     Normalised(levelH * Translation(box.x, box.y)).convertTo(boxH, CV_32F);
     try {
-      cv::findTransformECC(levelA(box), images.b[static_cast<size_t>(level)], boxH,
-                           cv::MOTION_HOMOGRAPHY, criteria, cv::noArray(), images.smoothing);
+      const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
+      cv::Mat validB = cv::Mat::zeros(levelB.size(), CV_8U);
+      validB(interior).setTo(255);
+      cv::findTransformECC(levelA(box), levelB, boxH, cv::MOTION_HOMOGRAPHY, criteria, validB,
+                           1);
     } catch (const cv::Exception&) {
       // The correlation could not be raised further: unrelated content or
       // no overlap left at this level.
@@ -224,12 +246,15 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
   result.nccAfter = result.nccBefore;
   if (std::isnan(result.nccBefore)) return result;
 
-  PyramidPair intensity{Pyramid(greyA, coarsest), Pyramid(greyB, coarsest), 5};
-  PyramidPair band{{}, {}, 3};
+  const std::vector<cv::Mat> pyramidA = Pyramid(greyA, coarsest);
+  const std::vector<cv::Mat> pyramidB = Pyramid(greyB, coarsest);
+  const PyramidPair intensity{Smoothed(pyramidA), Smoothed(pyramidB)};
+  PyramidPair bandPass;
   for (int l = 0; l <= coarsest; ++l) {
-    band.a.push_back(l == 0 ? detailA : BandPass(intensity.a[static_cast<size_t>(l)]));
-    band.b.push_back(l == 0 ? detailB : BandPass(intensity.b[static_cast<size_t>(l)]));
+    bandPass.a.push_back(l == 0 ? detailA : BandPass(pyramidA[static_cast<size_t>(l)]));
+    bandPass.b.push_back(l == 0 ? detailB : BandPass(pyramidB[static_cast<size_t>(l)]));
   }
+  const PyramidPair& band = bandPass;
   // Two ways down the coarse levels: band-pass throughout is immune to
   // vignetting; intensity reaches further on large rotations and zooms over
   // repetitive texture. Both end on the band-pass finest level, which removes
@@ -252,7 +277,7 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
   double best = -std::numeric_limits<double>::infinity();
   for (const cv::Mat& start : starts) {
     const std::optional<cv::Mat> H = AlignLevels(band, start, finest, finest,
-                                                 settings.finestIterations, settings.epsilon);
+                                                 settings.finestIterations, 1e-7);
     if (!H || OverlapShift(*H, initialAtoB, a.size()) > maxShift) continue;
     const double ncc = MaskedNcc(detailA, detailB, *H, settings.minimumOverlapShare);
     if (std::isnan(ncc) || ncc < settings.minimumNcc || ncc <= best) continue;

@@ -26,7 +26,7 @@ struct PairwiseAlignmentSettings {
   // costs a pass over the overlap; the finest starts close to its end), and
   // the change of the correlation below which a level is done.
   int iterations = 30;
-  int finestIterations = 3;
+  int finestIterations = 10;
   double epsilon = 1e-4;
   // A result is refused when a corner of the overlap moves further than this
   // share of the frame diagonal from where the starting estimate put it (a
