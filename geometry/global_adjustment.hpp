@@ -32,8 +32,10 @@ struct GlobalAdjustment {
   // Every frame's pixels onto the reference plane (the starting placements
   // when the adjustment did not lower the error).
   std::vector<cv::Mat> frameToReference;
-  // Mean transfer error (reference-plane pixels) over all sampled points of
-  // all used constraints, under the starting and the adjusted placements.
+  // Mean transfer error over all sampled points of all used constraints,
+  // under the starting and the adjusted placements: a point of the first
+  // frame carried by the placements into the second, against where the
+  // measurement puts it, in the second frame's pixels.
   double residualBefore = 0.0;
   double residualAfter = 0.0;
   int constraintsUsed = 0;

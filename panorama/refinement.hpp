@@ -26,8 +26,8 @@ struct RefinedPair {
 struct RefinementResult {
   int pairsTried = 0;
   int pairsKept = 0;
-  // Mean transfer error (reference-plane pixels) of the kept pairs under the
-  // tree's placements and under the adjusted ones.
+  // Mean transfer error (frame pixels) of the kept pairs under the tree's
+  // placements and under the adjusted ones.
   double residualBefore = 0.0;
   double residualAfter = 0.0;
   bool adjusted = false;  // false: the tree's placements were kept
