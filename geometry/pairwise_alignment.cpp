@@ -35,6 +35,17 @@ constexpr double kSameStartPx = 2.0;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+cv::Rect Interior(cv::Size size) {
+  return cv::Rect(kBorderMargin, kBorderMargin, std::max(size.width - 2 * kBorderMargin, 0),
+                  std::max(size.height - 2 * kBorderMargin, 0));
+}
+
+cv::Mat InteriorMask(cv::Size size) {
+  cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+  mask(Interior(size)).setTo(255);
+  return mask;
+}
+
 cv::Mat Grey(const cv::Mat& image) {
   CV_Assert(image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3));
   cv::Mat grey;
@@ -81,29 +92,23 @@ bool Finite(const cv::Mat& H) { return cv::checkRange(H); }
 // the pixels of a that H maps inside b.
 double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare) {
   if (!Finite(H)) return kNaN;
+  // Pixels near either border hold filtered mirror images (see kBorderMargin).
+  const cv::Mat interior = InteriorMask(b.size());
   cv::Mat warped;
   cv::Mat mask;
   cv::warpPerspective(b, warped, H, a.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                       cv::BORDER_CONSTANT, 0);
-  cv::warpPerspective(cv::Mat(b.size(), CV_8U, cv::Scalar(255)), mask, H, a.size(),
-                      cv::INTER_NEAREST | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, 0);
-  // Pixels near either border hold filtered mirror images (see kBorderMargin).
-  cv::Mat interiorA = cv::Mat::zeros(a.size(), CV_8U);
-  interiorA(cv::Rect(kBorderMargin, kBorderMargin, a.cols - 2 * kBorderMargin,
-                     a.rows - 2 * kBorderMargin)).setTo(255);
-  cv::erode(mask, mask, cv::Mat(), cv::Point(-1, -1), kBorderMargin);
-  mask &= interiorA;
+  cv::warpPerspective(interior, mask, H, a.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
+                      cv::BORDER_CONSTANT, 0);
+  mask &= interior;
   const int count = cv::countNonZero(mask);
   if (count < 16 || count < minimumShare * static_cast<double>(a.total())) return kNaN;
   cv::Scalar meanA, stdA, meanB, stdB;
   cv::meanStdDev(a, meanA, stdA, mask);
   cv::meanStdDev(warped, meanB, stdB, mask);
   if (stdA[0] <= 0.0 || stdB[0] <= 0.0) return kNaN;
-  cv::Mat za;
-  cv::Mat zb;
-  cv::subtract(a, meanA, za, mask, CV_64F);
-  cv::subtract(warped, meanB, zb, mask, CV_64F);
-  return za.dot(zb) / (static_cast<double>(count) * stdA[0] * stdB[0]);
+  const double meanAB = cv::mean(a.mul(warped), mask)[0];
+  return (meanAB - meanA[0] * meanB[0]) / (stdA[0] * stdB[0]);
 }
 
 // The part of a (size) that H (a onto b) maps into b, with a margin: the
@@ -189,19 +194,16 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     const cv::Mat& levelA = images.a[static_cast<size_t>(level)];
     const cv::Mat S = LevelScale(level);
     const cv::Mat levelH = Normalised(S * H * S.inv());
-    const cv::Rect interior(kBorderMargin, kBorderMargin, levelA.cols - 2 * kBorderMargin,
-                            levelA.rows - 2 * kBorderMargin);
-    const cv::Rect box = OverlapBox(levelH, levelA.size(), kOverlapMargin) & interior;
+    const cv::Rect box =
+        OverlapBox(levelH, levelA.size(), kOverlapMargin) & Interior(levelA.size());
     if (box.width < kMinLevelSide / 4 || box.height < kMinLevelSide / 4) return std::nullopt;
     // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
     cv::Mat boxH;
     Normalised(levelH * Translation(box.x, box.y)).convertTo(boxH, CV_32F);
     try {
       const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
-      cv::Mat validB = cv::Mat::zeros(levelB.size(), CV_8U);
-      validB(interior).setTo(255);
-      cv::findTransformECC(levelA(box), levelB, boxH, cv::MOTION_HOMOGRAPHY, criteria, validB,
-                           1);
+      cv::findTransformECC(levelA(box), levelB, boxH, cv::MOTION_HOMOGRAPHY, criteria,
+                           InteriorMask(levelB.size()), 1);
     } catch (const cv::Exception&) {
       // The correlation could not be raised further: unrelated content or
       // no overlap left at this level.
@@ -277,7 +279,7 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
   double best = -std::numeric_limits<double>::infinity();
   for (const cv::Mat& start : starts) {
     const std::optional<cv::Mat> H = AlignLevels(band, start, finest, finest,
-                                                 settings.finestIterations, 1e-7);
+                                                 settings.finestIterations, settings.epsilon);
     if (!H || OverlapShift(*H, initialAtoB, a.size()) > maxShift) continue;
     const double ncc = MaskedNcc(detailA, detailB, *H, settings.minimumOverlapShare);
     if (std::isnan(ncc) || ncc < settings.minimumNcc || ncc <= best) continue;

@@ -25,9 +25,9 @@ struct PairwiseAlignmentSettings {
   // Correlation iterations per coarse level and on the finest level (each
   // costs a pass over the overlap; the finest starts close to its end), and
   // the change of the correlation below which a level is done.
-  int iterations = 30;
-  int finestIterations = 10;
-  double epsilon = 1e-4;
+  int iterations = 20;
+  int finestIterations = 2;
+  double epsilon = 1e-3;
   // A result is refused when a corner of the overlap moves further than this
   // share of the frame diagonal from where the starting estimate put it (a
   // jump to a repetition of the texture, not a correction).
