@@ -66,7 +66,6 @@ TEST_P(PairwiseAlignmentTest, RecoversTrueHomographyUnderVignettingGainAndNoise)
   EXPECT_TRUE(r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
   EXPECT_LT(testsupport::MaxCornerError(r.H, truth, kSize.width, kSize.height),
             kCornerTolerancePx);
-  EXPECT_GT(r.nccAfter, geometry::OverlapNcc(frameA, frameB, start));
 }
 
 INSTANTIATE_TEST_SUITE_P(Motions, PairwiseAlignmentTest, ::testing::ValuesIn(kMotions),
