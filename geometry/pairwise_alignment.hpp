@@ -5,9 +5,10 @@
 //
 // Real footage defeats plain intensity alignment in two ways: vignetting
 // (dark corners that stay put while the scene moves pull the estimate toward
-// zero motion) and exposure changes. So more than one version of the images
-// is aligned (intensity, and a band-pass version that keeps neither the
-// vignetting nor the exposure level) and the result that best matches the
+// zero motion) and exposure changes. So the coarse levels are aligned twice,
+// on intensity (which reaches furthest) and on a band-pass version that keeps
+// neither the vignetting nor the exposure level; the finest level is always
+// aligned on the band-pass version, and the result that best matches the
 // band-pass overlap at full resolution wins. Gain and bias between the frames
 // are absorbed by the correlation itself.
 #pragma once
@@ -19,9 +20,9 @@ namespace geometry {
 struct PairwiseAlignmentSettings {
   // Pyramid levels below full resolution; the coarsest is used first.
   int coarsestLevel = 3;
-  // Levels above this one are aligned (0 = full resolution); frames wider than
-  // maxAlignedWidth start their finest alignment one level further down.
-  int maxAlignedWidth = 640;
+  // The finest level aligned is the largest one at most this wide (full
+  // resolution up to this width): the cost grows with the pixels aligned.
+  int maxAlignedWidth = 1024;
   // Correlation iterations per coarse level and on the finest level (each
   // costs a pass over the overlap; the finest starts close to its end), and
   // the change of the correlation below which a level is done.
