@@ -27,7 +27,7 @@ struct PairwiseAlignmentSettings {
   // costs a pass over the overlap; the finest starts close to its end), and
   // the change of the correlation below which a level is done.
   int iterations = 20;
-  int finestIterations = 2;
+  int finestIterations = 1;
   double epsilon = 1e-3;
   // A result is refused when a corner of the overlap moves further than this
   // share of the frame diagonal from where the starting estimate put it (a
