@@ -23,13 +23,14 @@
 #include "io/io_video.hpp"
 #include "io/output_file.hpp"
 #include "panorama/panorama.hpp"
+#include "panorama/refinement.hpp"
 
 namespace {
 
 constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
-    "Usage: vmosaic [--json FILE] [--output-dir DIR]\n"
+    "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine]\n"
     "               [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
@@ -50,6 +51,9 @@ constexpr const char* kUsage =
     "               canvas, reference, timings, files) as JSON in FILE\n"
     "  --output-dir DIR  write the panoramas into DIR (created if missing)\n"
     "               instead of the current directory\n"
+    "  --refine     before composing, align every overlapping pair of key\n"
+    "               frames on their pixels and adjust all key frames together\n"
+    "               (sharper mosaics from long or rotating sweeps; slower)\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -62,6 +66,7 @@ struct CommandLine {
   std::string outputDir;
   bool help = false;
   bool version = false;
+  bool refine = false;
   std::string malformed;  // the option given without its value
 };
 
@@ -82,6 +87,10 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       line.help = true;
+      continue;
+    }
+    if (arg == "--refine") {
+      line.refine = true;
       continue;
     }
     if (arg == "--version") {
@@ -264,11 +273,29 @@ int Run(int rawArgc, char** rawArgv) {
 
   progress.Stage("composing the mosaic...");
   const int64_t compositionStart = cv::getTickCount();
-  panorama.CalculateCenteredPanorama(withMedian);
-  const double compositionSeconds = SecondsSince(compositionStart);
+  double refineSeconds = 0.0;
+  RefinementResult refinement;
+  if (!line.refine) {
+    panorama.CalculateCenteredPanorama(withMedian);
+  } else if (panorama.ChooseReference() != nullptr) {
+    std::fflush(stdout);
+    progress.Stage("refining key-frame placements...");
+    const int64_t refineStart = cv::getTickCount();
+    refinement = panorama.RefineKeyFrames(RefinementSettings{});
+    refineSeconds = SecondsSince(refineStart);
+    progress.Finish();
+    std::fprintf(stderr, "refine: %d pairs tried, %d kept, residual %.3f px before, %.3f px after\n",
+                 refinement.pairsTried, refinement.pairsKept, refinement.residualBefore,
+                 refinement.residualAfter);
+    std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);
+    progress.Stage("composing the mosaic...");
+    panorama.ComposeCentredPanorama(withMedian);
+  }
+  const double compositionSeconds = SecondsSince(compositionStart) - refineSeconds;
   progress.Finish();
   std::printf("\nTime processing CalculateCenteredPanorama: %f seconds", compositionSeconds);
-  std::printf("\nTotal processing time: %f seconds", treeSeconds + compositionSeconds);
+  std::printf("\nTotal processing time: %f seconds",
+              treeSeconds + refineSeconds + compositionSeconds);
   FlushStandardOutput();
 
   std::vector<std::string> written;
@@ -290,6 +317,10 @@ int Run(int rawArgc, char** rawArgv) {
     report.treeSeconds = treeSeconds;
     report.compositionSeconds = compositionSeconds;
     report.outputs = written;
+    if (line.refine) {
+      report.refinement = &refinement;
+      report.refineSeconds = refineSeconds;
+    }
     ok = WriteRunReport(line.jsonPath, report, panorama) && ok;
   }
   cv::destroyAllWindows();

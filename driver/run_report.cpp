@@ -153,8 +153,27 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
     json << "}";
   }
   json << (p.Vect_Nodes.empty() ? "],\n" : "\n  ],\n");
+  if (report.refinement != nullptr) {
+    const RefinementResult& r = *report.refinement;
+    json << "  \"refinement\": {\"pairs_tried\": " << r.pairsTried
+         << ", \"pairs_kept\": " << r.pairsKept
+         << ", \"residual_before\": " << Number(r.residualBefore)
+         << ", \"residual_after\": " << Number(r.residualAfter)
+         << ", \"adjusted\": " << (r.adjusted ? "true" : "false") << ", \"pairs\": [";
+    for (size_t i = 0; i < r.pairs.size(); ++i) {
+      const RefinedPair& pair = r.pairs[i];
+      json << (i ? ",\n" : "\n") << "    {\"a\": " << pair.idA << ", \"b\": " << pair.idB
+           << ", \"overlap\": " << Number(pair.overlapPercent)
+           << ", \"ncc_before\": " << Number(pair.nccBefore)
+           << ", \"ncc_after\": " << Number(pair.nccAfter)
+           << ", \"kept\": " << (pair.kept ? "true" : "false") << "}";
+    }
+    json << (r.pairs.empty() ? "]},\n" : "\n  ]},\n");
+  }
   json << "  \"timings\": {\"tree_seconds\": " << Number(report.treeSeconds)
-       << ", \"composition_seconds\": " << Number(report.compositionSeconds) << "},\n";
+       << ", \"composition_seconds\": " << Number(report.compositionSeconds);
+  if (report.refinement != nullptr) json << ", \"refine_seconds\": " << Number(report.refineSeconds);
+  json << "},\n";
   json << "  \"outputs\": " << StringList(report.outputs) << "\n";
   json << "}\n";
   return json.str();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "panorama/panorama.hpp"
+#include "panorama/refinement.hpp"
 
 struct RunReport {
   std::string input;
@@ -27,6 +28,9 @@ struct RunReport {
   double treeSeconds = 0.0;
   double compositionSeconds = 0.0;
   std::vector<std::string> outputs;  // files written
+  // With --refine: what the refinement did and its time (null without).
+  const RefinementResult* refinement = nullptr;
+  double refineSeconds = 0.0;
 };
 
 // The report as JSON text. Each key frame's "frame_to_canvas" maps its pixels

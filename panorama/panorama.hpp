@@ -18,6 +18,9 @@
 #include "io/operator.hpp"
 #include "panorama/tree_node.hpp"
 
+struct RefinementSettings;
+struct RefinementResult;
+
 class Panorama {
  public:
   // Feature methods (Id_Features): corners tracked by pyramidal LK, or SIFT.
@@ -190,6 +193,11 @@ class Panorama {
   // report; ids not in the map keep the tree's. An empty map restores the tree.
   void SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef);
   const std::map<int32_t, cv::Mat>& AdjustedPlacements() const { return adjustedFrameToRef; }
+  // Aligns every overlapping pair of key frames on their pixels, adjusts all
+  // placements to the pairs that improved (the reference stays fixed) and
+  // sets them with SetFrameToReference. Needs a chosen reference
+  // (panorama/refinement.hpp).
+  RefinementResult RefineKeyFrames(const RefinementSettings& settings);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference,

@@ -1,0 +1,52 @@
+// Global adjustment of frame placements: given every frame's homography onto
+// a common reference plane and measured homographies between overlapping
+// frames, finds the placements that agree best with all measurements at
+// once, so that errors of single links no longer add up along a chain.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+namespace geometry {
+
+// A measured homography between two frames (indices into the placements).
+struct PairConstraint {
+  int from = 0;
+  int to = 0;
+  cv::Mat H;  // from's pixels onto to's (3x3 CV_64F)
+};
+
+struct GlobalAdjustmentSettings {
+  // Points sampled per constraint: a grid of this many columns and rows over
+  // the first frame, of which the points that land inside the second are used.
+  int gridColumns = 8;
+  int gridRows = 6;
+  // A constraint with fewer points inside both frames is not used.
+  int minimumPoints = 8;
+  // Transfer errors beyond this (pixels) count linearly, not squared.
+  double robustScale = 2.0;
+  int maxIterations = 100;
+};
+
+struct GlobalAdjustment {
+  // Every frame's pixels onto the reference plane (the starting placements
+  // when the adjustment did not lower the error).
+  std::vector<cv::Mat> frameToReference;
+  // Mean transfer error over all sampled points of all used constraints,
+  // under the starting and the adjusted placements: a point of the first
+  // frame carried by the placements into the second, against where the
+  // measurement puts it, in the second frame's pixels.
+  double residualBefore = 0.0;
+  double residualAfter = 0.0;
+  int constraintsUsed = 0;
+  bool adjusted = false;  // false: the starting placements were kept
+};
+
+// Adjusts the placements of all frames except the reference, which stays
+// where it is, as do frames that no chain of constraints ties to it. Frames
+// are frameSize. Deterministic.
+GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, int reference,
+                                  const std::vector<PairConstraint>& constraints,
+                                  cv::Size frameSize, const GlobalAdjustmentSettings& settings = {});
+
+}  // namespace geometry

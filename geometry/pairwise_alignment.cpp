@@ -1,0 +1,294 @@
+#include "geometry/pairwise_alignment.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+#include <optional>
+#include <vector>
+
+namespace geometry {
+namespace {
+
+// The band-pass version: fine detail (a Gaussian of this sigma) minus the
+// local average (two passes of a box of this size, about a Gaussian of sigma
+// 4.5 at a fraction of its cost), which removes vignetting and exposure but
+// keeps edges.
+constexpr double kDetailSigma = 1.0;
+constexpr int kSurroundBox = 11;
+// The coarsest level keeps at least this many pixels on its short side.
+constexpr int kMinLevelSide = 48;
+// Pixels of a kept around the overlap when correlating.
+constexpr int kOverlapMargin = 4;
+// Pixels along every image border that the correlation leaves out: there the
+// filters (band-pass, the correlation's own smoothing and gradients) see
+// mirrored pixels, so a scene point near b's border looks different from the
+// same point in the middle of a. Left in, this one-sided difference biases
+// every pair a little the same way (about 1e-4 in scale along the motion),
+// which adds up along a sweep.
+constexpr int kBorderMargin = 12;
+// Two coarse results whose corners agree within this (full-resolution
+// pixels) lead the finest level to the same place.
+constexpr double kSameStartPx = 2.0;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+cv::Rect Interior(cv::Size size) {
+  return cv::Rect(kBorderMargin, kBorderMargin, std::max(size.width - 2 * kBorderMargin, 0),
+                  std::max(size.height - 2 * kBorderMargin, 0));
+}
+
+cv::Mat InteriorMask(cv::Size size) {
+  cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+  mask(Interior(size)).setTo(255);
+  return mask;
+}
+
+cv::Mat Grey(const cv::Mat& image) {
+  CV_Assert(image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3));
+  cv::Mat grey;
+  if (image.channels() == 3) {
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  } else {
+    grey = image;
+  }
+  cv::Mat out;
+  grey.convertTo(out, CV_32F);
+  return out;
+}
+
+cv::Mat BandPass(const cv::Mat& grey) {
+  cv::Mat detail;
+  cv::Mat surround;
+  cv::GaussianBlur(grey, detail, cv::Size(), kDetailSigma);
+  cv::boxFilter(grey, surround, -1, cv::Size(kSurroundBox, kSurroundBox));
+  cv::boxFilter(surround, surround, -1, cv::Size(kSurroundBox, kSurroundBox));
+  return detail - surround;
+}
+
+std::vector<cv::Mat> Pyramid(const cv::Mat& level0, int levels) {
+  std::vector<cv::Mat> pyramid{level0};
+  for (int l = 1; l <= levels; ++l) {
+    cv::Mat down;
+    cv::pyrDown(pyramid.back(), down);
+    pyramid.push_back(down);
+  }
+  return pyramid;
+}
+
+// Level l of a pyramid shows pixel (x, y) of level 0 at (x, y) / 2^l.
+cv::Mat LevelScale(int level) {
+  const double s = std::ldexp(1.0, -level);
+  return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1);
+}
+
+cv::Mat Normalised(const cv::Mat& H) { return H / H.at<double>(2, 2); }
+
+bool Finite(const cv::Mat& H) { return cv::checkRange(H); }
+
+// Normalised cross-correlation of a and of b seen through H (a onto b), over
+// the pixels of a that H maps inside b.
+double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare) {
+  if (!Finite(H)) return kNaN;
+  // Pixels near either border hold filtered mirror images (see kBorderMargin).
+  const cv::Mat interior = InteriorMask(b.size());
+  cv::Mat warped;
+  cv::Mat mask;
+  cv::warpPerspective(b, warped, H, a.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                      cv::BORDER_CONSTANT, 0);
+  cv::warpPerspective(interior, mask, H, a.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
+                      cv::BORDER_CONSTANT, 0);
+  mask &= interior;
+  const int count = cv::countNonZero(mask);
+  if (count < 16 || count < minimumShare * static_cast<double>(a.total())) return kNaN;
+  cv::Scalar meanA, stdA, meanB, stdB;
+  cv::meanStdDev(a, meanA, stdA, mask);
+  cv::meanStdDev(warped, meanB, stdB, mask);
+  if (stdA[0] <= 0.0 || stdB[0] <= 0.0) return kNaN;
+  const double meanAB = cv::mean(a.mul(warped), mask)[0];
+  return (meanAB - meanA[0] * meanB[0]) / (stdA[0] * stdB[0]);
+}
+
+// The part of a (size) that H (a onto b) maps into b, with a margin: the
+// correlation is computed there only, not over all of a.
+cv::Rect OverlapBox(const cv::Mat& H, cv::Size size, int margin) {
+  const cv::Rect whole(0, 0, size.width, size.height);
+  const cv::Mat inverse = H.inv();
+  const std::vector<cv::Point2d> corners{{0, 0},
+                                         {size.width - 1.0, 0},
+                                         {size.width - 1.0, size.height - 1.0},
+                                         {0, size.height - 1.0}};
+  double x0 = std::numeric_limits<double>::infinity();
+  double y0 = x0;
+  double x1 = -x0;
+  double y1 = -x0;
+  for (const cv::Point2d& c : corners) {
+    const cv::Mat p = inverse * (cv::Mat_<double>(3, 1) << c.x, c.y, 1.0);
+    const double w = p.at<double>(2);
+    if (!(w > 0.0)) return whole;  // b's outline wraps behind a: keep all of a
+    const double x = p.at<double>(0) / w;
+    const double y = p.at<double>(1) / w;
+    x0 = std::min(x0, x);
+    y0 = std::min(y0, y);
+    x1 = std::max(x1, x);
+    y1 = std::max(y1, y);
+  }
+  if (!std::isfinite(x0 + y0 + x1 + y1)) return whole;
+  const auto clampTo = [](double v, int hi) {
+    return static_cast<int>(std::clamp(v, 0.0, static_cast<double>(hi)));
+  };
+  const int left = clampTo(std::floor(x0) - margin, size.width);
+  const int top = clampTo(std::floor(y0) - margin, size.height);
+  const int right = clampTo(std::ceil(x1) + margin + 1, size.width);
+  const int bottom = clampTo(std::ceil(y1) + margin + 1, size.height);
+  return cv::Rect(left, top, right - left, bottom - top) & whole;
+}
+
+cv::Mat Translation(double x, double y) {
+  return (cv::Mat_<double>(3, 3) << 1, 0, x, 0, 1, y, 0, 0, 1);
+}
+
+// Largest distance between the corners of the overlap (where B puts a inside
+// b) mapped by A and by B: how far apart A and B are where it matters, not
+// where they are extrapolated beyond the overlap.
+double OverlapShift(const cv::Mat& A, const cv::Mat& B, cv::Size size) {
+  const cv::Rect box = OverlapBox(B, size, 0);
+  if (box.empty()) return std::numeric_limits<double>::infinity();
+  const std::vector<cv::Point2d> corners{{static_cast<double>(box.x), static_cast<double>(box.y)},
+                                         {box.x + box.width - 1.0, static_cast<double>(box.y)},
+                                         {box.x + box.width - 1.0, box.y + box.height - 1.0},
+                                         {static_cast<double>(box.x), box.y + box.height - 1.0}};
+  std::vector<cv::Point2d> a;
+  std::vector<cv::Point2d> b;
+  cv::perspectiveTransform(corners, a, A);
+  cv::perspectiveTransform(corners, b, B);
+  double worst = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, cv::norm(a[i] - b[i]));
+  return std::isfinite(worst) ? worst : std::numeric_limits<double>::infinity();
+}
+
+// One version of both frames' pyramids.
+struct PyramidPair {
+  std::vector<cv::Mat> a;
+  std::vector<cv::Mat> b;
+};
+
+// The intensity version, lightly smoothed here on whole images: the
+// correlation's own smoothing would run on the cropped template and mirror
+// its edges (see kBorderMargin).
+std::vector<cv::Mat> Smoothed(std::vector<cv::Mat> pyramid) {
+  for (cv::Mat& level : pyramid) cv::GaussianBlur(level, level, cv::Size(5, 5), 0);
+  return pyramid;
+}
+
+// Coarse-to-fine correlation alignment of a onto b from level `from` down to
+// level `to`. Returns nothing when a level fails.
+std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& initial, int from,
+                                   int to, int iterations, double epsilon) {
+  cv::Mat H = initial.clone();
+  const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, iterations,
+                                  epsilon);
+  for (int level = from; level >= to; --level) {
+    const cv::Mat& levelA = images.a[static_cast<size_t>(level)];
+    const cv::Mat S = LevelScale(level);
+    const cv::Mat levelH = Normalised(S * H * S.inv());
+    const cv::Rect box =
+        OverlapBox(levelH, levelA.size(), kOverlapMargin) & Interior(levelA.size());
+    if (box.width < kMinLevelSide / 4 || box.height < kMinLevelSide / 4) return std::nullopt;
+    // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
+    cv::Mat boxH;
+    Normalised(levelH * Translation(box.x, box.y)).convertTo(boxH, CV_32F);
+    try {
+      const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
+      cv::findTransformECC(levelA(box), levelB, boxH, cv::MOTION_HOMOGRAPHY, criteria,
+                           InteriorMask(levelB.size()), 1);
+    } catch (const cv::Exception&) {
+      // The correlation could not be raised further: unrelated content or
+      // no overlap left at this level.
+      return std::nullopt;
+    }
+    cv::Mat boxH64;
+    boxH.convertTo(boxH64, CV_64F);
+    H = Normalised(S.inv() * boxH64 * Translation(-box.x, -box.y) * S);
+    if (!Finite(H)) return std::nullopt;
+  }
+  return H;
+}
+
+}  // namespace
+
+double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
+                  double minimumOverlapShare) {
+  CV_Assert(a.size() == b.size() && H.rows == 3 && H.cols == 3 && H.type() == CV_64F);
+  return MaskedNcc(BandPass(Grey(a)), BandPass(Grey(b)), H, minimumOverlapShare);
+}
+
+PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
+                            const PairwiseAlignmentSettings& settings) {
+  CV_Assert(a.size() == b.size() && !a.empty());
+  CV_Assert(initialAtoB.rows == 3 && initialAtoB.cols == 3 && initialAtoB.type() == CV_64F);
+  PairwiseAlignment result;
+  result.H = initialAtoB.clone();
+
+  int finest = 0;
+  while ((a.cols >> finest) > settings.maxAlignedWidth) ++finest;
+  int coarsest = finest;
+  while (coarsest < std::max(settings.coarsestLevel, finest) &&
+         (std::min(a.cols, a.rows) >> (coarsest + 1)) >= kMinLevelSide) {
+    ++coarsest;
+  }
+
+  const cv::Mat greyA = Grey(a);
+  const cv::Mat greyB = Grey(b);
+  const cv::Mat detailA = BandPass(greyA);
+  const cv::Mat detailB = BandPass(greyB);
+  result.nccBefore = MaskedNcc(detailA, detailB, initialAtoB, settings.minimumOverlapShare);
+  result.nccAfter = result.nccBefore;
+  if (std::isnan(result.nccBefore)) return result;
+
+  const std::vector<cv::Mat> pyramidA = Pyramid(greyA, coarsest);
+  const std::vector<cv::Mat> pyramidB = Pyramid(greyB, coarsest);
+  const PyramidPair intensity{Smoothed(pyramidA), Smoothed(pyramidB)};
+  PyramidPair bandPass;
+  for (int l = 0; l <= coarsest; ++l) {
+    bandPass.a.push_back(l == 0 ? detailA : BandPass(pyramidA[static_cast<size_t>(l)]));
+    bandPass.b.push_back(l == 0 ? detailB : BandPass(pyramidB[static_cast<size_t>(l)]));
+  }
+  const PyramidPair& band = bandPass;
+  // Two ways down the coarse levels: band-pass throughout is immune to
+  // vignetting; intensity reaches further on large rotations and zooms over
+  // repetitive texture. Both end on the band-pass finest level, which removes
+  // the pull of the vignetting; when they arrive at the same place there, the
+  // finest level (most of the cost) runs once.
+  std::vector<cv::Mat> starts;
+  for (const PyramidPair* coarse : {&band, &intensity}) {
+    const std::optional<cv::Mat> H =
+        coarsest > finest ? AlignLevels(*coarse, initialAtoB, coarsest, finest + 1,
+                                        settings.iterations, settings.epsilon)
+                          : std::optional<cv::Mat>(initialAtoB);
+    if (!H) continue;
+    const bool known = std::any_of(starts.begin(), starts.end(), [&](const cv::Mat& other) {
+      return OverlapShift(*H, other, a.size()) < kSameStartPx;
+    });
+    if (!known) starts.push_back(*H);
+  }
+  const double maxShift =
+      settings.maxCornerShift * std::hypot(static_cast<double>(a.cols), a.rows);
+  double best = -std::numeric_limits<double>::infinity();
+  for (const cv::Mat& start : starts) {
+    const std::optional<cv::Mat> H = AlignLevels(band, start, finest, finest,
+                                                 settings.finestIterations, settings.epsilon);
+    if (!H || OverlapShift(*H, initialAtoB, a.size()) > maxShift) continue;
+    const double ncc = MaskedNcc(detailA, detailB, *H, settings.minimumOverlapShare);
+    if (std::isnan(ncc) || ncc < settings.minimumNcc || ncc <= best) continue;
+    best = ncc;
+    result.H = *H;
+    result.nccAfter = ncc;
+    result.converged = true;
+  }
+  return result;
+}
+
+}  // namespace geometry
