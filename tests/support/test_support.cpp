@@ -23,10 +23,12 @@ std::string SourceRoot() { return VMOSAIC_SOURCE_ROOT; }
 std::string BuildRoot() { return VMOSAIC_BUILD_ROOT; }
 std::string VmosaicBinary() { return VMOSAIC_BINARY; }
 
+namespace {
 std::string MakeTempDir(const std::string& prefix) {
   std::string pattern = std::filesystem::temp_directory_path().string() + "/" + prefix + "XXXXXX";
   return mkdtemp(pattern.data()) ? pattern : std::string();
 }
+}  // namespace
 
 // No test waits for a key press: standard input is /dev/null in every test
 // process (the failed-registration paths wait only on a terminal).
@@ -121,14 +123,14 @@ void Process::Type(const std::string& keys) const {
   ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
 }
 
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::string& workDir, int seconds) {
   return Process(program, args, workDir).Wait(seconds);
 }
 
 RunResult RunVmosaic(const std::vector<std::string>& args, const std::string& workDir,
                      int seconds) {
-  return Run(VmosaicBinary(), args, workDir, seconds);
+  return RunProgram(VmosaicBinary(), args, workDir, seconds);
 }
 
 const cv::Mat& TestPhoto() {

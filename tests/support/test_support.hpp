@@ -97,7 +97,7 @@ bool Process::WaitUntil(Condition holds, int seconds) {
   return false;
 }
 
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::string& workDir, int seconds = 120);
 RunResult RunVmosaic(const std::vector<std::string>& args, const std::string& workDir,
                      int seconds = 120);
@@ -144,16 +144,5 @@ testing::Matcher<std::string> OwnMessage();
 // The number after `label` in text (the first occurrence), or -1.
 int NumberAfter(const std::string& text, const std::string& label);
 inline int NumberOfNodes(const std::string& out) { return NumberAfter(out, "\nNumber of nodes: "); }
-
-// Transitional: removed once every folder uses the helpers above.
-std::string MakeTempDir(const std::string& prefix);
-inline RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                            const std::string& workDir, int seconds = 120) {
-  return Run(program, args, workDir, seconds);
-}
-inline std::vector<cv::Mat> RenderSidewaysPan(int frames, cv::Size size, double zoom, double startX,
-                                              double startY, double stepPhotoPx) {
-  return SidewaysPan(frames, size, zoom, startX, startY, stepPhotoPx).frames;
-}
 
 }  // namespace testsupport
