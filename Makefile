@@ -11,7 +11,7 @@ FUZZ_TARGETS ?= overlap point_mapping ncc_validation video
 FUZZ_SECONDS ?= 600
 SOAK_FRAMES ?= 5000
 
-.PHONY: all deps test-deps fuzz-deps build run test asan fuzz soak bench install deb clean
+.PHONY: all deps test-deps fuzz-deps build run test asan coverage mutation test-share fuzz soak bench install deb clean
 
 all: build
 
@@ -44,6 +44,32 @@ asan: test-deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -E '$(ASAN_EXCLUDE)'
+
+# Line and branch coverage of the product libraries by the whole suite
+# (gcovr). Throw and unreachable branches are left out so the branch figure
+# counts decisions in our code, not the compiler's exception paths.
+COVERAGE_BUILD ?= build-coverage
+COVERAGE_FILTER ?= (driver|io|panorama|features|composition|geometry)/
+coverage: test-deps
+	@scripts/install-deps.sh --coverage
+	cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVMOSAIC_WERROR=OFF \
+	  "-DCMAKE_CXX_FLAGS=-O1 --coverage" -DVMOSAIC_BENCH=OFF -DVMOSAIC_FUZZ=OFF
+	cmake --build $(COVERAGE_BUILD) -j $(JOBS)
+	find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	ctest --test-dir $(COVERAGE_BUILD) --output-on-failure -j $(JOBS)
+	gcovr --root . --object-directory $(COVERAGE_BUILD) -j $(JOBS) \
+	  --filter '$(COVERAGE_FILTER)' --exclude-throw-branches --exclude-unreachable-branches \
+	  --print-summary --txt $(COVERAGE_BUILD)/coverage.txt
+
+# The fixed mutation sample (scripts/mutants.txt) against the suite; slow,
+# never part of `make test`.
+MUTATION_BUILD ?= build-mutation
+mutation: test-deps
+	scripts/mutation-sample.sh --build $(MUTATION_BUILD)
+
+# Share of test code (tests/ + fuzz/) among all C++ lines.
+test-share:
+	@scripts/count-test-share.sh
 
 fuzz-deps:
 	@scripts/install-deps.sh --fuzz
@@ -96,4 +122,4 @@ deb: deps
 	cd build-deb && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-deb
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(COVERAGE_BUILD) $(MUTATION_BUILD) build-deb

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <opencv2/imgproc.hpp>
 
 #include "geometry/homography_mapping.hpp"
@@ -233,8 +232,8 @@ bool Composition::WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage,
   const int keptNewW = new_imageW, keptNewH = new_imageH;
   CalculateNewSizeOfPanorama(H_FrameToRef, width, height);
   if (!CanvasWithinBound(new_imageW, new_imageH)) {
-    std::fprintf(stderr, "vmosaic: key frame skipped: the canvas would grow to %dx%d pixels\n",
-                 new_imageW, new_imageH);
+    operator_->Err(io::Format("vmosaic: key frame skipped: the canvas would grow to %dx%d pixels\n",
+                              new_imageW, new_imageH));
     minpos_x = keptMinposX;
     minpos_y = keptMinposY;
     new_imageW = keptNewW;

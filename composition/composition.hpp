@@ -11,6 +11,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "io/operator.hpp"
+
 class Composition {
  public:
   int minposAcum_x = 0;  // reference-plane x of canvas column 0 (<= 0)
@@ -53,6 +55,10 @@ class Composition {
 
   Composition() = default;
   ~Composition();
+
+  // Where the note about a skipped key frame goes (silent until set; the
+  // operator must outlive this object's use).
+  void setOperator(io::Operator& op) { operator_ = &op; }
 
   void set_InitValues();
 
@@ -128,6 +134,7 @@ class Composition {
   // within them. Outside the view they stay zero.
   cv::Mat roomPano, roomMask, roomPanoAcum, roomWeightsAcum;
   cv::Rect canvasArea;
+  io::Operator* operator_ = &io::SilentOperator();
 };
 
 // Median of an ascending, non-empty list; the floor of the mean of the two

@@ -116,7 +116,9 @@ int main(int rawArgc, char** rawArgv) {
   }
   if (!line.jsonPath.empty()) signals::RemoveOnStop(RunReportTemporaryName(line.jsonPath));
 
-  Panorama panorama;
+  // Declared first so that it outlives everything it is handed to.
+  io::ConsoleOperator consoleOperator;
+  Panorama panorama(consoleOperator);
   ioVideo video;
 
   LoopSettings settings;
@@ -127,10 +129,14 @@ int main(int rawArgc, char** rawArgv) {
   if (argc == 6) settings.frameLimit = ParseWholeNumber(argv[5]);
 
   const int64_t treeStart = cv::getTickCount();
-  if (video.Input_Video(argc, argv, panorama.getId_Database(), panorama.getId_ScaleProcess()) ==
-      0) {
-    std::printf("\nNot Input...");
-    std::fflush(stdout);
+  const int opened =
+      video.Input_Video(argc, argv, panorama.getId_Database(), panorama.getId_ScaleProcess());
+  if (opened == ioVideo::kInputNotFound) {
+    consoleOperator.Out("Video File is not found...");
+    return 1;
+  }
+  if (opened == 0) {
+    consoleOperator.Out("\nNot Input...");
     return 1;
   }
   Progress progress;

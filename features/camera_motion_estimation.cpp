@@ -1,9 +1,6 @@
 #include "features/camera_motion_estimation.hpp"
 
-#include <cstdio>
 #include <opencv2/calib3d.hpp>
-
-#include "io/console.hpp"
 
 namespace {
 
@@ -35,9 +32,8 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
   ban_ExisteH = 0;
   if (static_cast<int>(points_i->size()) < kMinCorrespondences) {
     Hij = FreshIdentity();
-    std::printf("\nCorrespondences < 8...");
-    std::fflush(stdout);
-    console::WaitForKey();
+    operator_->Out("\nCorrespondences < 8...");
+    operator_->WaitForKey();
     return;
   }
   const cv::Mat src(static_cast<int>(points_i->size()), 1, CV_32FC2,
@@ -49,9 +45,8 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
   if (H.empty()) {
     // No model found: treated like any other unusable estimate.
     Hij = FreshIdentity();
-    std::printf("\nNo homography found...");
-    std::fflush(stdout);
-    console::WaitForKey();
+    operator_->Out("\nNo homography found...");
+    operator_->WaitForKey();
     return;
   }
   Hij = H;
@@ -60,10 +55,9 @@ void CameraMotionEstimation::HomographyEstimation_DLT_RANSAC(
     ban_ExisteH = 1;
     return;
   }
-  std::printf("\nH_33: %lf != 1.0  ", h33);
-  std::fflush(stdout);
+  operator_->Out(io::Format("\nH_33: %lf != 1.0  ", h33));
   Hij = FreshIdentity();
-  console::WaitForKey();
+  operator_->WaitForKey();
 }
 
 void CameraMotionEstimation::Calculate_HomographyFromPreviousEdges(cv::Mat A, cv::Mat B) {

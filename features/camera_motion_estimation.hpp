@@ -6,6 +6,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "io/operator.hpp"
+
 // The acceptance rule of an automatic estimate: its unnormalised H33 lies
 // strictly between 0.9 and 1.1.
 bool IsPlausibleH33(double h33);
@@ -19,9 +21,14 @@ class CameraMotionEstimation {
 
   CameraMotionEstimation();
 
+  // Where messages, key waits and the interactive windows go (silent and
+  // unattended until set; the operator must outlive this object's use).
+  void setOperator(io::Operator& op) { operator_ = &op; }
+
   // RANSAC estimate from two equal-length lists (i side first). Accepted
   // when there are at least 8 points and 0.9 < H33 < 1.1; otherwise Hij is
-  // the identity, ban_ExisteH is 0, a message is printed and a key awaited.
+  // the identity, ban_ExisteH is 0, a message goes to the operator's
+  // standard output and a key is awaited.
   // width / height are not used.
   void HomographyEstimation_DLT_RANSAC(const std::vector<cv::Point2f>* points_i,
                                        const std::vector<cv::Point2f>* points_j, int width,
@@ -42,4 +49,7 @@ class CameraMotionEstimation {
   void HomographyEstimation_UserInteraction(cv::Mat frame_i, cv::Mat frame_j, int colourMode,
                                             int width, int height);
   static void on_mouse(int event, int x, int y, int flags, void* userdata);
+
+ private:
+  io::Operator* operator_ = &io::SilentOperator();
 };

@@ -1,27 +1,15 @@
 // The interactive four-point homography: the operator clicks four points in
 // image i and their partners in image j; Hij (image i onto image j) is the
 // homography through the four pairs.
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
-#include <cstddef>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <opencv2/calib3d.hpp>
-#include <opencv2/highgui.hpp>
+#include <opencv2/highgui.hpp>  // the mouse event codes of on_mouse
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
 #include "features/camera_motion_estimation.hpp"
-#include "io/console.hpp"
 
 namespace {
 
@@ -49,104 +37,8 @@ constexpr double kMinDistanceFromLinePx = 1.0;
 // The fit must carry every clicked point of image i onto its partner.
 constexpr double kMaxFitErrorPx = 1.0;
 
-// How long the display probe may wait for a remote X server.
-constexpr int kConnectTimeoutMs = 2000;
-constexpr int kFirstXTcpPort = 6000;
-
 const char* const kWindowI = "Image i";
 const char* const kWindowJ = "Image j";
-
-// ---------------------------------------------------------------------------
-// Display probe. Debian's HighGUI runs on Qt, which aborts the whole process
-// when it cannot reach a display, so the interactive path checks first.
-
-bool ConnectUnixSocket(const std::string& path, bool abstractName) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const size_t offset = abstractName ? 1 : 0;  // abstract names start with '\0'
-  if (path.empty() || path.size() + offset >= sizeof(address.sun_path)) return false;
-  std::memcpy(address.sun_path + offset, path.data(), path.size());
-  const socklen_t length =
-      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
-  close(fd);
-  return connected;
-}
-
-bool ConnectTcpWithTimeout(const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
-  bool connected = false;
-  for (addrinfo* a = found; a != nullptr && !connected; a = a->ai_next) {
-    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-      connected = true;
-    } else if (errno == EINPROGRESS) {
-      pollfd pfd{fd, POLLOUT, 0};
-      int error = 0;
-      socklen_t errorLength = sizeof(error);
-      connected = poll(&pfd, 1, kConnectTimeoutMs) == 1 &&
-                  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) == 0 && error == 0;
-    }
-    close(fd);
-  }
-  freeaddrinfo(found);
-  return connected;
-}
-
-// DISPLAY is [host]:number[.screen]; a local display (no host, or "unix")
-// is served on /tmp/.X11-unix/X<number>, as an abstract or a file socket.
-bool XServerReachable(const char* display) {
-  if (display == nullptr || display[0] == '\0') return false;
-  const std::string value(display);
-  const size_t colon = value.rfind(':');
-  if (colon == std::string::npos) return false;
-  const std::string host = value.substr(0, colon);
-  const std::string rest = value.substr(colon + 1);
-  if (!host.empty() && host[0] == '/') return ConnectUnixSocket(host, false);
-  char* end = nullptr;
-  const long number = std::strtol(rest.c_str(), &end, 10);
-  if (end == rest.c_str() || number < 0 || (*end != '\0' && *end != '.')) return false;
-  if (host.empty() || host == "unix") {
-    const std::string socketPath = "/tmp/.X11-unix/X" + std::to_string(number);
-    return ConnectUnixSocket(socketPath, true) || ConnectUnixSocket(socketPath, false);
-  }
-  return ConnectTcpWithTimeout(host, kFirstXTcpPort + static_cast<int>(number));
-}
-
-bool WaylandCompositorReachable() {
-  const char* name = std::getenv("WAYLAND_DISPLAY");
-  if (name == nullptr || name[0] == '\0') return false;
-  if (name[0] == '/') return ConnectUnixSocket(name, false);
-  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  if (runtimeDir == nullptr || runtimeDir[0] == '\0') return false;
-  return ConnectUnixSocket(std::string(runtimeDir) + "/" + name, false);
-}
-
-bool EnvironmentContains(const char* variable, const char* word) {
-  const char* value = std::getenv(variable);
-  return value != nullptr && std::strstr(value, word) != nullptr;
-}
-
-// True when windows can be shown and can receive clicks and keys. Qt's
-// off-screen platforms draw nothing and deliver no input, so a key wait
-// there would never end.
-bool InteractiveDisplayAvailable() {
-  if (EnvironmentContains("QT_QPA_PLATFORM", "offscreen") ||
-      EnvironmentContains("QT_QPA_PLATFORM", "minimal")) {
-    return false;
-  }
-  if (XServerReachable(std::getenv("DISPLAY"))) return true;
-  const bool qtChoosesWayland = EnvironmentContains("QT_QPA_PLATFORM", "wayland") ||
-                                EnvironmentContains("XDG_SESSION_TYPE", "wayland");
-  return qtChoosesWayland && WaylandCompositorReachable();
-}
 
 // ---------------------------------------------------------------------------
 // Checks of the four pairs and of the fit.
@@ -217,13 +109,11 @@ void CameraMotionEstimation::HomographyEstimation_UserInteraction(cv::Mat frame_
                                                                   int colourMode, int /*width*/,
                                                                   int /*height*/) {
   CV_Assert(!frame_i.empty() && !frame_j.empty());
-  if (!InteractiveDisplayAvailable()) {
-    const char* display = std::getenv("DISPLAY");
-    std::fprintf(stderr,
-                 "vmosaic: the interactive homography needs a display, and none could be opened "
-                 "(DISPLAY=\"%s\"); the identity is used instead\n",
-                 display != nullptr ? display : "");
-    std::fflush(stderr);
+  if (!operator_->DisplayAvailable()) {
+    operator_->Err(io::Format(
+        "vmosaic: the interactive homography needs a display, and none could be opened "
+        "(DISPLAY=\"%s\"); the identity is used instead\n",
+        operator_->DisplayName().c_str()));
     Hij = cv::Mat::eye(3, 3, CV_64F);
     return;
   }
@@ -240,18 +130,15 @@ void CameraMotionEstimation::HomographyEstimation_UserInteraction(cv::Mat frame_
   // Point_Mouse carries over from one image to the next.
   const auto collectFourPoints = [this](const char* window, cv::Mat& copy, FourPoints& points,
                                         const char* prompt) {
-    std::printf("%s\n", prompt);
-    std::fflush(stdout);
-    cv::imshow(window, copy);
-    console::NoteWindowOpen();
+    operator_->Out(std::string(prompt) + "\n");
+    const io::Operator::ClickHandler onClick = [this](cv::Point p) { Point_Mouse = p; };
+    operator_->Show(window, copy, onClick);
     for (int n = 0; n < kPointsPerImage; ++n) {
-      cv::setMouseCallback(window, on_mouse, this);
-      console::WaitForKey();  // no time-out: the key confirms the last click
-      std::printf("P%d x:%d y:%d\n", n + 1, Point_Mouse.x, Point_Mouse.y);
-      std::fflush(stdout);
+      operator_->WaitForKey();  // no time-out: the key confirms the last click
+      operator_->Out(io::Format("P%d x:%d y:%d\n", n + 1, Point_Mouse.x, Point_Mouse.y));
       cv::circle(copy, Point_Mouse, kMarkerRadiusPx, kMarkerColourBgr, kMarkerThicknessFilled,
                  kMarkerLineType, kMarkerShiftBits);
-      cv::imshow(window, copy);
+      operator_->Show(window, copy, onClick);
       points[n] = cv::Point2f(static_cast<float>(Point_Mouse.x), static_cast<float>(Point_Mouse.y));
     }
   };
@@ -272,8 +159,7 @@ void CameraMotionEstimation::HomographyEstimation_UserInteraction(cv::Mat frame_
   } else {
     // Repeated or collinear clicks (a key pressed without a click) admit no
     // homography; the identity keeps the caller's chain products meaningful.
-    std::printf("\nNo homography from the 4 points: identity used...");
-    std::fflush(stdout);
+    operator_->Out("\nNo homography from the 4 points: identity used...");
     Hij = cv::Mat::eye(3, 3, CV_64F);
   }
 }

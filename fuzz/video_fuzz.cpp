@@ -78,7 +78,7 @@ int FuzzVideo(const uint8_t* data, size_t size) {
   std::string program = "vmosaic";
   std::string path = file.path();
   char* argv[] = {program.data(), path.data(), nullptr};
-  if (video.Input_Video(2, argv, panorama.getId_Database(), panorama.getId_ScaleProcess()) == 0) {
+  if (video.Input_Video(2, argv, panorama.getId_Database(), panorama.getId_ScaleProcess()) != 1) {
     return 0;
   }
   if (static_cast<long long>(video.imageW) * video.imageH > kMaxFramePixels) return 0;

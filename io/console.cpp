@@ -5,6 +5,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <opencv2/highgui.hpp>
 
 namespace console {
@@ -100,3 +102,60 @@ void RestoreTerminalFromSignal() {
 }
 
 }  // namespace console
+
+namespace io {
+
+// A window's click handler, where HighGUI's callback finds it.
+struct ConsoleOperator::Window {
+  std::string name;
+  ClickHandler onClick;
+};
+
+namespace {
+
+void OnMouse(int event, int x, int y, int /*flags*/, void* userdata) {
+  if (event != cv::EVENT_LBUTTONDOWN || userdata == nullptr) return;
+  const auto& handler = *static_cast<const Operator::ClickHandler*>(userdata);
+  if (handler) handler(cv::Point(x, y));
+}
+
+}  // namespace
+
+ConsoleOperator::ConsoleOperator() = default;
+ConsoleOperator::~ConsoleOperator() = default;
+
+void ConsoleOperator::Out(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void ConsoleOperator::Err(const std::string& text) {
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+int ConsoleOperator::WaitForKey() { return console::WaitForKey(); }
+
+bool ConsoleOperator::DisplayAvailable() { return console::InteractiveDisplayAvailable(); }
+
+std::string ConsoleOperator::DisplayName() {
+  const char* display = std::getenv("DISPLAY");
+  return display != nullptr ? display : "";
+}
+
+void ConsoleOperator::Show(const std::string& window, const cv::Mat& image, ClickHandler onClick) {
+  cv::imshow(window, image);
+  console::NoteWindowOpen();
+  Window* entry = nullptr;
+  for (const auto& w : windows_) {
+    if (w->name == window) entry = w.get();
+  }
+  if (entry == nullptr) {
+    windows_.push_back(std::make_unique<Window>(Window{window, nullptr}));
+    entry = windows_.back().get();
+  }
+  entry->onClick = std::move(onClick);
+  cv::setMouseCallback(window, OnMouse, &entry->onClick);
+}
+
+}  // namespace io

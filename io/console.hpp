@@ -5,6 +5,12 @@
 // (scripts, pipes, CI) nothing waits, so a batch run never hangs.
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/operator.hpp"
+
 namespace console {
 
 constexpr int kEscKey = 27;
@@ -29,4 +35,31 @@ void RestoreTerminal();
 // (async-signal-safe).
 void RestoreTerminalFromSignal();
 
+// True when HighGUI windows can be shown and can receive clicks and keys:
+// an X server or Wayland compositor answers (Debian's HighGUI runs on Qt,
+// which aborts the whole process when it cannot reach a display).
+bool InteractiveDisplayAvailable();
+
 }  // namespace console
+
+namespace io {
+
+// The program's operator: messages to the standard streams, keys as
+// console::WaitForKey reads them, HighGUI windows.
+class ConsoleOperator : public Operator {
+ public:
+  ConsoleOperator();
+  ~ConsoleOperator() override;
+  void Out(const std::string& text) override;
+  void Err(const std::string& text) override;
+  int WaitForKey() override;
+  bool DisplayAvailable() override;
+  std::string DisplayName() override;
+  void Show(const std::string& window, const cv::Mat& image, ClickHandler onClick) override;
+
+ private:
+  struct Window;
+  std::vector<std::unique_ptr<Window>> windows_;
+};
+
+}  // namespace io

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "io/console.hpp"
 
 #ifndef VMOSAIC_DEFAULT_VIDEO
 #define VMOSAIC_DEFAULT_VIDEO "data/sample.mp4"
@@ -68,13 +67,6 @@ bool OpenCapture(cv::VideoCapture& capture, const std::string& path) {
   }
 }
 
-[[noreturn]] void ExitNotFound() {
-  std::printf("Video File is not found...");
-  std::fflush(stdout);
-  console::RestoreTerminal();
-  std::exit(1);
-}
-
 }  // namespace
 
 const char* ioVideo::DefaultPath() {
@@ -90,8 +82,7 @@ ioVideo::~ioVideo() {
 
 int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_ScaleProcess) {
   path_Input = (argc >= 2) ? argv[1] : DefaultPath();
-  if (!LooksOpenable(path_Input)) ExitNotFound();
-  if (!OpenCapture(capture, path_Input)) ExitNotFound();
+  if (!LooksOpenable(path_Input) || !OpenCapture(capture, path_Input)) return kInputNotFound;
   capture >> frame_Current;
   ToBgr8(frame_Current);
   if (frame_Current.empty() || frame_Current.type() != CV_8UC3) return 0;

@@ -19,9 +19,10 @@ class ioVideo {
   ~ioVideo();
 
   // Opens argv[1] (or the default path when argc < 2) and reads the first
-  // frame. Returns 1 on success, 0 when the first frame has no data. When the
-  // input cannot be opened it prints "Video File is not found..." and exits
-  // the process with status 1.
+  // frame. Returns 1 on success, 0 when the first frame has no data, and
+  // kInputNotFound when the input cannot be opened (the program then says
+  // "Video File is not found..." and ends with status 1).
+  static constexpr int kInputNotFound = -1;
   int Input_Video(int argc, char** argv, int Id_Database, int Id_ScaleProcess);
 
   // Shifts the pair by one frame; returns 1 when frame_Current holds a frame.

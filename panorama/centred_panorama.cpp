@@ -2,7 +2,6 @@
 // the sweep least displaced, then warp every key frame into its plane for the
 // mean and (on request) the median panorama.
 #include <cstdint>
-#include <cstdio>
 
 #include "panorama/panorama.hpp"
 
@@ -58,8 +57,7 @@ float Panorama::CalculateReprojectionDistance_node2node_nn(_treeNode* /*end*/, _
 
 void Panorama::CalculateCenteredPanorama(int withMedian) {
   if (Root_AVL == nullptr) {
-    std::printf("\nBinary Tree empty...");
-    std::fflush(stdout);
+    operator_->Out("\nBinary Tree empty...");
     return;
   }
   Node_LeftMostLeaf = CalculateLeftMostLeaf(Root_AVL);
@@ -90,12 +88,11 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
   _treeNode* reference = Vect_Nodes[static_cast<size_t>(index)];
   Node_PanoReference = reference;
 
-  std::printf("\nNumber of nodes: %d", N);
-  std::printf("\nAVL_root:        %d", Root_AVL->id);
-  std::printf("\nr*:              %d", index + 1);
+  operator_->Out(io::Format("\nNumber of nodes: %d", N));
+  operator_->Out(io::Format("\nAVL_root:        %d", Root_AVL->id));
+  operator_->Out(io::Format("\nr*:              %d", index + 1));
 
-  std::printf("\nMean Pano...");
-  std::fflush(stdout);
+  operator_->Out("\nMean Pano...");
   canvasSkippedIds.clear();
   composition.set_InitValues();
   pano.release();
@@ -105,8 +102,7 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
   composition.copyWeightsToImage(&pano_Weights);
 
   if (withMedian != 0) {
-    std::printf("\nMedian Pano...");
-    std::fflush(stdout);
+    operator_->Out("\nMedian Pano...");
     // The walk queues each key frame with its homographies; the median is then
     // composed strip by strip, never holding a full canvas per key frame.
     Vect_FPanos.clear();

@@ -1,10 +1,8 @@
 // Per frame: chain the frame behind the latest key frame while it still
 // overlaps it enough, otherwise register it directly against the key frame
 // and insert it into the tree as a new key frame.
-#include <cstdio>
 #include <memory>
 
-#include "io/console.hpp"
 #include "panorama/panorama.hpp"
 
 namespace {
@@ -19,9 +17,8 @@ cv::Mat Inverse(const cv::Mat& H) {
 
 void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat current) {
   if (cameraMotion.getban_ExisteH() == 0) {
-    std::printf("\nNo existe Hij....");
-    std::fflush(stdout);
-    console::WaitForKey();
+    operator_->Out("\nNo existe Hij....");
+    operator_->WaitForKey();
   }
 
   if (ban_RootCreated == 0) {
@@ -120,8 +117,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
   if (ban_insert == 1) {
     Root_AVL = ALLbalance(Root_AVL);
   } else {
-    std::printf("\n\nAVL Node not inserted: %d", num_Nodes);
-    std::fflush(stdout);
+    operator_->Out(io::Format("\n\nAVL Node not inserted: %d", num_Nodes));
   }
 }
 

@@ -28,12 +28,23 @@ bool WriteImageAtomically(const cv::Mat& image, const std::string& name) {
 
 }  // namespace
 
-Panorama::Panorama()
+Panorama::Panorama() : Panorama(io::SilentOperator()) {}
+
+Panorama::Panorama(io::Operator& op)
     : H_Accumulated(cv::Mat::zeros(3, 3, CV_64F)),
       H_Aux(cv::Mat::zeros(3, 3, CV_64F)),
       H_Insert(cv::Mat::zeros(3, 3, CV_64F)),
       H_Rotation_A(cv::Mat::zeros(3, 3, CV_64F)),
-      H_Rotation_B(cv::Mat::zeros(3, 3, CV_64F)) {}
+      H_Rotation_B(cv::Mat::zeros(3, 3, CV_64F)),
+      operator_(&op) {
+  setOperator(op);
+}
+
+void Panorama::setOperator(io::Operator& op) {
+  operator_ = &op;
+  cameraMotion.setOperator(op);
+  composition.setOperator(op);
+}
 
 Panorama::~Panorama() { releaseImages(); }
 

@@ -14,6 +14,7 @@
 #include "features/feature_extraction.hpp"
 #include "features/feature_matching.hpp"
 #include "geometry/overlap.hpp"
+#include "io/operator.hpp"
 #include "panorama/tree_node.hpp"
 
 class Panorama {
@@ -69,8 +70,13 @@ class Panorama {
   // Key frames the canvas bound left out of the mean; the median omits them too.
   std::set<int32_t> canvasSkippedIds;
 
+  // Messages, key waits and the interactive windows of the run go to op
+  // (which must outlive the panorama); without one the panorama is silent
+  // and never waits.
   Panorama();
+  explicit Panorama(io::Operator& op);
   ~Panorama();
+  void setOperator(io::Operator& op);
   Panorama(const Panorama&) = delete;
   Panorama& operator=(const Panorama&) = delete;
 
@@ -153,4 +159,7 @@ class Panorama {
                                              int started);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node,
                                                          _treeNode* reference, int started);
+
+ private:
+  io::Operator* operator_;
 };

@@ -2,7 +2,6 @@
 // lowest common ancestor and the path homography between a node and one of
 // its ancestors.
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 #include "panorama/panorama.hpp"
@@ -75,7 +74,7 @@ _treeNode* Panorama::pop(_StackPointers* s) {
 // null when no node carries it. Elements still queued are freed on return.
 _treeNode* Panorama::find(_treeNode* root, int32_t id) {
   if (root == nullptr) {
-    printf("\nBinary Tree empty...");
+    operator_->Out("\nBinary Tree empty...");
     return nullptr;
   }
   _QueuePointers pending;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages vmosaic needs to build and test, only those
-# that are missing. Usage: scripts/install-deps.sh [--tests] [--fuzz] [--extra PKG...]
+# that are missing. Usage: scripts/install-deps.sh [--tests] [--coverage] [--fuzz] [--extra PKG...]
 set -euo pipefail
 
 packages=(
@@ -13,6 +13,10 @@ packages=(
 if [[ "${1:-}" == "--tests" ]]; then
   shift
   packages+=(googletest libgtest-dev xvfb xdotool python3 python3-jsonschema)
+fi
+if [[ "${1:-}" == "--coverage" ]]; then
+  shift
+  packages+=(gcovr)
 fi
 if [[ "${1:-}" == "--fuzz" ]]; then
   # libFuzzer and the sanitizer runtimes come with clang's compiler-rt.

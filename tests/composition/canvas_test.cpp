@@ -247,6 +247,7 @@ TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {
   for (const Degenerate& d : cases) {
     cv::Mat refToFrame;
     cv::invert(d.frameToRef, refToFrame, cv::DECOMP_LU);
+    cv.comp.setOperator(testsupport::StdStreams());
     testing::internal::CaptureStderr();
     const bool added = cv.AddWith(CodedFrame(7), refToFrame, d.frameToRef);
     const std::string err = testing::internal::GetCapturedStderr();

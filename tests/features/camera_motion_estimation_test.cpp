@@ -54,6 +54,7 @@ bool IsIdentity(const cv::Mat& H) {
 // Runs the estimate and returns what it printed.
 std::string Estimate(CameraMotionEstimation& motion, const std::vector<cv::Point2f>& points_i,
                      const std::vector<cv::Point2f>& points_j) {
+  motion.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   motion.HomographyEstimation_DLT_RANSAC(&points_i, &points_j, kW, kH);
   return testing::internal::GetCapturedStdout();

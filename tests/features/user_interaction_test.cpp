@@ -1,253 +1,159 @@
-// The interactive four-point homography, driven for real: a virtual X server
-// (Xvfb) shows the two windows and xdotool clicks and presses keys in them.
-// Each estimate runs in a forked child, so that a hang in a key wait or an
-// abort inside the GUI toolkit is caught by a time limit and every run starts
-// with a fresh GUI state; the test reads the points the child prints and
-// plans its next click from them.
+// The interactive four-point homography, driven through a scripted operator
+// that stands in for the person at the keyboard: before each key press it
+// delivers the clicks scripted for it to the window shown last. And the
+// program's display probe, with and without an X server.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <opencv2/highgui.hpp>
 
 #include "features/camera_motion_estimation.hpp"
+#include "io/console.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {
 
-using testsupport::ScratchDir;
-constexpr int kW = 320;
-constexpr int kH = 240;
-const char* const kPromptI = "\nClick and Enter key in the 4 points of the Image i:\n";
-const char* const kPromptJ = "\nClick and Enter key in the 4 points of the Image j:\n";
-const char* const kNoHomography = "\nNo homography from the 4 points: identity used...";
-// What the estimator holds before the call: a fallback to the identity and an
-// untouched flag both show.
-const cv::Matx33d kPresetHij(1, 0, 5, 0, 1, 7, 0, 0, 1);
+using Points = std::vector<cv::Point>;
+const cv::Matx33d kPresetHij(1, 0, 5, 0, 1, 7, 0, 0, 1);  // a fallback to the identity shows
 
-struct Outcome {
-  bool finished = false;  // exited by itself, in time, with status 0
-  int flag = -1;
-  int framesUnchanged = 0;
-  cv::Matx33d Hij;
-  std::string out, err;
-};
-
-class EstimateInChild {
+class ScriptedOperator : public io::Operator {
  public:
-  // env: variables to set (or, with a null value, to unset) in the child.
-  EstimateInChild(const cv::Mat& frame_i, const cv::Mat& frame_j,
-                  const std::vector<std::pair<std::string, const char*>>& env = {}) {
-    std::fflush(nullptr);  // nothing buffered may be written twice
-    pid_ = fork();
-    if (pid_ != 0) return;
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    for (const auto& [name, value] : env) value ? setenv(name.c_str(), value, 1) : unsetenv(name.c_str());
-    if (!std::freopen(dir_.file("out").c_str(), "w", stdout) || !std::freopen(dir_.file("err").c_str(), "w", stderr)) _exit(2);
-    const cv::Mat original_i = frame_i.clone(), original_j = frame_j.clone();
-    CameraMotionEstimation estimator;
-    estimator.Hij = cv::Mat(kPresetHij).clone();
-    estimator.ban_ExisteH = 1;
-    estimator.HomographyEstimation_UserInteraction(frame_i, frame_j, 1, kW, kH);
-    std::fflush(stdout);
-    std::ofstream result(dir_.file("result"));
-    result.precision(17);
-    result << estimator.ban_ExisteH << ' '
-           << (testsupport::SameBits(frame_i, original_i) && testsupport::SameBits(frame_j, original_j));
-    for (int k = 0; k < 9; ++k) result << ' ' << estimator.Hij.at<double>(k / 3, k % 3);
-    result.close();
-    _exit(0);  // skip the GUI toolkit's teardown and the test framework's exit handlers
+  explicit ScriptedOperator(std::vector<Points> clicksBeforeKey, bool display = true)
+      : clicks_(std::move(clicksBeforeKey)), display_(display) {}
+  void Out(const std::string& text) override { out += text; }
+  void Err(const std::string& text) override { err += text; }
+  bool DisplayAvailable() override { return display_; }
+  std::string DisplayName() override { return "no-colon-here"; }
+  void Show(const std::string& window, const cv::Mat& image, ClickHandler onClick) override {
+    shown.emplace_back(window, image.clone());
+    onClick_ = onClick;
   }
-  ~EstimateInChild() {
-    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  int WaitForKey() override {
+    for (const cv::Point& p : keys_ < clicks_.size() ? clicks_[keys_] : Points{}) onClick_(p);
+    ++keys_;
+    return ' ';
   }
-  bool Running() {
-    if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
-    return pid_ > 0;
-  }
-  std::string Out() const { return testsupport::ReadFile(dir_.file("out")); }
-  Outcome Finish() {
-    Outcome outcome;
-    for (int ms = 0; ms < 20000 && Running(); ms += 10) usleep(10000);
-    outcome.finished = !Running() && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
-    std::ifstream result(dir_.file("result"));
-    result >> outcome.flag >> outcome.framesUnchanged;
-    for (double& v : outcome.Hij.val) result >> v;
-    outcome.out = Out();
-    outcome.err = testsupport::ReadFile(dir_.file("err"));
-    return outcome;
-  }
+  std::string out, err;
+  std::vector<std::pair<std::string, cv::Mat>> shown;
 
  private:
-  ScratchDir dir_{"vmosaic_ui_"};
-  pid_t pid_ = -1;
-  int status_ = -1;
+  std::vector<Points> clicks_;
+  bool display_;
+  size_t keys_ = 0;
+  ClickHandler onClick_;
 };
-
-std::string Xdotool(const std::vector<std::string>& args) {
-  const testsupport::RunResult run = testsupport::RunProgram("/usr/bin/xdotool", args, "/", 20);
-  EXPECT_EQ(run.exitCode, 0) << "xdotool " << testing::PrintToString(args) << ": " << run.err;
-  return run.out.substr(0, run.out.find('\n'));
-}
-
-std::vector<cv::Point> PrintedPoints(const std::string& out) {
-  std::vector<cv::Point> points;
-  for (const std::string& line : testsupport::Lines(out)) {
-    int n = 0;
-    cv::Point p;
-    if (std::sscanf(line.c_str(), "P%d x:%d y:%d", &n, &p.x, &p.y) == 3) points.push_back(p);
-  }
-  return points;
-}
-
-// The clicks (image coordinates, shown at `offset` inside the window), then a
-// key; returns what the child printed for this point.
-cv::Point ConfirmPoint(EstimateInChild& child, const std::string& window, const std::vector<cv::Point>& clicks,
-                       cv::Point offset) {
-  const size_t before = PrintedPoints(child.Out()).size();
-  for (const cv::Point& c : clicks) {
-    Xdotool({"mousemove", "--window", window, std::to_string(c.x + offset.x), std::to_string(c.y + offset.y), "click", "1"});
-  }
-  Xdotool({"windowfocus", "--sync", window, "key", "space"});  // no window manager gives focus
-  std::vector<cv::Point> printed;
-  for (int ms = 0; ms < 20000 && (printed = PrintedPoints(child.Out())).size() <= before && child.Running(); ms += 10) {
-    usleep(10000);
-  }
-  return printed.size() == before + 1 ? printed.back() : cv::Point(-1, -1);
-}
 
 struct Session {
   const char* name;
-  std::vector<cv::Point> quad_i, quad_j;  // offsets from the first click; empty: keys only
-  bool strayClicks;                       // clicks before the last one of a point do not count
+  Points quad_i, quad_j;  // empty: keys without clicks, every point (0, 0)
+  bool strayClicks;       // clicks before the last one of a point do not count
   bool identityFallback;
 };
 
-class SlowUserInteractionGui : public testing::TestWithParam<Session> {
- protected:
-  static void SetUpTestSuite() {
-    cv::setNumThreads(1);  // no OpenCV worker threads in this process: the children are forked
-    for (int n = 90; n < 100 && !xvfb_; ++n) {
-      if (testsupport::FileExists("/tmp/.X11-unix/X" + std::to_string(n)) ||
-          testsupport::FileExists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-      display_ = ":" + std::to_string(n);
-      xvfb_ = new testsupport::Process("/usr/bin/Xvfb", {display_, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, "/");
-    }
-    const std::string socket = "/tmp/.X11-unix/X" + display_.substr(1);
-    if (!xvfb_ || !xvfb_->WaitUntil([&] { return testsupport::FileExists(socket); }, 15)) return;
-    ready_ = access("/usr/bin/xdotool", X_OK) == 0;
-    setenv("DISPLAY", display_.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    unsetenv("WAYLAND_DISPLAY");
-  }
-  static void TearDownTestSuite() {
-    if (xvfb_) kill(xvfb_->pid(), SIGTERM), xvfb_->Wait(5);  // lets Xvfb remove its socket and lock
-    delete xvfb_;
-  }
-  static testsupport::Process* xvfb_;
-  static std::string display_;
-  static bool ready_;
-};
-bool SlowUserInteractionGui::ready_ = false;
-testsupport::Process* SlowUserInteractionGui::xvfb_ = nullptr;
-std::string SlowUserInteractionGui::display_;
+class UserInteraction : public testing::TestWithParam<Session> {};
 
-TEST_P(SlowUserInteractionGui, ClickedPointsGiveTheirHomography) {
-  if (!ready_) GTEST_SKIP() << "no Xvfb or xdotool (scripts/install-deps.sh --tests)";
+TEST_P(UserInteraction, ClickedPointsGiveTheirHomography) {
   const Session& s = GetParam();
-  const testsupport::Pan pan = testsupport::RenderPan(2, {kW, kH}, testsupport::Pose(1280, 800, 0.25),
+  const testsupport::Pan pan = testsupport::RenderPan(2, {320, 240}, testsupport::Pose(1280, 800, 0.25),
                                                       testsupport::Pose(1360, 800, 0.25));
-  EstimateInChild child(pan.frames[0], pan.frames[1]);
-  std::vector<cv::Point> points[2];
-  cv::Point offset, first;
+  const cv::Mat original_i = pan.frames[0].clone(), original_j = pan.frames[1].clone();
+  std::vector<Points> script;
+  Points points[2];
   for (int image = 0; image < 2; ++image) {
-    const std::string window = Xdotool({"search", "--sync", "--onlyvisible", "--name", image ? "^Image j$" : "^Image i$"});
-    ASSERT_FALSE(window.empty());
-    const std::vector<cv::Point>& quad = image ? s.quad_j : s.quad_i;
+    const Points& quad = image ? s.quad_j : s.quad_i;
     for (size_t n = 0; n < 4; ++n) {
-      if (quad.empty()) {
-        ASSERT_EQ(ConfirmPoint(child, window, {}, offset), cv::Point(0, 0));
-        points[image].push_back({0, 0});
-        continue;
-      }
-      if (image == 0 && n == 0) {  // learns where the image sits inside the window
-        const std::string shell = testsupport::RunProgram("/usr/bin/xdotool", {"getwindowgeometry", "--shell", window}, "/").out;
-        const cv::Point centre(testsupport::NumberAfter(shell, "WIDTH=") / 2, testsupport::NumberAfter(shell, "HEIGHT=") / 2);
-        first = ConfirmPoint(child, window, {centre}, {0, 0});
-        ASSERT_GT(first.x, 0);
-        offset = centre - first;
-        points[0].push_back(first);
-        continue;
-      }
-      const cv::Point p = first + quad[n];
-      std::vector<cv::Point> clicks = {p};
-      if (s.strayClicks && n == 1) clicks.insert(clicks.begin(), {p - cv::Point(30, -25), p + cv::Point(30, -25)});
-      ASSERT_EQ(ConfirmPoint(child, window, clicks, offset), p) << "image " << image << " point " << n;
-      points[image].push_back(p);
+      points[image].push_back(quad.empty() ? cv::Point(0, 0) : quad[n]);
+      script.push_back(quad.empty() ? Points{} : Points{quad[n]});
+      if (s.strayClicks && n == 1) script.back().insert(script.back().begin(), {quad[n] + cv::Point(30, 25), {3, 4}});
     }
   }
-  const Outcome outcome = child.Finish();
-  ASSERT_TRUE(outcome.finished) << outcome.err;
+  ScriptedOperator person(script);
+  CameraMotionEstimation estimator;
+  estimator.setOperator(person);
+  estimator.Hij = cv::Mat(kPresetHij).clone();
+  estimator.ban_ExisteH = 1;
+  estimator.HomographyEstimation_UserInteraction(pan.frames[0], pan.frames[1], 1, 320, 240);
+
   std::string expected;
   for (int image = 0; image < 2; ++image) {
-    expected += image ? kPromptJ : kPromptI;
+    expected += image ? "\nClick and Enter key in the 4 points of the Image j:\n"
+                      : "\nClick and Enter key in the 4 points of the Image i:\n";
     for (size_t n = 0; n < 4; ++n) expected += cv::format("P%zu x:%d y:%d\n", n + 1, points[image][n].x, points[image][n].y);
   }
-  EXPECT_EQ(outcome.out, expected + (s.identityFallback ? kNoHomography : ""));
-  EXPECT_EQ(outcome.flag, 1);  // the flag of the last automatic estimate stays
-  EXPECT_TRUE(outcome.framesUnchanged);
-  for (size_t n = 0; n < 4; ++n) {
-    const cv::Vec3d q = outcome.Hij * cv::Vec3d(points[0][n].x, points[0][n].y, 1);
-    const cv::Point2d target = s.identityFallback ? cv::Point2d(points[0][n]) : cv::Point2d(points[1][n]);
-    EXPECT_LT(cv::norm(cv::Point2d(q[0] / q[2], q[1] / q[2]) - target), 1e-6) << "point " << n;
+  EXPECT_EQ(person.out, expected + (s.identityFallback ? "\nNo homography from the 4 points: identity used..." : ""));
+  EXPECT_EQ(estimator.ban_ExisteH, 1);  // the flag of the last automatic estimate stays
+  EXPECT_TRUE(testsupport::SameBits(pan.frames[0], original_i) && testsupport::SameBits(pan.frames[1], original_j));
+  // Each window shown first as is, then once more per point with a red marker on it.
+  ASSERT_EQ(person.shown.size(), 10u);
+  for (size_t k = 0; k < 10; ++k) {
+    const int image = k < 5 ? 0 : 1;
+    EXPECT_EQ(person.shown[k].first, image ? "Image j" : "Image i");
+    if (k % 5 > 0) {
+      EXPECT_EQ(person.shown[k].second.at<cv::Vec3b>(points[image][k % 5 - 1]), cv::Vec3b(0, 0, 255));
+    }
   }
+  const cv::Matx33d H(estimator.Hij);
   if (s.identityFallback) {
-    EXPECT_EQ(outcome.Hij, cv::Matx33d::eye());
+    EXPECT_EQ(H, cv::Matx33d::eye());
+  }
+  for (size_t n = 0; n < 4 && !s.identityFallback; ++n) {
+    const cv::Vec3d q = H * cv::Vec3d(points[0][n].x, points[0][n].y, 1);
+    EXPECT_LT(cv::norm(cv::Point2d(q[0] / q[2], q[1] / q[2]) - cv::Point2d(points[1][n])), 1e-6) << "point " << n;
   }
 }
 
-const std::vector<cv::Point> kQuad = {{0, 0}, {-100, -70}, {110, -60}, {70, 90}};
-std::vector<cv::Point> Shifted(std::vector<cv::Point> quad, cv::Point by) {
+const Points kQuad = {{160, 120}, {60, 50}, {270, 60}, {230, 210}};
+Points Shifted(Points quad, cv::Point by) {
   for (cv::Point& p : quad) p += by;
   return quad;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sessions, SlowUserInteractionGui,
+    Sessions, UserInteraction,
     testing::Values(Session{"SamePointsGiveIdentity", kQuad, kQuad, false, false},
                     Session{"ShiftedPointsGiveTranslationOnlyLastClickCounts", kQuad, Shifted(kQuad, {17, -9}), true, false},
-                    // Three points on one line (clicked, not repeated): no proper homography.
-                    Session{"CollinearClicksFallBackToIdentity", {{0, 0}, {60, 30}, {-80, -40}, {-20, 70}}, kQuad, false, true},
-                    // Every point (0, 0): no homography either.
+                    Session{"PerspectiveQuadIsFitExactly", kQuad, {{150, 118}, {40, 40}, {290, 70}, {220, 230}}, false, false},
+                    // Three points on one line: no proper homography.
+                    Session{"CollinearClicksFallBackToIdentity", {{160, 120}, {220, 150}, {80, 80}, {140, 190}}, kQuad, false, true},
                     Session{"KeysWithoutClicksFallBackToIdentity", {}, {}, false, true}),
     [](const auto& info) { return info.param.name; });
 
-// Without a display the estimate neither opens a window nor aborts: a clear
-// error on standard error, Hij the identity, and the process goes on.
-class UserInteractionNoDisplay : public testing::TestWithParam<std::pair<const char*, const char*>> {};
-
-TEST_P(UserInteractionNoDisplay, FallsBackToIdentityWithAMessage) {
-  cv::setNumThreads(1);
-  const cv::Mat frame(kH, kW, CV_8UC3, cv::Scalar(40, 90, 160));
-  EstimateInChild child(frame, frame, {{"DISPLAY", GetParam().second}, {"WAYLAND_DISPLAY", nullptr}, {"QT_QPA_PLATFORM", "xcb"}});
-  const Outcome outcome = child.Finish();
-  ASSERT_TRUE(outcome.finished) << outcome.err;
-  EXPECT_THAT(outcome.err, testing::HasSubstr("the interactive homography needs a display"));
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_EQ(outcome.Hij, cv::Matx33d::eye());
-  EXPECT_EQ(outcome.flag, 1);
-  EXPECT_TRUE(outcome.framesUnchanged);
+TEST(UserInteractionNoDisplay, FallsBackToIdentityWithAMessage) {
+  ScriptedOperator person({}, false);
+  CameraMotionEstimation estimator;
+  estimator.setOperator(person);
+  estimator.Hij = cv::Mat(kPresetHij).clone();
+  const cv::Mat frame(240, 320, CV_8UC3, cv::Scalar(40, 90, 160));
+  estimator.HomographyEstimation_UserInteraction(frame, frame, 1, 320, 240);
+  EXPECT_EQ(person.err, "vmosaic: the interactive homography needs a display, and none could be opened "
+                        "(DISPLAY=\"no-colon-here\"); the identity is used instead\n");
+  EXPECT_EQ(person.out, "");
+  EXPECT_TRUE(person.shown.empty());
+  EXPECT_EQ(cv::Matx33d(estimator.Hij), cv::Matx33d::eye());
 }
 
-INSTANTIATE_TEST_SUITE_P(Displays, UserInteractionNoDisplay,
-                         testing::Values(std::pair<const char*, const char*>{"Unset", nullptr},
-                                         std::pair<const char*, const char*>{"WithoutServer", ":987"},
-                                         std::pair<const char*, const char*>{"Malformed", "no-colon-here"}),
-                         [](const auto& info) { return std::string(info.param.first); });
+// The program's probe: no display when DISPLAY is unset, names no server or
+// is malformed; a display once an X server listens there.
+TEST(SlowDisplayProbe, FindsAnXServerOnlyWhereOneListens) {
+  unsetenv("WAYLAND_DISPLAY");
+  io::ConsoleOperator console;
+  unsetenv("DISPLAY");
+  EXPECT_FALSE(console.DisplayAvailable());
+  for (const char* display : {":987", "no-colon-here", "localhost:987"}) {
+    setenv("DISPLAY", display, 1);
+    EXPECT_FALSE(console.DisplayAvailable()) << display;
+  }
+  int n = 90;
+  while (testsupport::FileExists("/tmp/.X11-unix/X" + std::to_string(n)) || testsupport::FileExists("/tmp/.X" + std::to_string(n) + "-lock")) ++n;
+  if (!testsupport::FileExists("/usr/bin/Xvfb")) GTEST_SKIP() << "no Xvfb (scripts/install-deps.sh --tests)";
+  testsupport::Process xvfb("/usr/bin/Xvfb", {":" + std::to_string(n), "-nolisten", "tcp"}, "/");
+  ASSERT_TRUE(xvfb.WaitUntil([&] { return testsupport::FileExists("/tmp/.X11-unix/X" + std::to_string(n)); }, 15));
+  setenv("DISPLAY", (":" + std::to_string(n)).c_str(), 1);
+  EXPECT_TRUE(console.DisplayAvailable());
+  kill(xvfb.pid(), SIGTERM);  // lets Xvfb remove its socket and lock
+  xvfb.Wait(5);
+  unsetenv("DISPLAY");
+}
 
 TEST(UserInteractionMouseTest, OnlyLeftButtonPressSetsPoint) {
   CameraMotionEstimation estimator;

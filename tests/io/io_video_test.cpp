@@ -114,11 +114,11 @@ TEST_F(IoVideoTest, PathLongerThanFiveHundredCharactersOpens) {
   EXPECT_TRUE(SameBits(video.getframe_Current(), frames_.front()));
 }
 
-TEST(IoVideoDeathTest, InputThatCannotBeOpenedEndsTheProcessWithStatusOne) {
+TEST(IoVideoOpen, InputThatCannotBeOpenedIsReportedNotFound) {
   const std::string folder = testsupport::SourceRoot();
   for (const std::string& path : {folder + "/no_such_video.mkv", folder}) {
     ioVideo video;
-    EXPECT_EXIT(Open(video, path), ::testing::ExitedWithCode(1), "") << path;
+    EXPECT_EQ(Open(video, path), ioVideo::kInputNotFound) << path;
   }
 }
 

@@ -38,6 +38,7 @@ cv::Mat Scale(double s) { return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0,
 cv::Mat Shift(double dx) { return testsupport::Translation(dx, 0); }
 
 std::string Compose(Panorama& p, int withMedian) {
+  p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   p.CalculateCenteredPanorama(withMedian);
   return testing::internal::GetCapturedStdout();
@@ -164,6 +165,7 @@ Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int fea
                        int withMedian) {
   Mosaic m;
   m.frameOfId[1] = 0;
+  p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   for (size_t t = 1; t < scene.frames.size(); ++t) {
     const int before = p.num_Nodes;

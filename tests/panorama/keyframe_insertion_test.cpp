@@ -37,6 +37,7 @@ struct Construction {
 Construction Build(Panorama& p, const Pan& pan, float threshold, int features) {
   Construction run;
   run.frameOfId[1] = 0;
+  p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   for (size_t t = 1; t < pan.frames.size(); ++t) {
     const int before = p.num_Nodes;
@@ -194,7 +195,7 @@ TEST(KeyFrameInsertion, RefusedKeyFrameReportsAndKeepsTheTreeBuiltSoFar) {
 TEST(KeyFrameInsertion, FailedRegistrationFallsBackToIdentityAndGoesOn) {
   // A uniform pair has no features: the frame is treated as not having moved.
   const cv::Mat flat(kFrameSize, CV_8UC3, cv::Scalar(90, 90, 90));
-  Panorama p;
+  Panorama p(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   p.ProcessTwoImages_AVL(flat, flat.clone(), 90.0f, 0);
   const std::string out = testing::internal::GetCapturedStdout();

@@ -33,6 +33,7 @@ std::string Register(Panorama& panorama, const cv::Mat& previous, const cv::Mat&
   panorama.imageW = previous.cols;
   panorama.imageH = previous.rows;
   panorama.Id_Features = featureMethod;
+  panorama.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   panorama.CalculateFeatureExtractionMatching(previous, current);
   return testing::internal::GetCapturedStdout();

@@ -182,6 +182,7 @@ class HandTree : public ::testing::Test {
  protected:
   void SetUp() override {
     Configure(&pano, kNoFeaturesMode);
+    pano.setOperator(testsupport::StdStreams());
     for (int k = 2; k <= 6; ++k) {
       link[k] = Translation(3.0 * k, -1.0 * k);
       link[k].at<double>(0, 1) = 0.01 * k;  // non-commuting factors

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "io/console.hpp"
+
 namespace testsupport {
 
 std::string SourceRoot() { return VMOSAIC_SOURCE_ROOT; }
@@ -233,6 +235,11 @@ testing::Matcher<std::string> OwnMessage() {
 int NumberAfter(const std::string& text, const std::string& label) {
   const size_t at = text.find(label);
   return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + label.size());
+}
+
+io::Operator& StdStreams() {
+  static io::ConsoleOperator streams;
+  return streams;
 }
 
 }  // namespace testsupport

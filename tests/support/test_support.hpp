@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "io/operator.hpp"
 #include "tools/render/scene_renderer.hpp"
 
 namespace testsupport {
@@ -144,5 +145,9 @@ testing::Matcher<std::string> OwnMessage();
 // The number after `label` in text (the first occurrence), or -1.
 int NumberAfter(const std::string& text, const std::string& label);
 inline int NumberOfNodes(const std::string& out) { return NumberAfter(out, "\nNumber of nodes: "); }
+
+// The program's operator (standard streams, console keys), for tests that
+// check the messages the libraries give.
+io::Operator& StdStreams();
 
 }  // namespace testsupport
