@@ -202,29 +202,21 @@ TEST_F(ExactKnnDifferential, SlowSiftDescriptorsOfFullScaleFramePair) {
 TEST_F(ExactKnnDifferential, FastSearchOnlyForWholeBytes) {
   const cv::Mat rows = RandomByteRows(8, 128, 11);
   EXPECT_TRUE(exactknn::FastSearchApplies(rows, rows));
-  cv::Mat fraction = rows.clone();
-  fraction.at<float>(3, 7) = 12.5f;
-  EXPECT_FALSE(exactknn::FastSearchApplies(fraction, rows));
-  EXPECT_FALSE(exactknn::FastSearchApplies(rows, fraction));
-  cv::Mat big = rows.clone();
-  big.at<float>(0, 0) = 256.0f;
-  EXPECT_FALSE(exactknn::FastSearchApplies(big, rows));
-  cv::Mat negative = rows.clone();
-  negative.at<float>(0, 0) = -1.0f;
-  EXPECT_FALSE(exactknn::FastSearchApplies(rows, negative));
-  cv::Mat nan = rows.clone();
-  nan.at<float>(5, 5) = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_FALSE(exactknn::FastSearchApplies(nan, rows));
-  EXPECT_FALSE(exactknn::FastSearchApplies(RandomByteRows(4, 257, 1), RandomByteRows(4, 257, 2)));
-  EXPECT_FALSE(exactknn::FastSearchApplies(cv::Mat(), rows));
-  EXPECT_FALSE(exactknn::FastSearchApplies(rows, cv::Mat(0, 128, CV_32F)));
-  EXPECT_FALSE(exactknn::FastSearchApplies(rows, RandomByteRows(4, 64, 3)));
+  const auto with = [&](int r, int c, float v) {
+    cv::Mat m = rows.clone();
+    m.at<float>(r, c) = v;
+    return m;
+  };
   cv::Mat asDouble;
   rows.convertTo(asDouble, CV_64F);
-  EXPECT_FALSE(exactknn::FastSearchApplies(asDouble, asDouble));
-
+  const std::pair<cv::Mat, cv::Mat> refused[] = {
+      {with(3, 7, 12.5f), rows}, {rows, with(3, 7, 12.5f)}, {with(0, 0, 256), rows}, {rows, with(0, 0, -1)},
+      {with(5, 5, NAN), rows},   {RandomByteRows(4, 257, 1), RandomByteRows(4, 257, 2)},
+      {cv::Mat(), rows},         {rows, cv::Mat(0, 128, CV_32F)}, {rows, RandomByteRows(4, 64, 3)},
+      {asDouble, asDouble}};
+  for (const auto& [query, train] : refused) EXPECT_FALSE(exactknn::FastSearchApplies(query, train));
   // Refused input still gets the brute-force matcher's answer.
-  ExpectIdentical(BruteForceKnn(fraction, rows), FastKnn(fraction, rows), "fractional rows");
+  ExpectIdentical(BruteForceKnn(with(3, 7, 12.5f), rows), FastKnn(with(3, 7, 12.5f), rows), "fractional rows");
 }
 
 // Duplicate train rows (equal distances: lower row first) and duplicate

@@ -50,6 +50,8 @@ struct Session {
   bool identityFallback;
 };
 
+void PrintTo(const Session& s, std::ostream* os) { *os << s.name; }
+
 class UserInteraction : public testing::TestWithParam<Session> {};
 
 TEST_P(UserInteraction, ClickedPointsGiveTheirHomography) {
