@@ -23,7 +23,7 @@ constexpr int kHeight = 481;  // V = 480
 
 bool IsPercentOrNaN(float v) { return std::isnan(v) || (v >= 0.0f && v <= 100.0f); }
 
-cv::Mat Matrix(std::initializer_list<double> v) { return cv::Mat(v, true).reshape(1, 3); }
+cv::Mat Matrix(std::initializer_list<double> v) { return cv::Mat(std::vector<double>(v), true).reshape(1, 3); }
 
 // Translated outlines have rectangular intersections: corners rounded (add
 // 0.5, truncate toward zero), then intersection over union of the boxes.
@@ -100,7 +100,7 @@ TEST(OverlapPercentageTest, UnmeasurableOutlinesGiveNaN) {
 }
 
 TEST(OverlapPercentageTest, NonFiniteEntriesNeverThrow) {
-  for (double bad : {std::numeric_limits<double>::quiet_NaN(), INFINITY, -INFINITY}) {
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(), HUGE_VAL, -HUGE_VAL}) {
     for (int entry = 0; entry < 9; ++entry) {
       cv::Mat H = cv::Mat::eye(3, 3, CV_64F);
       H.at<double>(entry / 3, entry % 3) = bad;
