@@ -39,12 +39,6 @@ bool EndsWithTotalTime(const std::string& out) {
   return testing::Value(out, testing::ContainsRegex("\nTotal processing time: [0-9]+\\.[0-9]{6} seconds$"));
 }
 
-bool NoTemporaryFile(const std::string& dir) {
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.path().filename().string().find(".tmp") != std::string::npos) return false;
-  }
-  return true;
-}
 
 const cv::Size kFrameSize(320, 240);
 constexpr double kZoom = 0.5;            // frame pixels per photo pixel
@@ -78,16 +72,12 @@ class BadInputTest : public ::testing::Test {
   std::string Work(const std::string& name) const { return work_.file(name); }
 
   // A result of an earlier run, to be kept by runs that fail.
-  std::string PlaceEarlierResult() const {
-    const cv::Mat earlier(16, 24, CV_8UC3, cv::Scalar(10, 200, 30));
-    EXPECT_TRUE(cv::imwrite(Work("pano_Mean.png"), earlier));
-    return testsupport::ReadFile(Work("pano_Mean.png"));
-  }
+  std::string PlaceEarlierResult() const { return testsupport::PlaceEarlierResult(work_.path); }
   void ExpectEarlierResultKept(const std::string& earlier) const {
     EXPECT_EQ(testsupport::ReadFile(Work("pano_Mean.png")), earlier)
         << "pano_Mean.png of the earlier run was changed";
     EXPECT_FALSE(testsupport::FileExists(Work("pano_Median.png")));
-    EXPECT_TRUE(NoTemporaryFile(work_.path));
+    EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
   }
   // The run composed and wrote a mosaic that decodes as a whole image.
   void ExpectComposedMosaic(const RunResult& run) const {
@@ -97,7 +87,7 @@ class BadInputTest : public ::testing::Test {
     EXPECT_EQ(mean.type(), CV_8UC3);
     EXPECT_GE(mean.cols, kFrameSize.width);
     EXPECT_GE(mean.rows, kFrameSize.height);
-    EXPECT_TRUE(NoTemporaryFile(work_.path));
+    EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
   }
   // A bytewise copy of a rendered video with `edit` applied to its bytes.
   std::string EditedCopy(const std::string& video, const std::string& name,
@@ -357,7 +347,7 @@ TEST_F(BadInputTest, UnwritableResultIsReportedWithStatusOne) {
   EXPECT_TRUE(std::filesystem::is_directory(Work("pano_Mean.png")));
   EXPECT_TRUE(std::filesystem::is_empty(Work("pano_Mean.png")));
   EXPECT_FALSE(cv::imread(Work("pano_Median.png")).empty());
-  EXPECT_TRUE(NoTemporaryFile(work_.path));
+  EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
 }
 
 }  // namespace

@@ -47,14 +47,6 @@ long long ReadPosition(pid_t pid, const std::string& path) {
   return position;
 }
 
-std::vector<std::string> TemporaryFiles(const std::string& dir) {
-  std::vector<std::string> found;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.path().filename().string().find(".tmp") != std::string::npos) found.push_back(entry.path());
-  }
-  return found;
-}
-
 class SignalsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -75,14 +67,11 @@ class SignalsTest : public ::testing::Test {
     EXPECT_TRUE(run->WaitUntil([&] { return ReadPosition(run->pid(), LongVideo()) >= mark; })) << run->Err();
     return run;
   }
-  std::string PlaceEarlierResult() const {
-    EXPECT_TRUE(cv::imwrite(work_.file("pano_Mean.png"), cv::Mat(16, 24, CV_8UC3, cv::Scalar(10, 200, 30))));
-    return testsupport::ReadFile(work_.file("pano_Mean.png"));
-  }
+  std::string PlaceEarlierResult() const { return testsupport::PlaceEarlierResult(work_.path); }
   void ExpectNoPartialResult(const std::string& earlier) const {
     EXPECT_EQ(testsupport::ReadFile(work_.file("pano_Mean.png")), earlier) << "the earlier result was replaced";
     EXPECT_FALSE(testsupport::FileExists(work_.file("pano_Median.png")));
-    EXPECT_THAT(TemporaryFiles(work_.path), testing::IsEmpty());
+    EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
   }
 
   static ScratchDir* videos_;
@@ -118,7 +107,7 @@ TEST_F(SignalsTest, FirstInterruptComposesTheFramesReadSoFar) {
   EXPECT_LT(nodes, kLongVideoFrames) << "the whole video was read";
   const cv::Mat mean = cv::imread(work_.file("pano_Mean.png"));
   EXPECT_NEAR(mean.cols, kFrameSize.width + nodes - 1, 3);  // spans the frames read
-  EXPECT_THAT(TemporaryFiles(work_.path), testing::IsEmpty());
+  EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
 }
 
 // The second Ctrl-C arrives once the first has ended the input (its note is
@@ -155,7 +144,7 @@ TEST_F(SignalsTest, TerminateWhileWritingRemovesTheTemporaryFile) {
   ASSERT_TRUE(render::WriteVideo(video, testsupport::SidewaysPan(8, {1280, 720}, 1.0, 700, 800, 160).frames, 10));
   const std::string earlier = PlaceEarlierResult();
   Process run(testsupport::VmosaicBinary(), {video, "100"}, work_.path);
-  ASSERT_TRUE(run.WaitUntil([&] { return !TemporaryFiles(work_.path).empty(); })) << "no temporary file was seen";
+  ASSERT_TRUE(run.WaitUntil([&] { return !testsupport::TemporaryFiles(work_.path).empty(); })) << "no temporary file was seen";
   ASSERT_EQ(kill(run.pid(), SIGTERM), 0);
   const testsupport::RunResult result = run.Wait();
   if (result.exitCode == 0) GTEST_SKIP() << "the image was complete before SIGTERM arrived";

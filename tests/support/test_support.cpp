@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <thread>
 
@@ -53,6 +54,19 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string PlaceEarlierResult(const std::string& dir) {
+  EXPECT_TRUE(cv::imwrite(dir + "/pano_Mean.png", cv::Mat(16, 24, CV_8UC3, cv::Scalar(10, 200, 30))));
+  return ReadFile(dir + "/pano_Mean.png");
+}
+
+std::vector<std::string> TemporaryFiles(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().filename().string().find(".tmp") != std::string::npos) found.push_back(entry.path());
+  }
+  return found;
+}
 
 Process::Process(const std::string& program, const std::vector<std::string>& args,
                  const std::string& workDir, const Options& options) {

@@ -37,6 +37,11 @@ class ScratchDir {
 
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// Writes a small pano_Mean.png into dir, as an earlier run would leave it;
+// returns its bytes.
+std::string PlaceEarlierResult(const std::string& dir);
+// Temporary result files (".pano_Mean.png.tmp<pid>.png") left in dir.
+std::vector<std::string> TemporaryFiles(const std::string& dir);
 
 struct RunResult {
   int exitCode = -1;      // valid when the process exited normally
