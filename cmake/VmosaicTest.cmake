@@ -10,8 +10,8 @@ function(vmosaic_add_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} vmosaic_testsupport GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
     TEST_FILTER "-*Slow*" PROPERTIES TIMEOUT ${ARG_TIMEOUT})
-  gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
     TEST_FILTER "*Slow*" PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS slow)
 endfunction()

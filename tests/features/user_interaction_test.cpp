@@ -152,8 +152,8 @@ TEST(SlowDisplayProbe, FindsAnXServerOnlyWhereOneListens) {
   ASSERT_TRUE(xvfb.WaitUntil([&] { return testsupport::FileExists("/tmp/.X11-unix/X" + std::to_string(n)); }, 15));
   setenv("DISPLAY", (":" + std::to_string(n)).c_str(), 1);
   EXPECT_TRUE(console.DisplayAvailable());
-  kill(xvfb.pid(), SIGTERM);  // lets Xvfb remove its socket and lock
-  xvfb.Wait(5);
+  kill(xvfb.pid(), SIGTERM);  // lets Xvfb remove its socket and lock (a kill would not)
+  xvfb.Wait(60);
   unsetenv("DISPLAY");
 }
 
