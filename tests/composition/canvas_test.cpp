@@ -13,14 +13,12 @@
 
 namespace {
 
+using testsupport::Translation;
+
 constexpr int kW = 100;
 constexpr int kH = 100;
 constexpr float kAlpha = 0.5f;  // the preview blend weight in use
 constexpr double kSumTolerance = 1e-9;
-
-cv::Mat Translation(double tx, double ty) {
-  return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
-}
 
 cv::Mat CodedFrame(unsigned char tag) {
   cv::Mat f(kH, kW, CV_8UC3);
@@ -59,17 +57,11 @@ void ExpectLayersHaveCanvasSize(const Canvas& cv) {
   EXPECT_EQ(cv.comp.weightsAcum.size(), size);
 }
 
-bool SameMat(const cv::Mat& a, const cv::Mat& b) {
-  return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
-}
-
 TEST(CanvasGrowth, IdentityOnEmptyCanvasKeepsFrameSizeAndLastRowColumnFromReference) {
   Canvas cv;
   ASSERT_TRUE(cv.AddShifted(CodedFrame(201), 0, 0));
-  EXPECT_EQ(cv.comp.pano_imageW, kW);
-  EXPECT_EQ(cv.comp.pano_imageH, kH);
-  EXPECT_EQ(cv.comp.minposAcum_x, 0);
-  EXPECT_EQ(cv.comp.minposAcum_y, 0);
+  EXPECT_EQ(cv::Vec4i(cv.comp.pano_imageW, cv.comp.pano_imageH, cv.comp.minposAcum_x, cv.comp.minposAcum_y),
+            cv::Vec4i(kW, kH, 0, 0));
   ExpectLayersHaveCanvasSize(cv);
   EXPECT_EQ(cv::countNonZero(cv.comp.mask == 255), kW * kH);
   // Interior: preview blend of 1 and 201 at alpha 0.5; sums of both samples.
@@ -87,12 +79,9 @@ TEST(CanvasGrowth, LeftThenRightFrameGrowAndSampleAsWorkedOut) {
   Canvas cv;
   // 30 px left of the reference: corners map to -29 (rounding toward zero) and 69.
   ASSERT_TRUE(cv.AddShifted(CodedFrame(2), -30, 0));
-  EXPECT_EQ(cv.comp.minpos_x, -29);
-  EXPECT_EQ(cv.comp.new_imageW, 129);
-  EXPECT_EQ(cv.comp.pano_imageW, 129);
-  EXPECT_EQ(cv.comp.pano_imageH, kH);
-  EXPECT_EQ(cv.comp.minposAcum_x, -29);
-  EXPECT_EQ(cv.comp.minposAcum_y, 0);
+  EXPECT_EQ(cv::Vec6i(cv.comp.minpos_x, cv.comp.new_imageW, cv.comp.pano_imageW, cv.comp.pano_imageH,
+                      cv.comp.minposAcum_x, cv.comp.minposAcum_y),
+            cv::Vec6i(-29, 129, 129, kH, -29, 0));
   ExpectLayersHaveCanvasSize(cv);
   // Canvas column 0 is reference x -29: frame column 1 (column 0 is not drawn).
   for (int r : {0, 50, 98}) EXPECT_EQ(cv.Pix(r, 0), cv::Vec3b(1, r, 2)) << r;
@@ -108,10 +97,8 @@ TEST(CanvasGrowth, LeftThenRightFrameGrowAndSampleAsWorkedOut) {
 
   // 50 px right of the reference.
   ASSERT_TRUE(cv.AddShifted(CodedFrame(3), 50, 0));
-  EXPECT_EQ(cv.comp.minpos_x, 79);
-  EXPECT_EQ(cv.comp.new_imageW, 178);
-  EXPECT_EQ(cv.comp.pano_imageW, 178);
-  EXPECT_EQ(cv.comp.minposAcum_x, -29);
+  EXPECT_EQ(cv::Vec4i(cv.comp.minpos_x, cv.comp.new_imageW, cv.comp.pano_imageW, cv.comp.minposAcum_x),
+            cv::Vec4i(79, 178, 178, -29));
   ExpectLayersHaveCanvasSize(cv);
   // The last column is reference x 148, frame column 98.
   EXPECT_EQ(cv.Pix(10, 177), cv::Vec3b(98, 10, 3));
@@ -130,19 +117,15 @@ TEST(CanvasGrowth, LeftThenRightFrameGrowAndSampleAsWorkedOut) {
 TEST(CanvasGrowth, FrameAboveGrowsUpwardAndFrameInsideKeepsSize) {
   Canvas cv;
   ASSERT_TRUE(cv.AddShifted(CodedFrame(2), 0, -20));
-  EXPECT_EQ(cv.comp.minpos_y, -19);
-  EXPECT_EQ(cv.comp.pano_imageH, 119);
-  EXPECT_EQ(cv.comp.pano_imageW, kW);
-  EXPECT_EQ(cv.comp.minposAcum_y, -19);
+  EXPECT_EQ(cv::Vec4i(cv.comp.minpos_y, cv.comp.pano_imageH, cv.comp.pano_imageW, cv.comp.minposAcum_y),
+            cv::Vec4i(-19, 119, kW, -19));
   EXPECT_EQ(cv.Pix(0, 30), cv::Vec3b(30, 1, 2));      // canvas row 0: frame row 1
   EXPECT_EQ(cv.Pix(118, 30), cv::Vec3b(30, 99, 1));   // last row: the reference's
   ExpectLayersHaveCanvasSize(cv);
 
   const double before = cv.Weight(60, 40);
   ASSERT_TRUE(cv.AddShifted(CodedFrame(3), 0, -10));
-  EXPECT_EQ(cv.comp.pano_imageW, kW);
-  EXPECT_EQ(cv.comp.pano_imageH, 119);
-  EXPECT_EQ(cv.comp.minposAcum_y, -19);
+  EXPECT_EQ(cv::Vec3i(cv.comp.pano_imageW, cv.comp.pano_imageH, cv.comp.minposAcum_y), cv::Vec3i(kW, 119, -19));
   // Canvas (60, 40) is reference (40, 41): frame pixel (40, 51).
   EXPECT_NEAR(cv.Weight(60, 40), before + cv.FrameWeight(51, 40), kSumTolerance);
   EXPECT_EQ(cv.comp.mask.at<uchar>(60, 40), 255);
@@ -189,7 +172,7 @@ TEST(CanvasFill, MedianFillWithMarginFiveSamplesInteriorOnly) {
   const cv::Rect sampled(5, 5, kW - 11, kH - 11);
   EXPECT_EQ(cv::countNonZero(fmask), sampled.area());
   EXPECT_EQ(cv::countNonZero(fmask(sampled) == 255), sampled.area());
-  EXPECT_TRUE(SameMat(fpano(sampled), frame(sampled)));
+  EXPECT_TRUE(testsupport::SameBits(fpano(sampled), frame(sampled)));
   EXPECT_EQ(fpano.at<cv::Vec3b>(4, 50), cv::Vec3b(0, 0, 0));
   EXPECT_EQ(fpano.at<cv::Vec3b>(50, kW - 6), cv::Vec3b(0, 0, 0));
 }
@@ -275,24 +258,20 @@ TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {
     EXPECT_EQ(err.rfind("vmosaic: key frame skipped: the canvas would grow to ", 0), 0u) << err;
     // Nothing huge was allocated and the canvas state is as before.
     EXPECT_LE(cv.comp.newPano.total(), panoBefore.total());
-    EXPECT_EQ(cv.comp.pano_imageW, 129);
-    EXPECT_EQ(cv.comp.pano_imageH, kH);
-    EXPECT_EQ(cv.comp.minposAcum_x, -29);
-    EXPECT_EQ(cv.comp.minposAcum_y, 0);
-    EXPECT_EQ(cv.comp.minpos_x, -29);
-    EXPECT_EQ(cv.comp.new_imageW, 129);
-    EXPECT_TRUE(SameMat(cv.pano, panoBefore));
-    EXPECT_TRUE(SameMat(cv.comp.panoAcum, acumBefore));
-    EXPECT_TRUE(SameMat(cv.comp.weightsAcum, weightBefore));
-    EXPECT_TRUE(SameMat(cv.comp.mask, maskBefore));
+    EXPECT_EQ(cv::Vec4i(cv.comp.pano_imageW, cv.comp.pano_imageH, cv.comp.minposAcum_x, cv.comp.minposAcum_y),
+              cv::Vec4i(129, kH, -29, 0));
+    EXPECT_TRUE(testsupport::SameBits(cv.pano, panoBefore));
+    EXPECT_TRUE(testsupport::SameBits(cv.comp.panoAcum, acumBefore));
+    EXPECT_TRUE(testsupport::SameBits(cv.comp.weightsAcum, weightBefore));
+    EXPECT_TRUE(testsupport::SameBits(cv.comp.mask, maskBefore));
   }
 
   ASSERT_TRUE(cv.AddShifted(CodedFrame(3), 50, 0));
   EXPECT_EQ(cv.comp.pano_imageW, 178);
-  EXPECT_TRUE(SameMat(cv.pano, control.pano));
-  EXPECT_TRUE(SameMat(cv.comp.panoAcum, control.comp.panoAcum));
-  EXPECT_TRUE(SameMat(cv.comp.weightsAcum, control.comp.weightsAcum));
-  EXPECT_TRUE(SameMat(cv.comp.mask, control.comp.mask));
+  EXPECT_TRUE(testsupport::SameBits(cv.pano, control.pano));
+  EXPECT_TRUE(testsupport::SameBits(cv.comp.panoAcum, control.comp.panoAcum));
+  EXPECT_TRUE(testsupport::SameBits(cv.comp.weightsAcum, control.comp.weightsAcum));
+  EXPECT_TRUE(testsupport::SameBits(cv.comp.mask, control.comp.mask));
 }
 
 TEST(CanvasBound, DegenerateFirstFrameLeavesTheReferenceCanvas) {
@@ -302,7 +281,7 @@ TEST(CanvasBound, DegenerateFirstFrameLeavesTheReferenceCanvas) {
   EXPECT_FALSE(cv.AddWith(CodedFrame(7), huge.inv(), huge));
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(cv.comp.ban_initSize, 0);
-  EXPECT_TRUE(SameMat(cv.pano, cv.ref));
+  EXPECT_TRUE(testsupport::SameBits(cv.pano, cv.ref));
   ExpectLayersHaveCanvasSize(cv);
 
   ASSERT_TRUE(cv.AddShifted(CodedFrame(2), -30, 0));
@@ -324,7 +303,7 @@ TEST(CanvasStart, NewCompositionRestartsFromTheReference) {
   EXPECT_FALSE(cv.comp.weights.empty());
   ASSERT_TRUE(cv.AddShifted(CodedFrame(2), -30, 0));
   ASSERT_TRUE(cv.AddShifted(CodedFrame(3), 50, 0));
-  EXPECT_TRUE(SameMat(cv.pano, firstPano));
+  EXPECT_TRUE(testsupport::SameBits(cv.pano, firstPano));
 
   // The start step alone, as for a reference that is the tree root.
   Composition alone;
@@ -332,8 +311,8 @@ TEST(CanvasStart, NewCompositionRestartsFromTheReference) {
   cv::Mat pano;
   alone.StartCanvas(&pano, cv.ref, kW, kH);
   EXPECT_EQ(alone.ban_initSize, 0);
-  EXPECT_TRUE(SameMat(pano, cv.ref));
-  EXPECT_TRUE(SameMat(alone.weightsAcum, alone.weights));
+  EXPECT_TRUE(testsupport::SameBits(pano, cv.ref));
+  EXPECT_TRUE(testsupport::SameBits(alone.weightsAcum, alone.weights));
   EXPECT_NEAR(alone.panoAcum.at<cv::Vec3d>(50, 50)[0], 50.0, kSumTolerance);  // weight 1
 }
 
@@ -344,14 +323,14 @@ TEST(CanvasModes, TwoImageModeWarpsBesideTheReferenceAndOtherModesDoNothing) {
   EXPECT_TRUE(cv.comp.Warping(&cv.pano, cv.ref, frame, Translation(-100, 0), Translation(100, 0), 1,
                               0, kAlpha, kW, kH));
   ASSERT_EQ(cv.pano.size(), cv::Size(2 * kW, kH));
-  EXPECT_TRUE(SameMat(cv.pano(cv::Rect(0, 0, kW, kH)), cv.ref));
-  EXPECT_TRUE(SameMat(cv.pano(cv::Rect(kW, 0, kW - 1, kH)), frame(cv::Rect(0, 0, kW - 1, kH))));
+  EXPECT_TRUE(testsupport::SameBits(cv.pano(cv::Rect(0, 0, kW, kH)), cv.ref));
+  EXPECT_TRUE(testsupport::SameBits(cv.pano(cv::Rect(kW, 0, kW - 1, kH)), frame(cv::Rect(0, 0, kW - 1, kH))));
   EXPECT_TRUE(cv.comp.panoAcum.empty());
 
   const cv::Mat before = cv.pano.clone();
   EXPECT_TRUE(cv.comp.Warping(&cv.pano, cv.ref, frame, Translation(0, 0), Translation(0, 0), 1, 2,
                               kAlpha, kW, kH));
-  EXPECT_TRUE(SameMat(cv.pano, before));
+  EXPECT_TRUE(testsupport::SameBits(cv.pano, before));
   EXPECT_EQ(cv.comp.ban_initSize, 1);
 }
 

@@ -7,12 +7,11 @@
 #include <vector>
 
 #include "composition/composition.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 
-cv::Mat Translation(double tx, double ty) {
-  return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
-}
+using testsupport::Translation;
 
 TEST(CornerDistance, IdentityScoresZeroAndTranslationsScoreFourMoves) {
   Composition comp;
@@ -35,21 +34,17 @@ TEST(CornerDistance, ScaleAboutTheOriginMovesOnlyTheFarCorners) {
   EXPECT_FLOAT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, twice, 10, 5), expected);
 }
 
-TEST(ReferenceIndex, LowestScoreWinsWithTiesToTheLowestIndex) {
-  EXPECT_EQ(ChooseReferenceIndex({0.0f}), 0);
-  EXPECT_EQ(ChooseReferenceIndex({3.0f, 1.0f, 2.0f}), 1);
-  EXPECT_EQ(ChooseReferenceIndex({3.0f, 1.0f, 1.0f, 2.0f}), 1);
-  EXPECT_EQ(ChooseReferenceIndex({1.0f, 1.0f}), 0);
-  EXPECT_EQ(ChooseReferenceIndex({5.0f, 4.0f, 3.0f, 2.0f, 1.0f}), 4);
-  EXPECT_EQ(ChooseReferenceIndex({}), -1);
-}
-
-TEST(ReferenceIndex, NotANumberIsNeverChosenUnlessItStandsFirst) {
+// Lowest score, ties to the lowest index; a NaN is never chosen unless it
+// stands first (and is then never replaced).
+TEST(ReferenceIndex, LowestScoreWinsTiesToTheLowestIndexNaNOnlyFirst) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(ChooseReferenceIndex({nan, 1.0f, 0.0f}), 0);
-  EXPECT_EQ(ChooseReferenceIndex({2.0f, nan, 1.0f}), 2);
-  EXPECT_EQ(ChooseReferenceIndex({2.0f, nan, 3.0f}), 0);
-  EXPECT_EQ(ChooseReferenceIndex({2.0f, 1.0f, nan}), 1);
+  const std::pair<std::vector<float>, int> cases[] = {
+      {{0.0f}, 0},           {{3, 1, 2}, 1},       {{3, 1, 1, 2}, 1},   {{1, 1}, 0},
+      {{5, 4, 3, 2, 1}, 4},  {{}, -1},             {{nan, 1, 0}, 0},    {{2, nan, 1}, 2},
+      {{2, nan, 3}, 0},      {{2, 1, nan}, 1}};
+  for (const auto& [scores, expected] : cases) {
+    EXPECT_EQ(ChooseReferenceIndex(scores), expected) << testing::PrintToString(scores);
+  }
 }
 
 }  // namespace

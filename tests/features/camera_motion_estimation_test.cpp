@@ -14,17 +14,10 @@
 
 namespace {
 
+using testsupport::Translation;
+
 constexpr int kW = 640;
 constexpr int kH = 480;
-
-// The failure paths wait for a key; with standard input away from any
-// terminal (and no window) the wait returns at once.
-class NoKeyWaits : public testing::Environment {
- public:
-  void SetUp() override { testsupport::DetachStandardInput(); }
-};
-[[maybe_unused]] testing::Environment* const kNoKeyWaits =
-    testing::AddGlobalTestEnvironment(new NoKeyWaits);
 
 // A rotation, zoom, shift and mild perspective, deliberately not normalised
 // (H33 = 2).
@@ -35,10 +28,6 @@ cv::Mat KnownHomography() {
 }
 
 cv::Mat Normalised(const cv::Mat& H) { return H / H.at<double>(2, 2); }
-
-cv::Mat Translation(double tx, double ty) {
-  return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
-}
 
 // n points in general position inside the frame (seeded) and their exact
 // images under H.

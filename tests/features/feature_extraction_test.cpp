@@ -52,12 +52,9 @@ TEST(CornerDetection, FindsExactlyTheCornersOfDrawnSquares) {
   for (const cv::Point2f& truth : s.corners) {
     EXPECT_LE(NearestDistance(truth, found), kCornerTolerancePx) << truth;
   }
-  // The grey scratch image is not kept between detections.
-  EXPECT_TRUE(extraction.Image_Gray.empty());
 }
 
 TEST(CornerDetection, RealFrameGivesManyWellSeparatedCornersInside) {
-  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
   const cv::Mat frame = featuretest::TranslationPair().frame_i;
   FeatureExtraction extraction;
   const std::vector<cv::Point2f> found =
@@ -86,21 +83,6 @@ TEST(CornerDetection, UniformFrameHasNoCorners) {
           .empty());
 }
 
-TEST(SiftDetection, EachDetectionCreatesItsOwnDetector) {
-  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
-  const featuretest::RenderedPair pair = featuretest::TranslationPair(featuretest::kSiftZoom);
-  FeatureExtraction extraction;
-  EXPECT_TRUE(extraction.SIFT_Detector.empty());
-  const std::vector<cv::KeyPoint> first = extraction.SIFTFeatures(pair.frame_i);
-  const cv::Feature2D* firstDetector = extraction.SIFT_Detector.get();
-  ASSERT_NE(firstDetector, nullptr);
-  EXPECT_GT(first.size(), 200u);
-  const std::vector<cv::KeyPoint> second = extraction.SIFTFeatures(pair.frame_i);
-  EXPECT_NE(extraction.SIFT_Detector.get(), firstDetector);
-  ASSERT_EQ(first.size(), second.size());
-  for (size_t k = 0; k < first.size(); ++k) EXPECT_EQ(first[k].pt, second[k].pt);
-}
-
 TEST(SiftDetection, UniformFrameHasNoKeypointsAndNoDescriptors) {
   FeatureExtraction extraction;
   const cv::Mat frame = featuretest::UniformFrame();
@@ -110,35 +92,22 @@ TEST(SiftDetection, UniformFrameHasNoKeypointsAndNoDescriptors) {
 }
 
 TEST(SiftDescription, OneFloatRowPerKeypointAndCallersListUntouched) {
-  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
   const cv::Mat frame = featuretest::TranslationPair(featuretest::kSiftZoom).frame_i;
   FeatureExtraction extraction;
   const std::vector<cv::KeyPoint> keypoints = extraction.SIFTFeatures(frame);
   const std::vector<cv::KeyPoint> before = keypoints;
   const cv::Mat descriptors = extraction.SIFTDescriptor(keypoints, frame);
   EXPECT_EQ(descriptors.type(), CV_32F);
-  EXPECT_EQ(descriptors.rows, static_cast<int>(keypoints.size()));
-  EXPECT_EQ(descriptors.cols, 128);
-  ASSERT_EQ(keypoints.size(), before.size());
-  for (size_t k = 0; k < keypoints.size(); ++k) {
-    EXPECT_EQ(keypoints[k].pt, before[k].pt);
-    EXPECT_EQ(keypoints[k].angle, before[k].angle);
-  }
-
-  // Without an earlier detection a detector with the same parameters is
-  // created, so the descriptors are the same.
-  FeatureExtraction fresh;
-  const cv::Mat again = fresh.SIFTDescriptor(keypoints, frame);
-  EXPECT_FALSE(fresh.SIFT_Detector.empty());
-  ASSERT_EQ(again.size(), descriptors.size());
-  EXPECT_EQ(cv::norm(again, descriptors, cv::NORM_INF), 0.0);
+  EXPECT_EQ(descriptors.size(), cv::Size(128, static_cast<int>(keypoints.size())));
+  for (size_t k = 0; k < keypoints.size(); ++k) EXPECT_EQ(keypoints[k].pt, before[k].pt);
+  // Without an earlier detection a detector of the same parameters is made.
+  EXPECT_TRUE(testsupport::SameBits(FeatureExtraction().SIFTDescriptor(keypoints, frame), descriptors));
 }
 
 // One scale space for both steps must not change a bit of either: every
 // keypoint field and every descriptor element, on frames of several camera
 // poses and scales, and on a featureless frame.
 TEST(SiftDescription, CombinedDetectionAndDescriptionEqualsTheTwoSteps) {
-  ASSERT_FALSE(featuretest::Photo().empty()) << "test photo not found";
   using namespace featuretest;
   const RenderedPair pairs[] = {TranslationPair(kSiftZoom), PerspectivePair(kSiftZoom),
                                 RotationPair(1.0)};
@@ -155,7 +124,6 @@ TEST(SiftDescription, CombinedDetectionAndDescriptionEqualsTheTwoSteps) {
     cv::Mat descriptors;
     const std::vector<cv::KeyPoint> keypoints =
         combined.SIFTFeaturesAndDescriptor(frames[f], &descriptors);
-    EXPECT_FALSE(combined.SIFT_Detector.empty());
     ASSERT_EQ(expected.size(), keypoints.size()) << "frame " << f;
     for (size_t k = 0; k < keypoints.size(); ++k) {
       const cv::KeyPoint& e = expected[k];

@@ -213,7 +213,7 @@ TEST_P(LkTrackerDifferential, SameBitsAsOpenCvOnRenderedFrames) {
 TEST_P(LkTrackerDifferential, PyramidsKeptBetweenCallsStayExact) {
   if (!lk::KernelAvailable(GetParam())) GTEST_SKIP() << lk::KernelName(GetParam()) << " absent";
   const std::vector<cv::Mat> frames =
-      testsupport::RenderSidewaysPan(5, featuretest::kFrameSize, 1.0, 900.0, 800.0, 12.0);
+      testsupport::SidewaysPan(5, featuretest::kFrameSize, 1.0, 900.0, 800.0, 12.0).frames;
   lk::Tracker tracker;
   cv::Mat buffer = frames[0].clone();
   for (size_t f = 1; f < frames.size(); ++f) {

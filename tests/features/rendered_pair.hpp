@@ -21,20 +21,11 @@ struct RenderedPair {
   cv::Mat trueHij;  // 3x3 CV_64F, frame i onto frame j
 };
 
-inline const cv::Mat& Photo() {
-  static const cv::Mat photo = testsupport::TestPhoto();
-  return photo;
-}
+inline const cv::Mat& Photo() { return testsupport::TestPhoto(); }
 
 // The camera of frame i looks at the middle of the photo, zoom frame pixels
 // per photo pixel.
-inline render::CameraPose BasePose(double zoom) {
-  render::CameraPose pose;
-  pose.centreX = 1280.0;
-  pose.centreY = 800.0;
-  pose.zoom = zoom;
-  return pose;
-}
+inline render::CameraPose BasePose(double zoom) { return testsupport::Pose(1280, 800, zoom); }
 
 // SIFT with the system's parameters finds about 21000 keypoints in a frame of
 // the photo at its own scale, and brute-force matching then takes several
@@ -44,14 +35,8 @@ constexpr double kSiftZoom = 3.0;
 
 inline RenderedPair RenderPair(const std::string& name, const render::CameraPose& poseI,
                                const render::CameraPose& poseJ) {
-  const cv::Matx33d photoToI = render::PhotoToFrame(poseI, kFrameSize);
-  const cv::Matx33d photoToJ = render::PhotoToFrame(poseJ, kFrameSize);
-  RenderedPair pair;
-  pair.name = name;
-  pair.frame_i = render::RenderFrame(Photo(), photoToI, kFrameSize);
-  pair.frame_j = render::RenderFrame(Photo(), photoToJ, kFrameSize);
-  pair.trueHij = cv::Mat(render::FrameToFrame(photoToI, photoToJ)).clone();
-  return pair;
+  const testsupport::Pan pan = testsupport::RenderPan(2, kFrameSize, poseI, poseJ);
+  return {name, pan.frames[0], pan.frames[1], pan.Between(0, 1)};
 }
 
 // A translation of a few frame pixels.

@@ -11,427 +11,207 @@
 
 #include "geometry/homography_mapping.hpp"
 #include "tests/support/test_support.hpp"
-#include "tools/render/scene_renderer.hpp"
 
 namespace {
 
-constexpr int kPatchSide = 9;  // pixels
-constexpr int kHalfPatch = 4;  // pixels
+using Points = std::vector<cv::Point2f>;
+constexpr int kPatchSide = 9;
+const cv::Mat kIdentity = cv::Mat::eye(3, 3, CV_64F);
 
-cv::Mat RandomTexture(cv::Size size, uint64_t seed) {
-  cv::Mat image(size, CV_8UC3);
-  cv::RNG rng(seed);
-  rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+cv::Mat Noise(cv::Size size, uint64_t seed, int channels = 3) {
+  cv::Mat image(size, CV_8UC(channels));
+  cv::RNG(seed).fill(image, cv::RNG::UNIFORM, 0, 256);
   return image;
 }
 
-// Three equal channels, so the grey conversion returns the values unchanged.
-cv::Mat GreyPatch(const cv::Mat& values8u) {
+cv::Mat Bgr(const cv::Mat& grey) {  // equal channels: the grey conversion keeps the values
   cv::Mat bgr;
-  cv::cvtColor(values8u, bgr, cv::COLOR_GRAY2BGR);
+  cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
   return bgr;
 }
 
-// out(x, y) = image(x - dx, y - dy): content moves by (dx, dy) pixels.
-cv::Mat Shifted(const cv::Mat& image, int dx, int dy) {
-  const cv::Mat M = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
-  cv::Mat out;
-  cv::warpAffine(image, out, M, image.size(), cv::INTER_NEAREST, cv::BORDER_REFLECT);
-  return out;
-}
-
-cv::Point PatchCorner(cv::Point2f p) {
-  return cv::Point(static_cast<int>(p.x - kHalfPatch), static_cast<int>(p.y - kHalfPatch));
-}
-
-cv::Rect PatchRect(cv::Point2f p) { return cv::Rect(PatchCorner(p), cv::Size(kPatchSide, kPatchSide)); }
-
-// The current image: the key image moved so that the patch cut at candidate
-// c shows exactly what the patch cut at reference p shows.
-cv::Mat CurrentShowingAt(const cv::Mat& key, cv::Point2f p, cv::Point2f c) {
-  const cv::Point move = PatchCorner(c) - PatchCorner(p);
-  return Shifted(key, move.x, move.y);
+cv::Rect PatchAt(cv::Point2f p) {
+  return cv::Rect(static_cast<int>(p.x - 4), static_cast<int>(p.y - 4), kPatchSide, kPatchSide);
 }
 
 struct Pairs {
-  std::vector<cv::Point2f> key;
-  std::vector<cv::Point2f> cur;
+  Points key, cur;
 };
 
-Pairs Validate(const std::vector<cv::Point2f>& references,
-               const std::vector<cv::Point2f>& candidates, const cv::Mat& H, const cv::Mat& key,
+Pairs Validate(const Points& refs, const Points& cands, const cv::Mat& H, const cv::Mat& key,
                const cv::Mat& cur) {
   Pairs pairs;
-  geometry::ValidateCorrespondences_NCC(references, candidates, &pairs.key, &pairs.cur, H, key,
-                                        cur, key.cols, key.rows);
+  geometry::ValidateCorrespondences_NCC(refs, cands, &pairs.key, &pairs.cur, H, key, cur, key.cols,
+                                        key.rows);
+  EXPECT_EQ(pairs.key.size(), pairs.cur.size());
   return pairs;
 }
 
-const cv::Mat kIdentity = cv::Mat::eye(3, 3, CV_64F);
+// The current image: the key image moved so that the patch at candidate c
+// shows exactly what the patch at reference p shows.
+cv::Mat CurrentShowing(const cv::Mat& key, cv::Point2f p, cv::Point2f c) {
+  const cv::Point move = PatchAt(c).tl() - PatchAt(p).tl();
+  cv::Mat out;
+  cv::warpAffine(key, out, testsupport::Translation(move.x, move.y).rowRange(0, 2), key.size(),
+                 cv::INTER_NEAREST, cv::BORDER_REFLECT);
+  return out;
+}
 
-// --- NormalizedCrossCorrelation ---------------------------------------------
-
-TEST(NormalizedCrossCorrelationTest, IdenticalPatchScoresOne) {
-  const cv::Mat photo = testsupport::TestPhoto();
-  ASSERT_FALSE(photo.empty());
-  const cv::Mat patch = photo(cv::Rect(1000, 700, kPatchSide, kPatchSide));
+TEST(NormalizedCrossCorrelationTest, ScoresOneForGainAndOffsetMinusOneInvertedNaNFlat) {
+  const cv::Mat values = Noise({kPatchSide, kPatchSide}, 3, 1) / 3;  // below 86: no saturation
+  EXPECT_NEAR(NormalizedCrossCorrelation(Bgr(values), Bgr(values * 2 + 30)), 1.0f, 1e-5f);
+  EXPECT_NEAR(NormalizedCrossCorrelation(Bgr(values), Bgr(255 - values)), -1.0f, 1e-5f);
+  const cv::Mat patch = testsupport::TestPhoto()(cv::Rect(1000, 700, kPatchSide, kPatchSide));
   EXPECT_NEAR(NormalizedCrossCorrelation(patch, patch), 1.0f, 1e-5f);
-}
-
-TEST(NormalizedCrossCorrelationTest, IgnoresGainAndOffset) {
-  cv::Mat values(kPatchSide, kPatchSide, CV_8U);
-  cv::RNG(3).fill(values, cv::RNG::UNIFORM, 0, 100);
-  const cv::Mat brighter = values * 2 + 30;  // no saturation below 256
-  EXPECT_NEAR(NormalizedCrossCorrelation(GreyPatch(values), GreyPatch(brighter)), 1.0f, 1e-5f);
-}
-
-TEST(NormalizedCrossCorrelationTest, InvertedPatchScoresMinusOne) {
-  cv::Mat values(kPatchSide, kPatchSide, CV_8U);
-  cv::RNG(4).fill(values, cv::RNG::UNIFORM, 0, 256);
-  const cv::Mat inverted = 255 - values;
-  EXPECT_NEAR(NormalizedCrossCorrelation(GreyPatch(values), GreyPatch(inverted)), -1.0f, 1e-5f);
-
-  const cv::Mat photo = testsupport::TestPhoto();
-  ASSERT_FALSE(photo.empty());
-  const cv::Mat patch = photo(cv::Rect(1400, 900, kPatchSide, kPatchSide));
-  cv::Mat photoInverted = cv::Scalar::all(255) - patch;
-  EXPECT_LT(NormalizedCrossCorrelation(patch, photoInverted), -0.99f);
-}
-
-TEST(NormalizedCrossCorrelationTest, FlatPatchIsNotANumber) {
+  EXPECT_LT(NormalizedCrossCorrelation(patch, cv::Scalar::all(255) - patch), -0.99f);
   const cv::Mat flat(kPatchSide, kPatchSide, CV_8UC3, cv::Scalar(90, 120, 30));
-  const cv::Mat textured = RandomTexture(cv::Size(kPatchSide, kPatchSide), 5);
-  EXPECT_TRUE(std::isnan(NormalizedCrossCorrelation(flat, flat)));
-  EXPECT_TRUE(std::isnan(NormalizedCrossCorrelation(flat, textured)));
-  EXPECT_TRUE(std::isnan(NormalizedCrossCorrelation(textured, flat)));
+  for (const auto& [a, b] : {std::pair{flat, flat}, std::pair{flat, patch}, std::pair{patch, flat}}) {
+    EXPECT_TRUE(std::isnan(NormalizedCrossCorrelation(a, b)));
+  }
+  EXPECT_THROW(NormalizedCrossCorrelation(patch, patch.rowRange(0, 8)), cv::Exception);
 }
 
 TEST(NormalizedCrossCorrelationTest, FirstChannelCarriesTheRedWeight) {
-  // Channel 0 holds P and channel 2 holds Q. Grey with the red weight on
-  // channel 0 is 0.299 P + 0.114 Q, which the second patch shows; with the
-  // weights the other way round the correlation would be about 0.67.
-  cv::Mat P(kPatchSide, kPatchSide, CV_8U);
-  cv::Mat Q(kPatchSide, kPatchSide, CV_8U);
-  cv::RNG rng(6);
-  rng.fill(P, cv::RNG::UNIFORM, 0, 256);
-  rng.fill(Q, cv::RNG::UNIFORM, 0, 256);
-  cv::Mat A;
+  // Channel 0 holds P, channel 2 holds Q: grey is 0.299 P + 0.114 Q (with
+  // the weights the other way round the correlation would be about 0.67).
+  const cv::Mat P = Noise({kPatchSide, kPatchSide}, 6, 1), Q = Noise({kPatchSide, kPatchSide}, 7, 1);
+  cv::Mat A, mixed;
   cv::merge(std::vector<cv::Mat>{P, cv::Mat::zeros(P.size(), CV_8U), Q}, A);
-  cv::Mat mixed;
   cv::addWeighted(P, 0.299, Q, 0.114, 0.0, mixed);
-  EXPECT_GT(NormalizedCrossCorrelation(A, GreyPatch(mixed)), 0.99f);
+  EXPECT_GT(NormalizedCrossCorrelation(A, Bgr(mixed)), 0.99f);
 }
 
-TEST(NormalizedCrossCorrelationTest, RejectsPatchesOfDifferentSize) {
-  const cv::Mat a = RandomTexture(cv::Size(9, 9), 1);
-  const cv::Mat b = RandomTexture(cv::Size(9, 8), 2);
-  EXPECT_THROW(NormalizedCrossCorrelation(a, b), cv::Exception);
+// Reference (50, 50) predicted onto itself; the current image is arranged so
+// that exactly the candidate at trueIndex shows the reference patch. The
+// radius starts at 10 and becomes the integer part of each examined distance.
+cv::Point2f PartnerWhenTrueMatchIs(const Points& candidates, size_t trueIndex) {
+  const cv::Mat key = Noise({100, 100}, 11);
+  const cv::Point2f p(50, 50);
+  const Pairs pairs = Validate({p}, candidates, kIdentity, key, CurrentShowing(key, p, candidates[trueIndex]));
+  return pairs.cur.empty() ? cv::Point2f(-1, -1) : pairs.cur[0];
 }
 
-// --- Search radius ----------------------------------------------------------
-
-// Reference (50, 50) predicted onto itself; candidates at distances 8, 9, 3
-// and 2.5, in this list order. The current image is arranged so that exactly
-// one candidate's patch equals the reference patch.
-class SearchRadiusTest : public ::testing::Test {
- protected:
-  const cv::Mat key_ = RandomTexture(cv::Size(100, 100), 11);
-  const cv::Point2f p_{50.0f, 50.0f};
-
-  cv::Point2f PartnerWhenTrueMatchIs(const std::vector<cv::Point2f>& candidates,
-                                     std::size_t trueIndex) {
-    const Pairs pairs = Validate({p_}, candidates, kIdentity, key_,
-                                 CurrentShowingAt(key_, p_, candidates[trueIndex]));
-    EXPECT_EQ(pairs.key.size(), pairs.cur.size());
-    if (pairs.cur.empty()) return cv::Point2f(-1, -1);
-    EXPECT_EQ(pairs.key[0], p_);
-    return pairs.cur[0];
+TEST(NccSearchRadiusTest, ExaminesOnlyCandidatesInsideTheTruncatedRadius) {
+  // Distances 8 (radius becomes 8), 9 (never examined), 3, 2.5.
+  const Points candidates = {{58, 50}, {50, 59}, {47, 50}, {50, 47.5f}};
+  for (size_t k = 0; k < candidates.size(); ++k) {
+    EXPECT_EQ(PartnerWhenTrueMatchIs(candidates, k) == candidates[k], k != 1) << k;
   }
-};
-
-TEST_F(SearchRadiusTest, ExaminesOnlyCandidatesInsideTheTruncatedRadius) {
-  const std::vector<cv::Point2f> candidates = {
-      {58.0f, 50.0f},   // distance 8: examined, radius becomes 8
-      {50.0f, 59.0f},   // distance 9: 8 > 9 fails, never examined
-      {47.0f, 50.0f},   // distance 3: examined, radius becomes 3
-      {50.0f, 47.5f}};  // distance 2.5: examined
-  EXPECT_EQ(PartnerWhenTrueMatchIs(candidates, 0), candidates[0]);
-  EXPECT_NE(PartnerWhenTrueMatchIs(candidates, 1), candidates[1]);
-  EXPECT_EQ(PartnerWhenTrueMatchIs(candidates, 2), candidates[2]);
-  EXPECT_EQ(PartnerWhenTrueMatchIs(candidates, 3), candidates[3]);
-}
-
-TEST_F(SearchRadiusTest, RadiusIsTheIntegerPartOfTheLastDistance) {
-  const cv::Point2f at89(58.9f, 50.0f);
-  const cv::Point2f at85(50.0f, 58.5f);
-  // After 8.9 the radius is 8, so 8.5 is not examined.
+  const cv::Point2f at89(58.9f, 50), at85(50, 58.5f);  // after 8.9 the radius is 8
   EXPECT_NE(PartnerWhenTrueMatchIs({at89, at85}, 1), at85);
   EXPECT_EQ(PartnerWhenTrueMatchIs({at89, at85}, 0), at89);
-  // In the other order 8.5 comes first and is examined.
   EXPECT_EQ(PartnerWhenTrueMatchIs({at85, at89}, 0), at85);
+  EXPECT_NE(PartnerWhenTrueMatchIs({{60, 50}}, 0), cv::Point2f(60, 50));  // at the initial radius
+  EXPECT_EQ(PartnerWhenTrueMatchIs({{59.9f, 50}}, 0), cv::Point2f(59.9f, 50));
 }
 
-TEST_F(SearchRadiusTest, CandidatesAtTheInitialRadiusAreNotExamined) {
-  EXPECT_NE(PartnerWhenTrueMatchIs({{60.0f, 50.0f}}, 0), cv::Point2f(60.0f, 50.0f));
-  EXPECT_EQ(PartnerWhenTrueMatchIs({{59.9f, 50.0f}}, 0), cv::Point2f(59.9f, 50.0f));
-}
-
-// --- Border margin ----------------------------------------------------------
-
-TEST(NccValidationBorderTest, FeaturesMustLieStrictlyInsideTheMargin) {
-  const cv::Mat key = RandomTexture(cv::Size(100, 80), 21);
-  auto pairsAt = [&](cv::Point2f p) { return Validate({p}, {p}, kIdentity, key, key).cur.size(); };
-  EXPECT_EQ(pairsAt({4.0f, 40.0f}), 0u);
-  EXPECT_EQ(pairsAt({4.01f, 40.0f}), 1u);
-  EXPECT_EQ(pairsAt({96.0f, 40.0f}), 0u);  // imageW - 4
-  EXPECT_EQ(pairsAt({95.99f, 40.0f}), 1u);
-  EXPECT_EQ(pairsAt({50.0f, 4.0f}), 0u);
-  EXPECT_EQ(pairsAt({50.0f, 4.01f}), 1u);
-  EXPECT_EQ(pairsAt({50.0f, 76.0f}), 0u);  // imageH - 4
-  EXPECT_EQ(pairsAt({50.0f, 75.99f}), 1u);
-}
-
-TEST(NccValidationBorderTest, CandidatesMustLieStrictlyInsideTheMargin) {
-  const cv::Mat key = RandomTexture(cv::Size(100, 80), 22);
-  const cv::Point2f p(10.0f, 40.0f);
-  for (float x : {4.0f, 4.01f}) {
-    const cv::Point2f c(x, 40.0f);
-    const Pairs pairs = Validate({p}, {c}, kIdentity, key, CurrentShowingAt(key, p, c));
-    EXPECT_EQ(pairs.cur.size(), x > 4.0f ? 1u : 0u) << x;
+TEST(NccBorderTest, FeaturesAndCandidatesMustLieStrictlyInsideTheMargin) {
+  const cv::Mat key = Noise({100, 80}, 21);
+  for (const auto& [p, inside] : {std::pair{cv::Point2f(4, 40), false}, {{4.01f, 40}, true},
+                                  {{96, 40}, false}, {{95.99f, 40}, true}, {{50, 4}, false},
+                                  {{50, 4.01f}, true}, {{50, 76}, false}, {{50, 75.99f}, true}}) {
+    EXPECT_EQ(Validate({p}, {p}, kIdentity, key, key).cur.size(), inside ? 1u : 0u) << p;
+    const cv::Point2f ref(10, 40);
+    if (p.y == 40 && p.x < 50) {  // the same rule for a candidate
+      EXPECT_EQ(Validate({ref}, {p}, kIdentity, key, CurrentShowing(key, ref, p)).cur.size(), inside ? 1u : 0u);
+    }
   }
 }
 
-TEST(NccValidationBorderTest, PatchesStayInsideTheImageForEveryInsidePosition) {
-  // Just below 8, p.x + 4 rounds up to 12 in float, so a patch sized from
-  // trunc(p.x + 4) - trunc(p.x - 4) + 1 would be 10 wide and the candidate
-  // patch next to the right border would leave the image.
+TEST(NccBorderTest, PatchesStayInsideTheImageForEveryInsidePosition) {
+  // Just below 8, p.x + 4 rounds up to 12 in float: a patch sized from both
+  // ends would be 10 wide and leave the image next to the right border.
   const float p8 = std::nextafter(8.0f, 0.0f);
-  ASSERT_EQ(static_cast<int>(p8 + 4.0f) - static_cast<int>(p8 - 4.0f) + 1, 10);
-
-  const cv::Size size(60, 60);
-  const cv::Mat key = RandomTexture(size, 23);
-  const cv::Point2f p(p8, p8);
-  const cv::Point2f c(size.width - 4.5f, size.height - 4.5f);
-  cv::Mat cur = RandomTexture(size, 24);
-  key(PatchRect(p)).copyTo(cur(PatchRect(c)));
-  const cv::Mat H = (cv::Mat_<double>(3, 3) << 1, 0, c.x - p.x, 0, 1, c.y - p.y, 0, 0, 1);
-
+  const cv::Point2f p(p8, p8), c(55.5f, 55.5f);
+  const cv::Mat key = Noise({60, 60}, 23);
+  cv::Mat cur = Noise({60, 60}, 24);
+  key(PatchAt(p)).copyTo(cur(PatchAt(c)));
   Pairs pairs;
-  ASSERT_NO_THROW(pairs = Validate({p}, {c}, H, key, cur));
-  ASSERT_EQ(pairs.cur.size(), 1u);
-  EXPECT_EQ(pairs.key[0], p);
-  EXPECT_EQ(pairs.cur[0], c);
+  ASSERT_NO_THROW(pairs = Validate({p}, {c}, testsupport::Translation(c.x - p.x, c.y - p.y), key, cur));
+  EXPECT_EQ(pairs.cur, Points{c});
 }
 
-// --- Scores that must never win ---------------------------------------------
-
-TEST(NccValidationScoreTest, FlatPatchesAreNeverChosen) {
-  const cv::Mat flat(cv::Size(80, 80), CV_8UC3, cv::Scalar(40, 80, 120));
+TEST(NccScoreTest, FlatAndInvertedPatchesAreNeverChosen) {
+  const cv::Mat flat(80, 80, CV_8UC3, cv::Scalar(40, 80, 120));
   EXPECT_TRUE(Validate({{40, 40}}, {{40, 40}}, kIdentity, flat, flat).cur.empty());
-
   // A flat candidate examined first neither wins nor spoils the best score.
-  const cv::Mat key = RandomTexture(cv::Size(100, 100), 31);
-  const cv::Point2f p(50.0f, 50.0f);
-  const cv::Point2f flatCandidate(50.0f, 59.5f);  // distance 9.5
+  const cv::Mat key = Noise({100, 100}, 31);
+  const cv::Point2f p(50, 50), flatCandidate(50, 59.5f);
   cv::Mat cur = key.clone();
-  cur(PatchRect(flatCandidate)).setTo(cv::Scalar(10, 200, 30));
+  cur(PatchAt(flatCandidate)).setTo(cv::Scalar(10, 200, 30));
   EXPECT_TRUE(Validate({p}, {flatCandidate}, kIdentity, key, cur).cur.empty());
-  const Pairs pairs = Validate({p}, {flatCandidate, p}, kIdentity, key, cur);
-  ASSERT_EQ(pairs.cur.size(), 1u);
-  EXPECT_EQ(pairs.cur[0], p);
-}
-
-TEST(NccValidationScoreTest, InvertedPatchesAreNeverChosen) {
-  const cv::Mat key = RandomTexture(cv::Size(100, 100), 32);
-  const cv::Mat inverted = cv::Scalar::all(255) - key;
-  const std::vector<cv::Point2f> corners = {{20, 20}, {50, 50}, {80, 30}};
-  EXPECT_TRUE(Validate(corners, corners, kIdentity, key, inverted).cur.empty());
+  EXPECT_EQ(Validate({p}, {flatCandidate, p}, kIdentity, key, cur).cur, Points{p});
+  const Points corners = {{20, 20}, {50, 50}, {80, 30}};
+  EXPECT_TRUE(Validate(corners, corners, kIdentity, key, cv::Scalar::all(255) - key).cur.empty());
   EXPECT_EQ(Validate(corners, corners, kIdentity, key, key).cur, corners);
 }
 
-// --- Used candidates --------------------------------------------------------
-
-TEST(NccValidationUsedTest, EarlierReferenceFeatureGetsTheSharedBestCandidate) {
-  const cv::Size size(120, 100);
-  cv::Mat key = RandomTexture(size, 41);
-  cv::Mat cur = RandomTexture(size, 42);
-  const cv::Mat shared = RandomTexture(cv::Size(kPatchSide, kPatchSide), 43);
-  const cv::Point2f p1(50, 50);
-  const cv::Point2f p2(60, 50);
-  const cv::Point2f best(55, 50);    // 5 from both predictions
-  const cv::Point2f second(64, 50);  // 4 from p2's, 14 from p1's
-  shared.copyTo(key(PatchRect(p1)));
-  shared.copyTo(key(PatchRect(p2)));
-  shared.copyTo(cur(PatchRect(best)));
-  // A weaker but clearly positive match for the second candidate.
-  cv::Mat blend;
-  cv::addWeighted(shared, 0.7, cur(PatchRect(second)), 0.3, 0.0, blend);
-  blend.copyTo(cur(PatchRect(second)));
-
-  const std::vector<cv::Point2f> candidates = {best, second};
-  const Pairs inOrder = Validate({p1, p2}, candidates, kIdentity, key, cur);
-  EXPECT_EQ(inOrder.key, (std::vector<cv::Point2f>{p1, p2}));
-  EXPECT_EQ(inOrder.cur, (std::vector<cv::Point2f>{best, second}));
-
-  // p2 first: it takes the best candidate, and p1 has nothing left in reach.
-  const Pairs reversed = Validate({p2, p1}, candidates, kIdentity, key, cur);
-  EXPECT_EQ(reversed.key, (std::vector<cv::Point2f>{p2}));
-  EXPECT_EQ(reversed.cur, (std::vector<cv::Point2f>{best}));
+TEST(NccUsedTest, EarlierReferenceFeatureGetsTheSharedBestCandidate) {
+  cv::Mat key = Noise({120, 100}, 41), cur = Noise({120, 100}, 42);
+  const cv::Mat shared = Noise({kPatchSide, kPatchSide}, 43);
+  const cv::Point2f p1(50, 50), p2(60, 50), best(55, 50), second(64, 50);  // best: 5 from both
+  shared.copyTo(key(PatchAt(p1)));
+  shared.copyTo(key(PatchAt(p2)));
+  shared.copyTo(cur(PatchAt(best)));
+  cv::addWeighted(shared, 0.7, cur(PatchAt(second)), 0.3, 0.0, cur(PatchAt(second)));  // weaker match
+  const Pairs inOrder = Validate({p1, p2}, {best, second}, kIdentity, key, cur);
+  EXPECT_EQ(inOrder.key, (Points{p1, p2}));
+  EXPECT_EQ(inOrder.cur, (Points{best, second}));
+  // p2 first takes the best candidate; p1 has nothing left in reach.
+  const Pairs reversed = Validate({p2, p1}, {best, second}, kIdentity, key, cur);
+  EXPECT_EQ(reversed.key, Points{p2});
+  EXPECT_EQ(reversed.cur, Points{best});
 }
 
-// --- Degenerate inputs ------------------------------------------------------
-
-TEST(NccValidationInputTest, EmptyListsAndUnusablePredictionsGiveNoPairs) {
-  const cv::Mat key = RandomTexture(cv::Size(100, 100), 51);
-  const std::vector<cv::Point2f> corners = {{50, 50}, {30, 70}};
+TEST(NccInputTest, EmptyListsAndUnusablePredictionsGiveNoPairsAndOutputsAreAppended) {
+  const cv::Mat key = Noise({100, 100}, 51);
+  const Points corners = {{50, 50}, {30, 70}};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_TRUE(Validate({}, corners, kIdentity, key, key).cur.empty());
   EXPECT_TRUE(Validate(corners, {}, kIdentity, key, key).cur.empty());
-
-  // w = 0 at (50, 50): the prediction is infinite.
-  const cv::Mat vanishing = (cv::Mat_<double>(3, 3) << 1, 0, 0, 0, 1, 0, -1.0 / 50, 0, 1);
-  const Pairs atInfinity = Validate({{50, 50}}, corners, vanishing, key, key);
-  EXPECT_TRUE(atInfinity.cur.empty());
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const cv::Mat notANumber(3, 3, CV_64F, cv::Scalar(nan));
-  EXPECT_TRUE(Validate(corners, corners, notANumber, key, key).cur.empty());
-  const cv::Point2f nanCorner(std::numeric_limits<float>::quiet_NaN(), 50.0f);
+  const cv::Mat vanishing = (cv::Mat_<double>(3, 3) << 1, 0, 0, 0, 1, 0, -1.0 / 50, 0, 1);  // w = 0
+  EXPECT_TRUE(Validate({{50, 50}}, corners, vanishing, key, key).cur.empty());
+  EXPECT_TRUE(Validate(corners, corners, cv::Mat(3, 3, CV_64F, cv::Scalar(nan)), key, key).cur.empty());
+  const cv::Point2f nanCorner(std::numeric_limits<float>::quiet_NaN(), 50);
   EXPECT_TRUE(Validate({nanCorner}, {nanCorner}, kIdentity, key, key).cur.empty());
+  Points outKey = {{1, 2}}, outCur = {{3, 4}};
+  geometry::ValidateCorrespondences_NCC({{50, 50}}, {{50, 50}}, &outKey, &outCur, kIdentity, key, key, 100, 100);
+  EXPECT_EQ(outKey, (Points{{1, 2}, {50, 50}}));
+  EXPECT_EQ(outCur, (Points{{3, 4}, {50, 50}}));
 }
 
-TEST(NccValidationInputTest, AppendsToTheOutputLists) {
-  const cv::Mat key = RandomTexture(cv::Size(100, 100), 52);
-  std::vector<cv::Point2f> outKey = {{1, 2}};
-  std::vector<cv::Point2f> outCur = {{3, 4}};
-  geometry::ValidateCorrespondences_NCC({{50, 50}}, {{50, 50}}, &outKey, &outCur, kIdentity, key,
-                                        key, key.cols, key.rows);
-  EXPECT_EQ(outKey, (std::vector<cv::Point2f>{{1, 2}, {50, 50}}));
-  EXPECT_EQ(outCur, (std::vector<cv::Point2f>{{3, 4}, {50, 50}}));
-}
-
-// --- Rendered frames with known motion --------------------------------------
-
-class RenderedPairTest : public ::testing::Test {
- protected:
-  static constexpr double kMaxPartnerError = 2.0;  // pixels from the true projection
-
-  void SetUp() override {
-    const cv::Mat photo = testsupport::TestPhoto();
-    ASSERT_FALSE(photo.empty());
-    const cv::Size frameSize(480, 360);
-    render::CameraPose a;
-    a.centreX = 1300;
-    a.centreY = 850;
-    render::CameraPose b = a;
-    b.centreX += 22;
-    b.centreY -= 9;
-    b.angle = 0.02;
-    b.zoom = 1.03;
-    b.tiltX = 2e-5;
-    const cv::Matx33d photoToA = render::PhotoToFrame(a, frameSize);
-    const cv::Matx33d photoToB = render::PhotoToFrame(b, frameSize);
-    key_ = render::RenderFrame(photo, photoToA, frameSize);
-    cur_ = render::RenderFrame(photo, photoToB, frameSize);
-    truth_ = cv::Mat(render::FrameToFrame(photoToA, photoToB));
-    keyCorners_ = Corners(key_);
-    curCorners_ = Corners(cur_);
-  }
-
-  static std::vector<cv::Point2f> Corners(const cv::Mat& frame) {
+// A rendered pair with a shift, rotation, zoom and tilt: where the current
+// frame's detector found a feature's true partner, that partner is chosen,
+// with the true prediction and with one 3 px off.
+TEST(NccRenderedPairTest, PartnersLieAtTheTrueProjection) {
+  render::CameraPose b = testsupport::Pose(1322, 841, 1.03, 0.02);
+  b.tiltX = 2e-5;
+  const testsupport::Pan pan = testsupport::RenderPan(2, {480, 360}, testsupport::Pose(1300, 850), b);
+  const cv::Mat truth = pan.Between(0, 1);
+  Points corners[2];
+  for (int k = 0; k < 2; ++k) {
     cv::Mat grey;
-    cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-    std::vector<cv::Point2f> corners;
-    cv::goodFeaturesToTrack(grey, corners, 400, 0.01, 10);
-    return corners;
+    cv::cvtColor(pan.frames[k], grey, cv::COLOR_BGR2GRAY);
+    cv::goodFeaturesToTrack(grey, corners[k], 400, 0.01, 10);
   }
-
-  // Whether the current frame's detector also found the corner that p
-  // shows: a candidate within kMaxPartnerError of p's true projection.
-  bool TruePartnerDetected(cv::Point2f p) const {
-    const cv::Point2f truth = ApplyHomography(truth_, p);
-    for (const cv::Point2f& c : curCorners_) {
-      if (cv::norm(truth - c) <= kMaxPartnerError) return true;
+  const auto partnerFound = [&](cv::Point2f p) {
+    for (const cv::Point2f& c : corners[1]) {
+      if (cv::norm(ApplyHomography(truth, p) - c) <= 2.0) return true;
     }
     return false;
-  }
-
-  int ReferencesWithTruePartner() const {
-    int n = 0;
-    for (const cv::Point2f& p : keyCorners_) n += TruePartnerDetected(p) ? 1 : 0;
-    return n;
-  }
-
-  // Pairs whose true partner was detected; the chosen partner must be it.
-  // (Where it was not detected, any positively correlated neighbour may be
-  // taken: the score only has to beat 0.)
-  struct Tally {
-    int withTruePartner = 0;
-    int correct = 0;
   };
-  Tally Check(const Pairs& pairs) const {
-    Tally tally;
-    for (std::size_t k = 0; k < pairs.key.size(); ++k) {
-      if (!TruePartnerDetected(pairs.key[k])) continue;
-      ++tally.withTruePartner;
-      const cv::Point2f truth = ApplyHomography(truth_, pairs.key[k]);
-      if (cv::norm(truth - pairs.cur[k]) <= kMaxPartnerError) ++tally.correct;
+  const long reachable = std::count_if(corners[0].begin(), corners[0].end(), partnerFound);
+  ASSERT_GT(reachable, 100);
+  for (const cv::Mat& H : {truth, cv::Mat(testsupport::Translation(3, 0) * truth)}) {
+    const Pairs pairs = Validate(corners[0], corners[1], H, pan.frames[0], pan.frames[1]);
+    int withPartner = 0, correct = 0;
+    for (size_t k = 0; k < pairs.key.size(); ++k) {
+      if (!partnerFound(pairs.key[k])) continue;  // any positive neighbour may be taken
+      ++withPartner;
+      correct += cv::norm(ApplyHomography(truth, pairs.key[k]) - pairs.cur[k]) <= 2.0 ? 1 : 0;
     }
-    return tally;
-  }
-
-  void ExpectTruePartnersRecovered(const cv::Mat& predicted) const {
-    const Pairs pairs = Validate(keyCorners_, curCorners_, predicted, key_, cur_);
-    ASSERT_EQ(pairs.key.size(), pairs.cur.size());
-    const Tally tally = Check(pairs);
-    const int reachable = ReferencesWithTruePartner();
-    ASSERT_GT(reachable, 100);
-    EXPECT_GE(tally.withTruePartner, 0.95 * reachable);
-    EXPECT_GE(tally.correct, 0.99 * tally.withTruePartner);
-  }
-
-  cv::Mat key_;
-  cv::Mat cur_;
-  cv::Mat truth_;  // maps the key frame onto the current frame
-  std::vector<cv::Point2f> keyCorners_;
-  std::vector<cv::Point2f> curCorners_;
-};
-
-TEST_F(RenderedPairTest, PartnersLieAtTheTrueProjection) { ExpectTruePartnersRecovered(truth_); }
-
-TEST_F(RenderedPairTest, CorrelationCorrectsAnInexactPrediction) {
-  // The chain homography is only approximate: with a 3-pixel prediction
-  // error the true partners are still found.
-  const cv::Mat offset = (cv::Mat_<double>(3, 3) << 1, 0, 3, 0, 1, 0, 0, 0, 1);
-  ExpectTruePartnersRecovered(offset * truth_);
-}
-
-TEST_F(RenderedPairTest, KeyPointVariantPairsTheSamePositionsAndCopiesKeyPoints) {
-  auto toKeyPoints = [](const std::vector<cv::Point2f>& points) {
-    std::vector<cv::KeyPoint> keyPoints;
-    for (std::size_t k = 0; k < points.size(); ++k) {
-      keyPoints.emplace_back(points[k], 7.0f, 12.5f, static_cast<float>(k), 1, 3);
-    }
-    return keyPoints;
-  };
-  const std::vector<cv::KeyPoint> keyPoints = toKeyPoints(keyCorners_);
-  const std::vector<cv::KeyPoint> curPoints = toKeyPoints(curCorners_);
-  std::vector<cv::KeyPoint> outKey;
-  std::vector<cv::KeyPoint> outCur;
-  geometry::ValidateCorrespondencesKeyPoints_NCC(keyPoints, curPoints, &outKey, &outCur, truth_,
-                                                 key_, cur_, key_.cols, key_.rows);
-
-  const Pairs pairs = Validate(keyCorners_, curCorners_, truth_, key_, cur_);
-  ASSERT_EQ(outKey.size(), pairs.key.size());
-  ASSERT_EQ(outCur.size(), pairs.cur.size());
-  ASSERT_FALSE(outKey.empty());
-  for (std::size_t k = 0; k < outKey.size(); ++k) {
-    EXPECT_EQ(outKey[k].pt, pairs.key[k]);
-    EXPECT_EQ(outCur[k].pt, pairs.cur[k]);
-    // The whole keypoint travels: response holds its index in the input.
-    EXPECT_EQ(keyCorners_[static_cast<std::size_t>(outKey[k].response)], outKey[k].pt);
-    EXPECT_EQ(curCorners_[static_cast<std::size_t>(outCur[k].response)], outCur[k].pt);
-    EXPECT_EQ(outCur[k].size, 7.0f);
-    EXPECT_EQ(outCur[k].octave, 1);
-    EXPECT_EQ(outCur[k].class_id, 3);
+    EXPECT_GE(withPartner, 0.95 * reachable);
+    EXPECT_GE(correct, 0.99 * withPartner);
   }
 }
 

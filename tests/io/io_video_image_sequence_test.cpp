@@ -34,25 +34,20 @@ constexpr double kZoom = 0.5;
 constexpr double kPanStepPhotoPx = 12.0;
 
 std::vector<cv::Mat> RenderPan(int frames, cv::Size size) {
-  return testsupport::RenderSidewaysPan(frames, size, kZoom * size.width / kFirstSize.width, 900.0,
-                                        800.0, kPanStepPhotoPx);
+  return testsupport::SidewaysPan(frames, size, kZoom * size.width / kFirstSize.width, 900.0, 800.0,
+                                  kPanStepPhotoPx).frames;
 }
 
 // Writes images as dir/img_000.png, dir/img_001.png, ... and returns the
 // printf-style pattern that opens them as one input.
 std::string WriteSequence(const std::string& dir, const std::vector<cv::Mat>& images) {
   for (size_t i = 0; i < images.size(); ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/img_%03zu.png", i);
-    CV_Assert(cv::imwrite(dir + name, images[i]));
+    CV_Assert(cv::imwrite(dir + cv::format("/img_%03zu.png", i), images[i]));
   }
   return dir + "/img_%03d.png";
 }
 
-bool SamePixels(const cv::Mat& a, const cv::Mat& b) {
-  if (a.size() != b.size() || a.type() != b.type()) return false;
-  return cv::norm(a, b, cv::NORM_INF) == 0.0;
-}
+using testsupport::SameBits;
 
 int Open(ioVideo& video, const std::string& path) {
   std::string program = "vmosaic";
@@ -68,7 +63,6 @@ using testsupport::ScratchDir;
 TEST(IoVideoImageSequence, FrameOfAnotherSizeEndsTheInputWithANote) {
   const ScratchDir scratch("io_sequence_size_");
   const std::string& dir = scratch.path;
-  ASSERT_FALSE(dir.empty());
   constexpr int kSameSizeFrames = 3;
   std::vector<cv::Mat> images = RenderPan(kSameSizeFrames, kFirstSize);
   for (const cv::Mat& smaller : RenderPan(2, kLaterSize)) images.push_back(smaller);
@@ -80,7 +74,7 @@ TEST(IoVideoImageSequence, FrameOfAnotherSizeEndsTheInputWithANote) {
   EXPECT_EQ(video.imageH, kFirstSize.height);
   for (int i = 1; i < kSameSizeFrames; ++i) {
     ASSERT_EQ(Next(video), 1) << "frame " << i;
-    EXPECT_TRUE(SamePixels(video.getframe_Current(), images[i]));
+    EXPECT_TRUE(SameBits(video.getframe_Current(), images[i]));
   }
 
   ::testing::internal::CaptureStderr();
@@ -89,7 +83,7 @@ TEST(IoVideoImageSequence, FrameOfAnotherSizeEndsTheInputWithANote) {
   EXPECT_EQ(afterChange, 0);
   EXPECT_NE(note.find("frame size changed from 320x240 to 160x120"), std::string::npos) << note;
   EXPECT_TRUE(video.getframe_Current().empty());
-  EXPECT_TRUE(SamePixels(video.getframe_Previous(), images[kSameSizeFrames - 1]));
+  EXPECT_TRUE(SameBits(video.getframe_Previous(), images[kSameSizeFrames - 1]));
   // The size stays that of the first frame.
   EXPECT_EQ(video.imageW, kFirstSize.width);
   EXPECT_EQ(video.imageH, kFirstSize.height);
@@ -128,15 +122,14 @@ TEST(IoVideoImageSequence, GreyBgraAndSixteenBitImagesArriveAsEightBitBgr) {
                         Case{"sixteen_bit", deep, colour}}) {
     SCOPED_TRACE(c.name);
     const ScratchDir scratch(std::string("io_sequence_") + c.name + "_");
-    ASSERT_FALSE(scratch.path.empty());
     const std::string pattern = WriteSequence(scratch.path, c.images);
     ioVideo video;
     ASSERT_EQ(Open(video, pattern), 1);
-    EXPECT_TRUE(SamePixels(video.getframe_Current(), c.expected[0]));
+    EXPECT_TRUE(SameBits(video.getframe_Current(), c.expected[0]));
     for (size_t i = 1; i < c.images.size(); ++i) {
       ASSERT_EQ(Next(video), 1) << "frame " << i;
-      EXPECT_TRUE(SamePixels(video.getframe_Previous(), c.expected[i - 1])) << "frame " << i;
-      EXPECT_TRUE(SamePixels(video.getframe_Current(), c.expected[i])) << "frame " << i;
+      EXPECT_TRUE(SameBits(video.getframe_Previous(), c.expected[i - 1])) << "frame " << i;
+      EXPECT_TRUE(SameBits(video.getframe_Current(), c.expected[i])) << "frame " << i;
     }
     EXPECT_EQ(Next(video), 0);
   }

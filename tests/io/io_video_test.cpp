@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
@@ -23,14 +22,7 @@ constexpr double kPanStepPhotoPx = 12.0;  // camera motion between frames
 constexpr int kIdDatabase = 2;           // what Panorama hands over
 constexpr int kIdScaleProcess = 1;       // three-channel colour mode
 
-std::vector<cv::Mat> RenderPan(int frames) {
-  return testsupport::RenderSidewaysPan(frames, kFrameSize, kZoom, 900.0, 800.0, kPanStepPhotoPx);
-}
-
-bool SamePixels(const cv::Mat& a, const cv::Mat& b) {
-  if (a.size() != b.size() || a.type() != b.type()) return false;
-  return cv::norm(a, b, cv::NORM_INF) == 0.0;
-}
+using testsupport::SameBits;
 
 // Input_Video takes the path the way main hands it over: argv[1].
 int Open(ioVideo& video, const std::string& path) {
@@ -43,22 +35,21 @@ int Open(ioVideo& video, const std::string& path) {
 class IoVideoTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = testsupport::MakeTempDir("io_video_test_");
-    ASSERT_FALSE(dir_.empty());
-    frames_ = RenderPan(kPanFrames);
+    scratch_ = new testsupport::ScratchDir("io_video_test_");
+    dir_ = scratch_->path;
+    frames_ = testsupport::SidewaysPan(kPanFrames, kFrameSize, kZoom, 900.0, 800.0, kPanStepPhotoPx).frames;
     ASSERT_TRUE(render::WriteVideo(dir_ + "/pan.mkv", frames_, kFps));
     ASSERT_TRUE(render::WriteVideo(dir_ + "/single.mkv", {frames_.front()}, kFps));
   }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
+  static void TearDownTestSuite() { delete scratch_; }
 
   static constexpr int kPanFrames = 8;
+  static testsupport::ScratchDir* scratch_;
   static std::string dir_;
   static std::vector<cv::Mat> frames_;
 };
 
+testsupport::ScratchDir* IoVideoTest::scratch_ = nullptr;
 std::string IoVideoTest::dir_;
 std::vector<cv::Mat> IoVideoTest::frames_;
 
@@ -67,11 +58,11 @@ TEST_F(IoVideoTest, OneFrameVideoEndsAtTheFirstReadAndKeepsThatFrame) {
   ASSERT_EQ(Open(video, dir_ + "/single.mkv"), 1);
   EXPECT_EQ(video.imageW, kFrameSize.width);
   EXPECT_EQ(video.imageH, kFrameSize.height);
-  EXPECT_TRUE(SamePixels(video.getframe_Current(), frames_.front()));
+  EXPECT_TRUE(SameBits(video.getframe_Current(), frames_.front()));
 
   EXPECT_EQ(video.Read_NextFrame(kIdDatabase, kIdScaleProcess), 0);
   EXPECT_TRUE(video.getframe_Current().empty());
-  EXPECT_TRUE(SamePixels(video.getframe_Previous(), frames_.front()));
+  EXPECT_TRUE(SameBits(video.getframe_Previous(), frames_.front()));
 }
 
 TEST_F(IoVideoTest, DeliversLosslessFramesBitExactAsASlidingPair) {
@@ -79,22 +70,22 @@ TEST_F(IoVideoTest, DeliversLosslessFramesBitExactAsASlidingPair) {
   ASSERT_EQ(Open(video, dir_ + "/pan.mkv"), 1);
   EXPECT_EQ(video.imageW, kFrameSize.width);
   EXPECT_EQ(video.imageH, kFrameSize.height);
-  ASSERT_TRUE(SamePixels(video.getframe_Current(), frames_[0]));
+  ASSERT_TRUE(SameBits(video.getframe_Current(), frames_[0]));
 
   for (int i = 1; i < kPanFrames; ++i) {
     ASSERT_EQ(video.Read_NextFrame(kIdDatabase, kIdScaleProcess), 1) << "frame " << i;
     const cv::Mat current = video.getframe_Current();
     const cv::Mat previous = video.getframe_Previous();
     EXPECT_EQ(current.type(), CV_8UC3);
-    EXPECT_TRUE(SamePixels(previous, frames_[i - 1])) << "previous at step " << i;
-    EXPECT_TRUE(SamePixels(current, frames_[i])) << "current at step " << i;
+    EXPECT_TRUE(SameBits(previous, frames_[i - 1])) << "previous at step " << i;
+    EXPECT_TRUE(SameBits(current, frames_[i])) << "current at step " << i;
     // The previous frame is a copy, not the decoder's buffer of the current one.
     EXPECT_NE(previous.data, current.data);
   }
 
   EXPECT_EQ(video.Read_NextFrame(kIdDatabase, kIdScaleProcess), 0);
   EXPECT_TRUE(video.getframe_Current().empty());
-  EXPECT_TRUE(SamePixels(video.getframe_Previous(), frames_.back()));
+  EXPECT_TRUE(SameBits(video.getframe_Previous(), frames_.back()));
 }
 
 TEST_F(IoVideoTest, VideoWithoutFramesOpensButHasNoFirstFrame) {
@@ -120,7 +111,7 @@ TEST_F(IoVideoTest, PathLongerThanFiveHundredCharactersOpens) {
   ioVideo video;
   ASSERT_EQ(Open(video, path), 1);
   EXPECT_EQ(video.path_Input, path);
-  EXPECT_TRUE(SamePixels(video.getframe_Current(), frames_.front()));
+  EXPECT_TRUE(SameBits(video.getframe_Current(), frames_.front()));
 }
 
 TEST(IoVideoOpen, InputThatCannotBeOpenedIsReportedNotFound) {

@@ -2,6 +2,7 @@
 // were rendered from.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <map>
 #include <opencv2/imgproc.hpp>
 
@@ -14,28 +15,27 @@ namespace {
 // A small tree built by hand: node images are flat, links are given.
 _treeNode* AddNode(Panorama& p, _treeNode* parent, bool right, const cv::Mat& link,
                    cv::Size size = cv::Size(40, 30)) {
-  auto node = std::make_unique<_treeNode>();
+  static std::deque<_treeNode> arena;  // nodes outlive the test's Panorama
+  _treeNode* node = &arena.emplace_back();
   node->id = ++p.num_Nodes;
   node->image = std::make_unique<cv::Mat>(size, CV_8UC3, cv::Scalar(60, 120, 180));
   node->H_ParentToNode = std::make_unique<cv::Mat>(link.clone());
   node->parent = parent;
   if (parent != nullptr) {
     node->id_Parent = parent->id;
-    (right ? parent->right : parent->left) = node.get();
+    (right ? parent->right : parent->left) = node;
     (right ? parent->id_Right : parent->id_Left) = node->id;
   } else {
-    p.Root_AVL = node.get();
+    p.Root_AVL = node;
   }
-  p.Vect_Nodes.push_back(node.get());
-  _treeNode* raw = node.get();
-  p.AdoptNode(std::move(node));
+  p.Vect_Nodes.push_back(node);
   p.imageW = size.width;
   p.imageH = size.height;
-  return raw;
+  return node;
 }
 
 cv::Mat Scale(double s) { return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1); }
-cv::Mat Shift(double dx) { return (cv::Mat_<double>(3, 3) << 1, 0, dx, 0, 1, 0, 0, 0, 1); }
+cv::Mat Shift(double dx) { return testsupport::Translation(dx, 0); }
 
 std::string Compose(Panorama& p, int withMedian) {
   p.setOperator(testsupport::StdStreams());
@@ -147,24 +147,12 @@ TEST(ReferenceChoice, EmptyTreeComposesNothing) {
 
 const cv::Size kFrameSize(320, 240);
 
-struct Scene {
-  std::vector<cv::Mat> frames;
-  std::vector<cv::Matx33d> truth;  // photo onto frame t
-};
+using Scene = testsupport::Pan;
 
+// A pan to the right drifting slightly downwards, n frames.
 Scene RenderPan(int n, double step) {
-  const cv::Mat photo = testsupport::TestPhoto();
-  render::CameraPose a;
-  a.centreX = 1000.0;
-  a.centreY = 760.0;
-  render::CameraPose b = a;
-  b.centreX += step * (n - 1);
-  b.centreY += 2.0 * (n - 1);  // a slight drift downwards
-  Scene scene;
-  const auto poses = render::Interpolate(a, b, n);
-  scene.frames = render::RenderSequence(photo, poses, kFrameSize);
-  for (const auto& pose : poses) scene.truth.push_back(render::PhotoToFrame(pose, kFrameSize));
-  return scene;
+  return testsupport::RenderPan(n, kFrameSize, testsupport::Pose(1000, 760),
+                                testsupport::Pose(1000 + step * (n - 1), 760 + 2.0 * (n - 1)));
 }
 
 struct Mosaic {
@@ -195,7 +183,7 @@ cv::Mat ExpectedCanvas(const Panorama& p, const Scene& scene, const Mosaic& m) {
   const cv::Matx33d toCanvas(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y,
                              0, 0, 1);
   const cv::Matx33d photoToReference =
-      scene.truth[static_cast<size_t>(m.frameOfId.at(m.reference))];
+      scene.photoToFrame[static_cast<size_t>(m.frameOfId.at(m.reference))];
   cv::Mat expected;
   cv::warpPerspective(testsupport::TestPhoto(), expected, cv::Mat(toCanvas * photoToReference),
                       p.pano.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
@@ -256,9 +244,7 @@ TEST_P(Composed, MeanAndMedianShowThePhotoInTheReferencePlane) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFeatureMethods, Composed, testing::Values(0, 1),
-                         [](const testing::TestParamInfo<int>& info) {
-                           return info.param == 0 ? std::string("Corners") : std::string("Sift");
-                         });
+                         [](const auto& info) { return info.param == 0 ? "Corners" : "Sift"; });
 
 TEST(Composed, MedianRemovesAPassingObjectThatTheMeanShowsFaintly) {
   Scene scene = RenderPan(24, 6.0);
@@ -266,7 +252,7 @@ TEST(Composed, MedianRemovesAPassingObjectThatTheMeanShowsFaintly) {
   const cv::Point2d photoSpots[3] = {{1060, 800}, {1110, 800}, {1160, 800}};
   for (int i = 0; i < 3; ++i) {
     const size_t t = static_cast<size_t>(10 + i);
-    cv::Matx31d spot = scene.truth[t] * cv::Matx31d(photoSpots[i].x, photoSpots[i].y, 1.0);
+    cv::Matx31d spot = scene.photoToFrame[t] * cv::Matx31d(photoSpots[i].x, photoSpots[i].y, 1.0);
     const cv::Point centre(cvRound(spot(0) / spot(2)), cvRound(spot(1) / spot(2)));
     cv::rectangle(scene.frames[t], cv::Rect(centre.x - 10, centre.y - 10, 20, 20),
                   cv::Scalar(0, 0, 255), cv::FILLED);
@@ -278,7 +264,7 @@ TEST(Composed, MedianRemovesAPassingObjectThatTheMeanShowsFaintly) {
   const cv::Matx33d toCanvas(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y,
                              0, 0, 1);
   const cv::Matx33d photoToCanvas =
-      toCanvas * scene.truth[static_cast<size_t>(m.frameOfId.at(m.reference))];
+      toCanvas * scene.photoToFrame[static_cast<size_t>(m.frameOfId.at(m.reference))];
   for (const cv::Point2d& spot : photoSpots) {
     const cv::Matx31d c = photoToCanvas * cv::Matx31d(spot.x, spot.y, 1.0);
     const cv::Rect box(cvRound(c(0) / c(2)) - 6, cvRound(c(1) / c(2)) - 6, 12, 12);

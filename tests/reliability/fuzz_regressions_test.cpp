@@ -46,6 +46,8 @@ std::vector<std::string> StoredInputs(const std::string& folder) {
   return files;
 }
 
+void PrintTo(const NamedTarget& target, std::ostream* os) { *os << target.folder; }
+
 class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
 
 TEST_P(FuzzRegressionTest, StoredInputsKeepEveryProperty) {
@@ -66,8 +68,6 @@ TEST_P(FuzzRegressionTest, StoredInputsKeepEveryProperty) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzRegressionTest, ::testing::ValuesIn(kTargets),
-                         [](const ::testing::TestParamInfo<NamedTarget>& info) {
-                           return std::string(info.param.folder);
-                         });
+                         [](const auto& info) { return std::string(info.param.folder); });
 
 }  // namespace

@@ -24,7 +24,7 @@ using testsupport::ScratchDir;
 // zoom frame pixels per photo pixel.
 inline std::vector<cv::Mat> RenderPan(int frames, cv::Size size, double zoom,
                                       double stepPhotoPx) {
-  return testsupport::RenderSidewaysPan(frames, size, zoom, 700.0, 800.0, stepPhotoPx);
+  return testsupport::SidewaysPan(frames, size, zoom, 700.0, 800.0, stepPhotoPx).frames;
 }
 
 // The run ended by itself, in time, with the given status.
