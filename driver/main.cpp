@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
-    "Usage: vmosaic [--json FILE] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
+    "Usage: vmosaic [--json FILE] [--blend] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
     "Builds a panoramic mosaic from a video taken by a moving camera and writes\n"
@@ -37,6 +37,9 @@ constexpr const char* kUsage =
     "               arguments are given (default 0 = no limit)\n"
     "  --json FILE  also describe the run (key frames, homographies onto the\n"
     "               canvas, reference, timings, files) as JSON in FILE\n"
+    "  --blend      also writes pano_Blend.png: the same key frames corrected\n"
+    "               for vignetting and exposure, cut along seams and blended\n"
+    "               across them (slower, for a mosaic without visible bands)\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -48,6 +51,7 @@ struct CommandLine {
   std::string jsonPath;
   bool help = false;
   bool version = false;
+  bool blend = false;
   bool malformed = false;
 };
 
@@ -60,6 +64,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       line.help = true;
     } else if (arg == "--version") {
       line.version = true;
+    } else if (arg == "--blend") {
+      line.blend = true;
     } else if (arg == "--json") {
       if (i + 1 >= argc) {
         line.malformed = true;
@@ -111,7 +117,7 @@ int main(int rawArgc, char** rawArgv) {
   char** argv = line.positional.data();
   std::atexit(console::RestoreTerminal);
   signals::InstallHandlers();
-  for (const char* result : {"pano_Mean.png", "pano_Median.png"}) {
+  for (const char* result : {"pano_Mean.png", "pano_Median.png", "pano_Blend.png"}) {
     signals::RemoveOnStop(Panorama::TemporaryNameFor(result));
   }
   if (!line.jsonPath.empty()) signals::RemoveOnStop(RunReportTemporaryName(line.jsonPath));
@@ -147,6 +153,12 @@ int main(int rawArgc, char** rawArgv) {
   std::printf("\nTime processing CalculateCenteredPanorama: %f seconds", compositionSeconds);
   std::printf("\nTotal processing time: %f seconds", treeSeconds + compositionSeconds);
   std::fflush(stdout);
+  if (line.blend) {
+    const int64_t blendStart = cv::getTickCount();
+    panorama.ComposeBlendedPanorama();
+    std::fprintf(stderr, "\nTime composing the blended panorama: %f seconds\n",
+                 SecondsSince(blendStart));
+  }
 
   bool ok = panorama.Save_PanoNew();
   if (!line.jsonPath.empty()) {
@@ -165,6 +177,7 @@ int main(int rawArgc, char** rawArgv) {
     report.compositionSeconds = compositionSeconds;
     if (ok && !panorama.pano.empty()) report.outputs.push_back("pano_Mean.png");
     if (ok && !panorama.pano_Median.empty()) report.outputs.push_back("pano_Median.png");
+    if (ok && !panorama.pano_Blend.empty()) report.outputs.push_back("pano_Blend.png");
     ok = WriteRunReport(line.jsonPath, report, panorama) && ok;
   }
   cv::destroyAllWindows();

@@ -61,6 +61,7 @@ bool Panorama::Save_PanoNew() {
   bool ok = true;
   if (!pano.empty()) ok = WriteImageAtomically(pano, "pano_Mean.png") && ok;
   if (!pano_Median.empty()) ok = WriteImageAtomically(pano_Median, "pano_Median.png") && ok;
+  if (!pano_Blend.empty()) ok = WriteImageAtomically(pano_Blend, "pano_Blend.png") && ok;
   return ok;
 }
 

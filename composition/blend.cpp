@@ -1,0 +1,289 @@
+#include "composition/blend.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/stitching/detail/blenders.hpp>
+#include <opencv2/stitching/detail/exposure_compensate.hpp>
+#include <opencv2/stitching/detail/seam_finders.hpp>
+
+#include "composition/vignetting.hpp"
+
+namespace blend {
+
+namespace {
+
+// Low-resolution copies: at most this many pixels per frame (seams and block
+// gains need no more), and all copies together at most kLowResShare of the
+// canvas's bytes at kLowResBytesPerPixel (copy, warped copy, mask, float copy).
+constexpr double kLowResPixelsPerFrame = 60000.0;
+constexpr double kLowResShare = 0.5;
+constexpr double kLowResBytesPerPixel = 20.0;
+// Block gains over blocks of this many low-resolution pixels, found in a few
+// rounds so that the compensator's pull towards gain 1 does not leave part
+// of a mismatch in place.
+constexpr int kGainBlock = 24;
+constexpr int kGainFeeds = 3;
+// The blender sums 16-bit levels: frames go in at 32 times their 8-bit
+// values, so its truncations stay below half an output level.
+constexpr double kBlendScale = 32.0;
+constexpr double kBlendCeiling = 2.0 * 255.0 * kBlendScale;
+// A frame is fed in bands of rows when its warped footprint would take more
+// than kFeedShare of the canvas's bytes at kFeedBytesPerPixel (warped copy,
+// mask, gains, 16-bit copy and the blender's own pyramids of both).
+constexpr double kFeedShare = 0.6;
+constexpr double kFeedBytesPerPixel = 40.0;
+constexpr int kMaxBands = 7;
+
+cv::Matx33d Translation(double x, double y) { return cv::Matx33d(1, 0, x, 0, 1, y, 0, 0, 1); }
+// Pixel centres of a grid scaled by (sx, sy): x' = (x + 0.5) sx - 0.5.
+cv::Matx33d Scaling(double sx, double sy) {
+  return cv::Matx33d(sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1);
+}
+
+// Integer box around the frame's corners mapped by toCanvas, within bounds.
+cv::Rect Footprint(const cv::Matx33d& toCanvas, cv::Size frame, cv::Size bounds) {
+  double minX = 1e18, minY = 1e18, maxX = -1e18, maxY = -1e18;
+  for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(frame.width - 1, 0),
+                              cv::Point2d(0, frame.height - 1),
+                              cv::Point2d(frame.width - 1, frame.height - 1)}) {
+    const cv::Vec3d p = toCanvas * cv::Vec3d(c.x, c.y, 1.0);
+    if (!(p[2] > 1e-12)) return cv::Rect();  // the frame crosses the horizon
+    minX = std::min(minX, p[0] / p[2]);
+    maxX = std::max(maxX, p[0] / p[2]);
+    minY = std::min(minY, p[1] / p[2]);
+    maxY = std::max(maxY, p[1] / p[2]);
+  }
+  const double limit = 4.0 * std::max(bounds.width, bounds.height) + 4.0;
+  minX = std::clamp(std::floor(minX) - 1, -limit, limit);
+  minY = std::clamp(std::floor(minY) - 1, -limit, limit);
+  maxX = std::clamp(std::ceil(maxX) + 2, -limit, limit);
+  maxY = std::clamp(std::ceil(maxY) + 2, -limit, limit);
+  const cv::Rect box(cv::Point(static_cast<int>(minX), static_cast<int>(minY)),
+                     cv::Point(static_cast<int>(maxX), static_cast<int>(maxY)));
+  return box & cv::Rect(cv::Point(0, 0), bounds);
+}
+
+// 1 / V over rho^2 in [0, 1], for the per-pixel correction.
+class InverseFalloff {
+ public:
+  explicit InverseFalloff(const vignetting::Falloff& falloff) : table_(kSteps + 1) {
+    for (int k = 0; k <= kSteps; ++k) table_[k] = static_cast<float>(1.0 / falloff.At(double(k) / kSteps));
+  }
+  float operator()(double rho2) const {
+    const double t = std::clamp(rho2, 0.0, 1.0) * kSteps;
+    const int k = std::min(static_cast<int>(t), kSteps - 1);
+    const float f = static_cast<float>(t - k);
+    return (1 - f) * table_[static_cast<size_t>(k)] + f * table_[static_cast<size_t>(k + 1)];
+  }
+
+ private:
+  static constexpr int kSteps = 1024;
+  std::vector<float> table_;
+};
+
+// A frame warped onto a window of a canvas (full or low resolution),
+// corrected: out = warped * scale * blockGain / (gain * V(rho)), as T, and
+// mask 255 where the pixel's frame point lies inside the frame.
+// windowToFrame maps window pixels to the frame's full-resolution pixels.
+template <typename T>
+void WarpCorrected(const cv::Mat& source, const cv::Matx33d& windowToSource,
+                   const cv::Matx33d& windowToFrame, cv::Size frame, cv::Size window,
+                   const InverseFalloff& inverseFalloff, double gain, double scale,
+                   double ceiling, const cv::Mat& blockGain, cv::Mat* out, cv::Mat* mask) {
+  cv::Mat warped;
+  cv::warpPerspective(source, warped, cv::Mat(windowToSource), window,
+                      cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+  out->create(window, CV_MAKETYPE(cv::DataType<T>::depth, 3));
+  mask->create(window, CV_8U);
+  const double base = scale / gain;
+  cv::parallel_for_(cv::Range(0, window.height), [&](const cv::Range& rows) {
+    for (int y = rows.start; y < rows.end; ++y) {
+      const cv::Vec3b* in = warped.ptr<cv::Vec3b>(y);
+      cv::Vec<T, 3>* o = out->ptr<cv::Vec<T, 3>>(y);
+      uchar* m = mask->ptr<uchar>(y);
+      const float* g = blockGain.empty() ? nullptr : blockGain.ptr<float>(y);
+      for (int x = 0; x < window.width; ++x) {
+        const cv::Vec3d p = windowToFrame * cv::Vec3d(x, y, 1.0);
+        const double fx = p[0] / p[2], fy = p[1] / p[2];
+        const bool inside = p[2] > 0 && fx >= 0 && fy >= 0 && fx <= frame.width - 1 &&
+                            fy <= frame.height - 1;
+        m[x] = inside ? 255 : 0;
+        // Outside the frame the warp repeats its edge: corrected like the
+        // edge, it keeps the blender's coarse levels free of a dark rim.
+        const double cx = std::clamp(fx, 0.0, frame.width - 1.0);
+        const double cy = std::clamp(fy, 0.0, frame.height - 1.0);
+        const double f = base * inverseFalloff(vignetting::RhoSquared(cx, cy, frame)) * (g ? g[x] : 1.0f);
+        for (int k = 0; k < 3; ++k) o[x][k] = cv::saturate_cast<T>(std::min(in[x][k] * f, ceiling));
+      }
+    }
+  });
+}
+
+struct Placed {
+  const Frame* frame = nullptr;
+  cv::Matx33d toCanvas;  // frame pixels onto canvas pixels
+  cv::Rect box;          // footprint on the canvas
+  cv::Rect lowBox;       // footprint on the low-resolution canvas
+  cv::Matx33d lowToFrame;  // low-resolution frame pixels onto frame pixels
+  cv::UMat seam;           // low-resolution seam mask (dilated)
+  cv::Mat blockGains;      // gains per block of lowBox
+};
+
+int BandsFor(cv::Size canvas) {
+  const double width = std::sqrt(static_cast<double>(canvas.area())) * 0.05;
+  const int bands = static_cast<int>(std::ceil(std::log2(std::max(width, 2.0)))) - 1;
+  return std::clamp(bands, 1, kMaxBands);
+}
+
+// Seams and block gains on the low-resolution canvas.
+void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry& photometry,
+                       const std::vector<cv::Mat>& lowFrames, const cv::Matx33d& canvasToLow) {
+  const InverseFalloff inverseFalloff(photometry.falloff);
+  const cv::Matx33d lowToCanvas = canvasToLow.inv();
+  std::vector<cv::UMat> images(placed.size()), masks(placed.size());
+  std::vector<cv::Point> corners(placed.size());
+  for (size_t i = 0; i < placed.size(); ++i) {
+    const Placed& p = placed[i];
+    const cv::Matx33d windowToFrame =
+        p.toCanvas.inv() * lowToCanvas * Translation(p.lowBox.x, p.lowBox.y);
+    cv::Mat image, mask;
+    WarpCorrected<uchar>(lowFrames[i], p.lowToFrame.inv() * windowToFrame, windowToFrame,
+                         p.frame->image.size(), p.lowBox.size(), inverseFalloff,
+                         photometry.gains[i], 1.0, 255.0, cv::Mat(), &image, &mask);
+    image.copyTo(images[i]);
+    mask.copyTo(masks[i]);
+    corners[i] = p.lowBox.tl();
+  }
+  cv::detail::BlocksGainCompensator compensator(kGainBlock, kGainBlock, kGainFeeds);
+  static_cast<cv::detail::ExposureCompensator&>(compensator).feed(corners, images, masks);
+  std::vector<cv::Mat> gains;
+  compensator.getMatGains(gains);
+  std::vector<cv::UMat> floats(placed.size());
+  for (size_t i = 0; i < placed.size(); ++i) {
+    placed[i].blockGains = gains[i];
+    compensator.apply(static_cast<int>(i), corners[i], images[i], masks[i]);
+    images[i].convertTo(floats[i], CV_32F);
+    images[i].release();
+  }
+  cv::detail::GraphCutSeamFinder(cv::detail::GraphCutSeamFinderBase::COST_COLOR_GRAD)
+      .find(floats, corners, masks);
+  floats.clear();
+  for (size_t i = 0; i < placed.size(); ++i) {
+    cv::dilate(masks[i], placed[i].seam, cv::Mat());
+  }
+}
+
+// Feeds frame p to the blender, in bands of rows when it is large.
+void Feed(const Placed& p, double gain, const InverseFalloff& inverseFalloff,
+          const cv::Matx33d& canvasToLow, int bands, std::int64_t feedBudgetBytes,
+          cv::detail::MultiBandBlender* blender) {
+  const int bandRows = static_cast<int>(std::clamp<std::int64_t>(
+      feedBudgetBytes / static_cast<std::int64_t>(kFeedBytesPerPixel * p.box.width), 16,
+      p.box.height));
+  // Rows of real content around a band, so that its pyramid levels near the
+  // cut match those of the whole frame.
+  const int context = bands >= 1 ? (5 << bands) : 0;
+  const cv::Matx33d canvasToFrame = p.toCanvas.inv();
+  for (int y0 = p.box.y; y0 < p.box.br().y; y0 += bandRows) {
+    const int y1 = std::min(y0 + bandRows, p.box.br().y);
+    const int top = std::max(p.box.y, y0 - context), bottom = std::min(p.box.br().y, y1 + context);
+    const cv::Size window(p.box.width, bottom - top);
+    const cv::Matx33d windowToCanvas = Translation(p.box.x, top);
+    // Block gains: the gain map stretched over lowBox as the compensator
+    // stretches it over the image it corrects.
+    const cv::Matx33d lowToGain =
+        Scaling(double(p.blockGains.cols) / p.lowBox.width, double(p.blockGains.rows) / p.lowBox.height) *
+        Translation(-p.lowBox.x, -p.lowBox.y);
+    cv::Mat gains;
+    cv::warpAffine(p.blockGains, gains, cv::Mat((lowToGain * canvasToLow * windowToCanvas).get_minor<2, 3>(0, 0)),
+                   window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+    cv::Mat image, mask;
+    WarpCorrected<short>(p.frame->image, canvasToFrame * windowToCanvas, canvasToFrame * windowToCanvas,
+                         p.frame->image.size(), window, inverseFalloff, gain, kBlendScale,
+                         kBlendCeiling, gains, &image, &mask);
+    gains.release();
+    cv::Mat seam;
+    cv::warpAffine(p.seam, seam,
+                   cv::Mat((Translation(-p.lowBox.x, -p.lowBox.y) * canvasToLow * windowToCanvas)
+                               .get_minor<2, 3>(0, 0)),
+                   window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
+    mask &= seam > 0;
+    seam.release();
+    if (y0 > top) mask.rowRange(0, y0 - top).setTo(0);
+    if (bottom > y1) mask.rowRange(y1 - top, bottom - top).setTo(0);
+    blender->feed(image, mask, cv::Point(p.box.x, top));
+  }
+}
+
+}  // namespace
+
+cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
+  cv::Mat mosaic = cv::Mat::zeros(canvas.size, CV_8UC3);
+  if (canvas.size.area() == 0) return mosaic;
+  const cv::Matx33d refToCanvas = Translation(-canvas.origin.x, -canvas.origin.y);
+  std::vector<Placed> placed;
+  double lowResArea = 0.0, largestFrame = 1.0;
+  for (const Frame& frame : frames) {
+    CV_Assert(frame.image.type() == CV_8UC3);
+    Placed p;
+    p.frame = &frame;
+    p.toCanvas = refToCanvas * frame.frameToRef;
+    p.box = Footprint(p.toCanvas, frame.image.size(), canvas.size);
+    if (p.box.area() == 0) continue;
+    lowResArea += std::max(p.box.area(), frame.image.size().area());
+    largestFrame = std::max(largestFrame, static_cast<double>(frame.image.size().area()));
+    placed.push_back(p);
+  }
+  if (placed.empty()) return mosaic;
+
+  const double canvasBytes = 3.0 * static_cast<double>(canvas.size.area());
+  const double scale =
+      std::min({1.0, std::sqrt(kLowResPixelsPerFrame / largestFrame),
+                std::sqrt(kLowResShare * canvasBytes / (kLowResBytesPerPixel * lowResArea))});
+  const cv::Matx33d canvasToLow = Scaling(scale, scale);
+  const cv::Size lowCanvas(std::max(1, static_cast<int>(std::ceil(canvas.size.width * scale))),
+                           std::max(1, static_cast<int>(std::ceil(canvas.size.height * scale))));
+
+  vignetting::Photometry photometry;
+  {
+    std::vector<cv::Mat> lowFrames;
+    std::vector<cv::Matx33d> lowToRef;
+    for (Placed& p : placed) {
+      const cv::Size size = p.frame->image.size();
+      const cv::Size low(std::max(1, static_cast<int>(std::lround(size.width * scale))),
+                         std::max(1, static_cast<int>(std::lround(size.height * scale))));
+      cv::Mat copy;
+      cv::resize(p.frame->image, copy, low, 0, 0, cv::INTER_AREA);
+      lowFrames.push_back(copy);
+      p.lowToFrame = Scaling(double(size.width) / low.width, double(size.height) / low.height);
+      lowToRef.push_back(p.frame->frameToRef * p.lowToFrame);
+      // The low-resolution footprint covers the full one's pixel centres.
+      const cv::Matx33d& m = canvasToLow;
+      const int x0 = static_cast<int>(std::floor(m(0, 0) * p.box.x + m(0, 2)));
+      const int y0 = static_cast<int>(std::floor(m(1, 1) * p.box.y + m(1, 2)));
+      const int x1 = static_cast<int>(std::ceil(m(0, 0) * (p.box.br().x - 1) + m(0, 2))) + 1;
+      const int y1 = static_cast<int>(std::ceil(m(1, 1) * (p.box.br().y - 1) + m(1, 2))) + 1;
+      p.lowBox = cv::Rect(cv::Point(x0, y0), cv::Point(x1, y1)) & cv::Rect(cv::Point(), lowCanvas);
+    }
+    photometry = vignetting::EstimatePhotometry(lowFrames, lowToRef);
+    FindSeamsAndGains(placed, photometry, lowFrames, canvasToLow);
+  }
+
+  const int bands = BandsFor(canvas.size);
+  cv::detail::MultiBandBlender blender(false, bands, CV_32F);
+  blender.prepare(cv::Rect(cv::Point(0, 0), canvas.size));
+  const InverseFalloff inverseFalloff(photometry.falloff);
+  const auto feedBudget = static_cast<std::int64_t>(kFeedShare * canvasBytes);
+  for (size_t i = 0; i < placed.size(); ++i) {
+    Feed(placed[i], photometry.gains[i], inverseFalloff, canvasToLow, bands, feedBudget, &blender);
+    placed[i].seam.release();
+  }
+  cv::Mat blended, blendedMask;
+  blender.blend(blended, blendedMask);
+  blended.convertTo(mosaic, CV_8U, 1.0 / kBlendScale);
+  return mosaic;
+}
+
+}  // namespace blend
