@@ -88,13 +88,13 @@ class InverseFalloff {
 // mask 255 where the pixel's frame point lies inside the frame.
 // windowToFrame maps window pixels to the frame's full-resolution pixels.
 template <typename T>
-void WarpCorrected(const cv::Mat& source, const cv::Matx33d& windowToSource,
+void WarpCorrected(const cv::Mat& source, int interpolation, const cv::Matx33d& windowToSource,
                    const cv::Matx33d& windowToFrame, cv::Size frame, cv::Size window,
                    const InverseFalloff& inverseFalloff, double gain, double scale,
                    double ceiling, const cv::Mat& blockGain, cv::Mat* out, cv::Mat* mask) {
   cv::Mat warped;
   cv::warpPerspective(source, warped, cv::Mat(windowToSource), window,
-                      cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+                      interpolation | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
   out->create(window, CV_MAKETYPE(cv::DataType<T>::depth, 3));
   mask->create(window, CV_8U);
   const double base = scale / gain;
@@ -124,6 +124,7 @@ void WarpCorrected(const cv::Mat& source, const cv::Matx33d& windowToSource,
 struct Placed {
   const Frame* frame = nullptr;
   cv::Matx33d toCanvas;  // frame pixels onto canvas pixels
+  cv::Matx33d fromCanvas;
   cv::Rect box;          // footprint on the canvas
   cv::Rect lowBox;       // footprint on the low-resolution canvas
   cv::Matx33d lowToFrame;  // low-resolution frame pixels onto frame pixels
@@ -138,8 +139,11 @@ int BandsFor(cv::Size canvas) {
 }
 
 // Seams and block gains on the low-resolution canvas.
+// owners: on the low-resolution canvas, 1 + the index of the frame each pixel
+// went to (0: none).
 void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry& photometry,
-                       const std::vector<cv::Mat>& lowFrames, const cv::Matx33d& canvasToLow) {
+                       const std::vector<cv::Mat>& lowFrames, const cv::Matx33d& canvasToLow,
+                       cv::Mat* owners) {
   const InverseFalloff inverseFalloff(photometry.falloff);
   const cv::Matx33d lowToCanvas = canvasToLow.inv();
   std::vector<cv::UMat> images(placed.size()), masks(placed.size());
@@ -147,9 +151,9 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
   for (size_t i = 0; i < placed.size(); ++i) {
     const Placed& p = placed[i];
     const cv::Matx33d windowToFrame =
-        p.toCanvas.inv() * lowToCanvas * Translation(p.lowBox.x, p.lowBox.y);
+        p.fromCanvas * lowToCanvas * Translation(p.lowBox.x, p.lowBox.y);
     cv::Mat image, mask;
-    WarpCorrected<uchar>(lowFrames[i], p.lowToFrame.inv() * windowToFrame, windowToFrame,
+    WarpCorrected<uchar>(lowFrames[i], cv::INTER_LINEAR, p.lowToFrame.inv() * windowToFrame, windowToFrame,
                          p.frame->image.size(), p.lowBox.size(), inverseFalloff,
                          photometry.gains[i], 1.0, 255.0, cv::Mat(), &image, &mask);
     image.copyTo(images[i]);
@@ -171,21 +175,34 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
       .find(floats, corners, masks);
   floats.clear();
   for (size_t i = 0; i < placed.size(); ++i) {
+    (*owners)(placed[i].lowBox).setTo(static_cast<int>(i + 1), masks[i]);
     cv::dilate(masks[i], placed[i].seam, cv::Mat());
   }
 }
 
-// Feeds frame p to the blender, in bands of rows when it is large.
-void Feed(const Placed& p, double gain, const InverseFalloff& inverseFalloff,
-          const cv::Matx33d& canvasToLow, int bands, std::int64_t feedBudgetBytes,
+bool Covers(const Placed& p, int x, int y) {
+  const cv::Vec3d f = p.fromCanvas * cv::Vec3d(x, y, 1.0);
+  const cv::Size size = p.frame->image.size();
+  return f[2] > 0 && f[0] >= 0 && f[1] >= 0 && f[0] <= (size.width - 1) * f[2] &&
+         f[1] <= (size.height - 1) * f[2];
+}
+
+// Feeds frame index of placed to the blender, in bands of rows when it is
+// large. It takes the pixels the seams gave it, and those whose owner on the
+// low-resolution canvas does not reach them at full resolution (the seams'
+// coarse grid must not leave holes along frame edges).
+void Feed(const std::vector<Placed>& placed, size_t index, double gain,
+          const InverseFalloff& inverseFalloff, const cv::Matx33d& canvasToLow,
+          const cv::Mat& owners, int bands, std::int64_t feedBudgetBytes,
           cv::detail::MultiBandBlender* blender) {
+  const Placed& p = placed[index];
   const int bandRows = static_cast<int>(std::clamp<std::int64_t>(
       feedBudgetBytes / static_cast<std::int64_t>(kFeedBytesPerPixel * p.box.width), 16,
       p.box.height));
   // Rows of real content around a band, so that its pyramid levels near the
   // cut match those of the whole frame.
   const int context = bands >= 1 ? (5 << bands) : 0;
-  const cv::Matx33d canvasToFrame = p.toCanvas.inv();
+  const cv::Matx33d& canvasToFrame = p.fromCanvas;
   for (int y0 = p.box.y; y0 < p.box.br().y; y0 += bandRows) {
     const int y1 = std::min(y0 + bandRows, p.box.br().y);
     const int top = std::max(p.box.y, y0 - context), bottom = std::min(p.box.br().y, y1 + context);
@@ -200,7 +217,7 @@ void Feed(const Placed& p, double gain, const InverseFalloff& inverseFalloff,
     cv::warpAffine(p.blockGains, gains, cv::Mat((lowToGain * canvasToLow * windowToCanvas).get_minor<2, 3>(0, 0)),
                    window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
     cv::Mat image, mask;
-    WarpCorrected<short>(p.frame->image, canvasToFrame * windowToCanvas, canvasToFrame * windowToCanvas,
+    WarpCorrected<short>(p.frame->image, cv::INTER_CUBIC, canvasToFrame * windowToCanvas, canvasToFrame * windowToCanvas,
                          p.frame->image.size(), window, inverseFalloff, gain, kBlendScale,
                          kBlendCeiling, gains, &image, &mask);
     gains.release();
@@ -209,7 +226,20 @@ void Feed(const Placed& p, double gain, const InverseFalloff& inverseFalloff,
                    cv::Mat((Translation(-p.lowBox.x, -p.lowBox.y) * canvasToLow * windowToCanvas)
                                .get_minor<2, 3>(0, 0)),
                    window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
-    mask &= seam > 0;
+    for (int y = 0; y < window.height; ++y) {
+      uchar* m = mask.ptr<uchar>(y);
+      const uchar* s = seam.ptr<uchar>(y);
+      for (int x = 0; x < window.width; ++x) {
+        if (m[x] == 0 || s[x] != 0) continue;
+        const int cx = p.box.x + x, cy = top + y;
+        const cv::Point low(cvRound(canvasToLow(0, 0) * cx + canvasToLow(0, 2)),
+                            cvRound(canvasToLow(1, 1) * cy + canvasToLow(1, 2)));
+        const int owner = owners.at<ushort>(std::min(low.y, owners.rows - 1), std::min(low.x, owners.cols - 1));
+        const bool orphan = owner == 0 || (static_cast<size_t>(owner - 1) != index &&
+                                           !Covers(placed[static_cast<size_t>(owner - 1)], cx, cy));
+        if (!orphan) m[x] = 0;
+      }
+    }
     seam.release();
     if (y0 > top) mask.rowRange(0, y0 - top).setTo(0);
     if (bottom > y1) mask.rowRange(y1 - top, bottom - top).setTo(0);
@@ -230,6 +260,7 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
     Placed p;
     p.frame = &frame;
     p.toCanvas = refToCanvas * frame.frameToRef;
+    p.fromCanvas = p.toCanvas.inv();
     p.box = Footprint(p.toCanvas, frame.image.size(), canvas.size);
     if (p.box.area() == 0) continue;
     lowResArea += std::max(p.box.area(), frame.image.size().area());
@@ -247,6 +278,8 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
                            std::max(1, static_cast<int>(std::ceil(canvas.size.height * scale))));
 
   vignetting::Photometry photometry;
+  CV_Assert(placed.size() < 65535);
+  cv::Mat owners = cv::Mat::zeros(lowCanvas, CV_16U);
   {
     std::vector<cv::Mat> lowFrames;
     std::vector<cv::Matx33d> lowToRef;
@@ -268,7 +301,7 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
       p.lowBox = cv::Rect(cv::Point(x0, y0), cv::Point(x1, y1)) & cv::Rect(cv::Point(), lowCanvas);
     }
     photometry = vignetting::EstimatePhotometry(lowFrames, lowToRef);
-    FindSeamsAndGains(placed, photometry, lowFrames, canvasToLow);
+    FindSeamsAndGains(placed, photometry, lowFrames, canvasToLow, &owners);
   }
 
   const int bands = BandsFor(canvas.size);
@@ -277,7 +310,8 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
   const InverseFalloff inverseFalloff(photometry.falloff);
   const auto feedBudget = static_cast<std::int64_t>(kFeedShare * canvasBytes);
   for (size_t i = 0; i < placed.size(); ++i) {
-    Feed(placed[i], photometry.gains[i], inverseFalloff, canvasToLow, bands, feedBudget, &blender);
+    Feed(placed, i, photometry.gains[i], inverseFalloff, canvasToLow, owners, bands, feedBudget,
+         &blender);
     placed[i].seam.release();
   }
   cv::Mat blended, blendedMask;
