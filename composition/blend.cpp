@@ -25,16 +25,28 @@ constexpr double kLowResBytesPerPixel = 20.0;
 // of a mismatch in place.
 constexpr int kGainBlock = 24;
 constexpr int kGainFeeds = 3;
+// The compensator solves a dense system over all blocks (about this many
+// bytes per pair of blocks); blocks grow until it fits kGainShare of the
+// canvas's bytes, and with more frames than that allows, block gains are
+// left out (the per-frame exposures are corrected already).
+constexpr double kGainSystemBytes = 40.0;
+constexpr double kGainShare = 0.25;
+// The photometric fit's samples take at most kRatioShare of the canvas's bytes.
+constexpr double kRatioShare = 0.25;
+constexpr size_t kMinRatioSamples = 20000;
 // The blender sums 16-bit levels: frames go in at 32 times their 8-bit
 // values, so its truncations stay below half an output level.
 constexpr double kBlendScale = 32.0;
 constexpr double kBlendCeiling = 2.0 * 255.0 * kBlendScale;
-// A frame is fed in bands of rows when its warped footprint would take more
-// than kFeedShare of the canvas's bytes at kFeedBytesPerPixel (warped copy,
-// mask, gains, 16-bit copy and the blender's own pyramids of both).
-constexpr double kFeedShare = 0.6;
-constexpr double kFeedBytesPerPixel = 40.0;
-constexpr int kMaxBands = 7;
+// The full-resolution stage holds one strip of canvas rows at a time: the
+// blender's pyramids (16-bit colour and float weights, 4/3 of a level) and the
+// frames fed to it (warped copy, mask, gains, the blender's bordered copy and
+// pyramids), together within kStripShare of the canvas's bytes.
+constexpr double kStripShare = 3.5;
+constexpr double kPyramidBytesPerPixel = 14.0;
+constexpr double kFeedBytesPerPixel = 36.0;
+constexpr int kMinStripRows = 16;
+constexpr int kMaxBands = 5;
 
 cv::Matx33d Translation(double x, double y) { return cv::Matx33d(1, 0, x, 0, 1, y, 0, 0, 1); }
 // Pixel centres of a grid scaled by (sx, sy): x' = (x + 0.5) sx - 0.5.
@@ -143,7 +155,7 @@ int BandsFor(cv::Size canvas) {
 // went to (0: none).
 void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry& photometry,
                        const std::vector<cv::Mat>& lowFrames, const cv::Matx33d& canvasToLow,
-                       cv::Mat* owners) {
+                       double canvasBytes, cv::Mat* owners) {
   const InverseFalloff inverseFalloff(photometry.falloff);
   const cv::Matx33d lowToCanvas = canvasToLow.inv();
   std::vector<cv::UMat> images(placed.size()), masks(placed.size());
@@ -160,14 +172,29 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
     mask.copyTo(masks[i]);
     corners[i] = p.lowBox.tl();
   }
-  cv::detail::BlocksGainCompensator compensator(kGainBlock, kGainBlock, kGainFeeds);
-  static_cast<cv::detail::ExposureCompensator&>(compensator).feed(corners, images, masks);
+  const double maxBlocks = std::sqrt(kGainShare * canvasBytes / kGainSystemBytes);
+  int block = kGainBlock;
+  for (;;) {
+    double blocks = 0.0;
+    int largest = 1;
+    for (const Placed& p : placed) {
+      blocks += std::ceil(double(p.lowBox.width) / block) * std::ceil(double(p.lowBox.height) / block);
+      largest = std::max({largest, p.lowBox.width, p.lowBox.height});
+    }
+    if (blocks <= maxBlocks || block >= largest) break;
+    block *= 2;
+  }
+  const bool blockGains = static_cast<double>(placed.size()) <= maxBlocks;
+  cv::detail::BlocksGainCompensator compensator(block, block, kGainFeeds);
   std::vector<cv::Mat> gains;
-  compensator.getMatGains(gains);
+  if (blockGains) {
+    static_cast<cv::detail::ExposureCompensator&>(compensator).feed(corners, images, masks);
+    compensator.getMatGains(gains);
+  }
   std::vector<cv::UMat> floats(placed.size());
   for (size_t i = 0; i < placed.size(); ++i) {
-    placed[i].blockGains = gains[i];
-    compensator.apply(static_cast<int>(i), corners[i], images[i], masks[i]);
+    placed[i].blockGains = blockGains ? gains[i] : cv::Mat(1, 1, CV_32F, cv::Scalar(1.0));
+    if (blockGains) compensator.apply(static_cast<int>(i), corners[i], images[i], masks[i]);
     images[i].convertTo(floats[i], CV_32F);
     images[i].release();
   }
@@ -187,64 +214,52 @@ bool Covers(const Placed& p, int x, int y) {
          f[1] <= (size.height - 1) * f[2];
 }
 
-// Feeds frame index of placed to the blender, in bands of rows when it is
-// large. It takes the pixels the seams gave it, and those whose owner on the
+// Feeds canvas rows [top, bottom) of frame index of placed to the blender. It
+// takes the pixels the seams gave it, and those whose owner on the
 // low-resolution canvas does not reach them at full resolution (the seams'
 // coarse grid must not leave holes along frame edges).
-void Feed(const std::vector<Placed>& placed, size_t index, double gain,
+void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, double gain,
           const InverseFalloff& inverseFalloff, const cv::Matx33d& canvasToLow,
-          const cv::Mat& owners, int bands, std::int64_t feedBudgetBytes,
-          cv::detail::MultiBandBlender* blender) {
+          const cv::Mat& owners, cv::detail::MultiBandBlender* blender) {
   const Placed& p = placed[index];
-  const int bandRows = static_cast<int>(std::clamp<std::int64_t>(
-      feedBudgetBytes / static_cast<std::int64_t>(kFeedBytesPerPixel * p.box.width), 16,
-      p.box.height));
-  // Rows of real content around a band, so that its pyramid levels near the
-  // cut match those of the whole frame.
-  const int context = bands >= 1 ? (5 << bands) : 0;
-  const cv::Matx33d& canvasToFrame = p.fromCanvas;
-  for (int y0 = p.box.y; y0 < p.box.br().y; y0 += bandRows) {
-    const int y1 = std::min(y0 + bandRows, p.box.br().y);
-    const int top = std::max(p.box.y, y0 - context), bottom = std::min(p.box.br().y, y1 + context);
-    const cv::Size window(p.box.width, bottom - top);
-    const cv::Matx33d windowToCanvas = Translation(p.box.x, top);
-    // Block gains: the gain map stretched over lowBox as the compensator
-    // stretches it over the image it corrects.
-    const cv::Matx33d lowToGain =
-        Scaling(double(p.blockGains.cols) / p.lowBox.width, double(p.blockGains.rows) / p.lowBox.height) *
-        Translation(-p.lowBox.x, -p.lowBox.y);
-    cv::Mat gains;
-    cv::warpAffine(p.blockGains, gains, cv::Mat((lowToGain * canvasToLow * windowToCanvas).get_minor<2, 3>(0, 0)),
-                   window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-    cv::Mat image, mask;
-    WarpCorrected<short>(p.frame->image, cv::INTER_CUBIC, canvasToFrame * windowToCanvas, canvasToFrame * windowToCanvas,
-                         p.frame->image.size(), window, inverseFalloff, gain, kBlendScale,
-                         kBlendCeiling, gains, &image, &mask);
-    gains.release();
-    cv::Mat seam;
-    cv::warpAffine(p.seam, seam,
-                   cv::Mat((Translation(-p.lowBox.x, -p.lowBox.y) * canvasToLow * windowToCanvas)
-                               .get_minor<2, 3>(0, 0)),
-                   window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
-    for (int y = 0; y < window.height; ++y) {
-      uchar* m = mask.ptr<uchar>(y);
-      const uchar* s = seam.ptr<uchar>(y);
-      for (int x = 0; x < window.width; ++x) {
-        if (m[x] == 0 || s[x] != 0) continue;
-        const int cx = p.box.x + x, cy = top + y;
-        const cv::Point low(cvRound(canvasToLow(0, 0) * cx + canvasToLow(0, 2)),
-                            cvRound(canvasToLow(1, 1) * cy + canvasToLow(1, 2)));
-        const int owner = owners.at<ushort>(std::min(low.y, owners.rows - 1), std::min(low.x, owners.cols - 1));
-        const bool orphan = owner == 0 || (static_cast<size_t>(owner - 1) != index &&
-                                           !Covers(placed[static_cast<size_t>(owner - 1)], cx, cy));
-        if (!orphan) m[x] = 0;
-      }
+  const cv::Size window(p.box.width, bottom - top);
+  const cv::Matx33d windowToCanvas = Translation(p.box.x, top);
+  // Block gains: the gain map stretched over lowBox as the compensator
+  // stretches it over the image it corrects.
+  const cv::Matx33d lowToGain = Scaling(double(p.blockGains.cols) / p.lowBox.width,
+                                        double(p.blockGains.rows) / p.lowBox.height) *
+                                Translation(-p.lowBox.x, -p.lowBox.y);
+  cv::Mat gains;
+  cv::warpAffine(p.blockGains, gains,
+                 cv::Mat((lowToGain * canvasToLow * windowToCanvas).get_minor<2, 3>(0, 0)), window,
+                 cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+  cv::Mat image, mask;
+  const cv::Matx33d windowToFrame = p.fromCanvas * windowToCanvas;
+  WarpCorrected<short>(p.frame->image, cv::INTER_CUBIC, windowToFrame, windowToFrame,
+                       p.frame->image.size(), window, inverseFalloff, gain, kBlendScale,
+                       kBlendCeiling, gains, &image, &mask);
+  gains.release();
+  cv::Mat seam;
+  cv::warpAffine(p.seam, seam,
+                 cv::Mat((Translation(-p.lowBox.x, -p.lowBox.y) * canvasToLow * windowToCanvas)
+                             .get_minor<2, 3>(0, 0)),
+                 window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
+  for (int y = 0; y < window.height; ++y) {
+    uchar* m = mask.ptr<uchar>(y);
+    const uchar* s = seam.ptr<uchar>(y);
+    for (int x = 0; x < window.width; ++x) {
+      if (m[x] == 0 || s[x] != 0) continue;
+      const int cx = p.box.x + x, cy = top + y;
+      const int lx = std::clamp(cvRound(canvasToLow(0, 0) * cx + canvasToLow(0, 2)), 0, owners.cols - 1);
+      const int ly = std::clamp(cvRound(canvasToLow(1, 1) * cy + canvasToLow(1, 2)), 0, owners.rows - 1);
+      const int owner = owners.at<ushort>(ly, lx);
+      const bool orphan = owner == 0 || (static_cast<size_t>(owner - 1) != index &&
+                                         !Covers(placed[static_cast<size_t>(owner - 1)], cx, cy));
+      if (!orphan) m[x] = 0;
     }
-    seam.release();
-    if (y0 > top) mask.rowRange(0, y0 - top).setTo(0);
-    if (bottom > y1) mask.rowRange(y1 - top, bottom - top).setTo(0);
-    blender->feed(image, mask, cv::Point(p.box.x, top));
   }
+  seam.release();
+  blender->feed(image, mask, cv::Point(p.box.x, top));
 }
 
 }  // namespace
@@ -300,23 +315,39 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
       const int y1 = static_cast<int>(std::ceil(m(1, 1) * (p.box.br().y - 1) + m(1, 2))) + 1;
       p.lowBox = cv::Rect(cv::Point(x0, y0), cv::Point(x1, y1)) & cv::Rect(cv::Point(), lowCanvas);
     }
-    photometry = vignetting::EstimatePhotometry(lowFrames, lowToRef);
-    FindSeamsAndGains(placed, photometry, lowFrames, canvasToLow, &owners);
+    const auto maxSamples = std::max(
+        kMinRatioSamples, static_cast<size_t>(kRatioShare * canvasBytes / vignetting::kRatioBytes));
+    photometry = vignetting::EstimatePhotometry(lowFrames, lowToRef, maxSamples);
+    FindSeamsAndGains(placed, photometry, lowFrames, canvasToLow, canvasBytes, &owners);
   }
 
+  // Canvas rows in strips, each blended with context rows above and below
+  // so that its pyramid near the cut matches the whole canvas's; a strip's
+  // pyramid and the frames fed to it stay within kStripShare of the canvas.
   const int bands = BandsFor(canvas.size);
-  cv::detail::MultiBandBlender blender(false, bands, CV_32F);
-  blender.prepare(cv::Rect(cv::Point(0, 0), canvas.size));
+  const int context = 3 << bands;
+  int widestBox = 0;
+  for (const Placed& p : placed) widestBox = std::max(widestBox, p.box.width);
+  const double bytesPerRow =
+      kPyramidBytesPerPixel * canvas.size.width + kFeedBytesPerPixel * widestBox;
+  const int stripRows = std::max(
+      kMinStripRows, static_cast<int>(kStripShare * canvasBytes / bytesPerRow) - 2 * context);
   const InverseFalloff inverseFalloff(photometry.falloff);
-  const auto feedBudget = static_cast<std::int64_t>(kFeedShare * canvasBytes);
-  for (size_t i = 0; i < placed.size(); ++i) {
-    Feed(placed, i, photometry.gains[i], inverseFalloff, canvasToLow, owners, bands, feedBudget,
-         &blender);
-    placed[i].seam.release();
+  for (int s0 = 0; s0 < canvas.size.height; s0 += stripRows) {
+    const int s1 = std::min(s0 + stripRows, canvas.size.height);
+    const int top = std::max(0, s0 - context), bottom = std::min(canvas.size.height, s1 + context);
+    cv::detail::MultiBandBlender blender(false, bands, CV_32F);
+    blender.prepare(cv::Rect(0, top, canvas.size.width, bottom - top));
+    for (size_t i = 0; i < placed.size(); ++i) {
+      const int from = std::max(top, placed[i].box.y), to = std::min(bottom, placed[i].box.br().y);
+      if (from >= to) continue;
+      Feed(placed, i, from, to, photometry.gains[i], inverseFalloff, canvasToLow, owners, &blender);
+    }
+    cv::Mat blended, blendedMask;
+    blender.blend(blended, blendedMask);
+    blended.rowRange(s0 - top, s1 - top)
+        .convertTo(mosaic.rowRange(s0, s1), CV_8U, 1.0 / kBlendScale);
   }
-  cv::Mat blended, blendedMask;
-  blender.blend(blended, blendedMask);
-  blended.convertTo(mosaic, CV_8U, 1.0 / kBlendScale);
   return mosaic;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <utility>
 #include <opencv2/imgproc.hpp>
 
 namespace vignetting {
@@ -23,13 +25,23 @@ constexpr int kReweightings = 6;
 constexpr double kLowestFalloff = 0.2;
 constexpr double kHighestFalloff = 1.25;
 
+// Partners per frame: the nearest overlapping frames say all there is to say.
+constexpr size_t kPartners = 8;
+// A pair gets at least this many samples whatever the bound on all samples.
+constexpr double kMinSamplesPerBudget = 60.0;
+constexpr int kSolverIterations = 3000;
+
 // One ratio: log I_i(p) - log I_j(q) = g_i - g_j + sum_k c_k (rho_i^2k - rho_j^2k).
 struct Ratio {
-  int i = 0;
-  int j = 0;
-  double logRatio = 0.0;
-  double radial[3] = {0.0, 0.0, 0.0};
-  double weight = 1.0;
+  std::int32_t i = 0;
+  std::int32_t j = 0;
+  float logRatio = 0.0f;
+  float rhoI = 0.0f;  // rho^2 of the sample in frame i
+  float rhoJ = 0.0f;
+  float weight = 1.0f;
+  double Radial(int k) const {
+    return std::pow(double(rhoI), k + 1) - std::pow(double(rhoJ), k + 1);
+  }
 };
 
 cv::Mat GreyLevels(const cv::Mat& image) {
@@ -56,21 +68,12 @@ float Bilinear(const cv::Mat& image, double x, double y) {
 
 // The ratios of frame i's grid samples against frame j.
 void AddPair(const std::vector<cv::Mat>& levels, const std::vector<cv::Matx33d>& frameToRef,
-             int i, int j, std::vector<Ratio>* ratios) {
+             int i, int j, double samplesPerPair, std::vector<Ratio>* ratios) {
   const cv::Mat& a = levels[static_cast<size_t>(i)];
   const cv::Mat& b = levels[static_cast<size_t>(j)];
   const cv::Size size = a.size();
   const cv::Matx33d iToJ = frameToRef[static_cast<size_t>(j)].inv() * frameToRef[static_cast<size_t>(i)];
-  // Pairs whose centres lie far apart share too little to be worth a look.
-  const cv::Vec3d centre = iToJ * cv::Vec3d((size.width - 1) / 2.0, (size.height - 1) / 2.0, 1.0);
-  if (!(centre[2] > 0)) return;
-  const double cx = centre[0] / centre[2], cy = centre[1] / centre[2];
-  if (!(std::abs(cx - (size.width - 1) / 2.0) < 0.8 * size.width &&
-        std::abs(cy - (size.height - 1) / 2.0) < 0.8 * size.height)) {
-    return;
-  }
-  const int step =
-      std::max(1, static_cast<int>(std::sqrt(size.area() / kSamplesPerPair)));
+  const int step = std::max(1, static_cast<int>(std::sqrt(size.area() / samplesPerPair)));
   const size_t before = ratios->size();
   for (int y = 2; y < size.height - 2; y += step) {
     const float* row = a.ptr<float>(y);
@@ -90,18 +93,113 @@ void AddPair(const std::vector<cv::Mat>& levels, const std::vector<cv::Matx33d>&
       ratio.i = i;
       ratio.j = j;
       ratio.logRatio = std::log(va) - std::log(vb);
-      const double ra = RhoSquared(x, y, size), rb = RhoSquared(qx, qy, size);
-      double pa = 1.0, pb = 1.0;
-      for (double& term : ratio.radial) {
-        pa *= ra;
-        pb *= rb;
-        term = pa - pb;
-      }
-      ratio.weight = 1.0 / (1.0 + (slope / kEdgeSlope) * (slope / kEdgeSlope));
+      ratio.rhoI = static_cast<float>(RhoSquared(x, y, size));
+      ratio.rhoJ = static_cast<float>(RhoSquared(qx, qy, size));
+      ratio.weight = static_cast<float>(1.0 / (1.0 + (slope / kEdgeSlope) * (slope / kEdgeSlope)));
       ratios->push_back(ratio);
     }
   }
   if (ratios->size() - before < static_cast<size_t>(kMinSamplesPerPair)) ratios->resize(before);
+}
+
+// The normal equations of the weighted fit, applied without forming them
+// (memory linear in frames and ratios): the log gains' sum is held at zero by
+// a penalty, and a small ridge keeps frames without ratios at zero.
+class Normal {
+ public:
+  Normal(const std::vector<Ratio>& ratios, const std::vector<double>& weights, int frames,
+         bool withFalloff)
+      : ratios_(ratios), weights_(weights), frames_(frames), withFalloff_(withFalloff) {
+    double total = 0.0;
+    for (double w : weights) total += w;
+    gauge_ = std::max(total, 1.0);
+  }
+  int Size() const { return frames_ + 3; }
+  // The row of one ratio: +1 at i, -1 at j, its radial terms.
+  int Row(const Ratio& r, int index[5], double value[5]) const {
+    index[0] = r.i, index[1] = r.j, index[2] = frames_, index[3] = frames_ + 1, index[4] = frames_ + 2;
+    value[0] = 1.0, value[1] = -1.0;
+    for (int k = 0; k < 3; ++k) value[2 + k] = r.Radial(k);
+    return withFalloff_ ? 5 : 2;
+  }
+  std::vector<double> Apply(const std::vector<double>& x) const {
+    std::vector<double> y(x.size(), 0.0);
+    int index[5];
+    double value[5];
+    for (size_t k = 0; k < ratios_.size(); ++k) {
+      const int used = Row(ratios_[k], index, value);
+      double dot = 0.0;
+      for (int u = 0; u < used; ++u) dot += value[u] * x[static_cast<size_t>(index[u])];
+      for (int u = 0; u < used; ++u) y[static_cast<size_t>(index[u])] += weights_[k] * dot * value[u];
+    }
+    double sum = 0.0;
+    for (int u = 0; u < frames_; ++u) sum += x[static_cast<size_t>(u)];
+    for (int u = 0; u < Size(); ++u) {
+      const double ridge = (u < frames_ ? 1e-6 : 1e-9) * gauge_;
+      y[static_cast<size_t>(u)] += ridge * x[static_cast<size_t>(u)] + (u < frames_ ? gauge_ * sum : 0.0);
+    }
+    return y;
+  }
+  std::vector<double> Rhs() const {
+    std::vector<double> b(static_cast<size_t>(Size()), 0.0);
+    int index[5];
+    double value[5];
+    for (size_t k = 0; k < ratios_.size(); ++k) {
+      const int used = Row(ratios_[k], index, value);
+      for (int u = 0; u < used; ++u) {
+        b[static_cast<size_t>(index[u])] += weights_[k] * value[u] * ratios_[k].logRatio;
+      }
+    }
+    return b;
+  }
+  std::vector<double> Diagonal() const {
+    std::vector<double> d(static_cast<size_t>(Size()), 0.0);
+    int index[5];
+    double value[5];
+    for (size_t k = 0; k < ratios_.size(); ++k) {
+      const int used = Row(ratios_[k], index, value);
+      for (int u = 0; u < used; ++u) d[static_cast<size_t>(index[u])] += weights_[k] * value[u] * value[u];
+    }
+    for (int u = 0; u < Size(); ++u) d[static_cast<size_t>(u)] += (u < frames_ ? gauge_ + 1e-6 * gauge_ : 1e-9 * gauge_);
+    return d;
+  }
+
+ private:
+  const std::vector<Ratio>& ratios_;
+  const std::vector<double>& weights_;
+  int frames_;
+  bool withFalloff_;
+  double gauge_ = 1.0;
+};
+
+double Dot(const std::vector<double>& a, const std::vector<double>& b) {
+  double sum = 0.0;
+  for (size_t k = 0; k < a.size(); ++k) sum += a[k] * b[k];
+  return sum;
+}
+
+// Conjugate gradients with a diagonal preconditioner, from x.
+void SolveInPlace(const Normal& normal, std::vector<double>* x) {
+  const std::vector<double> b = normal.Rhs(), diagonal = normal.Diagonal();
+  std::vector<double> r = normal.Apply(*x);
+  for (size_t k = 0; k < r.size(); ++k) r[k] = b[k] - r[k];
+  std::vector<double> z(r.size()), p;
+  for (size_t k = 0; k < r.size(); ++k) z[k] = r[k] / diagonal[k];
+  p = z;
+  double rz = Dot(r, z);
+  const double stop = 1e-20 * std::max(Dot(b, b), 1e-30);
+  for (int iteration = 0; iteration < kSolverIterations && Dot(r, r) > stop; ++iteration) {
+    const std::vector<double> q = normal.Apply(p);
+    const double alpha = rz / Dot(p, q);
+    for (size_t k = 0; k < r.size(); ++k) {
+      (*x)[k] += alpha * p[k];
+      r[k] -= alpha * q[k];
+      z[k] = r[k] / diagonal[k];
+    }
+    const double next = Dot(r, z);
+    for (size_t k = 0; k < r.size(); ++k) p[k] = z[k] + (next / rz) * p[k];
+    rz = next;
+  }
 }
 
 struct Fit {
@@ -109,48 +207,25 @@ struct Fit {
   cv::Vec3d c;
 };
 
-// Weighted least squares over the ratios (reweighted against outliers: moving
-// objects, placement errors), with the log gains summing to zero.
+// Weighted least squares over the ratios, reweighted against outliers
+// (moving objects, placement errors).
 Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
-  const int unknowns = frames + 3;
   std::vector<double> weights(ratios.size());
   for (size_t k = 0; k < ratios.size(); ++k) weights[k] = ratios[k].weight;
+  std::vector<double> x(static_cast<size_t>(frames + 3), 0.0);
   Fit fit{std::vector<double>(static_cast<size_t>(frames), 0.0), cv::Vec3d()};
   for (int round = 0; round < kReweightings; ++round) {
-    cv::Mat normal = cv::Mat::zeros(unknowns, unknowns, CV_64F);
-    cv::Mat rhs = cv::Mat::zeros(unknowns, 1, CV_64F);
-    double total = 0.0;
-    for (size_t k = 0; k < ratios.size(); ++k) {
-      const Ratio& r = ratios[k];
-      const int index[5] = {r.i, r.j, frames, frames + 1, frames + 2};
-      const double value[5] = {1.0, -1.0, r.radial[0], r.radial[1], r.radial[2]};
-      const int used = withFalloff ? 5 : 2;
-      for (int u = 0; u < used; ++u) {
-        for (int v = 0; v < used; ++v) {
-          normal.at<double>(index[u], index[v]) += weights[k] * value[u] * value[v];
-        }
-        rhs.at<double>(index[u]) += weights[k] * value[u] * r.logRatio;
-      }
-      total += weights[k];
-    }
-    const double gauge = std::max(total, 1.0);
-    for (int u = 0; u < frames; ++u) {
-      for (int v = 0; v < frames; ++v) normal.at<double>(u, v) += gauge;
-      normal.at<double>(u, u) += 1e-6 * gauge;  // frames without ratios stay at 0
-    }
-    for (int u = frames; u < unknowns; ++u) normal.at<double>(u, u) += 1e-9 * gauge;
-    cv::Mat x;
-    if (!cv::solve(normal, rhs, x, cv::DECOMP_CHOLESKY)) cv::solve(normal, rhs, x, cv::DECOMP_SVD);
-    for (int u = 0; u < frames; ++u) fit.logGains[static_cast<size_t>(u)] = x.at<double>(u);
-    fit.c = withFalloff ? cv::Vec3d(x.at<double>(frames), x.at<double>(frames + 1),
-                                    x.at<double>(frames + 2))
+    SolveInPlace(Normal(ratios, weights, frames, withFalloff), &x);
+    std::copy(x.begin(), x.begin() + frames, fit.logGains.begin());
+    fit.c = withFalloff ? cv::Vec3d(x[static_cast<size_t>(frames)], x[static_cast<size_t>(frames + 1)],
+                                    x[static_cast<size_t>(frames + 2)])
                         : cv::Vec3d();
     // Cauchy weights on the residuals, scaled by their median absolute value.
     std::vector<double> residuals(ratios.size());
     for (size_t k = 0; k < ratios.size(); ++k) {
       const Ratio& r = ratios[k];
       double model = fit.logGains[static_cast<size_t>(r.i)] - fit.logGains[static_cast<size_t>(r.j)];
-      for (int t = 0; t < 3; ++t) model += fit.c[t] * r.radial[t];
+      for (int t = 0; t < 3; ++t) model += fit.c[t] * r.Radial(t);
       residuals[k] = std::abs(r.logRatio - model);
     }
     std::vector<double> sorted = residuals;
@@ -163,6 +238,18 @@ Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
     }
   }
   return fit;
+}
+
+// Frame j overlaps frame i enough to be worth sampling: j's centre seen in
+// i lies within 0.8 frame sizes of i's centre. The distance, or a negative
+// value when it does not.
+double CentreDistance(const std::vector<cv::Matx33d>& frameToRef, int i, int j, cv::Size size) {
+  const cv::Vec3d c = frameToRef[static_cast<size_t>(i)].inv() * frameToRef[static_cast<size_t>(j)] *
+                      cv::Vec3d((size.width - 1) / 2.0, (size.height - 1) / 2.0, 1.0);
+  if (!(c[2] > 0)) return -1.0;
+  const double dx = c[0] / c[2] - (size.width - 1) / 2.0, dy = c[1] / c[2] - (size.height - 1) / 2.0;
+  if (!(std::abs(dx) < 0.8 * size.width && std::abs(dy) < 0.8 * size.height)) return -1.0;
+  return std::hypot(dx, dy);
 }
 
 bool Plausible(const Falloff& falloff) {
@@ -185,7 +272,7 @@ double RhoSquared(double x, double y, cv::Size size) {
 }
 
 Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,
-                              const std::vector<cv::Matx33d>& frameToRef) {
+                              const std::vector<cv::Matx33d>& frameToRef, size_t maxSamples) {
   CV_Assert(images.size() == frameToRef.size());
   const int frames = static_cast<int>(images.size());
   Photometry photometry;
@@ -198,10 +285,26 @@ Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,
     levels.push_back(GreyLevels(image));
   }
   if (levels.front().cols < 8 || levels.front().rows < 8) return photometry;
-  std::vector<Ratio> ratios;
+  // Each frame with its nearest overlapping partners.
+  std::vector<std::pair<int, int>> pairs;
   for (int i = 0; i < frames; ++i) {
-    for (int j = i + 1; j < frames; ++j) AddPair(levels, frameToRef, i, j, &ratios);
+    std::vector<std::pair<double, int>> partners;
+    for (int j = 0; j < frames; ++j) {
+      const double d = j == i ? -1.0 : CentreDistance(frameToRef, i, j, levels.front().size());
+      if (d >= 0) partners.emplace_back(d, j);
+    }
+    std::sort(partners.begin(), partners.end());
+    if (partners.size() > kPartners) partners.resize(kPartners);
+    for (const auto& partner : partners) pairs.emplace_back(std::min(i, partner.second), std::max(i, partner.second));
   }
+  std::sort(pairs.begin(), pairs.end());
+  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+  const double samplesPerPair =
+      pairs.empty() ? 0.0
+                    : std::clamp(static_cast<double>(maxSamples) / pairs.size(), kMinSamplesPerBudget,
+                                 kSamplesPerPair);
+  std::vector<Ratio> ratios;
+  for (const auto& pair : pairs) AddPair(levels, frameToRef, pair.first, pair.second, samplesPerPair, &ratios);
   if (ratios.empty()) return photometry;
   Fit fit = Solve(ratios, frames, true);
   photometry.falloff.c = fit.c;

@@ -31,8 +31,12 @@ struct Photometry {
 // images: the frames (8-bit, one or three channels, all of one size);
 // frameToRef: each frame's pixels onto a common plane. Frames that overlap no
 // other keep gain 1; without enough overlap to constrain it, or when the fit
-// gives an implausible curve, the falloff stays flat.
+// gives an implausible curve, the falloff stays flat. Each frame is compared
+// with its nearest overlapping frames, on about maxSamples samples in all
+// (kRatioBytes each; a pair gets a few dozen whatever the bound).
 Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,
-                              const std::vector<cv::Matx33d>& frameToRef);
+                              const std::vector<cv::Matx33d>& frameToRef,
+                              size_t maxSamples = 200000);
+constexpr size_t kRatioBytes = 24;
 
 }  // namespace vignetting
