@@ -11,7 +11,7 @@ FUZZ_TARGETS ?= overlap point_mapping ncc_validation video
 FUZZ_SECONDS ?= 600
 SOAK_FRAMES ?= 5000
 
-.PHONY: all deps test-deps fuzz-deps build run test asan fuzz soak bench install deb clean
+.PHONY: all deps test-deps fuzz-deps build run test asan fuzz soak bench fidelity install deb clean
 
 all: build
 
@@ -81,6 +81,15 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_tools
 	./$(BENCH_BUILD)/bench/vmosaic_micro_bench
 	BUILD_DIR=$(BENCH_BUILD) BENCH_SET=$(BENCH_SET) bench/e2e.sh
+
+# The fidelity benchmark: rendered cases with known motion, each mosaic and
+# key frame scored against the truth; writes bench/FIDELITY.md. Never part of
+# `make test`.
+fidelity:
+	@scripts/install-deps.sh --extra libbenchmark-dev
+	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DVMOSAIC_BENCH=ON -DVMOSAIC_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target fidelity_tools
+	BUILD_DIR=$(BENCH_BUILD) bench/fidelity.sh
 
 # Installs vmosaic, its man page and the sample video under PREFIX.
 PREFIX ?= /usr/local

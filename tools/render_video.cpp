@@ -3,15 +3,162 @@
 //
 //   vmosaic-render OUT PHOTO WIDTH HEIGHT FRAMES X0 Y0 X1 Y1
 //                  [ANGLE0 ANGLE1 ZOOM0 ZOOM1 [NOISE [FPS [TRUTH_FILE]]]]
+//
+// or, for footage with camera effects along a path of waypoints:
+//
+//   vmosaic-render --case OUT SCENE FRAMES [options]
+//
+// SCENE is a bundled photo or a procedural scene ("facade", "objects").
+// Options: --size W H (640 480); --at FRAME X Y ANGLE_DEG ZOOM TILT_X TILT_Y
+// (a waypoint; repeat); --serpentine X0 X1 Y0 ROWS ROW_STEP (waypoints of a
+// survey); --vignetting V (corners darker by V); --exposure A (gain
+// 1 + A sin(2 pi f / (FRAMES - 1)) at frame f); --noise SIGMA; --blur SHUTTER
+// (open shutter in frame intervals); --seed N; --fps F; --truth FILE (JSON:
+// the scene, the effects and every frame's photo-to-frame homography).
+// OUT ending in ".mkv" is lossless.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iomanip>
 #include <string>
+#include <vector>
 
 #include "tools/render/scene_renderer.hpp"
 
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// Renders per blurred frame: under a pixel apart for the blur of a brisk pan.
+constexpr int kBlurSamples = 9;
+
+struct CaseSettings {
+  std::string out, scene, truthPath;
+  int frames = 0;
+  cv::Size size{640, 480};
+  std::vector<render::Waypoint> path;
+  double vignetting = 0.0, exposure = 0.0, noise = 0.0, shutter = 0.0, fps = 30.0;
+  uint64_t seed = 1;
+};
+
+// Reads the options of --case; false (after a message) on anything malformed.
+bool ParseCase(int argc, char** argv, CaseSettings* c) {
+  if (argc < 5) return false;
+  c->out = argv[2];
+  c->scene = argv[3];
+  c->frames = std::atoi(argv[4]);
+  for (int i = 5; i < argc; ++i) {
+    const std::string opt = argv[i];
+    auto need = [&](int n) {
+      if (i + n >= argc) return false;
+      return true;
+    };
+    auto num = [&]() { return std::atof(argv[++i]); };
+    if (opt == "--size" && need(2)) {
+      c->size.width = std::atoi(argv[++i]);
+      c->size.height = std::atoi(argv[++i]);
+    } else if (opt == "--at" && need(7)) {
+      render::Waypoint w;
+      w.frame = num();
+      w.pose.centreX = num();
+      w.pose.centreY = num();
+      w.pose.angle = num() * kPi / 180.0;
+      w.pose.zoom = num();
+      w.pose.tiltX = num();
+      w.pose.tiltY = num();
+      if (!c->path.empty() && w.frame < c->path.back().frame) return false;
+      c->path.push_back(w);
+    } else if (opt == "--serpentine" && need(5)) {
+      const double x0 = num(), x1 = num(), y0 = num();
+      const int rows = std::atoi(argv[++i]);
+      const double step = num();
+      if (rows < 1 || c->frames < 2) return false;
+      c->path = render::SerpentinePath(x0, x1, y0, rows, step, c->frames);
+    } else if (opt == "--vignetting" && need(1)) {
+      c->vignetting = num();
+    } else if (opt == "--exposure" && need(1)) {
+      c->exposure = num();
+    } else if (opt == "--noise" && need(1)) {
+      c->noise = num();
+    } else if (opt == "--blur" && need(1)) {
+      c->shutter = num();
+    } else if (opt == "--seed" && need(1)) {
+      c->seed = std::strtoull(argv[++i], nullptr, 10);
+    } else if (opt == "--fps" && need(1)) {
+      c->fps = num();
+    } else if (opt == "--truth" && need(1)) {
+      c->truthPath = argv[++i];
+    } else {
+      std::fprintf(stderr, "vmosaic-render: bad option %s\n", opt.c_str());
+      return false;
+    }
+  }
+  return c->frames >= 2 && c->size.width >= 16 && c->size.height >= 16 && !c->path.empty();
+}
+
+double GainAt(const CaseSettings& c, int f) {
+  return 1.0 + c.exposure * std::sin(2.0 * kPi * f / (c.frames - 1));
+}
+
+int RenderCase(int argc, char** argv) {
+  CaseSettings c;
+  if (!ParseCase(argc, argv, &c)) {
+    std::fprintf(stderr,
+                 "usage: vmosaic-render --case OUT SCENE FRAMES [--size W H] "
+                 "[--at FRAME X Y ANGLE_DEG ZOOM TILT_X TILT_Y]... "
+                 "[--serpentine X0 X1 Y0 ROWS ROW_STEP] [--vignetting V] [--exposure A] "
+                 "[--noise SIGMA] [--blur SHUTTER] [--seed N] [--fps F] [--truth FILE]\n");
+    return 2;
+  }
+  const cv::Mat scene = render::LoadScene(c.scene);
+  if (scene.empty()) {
+    std::fprintf(stderr, "vmosaic-render: scene %s not found\n", c.scene.c_str());
+    return 1;
+  }
+  cv::VideoWriter writer = render::OpenVideoWriter(c.out, c.size, c.fps);
+  if (!writer.isOpened()) {
+    std::fprintf(stderr, "vmosaic-render: could not write %s\n", c.out.c_str());
+    return 1;
+  }
+  for (int f = 0; f < c.frames; ++f) {
+    cv::Mat frame = render::RenderPathFrame(scene, c.path, f, c.size, c.shutter, kBlurSamples);
+    render::Photometry light;
+    light.vignetting = c.vignetting;
+    light.gain = GainAt(c, f);
+    light.noiseSigma = c.noise;
+    render::ApplyPhotometry(frame, light, c.seed + static_cast<uint64_t>(f));
+    writer.write(frame);
+  }
+  writer.release();
+  if (c.truthPath.empty()) return 0;
+  std::ofstream truth(c.truthPath);
+  truth << std::setprecision(17);
+  truth << "{\n  \"scene\": \"" << c.scene << "\",\n  \"frame_size\": {\"width\": "
+        << c.size.width << ", \"height\": " << c.size.height << "},\n  \"frames\": " << c.frames
+        << ",\n  \"vignetting\": " << c.vignetting << ",\n  \"exposure_drift\": " << c.exposure
+        << ",\n  \"noise\": " << c.noise << ",\n  \"shutter\": " << c.shutter
+        << ",\n  \"gain\": [";
+  for (int f = 0; f < c.frames; ++f) truth << (f ? ", " : "") << GainAt(c, f);
+  truth << "],\n  \"photo_to_frame\": [";
+  for (int f = 0; f < c.frames; ++f) {
+    const cv::Matx33d H = render::PhotoToFrame(render::PoseAt(c.path, f), c.size);
+    truth << (f ? ",\n    [" : "\n    [");
+    for (int i = 0; i < 9; ++i) truth << (i ? ", " : "") << H.val[i];
+    truth << "]";
+  }
+  truth << "\n  ]\n}\n";
+  truth.close();
+  if (!truth) {
+    std::fprintf(stderr, "vmosaic-render: could not write %s\n", c.truthPath.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--case") return RenderCase(argc, argv);
   if (argc < 10) {
     std::fprintf(stderr,
                  "usage: vmosaic-render OUT PHOTO WIDTH HEIGHT FRAMES X0 Y0 X1 Y1 "
