@@ -84,4 +84,15 @@ TEST_F(BlendCliTest, FailedWriteLeavesNothingPartialAndExitsWithOne) {
   EXPECT_EQ(testsupport::ReadFile(work + "/run.json").find("pano_Blend.png"), std::string::npos);
 }
 
+TEST(BlendDocs, HelpManPageAndReadmeNameTheOptionAndItsFile) {
+  ScratchDir dir("vmosaic_blend_help_");
+  const RunResult help = testsupport::RunVmosaic({"--help"}, dir.path);
+  ASSERT_EQ(help.exitCode, 0);
+  for (const std::string& text : {help.out, testsupport::ReadFile(testsupport::SourceRoot() + "/doc/vmosaic.1"),
+                                  testsupport::ReadFile(testsupport::SourceRoot() + "/README.md")}) {
+    EXPECT_TRUE(text.find("--blend") != std::string::npos || text.find("\\-\\-blend") != std::string::npos);
+    EXPECT_NE(text.find("pano_Blend.png"), std::string::npos);
+  }
+}
+
 }  // namespace
