@@ -3,12 +3,12 @@
 // remains by block gains, cut along seams through the overlaps and
 // multi-band blended (OpenCV's stitching module does the last three).
 //
-// Memory: seams and block gains are found on low-resolution copies whose
-// total size is tied to the canvas; full-resolution frames are warped and fed
-// to the blender one at a time, a large one in bands of rows. The blender's
-// pyramid takes about 13.3 bytes per canvas pixel, so the whole blend holds at
-// most about kPeakCanvasMultiple times the bytes of the 8-bit canvas,
-// whatever the number of frames.
+// Memory: seams, gains and the falloff are found on low-resolution copies
+// whose total size is tied to the canvas (at most half its bytes); the
+// full-resolution frames are warped and fed to the blender one strip of
+// canvas rows at a time, a strip's pyramids and feeds within 3.5 times the
+// canvas's bytes. With the mosaic itself, the blend holds at most about 6
+// times the bytes of the 8-bit canvas, whatever the number of frames.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -26,8 +26,6 @@ struct Canvas {
   cv::Size size;
   cv::Point origin;
 };
-
-constexpr double kPeakCanvasMultiple = 6.0;
 
 // The blended mosaic on the canvas (8UC3, black where no frame reaches).
 cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas);

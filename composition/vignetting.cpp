@@ -241,11 +241,10 @@ Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
 }
 
 // Frame j overlaps frame i enough to be worth sampling: j's centre seen in
-// i lies within 0.8 frame sizes of i's centre. The distance, or a negative
-// value when it does not.
-double CentreDistance(const std::vector<cv::Matx33d>& frameToRef, int i, int j, cv::Size size) {
-  const cv::Vec3d c = frameToRef[static_cast<size_t>(i)].inv() * frameToRef[static_cast<size_t>(j)] *
-                      cv::Vec3d((size.width - 1) / 2.0, (size.height - 1) / 2.0, 1.0);
+// i (jToI maps j's pixels onto i's) lies within 0.8 frame sizes of i's
+// centre. The distance, or a negative value when it does not.
+double CentreDistance(const cv::Matx33d& jToI, cv::Size size) {
+  const cv::Vec3d c = jToI * cv::Vec3d((size.width - 1) / 2.0, (size.height - 1) / 2.0, 1.0);
   if (!(c[2] > 0)) return -1.0;
   const double dx = c[0] / c[2] - (size.width - 1) / 2.0, dy = c[1] / c[2] - (size.height - 1) / 2.0;
   if (!(std::abs(dx) < 0.8 * size.width && std::abs(dy) < 0.8 * size.height)) return -1.0;
@@ -288,9 +287,11 @@ Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,
   // Each frame with its nearest overlapping partners.
   std::vector<std::pair<int, int>> pairs;
   for (int i = 0; i < frames; ++i) {
+    const cv::Matx33d refToI = frameToRef[static_cast<size_t>(i)].inv();
     std::vector<std::pair<double, int>> partners;
     for (int j = 0; j < frames; ++j) {
-      const double d = j == i ? -1.0 : CentreDistance(frameToRef, i, j, levels.front().size());
+      const double d =
+          j == i ? -1.0 : CentreDistance(refToI * frameToRef[static_cast<size_t>(j)], levels.front().size());
       if (d >= 0) partners.emplace_back(d, j);
     }
     std::sort(partners.begin(), partners.end());
