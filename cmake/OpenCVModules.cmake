@@ -2,7 +2,8 @@
 # but no CMake package file (that comes only with the all-modules package).
 # Use OpenCV's own package when present, otherwise make the same imported
 # targets (opencv_core, opencv_imgproc, ...) from the installed files.
-set(VMOSAIC_OPENCV_MODULES core imgproc imgcodecs videoio highgui video features2d calib3d flann)
+set(VMOSAIC_OPENCV_MODULES core imgproc imgcodecs videoio highgui video features2d calib3d flann
+  stitching)
 
 find_package(OpenCV 4 QUIET COMPONENTS ${VMOSAIC_OPENCV_MODULES})
 if(OpenCV_FOUND)

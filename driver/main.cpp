@@ -30,7 +30,7 @@ namespace {
 constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
-    "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine]\n"
+    "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine] [--blend]\n"
     "               [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
@@ -54,6 +54,9 @@ constexpr const char* kUsage =
     "  --refine     before composing, align every overlapping pair of key\n"
     "               frames on their pixels and adjust all key frames together\n"
     "               (sharper mosaics from long or rotating sweeps; slower)\n"
+    "  --blend      also writes pano_Blend.png: the same key frames corrected\n"
+    "               for vignetting and exposure, cut along seams and blended\n"
+    "               across them (slower, for a mosaic without visible bands)\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -67,6 +70,7 @@ struct CommandLine {
   bool help = false;
   bool version = false;
   bool refine = false;
+  bool blend = false;
   std::string malformed;  // the option given without its value
 };
 
@@ -89,8 +93,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       line.help = true;
       continue;
     }
-    if (arg == "--refine") {
-      line.refine = true;
+    if (arg == "--refine" || arg == "--blend") {
+      (arg == "--refine" ? line.refine : line.blend) = true;
       continue;
     }
     if (arg == "--version") {
@@ -297,6 +301,12 @@ int Run(int rawArgc, char** rawArgv) {
   std::printf("\nTotal processing time: %f seconds",
               treeSeconds + refineSeconds + compositionSeconds);
   FlushStandardOutput();
+  if (line.blend) {
+    const int64_t blendStart = cv::getTickCount();
+    panorama.ComposeBlendedPanorama();
+    std::fprintf(stderr, "\nTime composing the blended panorama: %f seconds\n",
+                 SecondsSince(blendStart));
+  }
 
   std::vector<std::string> written;
   bool ok = panorama.Save_PanoNew(line.outputDir, &written);

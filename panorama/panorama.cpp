@@ -50,7 +50,8 @@ void Panorama::releaseImages() {
 
 bool Panorama::Save_PanoNew(const std::string& directory, std::vector<std::string>* written) {
   const std::pair<const cv::Mat*, const char*> results[] = {{&pano, "pano_Mean.png"},
-                                                            {&pano_Median, "pano_Median.png"}};
+                                                            {&pano_Median, "pano_Median.png"},
+                                                            {&pano_Blend, "pano_Blend.png"}};
   bool ok = true;
   for (const auto& [image, name] : results) {
     if (image->empty()) continue;

@@ -59,6 +59,7 @@ class Panorama {
   std::vector<cv::Mat> Vect_FPanos;
   std::vector<cv::Mat> Vect_FMasks;
   cv::Mat pano_Median;   // saved as "pano_Median.png"
+  cv::Mat pano_Blend;    // saved as "pano_Blend.png" (ComposeBlendedPanorama)
   FeatureExtraction featureExtraction;
   FeatureMatching featureMatching;
   CameraMotionEstimation cameraMotion;
@@ -103,7 +104,7 @@ class Panorama {
   void ProcessTwoImages_AVL(cv::Mat previous, cv::Mat current, float overlapThreshold,
                             int featureMethod);
   void releaseImages();
-  // Writes "pano_Mean.png" and "pano_Median.png" (those that hold data) into
+  // Writes "pano_Mean.png", "pano_Median.png" and "pano_Blend.png" (those that hold data) into
   // directory (empty: the working directory), each replaced at once or not
   // at all (io/output_file.hpp), and adds the paths written to written.
   // Returns false, after a message on standard error, when a write failed.
@@ -175,6 +176,11 @@ class Panorama {
   // The mean (and, with withMedian non-zero, the median) in the plane of
   // Node_PanoReference, each key frame placed by FrameToReference.
   void ComposeCentredPanorama(int withMedian);
+
+  // After the composition: the same key frames, placed alike, corrected for
+  // vignetting and exposure, cut along seams and multi-band blended on the
+  // mean's canvas, into pano_Blend (left empty when nothing was composed).
+  void ComposeBlendedPanorama();
 
   // A key frame as the composition places it.
   struct PlacedKeyFrame {

@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libopencv-videoio-dev libopencv-highgui-dev libopencv-video-dev
-  libopencv-features2d-dev libopencv-calib3d-dev
+  libopencv-features2d-dev libopencv-calib3d-dev libopencv-stitching-dev
   libboost-dev libceres-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
