@@ -37,6 +37,10 @@ constexpr const char* kUsage =
     "               arguments are given (default 0 = no limit)\n"
     "  --json FILE  also describe the run (key frames, homographies onto the\n"
     "               canvas, reference, timings, files) as JSON in FILE\n"
+    "  --memory-budget MB\n"
+    "               memory for the key frames' pixels, in MiB (default: a\n"
+    "               quarter of the physical memory); beyond it they go to an\n"
+    "               unnamed file in TMPDIR (else /tmp), removed at exit\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -46,9 +50,11 @@ constexpr const char* kUsage =
 struct CommandLine {
   std::vector<char*> positional;  // argv[0] first
   std::string jsonPath;
+  long long memoryBudgetMb = -1;  // -1: the default
   bool help = false;
   bool version = false;
   bool malformed = false;
+  bool badBudget = false;
 };
 
 CommandLine ParseCommandLine(int argc, char** argv) {
@@ -69,6 +75,14 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg.rfind("--json=", 0) == 0) {
       line.jsonPath = arg.substr(7);
       if (line.jsonPath.empty()) line.malformed = true;
+    } else if (arg == "--memory-budget" || arg.rfind("--memory-budget=", 0) == 0) {
+      const std::string value = arg.size() > 15 ? arg.substr(16) : (i + 1 < argc ? argv[++i] : "");
+      char* end = nullptr;
+      line.memoryBudgetMb = value.empty() ? -1 : std::strtoll(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || line.memoryBudgetMb < 0 ||
+          line.memoryBudgetMb > (INT64_MAX >> 20)) {
+        line.badBudget = true;
+      }
     } else {
       line.positional.push_back(argv[i]);
     }
@@ -99,6 +113,11 @@ int main(int rawArgc, char** rawArgv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (line.badBudget) {
+    std::fputs("vmosaic: --memory-budget needs a whole number of MiB\n", stderr);
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   if (line.help) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -117,6 +136,8 @@ int main(int rawArgc, char** rawArgv) {
   if (!line.jsonPath.empty()) signals::RemoveOnStop(RunReportTemporaryName(line.jsonPath));
 
   Panorama panorama;
+  panorama.frameStore.SetBudget(line.memoryBudgetMb < 0 ? FrameStore::DefaultBudgetBytes()
+                                                        : line.memoryBudgetMb << 20);
   ioVideo video;
 
   LoopSettings settings;

@@ -115,9 +115,11 @@ void Panorama::CalculateCenteredPanorama(int withMedian) {
     Root_AVL = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(Root_AVL, reference, 0);
     const std::int64_t stripBudgetBytes =
         static_cast<std::int64_t>(pano.total()) * kMedianStripBudgetBytesPerCanvasPixel;
+    composition.afterStrip = [this] { frameStore.Release(); };
     composition.computeMedianPanoramaInStrips(&pano_Median, composition.medianFrames,
                                               kMedianMargin, imageW, imageH, pano.cols,
                                               pano.rows, stripBudgetBytes);
+    composition.afterStrip = nullptr;
     composition.medianFrames.clear();
   }
 }
@@ -137,6 +139,7 @@ void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f) {
                                            p.H_Aux, p.Id_ScaleProcess, p.Id_Warping,
                                            p.Alpha_Blending, p.imageW, p.imageH);
   if (!added) p.canvasSkippedIds.insert(f->id);
+  p.frameStore.Release();
 }
 
 // Queues key frame f for the median (clones: the walk's scratch
@@ -157,6 +160,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
       WarpIntoCanvas(*this, reference, Root_AVL);
     } else {
       composition.StartCanvas(&pano, *reference->image, imageW, imageH);
+      frameStore.Release();
     }
   }
   if (node != nullptr) {

@@ -14,6 +14,7 @@
 #include "features/feature_extraction.hpp"
 #include "features/feature_matching.hpp"
 #include "geometry/overlap.hpp"
+#include "panorama/frame_store.hpp"
 #include "panorama/tree_node.hpp"
 
 class Panorama {
@@ -60,6 +61,8 @@ class Panorama {
   std::vector<_treeNode*> Vect_Nodes;  // tree nodes in creation order (id k at k - 1)
   int num_Nodes = 0;
 
+  // The key frames' pixels (the nodes' images are views into it).
+  FrameStore frameStore;
   // Ownership of every record: tree nodes for the whole run; the chain
   // records of the latest key frame only (older chains are never read again).
   std::vector<std::unique_ptr<_treeNode>> ownedNodes;
