@@ -197,6 +197,7 @@ void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
       masks.push_back(mask);
     }
     if (!images.empty()) MedianRows(*out, images, masks, begin, end, begin);
+    if (afterStrip) afterStrip();
   }
 }
 

@@ -31,7 +31,7 @@ constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
     "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine] [--blend]\n"
-    "               [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
+    "               [--memory-budget MB] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
     "Builds a panoramic mosaic from a video taken by a moving camera and writes\n"
@@ -57,6 +57,10 @@ constexpr const char* kUsage =
     "  --blend      also writes pano_Blend.png: the same key frames corrected\n"
     "               for vignetting and exposure, cut along seams and blended\n"
     "               across them (slower, for a mosaic without visible bands)\n"
+    "  --memory-budget MB\n"
+    "               memory for the key frames' pixels, in MiB (default: a\n"
+    "               quarter of the physical memory); beyond it they go to an\n"
+    "               unnamed file in TMPDIR (else /tmp), removed at exit\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -67,6 +71,7 @@ struct CommandLine {
   std::vector<char*> positional;  // argv[0] first
   std::string jsonPath;
   std::string outputDir;
+  std::string memoryBudget;  // MiB; empty: the default
   bool help = false;
   bool version = false;
   bool refine = false;
@@ -82,6 +87,7 @@ struct ValueOption {
 constexpr ValueOption kValueOptions[] = {
     {"--json", &CommandLine::jsonPath},
     {"--output-dir", &CommandLine::outputDir},
+    {"--memory-budget", &CommandLine::memoryBudget},
 };
 
 CommandLine ParseCommandLine(int argc, char** argv) {
@@ -188,7 +194,9 @@ int Run(int rawArgc, char** rawArgv) {
   CommandLine line = ParseCommandLine(rawArgc, rawArgv);
   if (!line.malformed.empty()) {
     std::fprintf(stderr, "vmosaic: %s needs a %s\n", line.malformed.c_str(),
-                 line.malformed == "--json" ? "file name" : "directory name");
+                 line.malformed == "--json"            ? "file name"
+                 : line.malformed == "--memory-budget" ? "whole number of MiB"
+                                                       : "directory name");
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -198,6 +206,18 @@ int Run(int rawArgc, char** rawArgv) {
   }
   const int argc = static_cast<int>(line.positional.size());
   char** argv = line.positional.data();
+  // The key frames' pixels beyond the budget go to an unnamed spill file.
+  std::int64_t memoryBudgetBytes = FrameStore::DefaultBudgetBytes();
+  if (!line.memoryBudget.empty()) {
+    char* end = nullptr;
+    const long long mib = std::strtoll(line.memoryBudget.c_str(), &end, 10);
+    if (*end != '\0' || mib < 0 || mib > (INT64_MAX >> 20)) {
+      std::fputs("vmosaic: --memory-budget needs a whole number of MiB\n", stderr);
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+    memoryBudgetBytes = static_cast<std::int64_t>(mib) << 20;
+  }
 
   LoopSettings settings;
   int withMedian = 0;
@@ -252,6 +272,7 @@ int Run(int rawArgc, char** rawArgv) {
   // Declared first so that it outlives everything it is handed to.
   io::ConsoleOperator consoleOperator;
   Panorama panorama(consoleOperator);
+  panorama.frameStore.SetBudget(memoryBudgetBytes);
   ioVideo video;
 
   const int64_t treeStart = cv::getTickCount();

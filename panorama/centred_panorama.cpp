@@ -117,8 +117,10 @@ void Panorama::ComposeCentredPanorama(int withMedian) {
     Root_AVL = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(Root_AVL, reference, 0);
     const std::int64_t stripBudgetBytes =
         static_cast<std::int64_t>(pano.total()) * kMedianStripBudgetBytesPerCanvasPixel;
+    composition.afterStrip = [this] { frameStore.Release(); };
     composition.ComposeQueuedMedian(&pano_Median, kMedianMargin, imageW, imageH, pano.cols,
                                     pano.rows, stripBudgetBytes);
+    composition.afterStrip = nullptr;
   }
 }
 
@@ -142,6 +144,7 @@ void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f, std::set<in
                                            p.H_Aux, p.Id_ScaleProcess, p.Id_Warping,
                                            p.Alpha_Blending, p.imageW, p.imageH);
   if (!added) skipped->insert(f->id);
+  p.frameStore.Release();
 }
 
 // Queues key frame f for the median unless the mean left it out.
@@ -160,6 +163,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
       WarpIntoCanvas(*this, reference, Root_AVL, &canvasSkippedIds);
     } else {
       composition.StartCanvas(&pano, *reference->image, imageW, imageH);
+      frameStore.Release();
     }
   }
   if (node != nullptr) {

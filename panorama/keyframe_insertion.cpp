@@ -16,7 +16,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
     ++num_Nodes;
     auto root = std::make_unique<_treeNode>();
     root->id = num_Nodes;
-    root->image = std::make_unique<cv::Mat>(previous.clone());
+    root->image = std::make_unique<cv::Mat>(frameStore.Keep(previous));
     if (Id_Features == kCornerFeatures) {
       root->Corners = std::make_unique<std::vector<cv::Point2f>>(
           featureMatching.Corners_i ? *featureMatching.Corners_i : std::vector<cv::Point2f>());
@@ -106,6 +106,10 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
   Node_Current = Node_Inserted;
 
   if (ban_insert == 1) {
+    // Only the newest key frame's features are matched again.
+    K->Corners.reset();
+    K->SIFT_Features.reset();
+    frameStore.Release();
     Root_AVL = ALLbalance(Root_AVL);
   } else {
     operator_->Out(io::Format("\n\nAVL Node not inserted: %d", num_Nodes));

@@ -16,6 +16,7 @@
 #include "features/feature_matching.hpp"
 #include "geometry/overlap.hpp"
 #include "io/operator.hpp"
+#include "panorama/frame_store.hpp"
 #include "panorama/tree_node.hpp"
 
 struct RefinementSettings;
@@ -73,6 +74,8 @@ class Panorama {
   std::vector<_treeNode*> Vect_Nodes;  // tree nodes in creation order (id k at k - 1)
   int num_Nodes = 0;
 
+  // The key frames' pixels (the nodes' images are views into it).
+  FrameStore frameStore;
   // The reference key frame chosen by the last composition (null before).
   _treeNode* Node_PanoReference = nullptr;
 

@@ -74,7 +74,7 @@ _treeNode* Panorama::insert(_treeNode* r, cv::Mat frame) {
     _treeNode* node = owned.get();
     num_Nodes += 1;
     node->id = num_Nodes;
-    node->image = std::make_unique<cv::Mat>(frame.clone());
+    node->image = std::make_unique<cv::Mat>(frameStore.Keep(frame));
     if (Id_Features == kCornerFeatures) {
       std::vector<cv::Point2f> corners =
           featureExtraction.goodFeaturesToTrack(frame, Id_ScaleProcess, imageW, imageH);
