@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Budgets, FrameStoreBudget,
 std::string RenderVideo(const ScratchDir& dir, int frames) {
   const std::string path = dir.file("pan.mkv");
   EXPECT_TRUE(render::WriteVideo(
-      path, testsupport::RenderSidewaysPan(frames, cv::Size(160, 120), 0.25, 600, 800, 4.0), 25));
+      path, testsupport::SidewaysPan(frames, cv::Size(160, 120), 0.25, 600, 800, 4.0).frames, 25));
   return path;
 }
 
