@@ -44,7 +44,7 @@ bool IsEmpty(const std::string& dir) { return std::filesystem::is_empty(dir); }
 // larger image (rows not contiguous), one channel, one pixel, and a frame
 // larger than a spill-file chunk (64 MiB).
 std::vector<cv::Mat> Frames() {
-  const cv::Mat photo = testsupport::TestPhoto();
+  const cv::Mat photo = testsupport::TestPhoto().clone();  // views must not share the cached photo
   cv::Mat grey, huge;
   cv::cvtColor(photo(cv::Rect(900, 300, 640, 480)), grey, cv::COLOR_BGR2GRAY);
   cv::resize(photo, huge, cv::Size(5120, 4480), 0, 0, cv::INTER_NEAREST);
