@@ -3,7 +3,8 @@
 # each with and without the median, and prints one table (markdown): tree
 # construction frames per second, mean and median composition seconds, peak
 # resident memory, and the decode floor (frames per second of only reading
-# the video with cv::VideoCapture) measured in the same run.
+# the video with cv::VideoCapture) measured in the same run; then a second
+# table with the optional stages (--refine, --blend) and their share of a run.
 #
 #   BUILD_DIR=build-bench BENCH_SET=full|quick bench/e2e.sh
 #
@@ -92,5 +93,27 @@ while read -r name w h n kind; do
           c0, med, 100 * c0 / (tree + c0), r0 / 1024, r1 / 1024 }'
     done
   done
+done <<< "$VIDEOS"
+
+# The optional stages, in one run with both (corners, threshold 70): their
+# seconds (from standard error) and their share of the whole run.
+echo
+echo "| video | frames | tree s | refine s | refine % of run | mean s | blend s | blend % of run | peak RSS MB |"
+echo "|---|---|---|---|---|---|---|---|---|"
+while read -r name w h n kind; do
+  video=$(video_path "$name")
+  dir=$(mktemp -d "$WORK/stages-XXXXXX")
+  (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" --refine --blend "$video" 70 0 0 \
+     > out.txt 2> err.txt < /dev/null)
+  tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+  comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+  refine=$(sed -n 's/^Time processing refinement: \([0-9.]*\).*/\1/p' "$dir/err.txt")
+  blend=$(sed -n 's/^Time composing the blended panorama: \([0-9.]*\).*/\1/p' "$dir/err.txt")
+  rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
+  awk -v name="$name" -v wh="${w}x${h}" -v f="$n" -v tree="$tree" -v c="$comp" \
+      -v r="${refine:-0}" -v b="${blend:-0}" -v rss="$rss" 'BEGIN {
+    total = tree + c + r + b;
+    printf "| %s %s | %d | %.2f | %.2f | %.1f | %.2f | %.2f | %.1f | %.0f |\n", name, wh, f, tree, r,
+      100 * r / total, c, b, 100 * b / total, rss / 1024 }'
 done <<< "$VIDEOS"
 if [ -n "${SUMS_OUT:-}" ]; then sort -k2 "$WORK/sums.txt" > "$SUMS_OUT"; fi
