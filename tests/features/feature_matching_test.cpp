@@ -401,6 +401,7 @@ TEST(SiftMatching, DescriptorRowsWithoutKeypointsAreSkipped) {
 // Whole pairs: features, correspondences and the RANSAC estimate.
 
 enum class Method { kCorners, kSift };
+void PrintTo(Method m, std::ostream* os) { *os << (m == Method::kCorners ? "corners" : "SIFT"); }
 
 void Correspond(Method method, const RenderedPair& pair, FeatureExtraction& extraction,
                 FeatureMatching& matching) {
