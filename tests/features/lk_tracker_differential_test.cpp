@@ -19,6 +19,11 @@
 #include "features/lk_tracker.hpp"
 #include "tests/features/rendered_pair.hpp"
 
+namespace lk {
+// Test names and values print the kernel by name.
+void PrintTo(Kernel k, std::ostream* os) { *os << KernelName(k); }
+}  // namespace lk
+
 namespace {
 
 const cv::Size kWindow(21, 21);

@@ -22,6 +22,7 @@ struct Motion {
   double zoom;       // relative
   double tiltX;      // perspective, per frame pixel
 };
+void PrintTo(const Motion& m, std::ostream* os) { *os << m.name; }
 
 // The second frame of each pair: a camera moved from the first pose.
 const Motion kMotions[] = {
