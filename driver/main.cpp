@@ -325,7 +325,7 @@ int Run(int rawArgc, char** rawArgv) {
   if (line.blend) {
     const int64_t blendStart = cv::getTickCount();
     panorama.ComposeBlendedPanorama();
-    std::fprintf(stderr, "\nTime composing the blended panorama: %f seconds\n",
+    std::fprintf(stderr, "Time composing the blended panorama: %f seconds\n",
                  SecondsSince(blendStart));
   }
 
