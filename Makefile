@@ -57,7 +57,7 @@ coverage: test-deps
 	cmake --build $(COVERAGE_BUILD) -j $(JOBS)
 	find $(COVERAGE_BUILD) -name '*.gcda' -delete
 	ctest --test-dir $(COVERAGE_BUILD) --output-on-failure -j $(JOBS)
-	gcovr --root . --object-directory $(COVERAGE_BUILD) -j $(JOBS) \
+	gcovr --root . --object-directory $(COVERAGE_BUILD) -j $(JOBS) --gcov-ignore-parse-errors \
 	  --filter '$(COVERAGE_FILTER)' --exclude-throw-branches --exclude-unreachable-branches \
 	  --print-summary --txt $(COVERAGE_BUILD)/coverage.txt
 
