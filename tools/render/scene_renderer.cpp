@@ -8,9 +8,6 @@
 #ifndef VMOSAIC_DATA_DIR
 #define VMOSAIC_DATA_DIR "data"
 #endif
-#ifndef VMOSAIC_SHARED_DATA_DIR
-#define VMOSAIC_SHARED_DATA_DIR "../shared/data"
-#endif
 
 namespace render {
 
@@ -97,11 +94,7 @@ cv::VideoWriter OpenVideoWriter(const std::string& path, cv::Size frameSize, dou
 }
 
 cv::Mat LoadPhoto(const std::string& fileName) {
-  for (const std::string& dir : {std::string(VMOSAIC_DATA_DIR), std::string(VMOSAIC_SHARED_DATA_DIR)}) {
-    cv::Mat photo = cv::imread(dir + "/" + fileName, cv::IMREAD_COLOR);
-    if (!photo.empty()) return photo;
-  }
-  return cv::Mat();
+  return cv::imread(std::string(VMOSAIC_DATA_DIR) + "/" + fileName, cv::IMREAD_COLOR);
 }
 
 cv::Mat VignettingFalloff(cv::Size frameSize, double vignetting) {
