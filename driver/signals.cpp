@@ -1,5 +1,6 @@
 #include "driver/signals.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,6 +16,9 @@ namespace {
 // limit).
 constexpr int kStoppingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM};
 
+// The thread that installed the handlers: the one that writes the results and
+// blocks signals around creating and renaming a temporary file.
+pthread_t g_mainThread;
 volatile sig_atomic_t g_inFrameLoop = 0;
 volatile sig_atomic_t g_inputInterrupted = 0;
 
@@ -33,7 +37,19 @@ volatile sig_atomic_t g_inputInterrupted = 0;
   _exit(128 + signalNumber);  // not reached: the default action ends the process
 }
 
+// A process-directed signal may be delivered to any thread, including
+// OpenCV's and the decoder's workers, which do not block signals while the
+// main thread registers a temporary file: such a handler could miss a file
+// just created and leave it behind. The signal is handed to the main thread,
+// which takes it once it is outside that window.
+bool HandedToMainThread(int signalNumber) {
+  if (pthread_equal(pthread_self(), g_mainThread)) return false;
+  pthread_kill(g_mainThread, signalNumber);
+  return true;
+}
+
 void OnInterrupt(int signalNumber) {
+  if (HandedToMainThread(signalNumber)) return;
   if (g_inFrameLoop != 0 && g_inputInterrupted == 0) {
     g_inputInterrupted = 1;
     return;
@@ -41,7 +57,10 @@ void OnInterrupt(int signalNumber) {
   StopNow(signalNumber);
 }
 
-void OnStop(int signalNumber) { StopNow(signalNumber); }
+void OnStop(int signalNumber) {
+  if (HandedToMainThread(signalNumber)) return;
+  StopNow(signalNumber);
+}
 
 void Install(int signalNumber, void (*handler)(int)) {
   struct sigaction current {};
@@ -59,6 +78,7 @@ void Install(int signalNumber, void (*handler)(int)) {
 }  // namespace
 
 void InstallHandlers() {
+  g_mainThread = pthread_self();
   // A closed pipe on standard output must not end the run before its results
   // are written: the failed write is noticed and reported instead.
   signal(SIGPIPE, SIG_IGN);
