@@ -47,21 +47,27 @@ void AddNoise(cv::Mat& frame, double sigma, uint64_t seed) {
   noisy.convertTo(frame, frame.type());
 }
 
+namespace {
+
+// The pose a fraction t of the way from a to b, every parameter linearly.
+CameraPose Between(const CameraPose& a, const CameraPose& b, double t) {
+  CameraPose p;
+  p.centreX = a.centreX + t * (b.centreX - a.centreX);
+  p.centreY = a.centreY + t * (b.centreY - a.centreY);
+  p.angle = a.angle + t * (b.angle - a.angle);
+  p.zoom = a.zoom + t * (b.zoom - a.zoom);
+  p.tiltX = a.tiltX + t * (b.tiltX - a.tiltX);
+  p.tiltY = a.tiltY + t * (b.tiltY - a.tiltY);
+  return p;
+}
+
+}  // namespace
+
 std::vector<CameraPose> Interpolate(const CameraPose& a, const CameraPose& b, int n) {
   CV_Assert(n >= 2);
   std::vector<CameraPose> poses;
   poses.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / (n - 1);
-    CameraPose p;
-    p.centreX = a.centreX + t * (b.centreX - a.centreX);
-    p.centreY = a.centreY + t * (b.centreY - a.centreY);
-    p.angle = a.angle + t * (b.angle - a.angle);
-    p.zoom = a.zoom + t * (b.zoom - a.zoom);
-    p.tiltX = a.tiltX + t * (b.tiltX - a.tiltX);
-    p.tiltY = a.tiltY + t * (b.tiltY - a.tiltY);
-    poses.push_back(p);
-  }
+  for (int i = 0; i < n; ++i) poses.push_back(Between(a, b, static_cast<double>(i) / (n - 1)));
   return poses;
 }
 
@@ -140,16 +146,7 @@ CameraPose PoseAt(const std::vector<Waypoint>& path, double frame) {
     const Waypoint& b = path[i];
     const double span = b.frame - a.frame;
     const double t = span > 0.0 ? (frame - a.frame) / span : 1.0;
-    const CameraPose& p = a.pose;
-    const CameraPose& q = b.pose;
-    CameraPose out;
-    out.centreX = p.centreX + t * (q.centreX - p.centreX);
-    out.centreY = p.centreY + t * (q.centreY - p.centreY);
-    out.angle = p.angle + t * (q.angle - p.angle);
-    out.zoom = p.zoom + t * (q.zoom - p.zoom);
-    out.tiltX = p.tiltX + t * (q.tiltX - p.tiltX);
-    out.tiltY = p.tiltY + t * (q.tiltY - p.tiltY);
-    return out;
+    return Between(a.pose, b.pose, t);
   }
   return path.back().pose;
 }
