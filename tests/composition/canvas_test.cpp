@@ -7,6 +7,9 @@
 
 #include <opencv2/core.hpp>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "composition/composition.hpp"
 #include "tests/support/test_support.hpp"
@@ -50,11 +53,25 @@ struct Canvas {
 };
 
 void ExpectLayersHaveCanvasSize(const Canvas& cv) {
-  const cv::Size size(cv.comp.pano_imageW, cv.comp.pano_imageH);
-  EXPECT_EQ(cv.pano.size(), size);
-  EXPECT_EQ(cv.comp.mask.size(), size);
-  EXPECT_EQ(cv.comp.panoAcum.size(), size);
-  EXPECT_EQ(cv.comp.weightsAcum.size(), size);
+  for (const cv::Mat* m : {&cv.pano, &cv.comp.mask, &cv.comp.panoAcum, &cv.comp.weightsAcum})
+    EXPECT_EQ(m->size(), cv::Size(cv.comp.pano_imageW, cv.comp.pano_imageH));
+}
+
+// Copies of the preview, sums, weights and mask, to compare canvas states bit for bit.
+std::vector<cv::Mat> Layers(const Canvas& cv) {
+  return {cv.pano.clone(), cv.comp.panoAcum.clone(), cv.comp.weightsAcum.clone(), cv.comp.mask.clone()};
+}
+void ExpectSameLayers(const Canvas& cv, const std::vector<cv::Mat>& expected) {
+  const std::vector<cv::Mat> now = Layers(cv);
+  for (size_t i = 0; i < now.size(); ++i) EXPECT_TRUE(testsupport::SameBits(now[i], expected[i])) << i;
+}
+
+// Median fill of a coded frame into a fresh canvas of cols x rows; returns {fpano, fmask}.
+std::pair<cv::Mat, cv::Mat> MedianFill(Composition& comp, unsigned char tag, const cv::Mat& refToFrame,
+                                       const cv::Mat& frameToRef, int margin, int cols, int rows) {
+  cv::Mat fpano = cv::Mat::zeros(rows, cols, CV_8UC3), fmask = cv::Mat::zeros(rows, cols, CV_8UC1);
+  comp.FillNewPan_RGB_FPano(fpano, fmask, CodedFrame(tag), refToFrame, frameToRef, margin, kW, kH, cols, rows);
+  return {fpano, fmask};
 }
 
 TEST(CanvasGrowth, IdentityOnEmptyCanvasKeepsFrameSizeAndLastRowColumnFromReference) {
@@ -147,32 +164,26 @@ TEST(CanvasFill, MaskOf128CountsAsCoveredAnd127DoesNot) {
   const cv::Mat frame(kH, kW, CV_8UC3, cv::Scalar::all(201));
   comp.FillNewPan_RGB(frame, Translation(0, 0), 0, kW, kH);
 
-  const double w = comp.weights.at<double>(40, 10);
-  EXPECT_EQ(comp.newPano.at<cv::Vec3b>(40, 10), cv::Vec3b(201, 201, 201));
-  EXPECT_EQ(comp.newMask.at<uchar>(40, 10), 255);
-  EXPECT_NEAR(comp.newPanoAcum.at<cv::Vec3d>(40, 10)[1], 201 * w, kSumTolerance);
-  EXPECT_NEAR(comp.newWeightsAcum.at<double>(40, 10), w, kSumTolerance);
-
-  const double w11 = comp.weights.at<double>(40, 11);
-  EXPECT_EQ(comp.newPano.at<cv::Vec3b>(40, 11), cv::Vec3b(150, 150, 150));  // 150.5 truncated
-  EXPECT_EQ(comp.newMask.at<uchar>(40, 11), 128);
-  EXPECT_NEAR(comp.newPanoAcum.at<cv::Vec3d>(40, 11)[1], 5.0 + 201 * w11, kSumTolerance);
-  EXPECT_NEAR(comp.newWeightsAcum.at<double>(40, 11), 0.5 + w11, kSumTolerance);
+  // Column 10 (mask 127) is replaced and its sums restart; column 11 (128) blends, 150.5 truncated.
+  for (const auto& [c, value, mask, sum0, weight0] :
+       {std::tuple{10, 201, 255, 0.0, 0.0}, std::tuple{11, 150, 128, 5.0, 0.5}}) {
+    const double w = comp.weights.at<double>(40, c);
+    EXPECT_EQ(comp.newPano.at<cv::Vec3b>(40, c), cv::Vec3b::all(static_cast<uchar>(value))) << c;
+    EXPECT_EQ(comp.newMask.at<uchar>(40, c), mask) << c;
+    EXPECT_NEAR(comp.newPanoAcum.at<cv::Vec3d>(40, c)[1], sum0 + 201 * w, kSumTolerance) << c;
+    EXPECT_NEAR(comp.newWeightsAcum.at<double>(40, c), weight0 + w, kSumTolerance) << c;
+  }
 }
 
 TEST(CanvasFill, MedianFillWithMarginFiveSamplesInteriorOnly) {
   Composition comp;
   comp.set_InitValues();
-  const cv::Mat frame = CodedFrame(9);
-  cv::Mat fpano = cv::Mat::zeros(kH, kW, CV_8UC3);
-  cv::Mat fmask = cv::Mat::zeros(kH, kW, CV_8UC1);
-  comp.FillNewPan_RGB_FPano(fpano, fmask, frame, Translation(0, 0), Translation(0, 0), 5, kW, kH,
-                            kW, kH);
+  const auto [fpano, fmask] = MedianFill(comp, 9, Translation(0, 0), Translation(0, 0), 5, kW, kH);
   // Columns and rows 5 ... w - 7.
   const cv::Rect sampled(5, 5, kW - 11, kH - 11);
   EXPECT_EQ(cv::countNonZero(fmask), sampled.area());
   EXPECT_EQ(cv::countNonZero(fmask(sampled) == 255), sampled.area());
-  EXPECT_TRUE(testsupport::SameBits(fpano(sampled), frame(sampled)));
+  EXPECT_TRUE(testsupport::SameBits(fpano(sampled), CodedFrame(9)(sampled)));
   EXPECT_EQ(fpano.at<cv::Vec3b>(4, 50), cv::Vec3b(0, 0, 0));
   EXPECT_EQ(fpano.at<cv::Vec3b>(50, kW - 6), cv::Vec3b(0, 0, 0));
 }
@@ -181,12 +192,8 @@ TEST(CanvasFill, MedianFillOfFrameReachingLeftOfCanvasStartsAtColumnZero) {
   Composition comp;
   comp.set_InitValues();
   comp.minposAcum_x = -29;  // canvas column 0 is reference x -29
-  const int cols = 129;
-  cv::Mat fpano = cv::Mat::zeros(kH, cols, CV_8UC3);
-  cv::Mat fmask = cv::Mat::zeros(kH, cols, CV_8UC1);
   // Frame 40 px left of the reference: its box starts 10 columns before the canvas.
-  comp.FillNewPan_RGB_FPano(fpano, fmask, CodedFrame(4), Translation(40, 0), Translation(-40, 0),
-                            0, kW, kH, cols, kH);
+  const auto [fpano, fmask] = MedianFill(comp, 4, Translation(40, 0), Translation(-40, 0), 0, 129, kH);
   EXPECT_EQ(fpano.at<cv::Vec3b>(30, 0), cv::Vec3b(11, 30, 4));   // reference x -29
   EXPECT_EQ(fpano.at<cv::Vec3b>(30, 87), cv::Vec3b(98, 30, 4));  // reference x 58
   EXPECT_EQ(fmask.at<uchar>(30, 88), 0);                          // frame column 99
@@ -199,9 +206,7 @@ TEST(CanvasFill, ScanStartsAtTheTwoCornerBoxCorner) {
   const cv::Mat mirror = (cv::Mat_<double>(3, 3) << -1, 0, kW - 1, 0, 1, 0, 0, 0, 1);
   Composition comp;
   comp.set_InitValues();
-  cv::Mat fpano = cv::Mat::zeros(kH, kW, CV_8UC3);
-  cv::Mat fmask = cv::Mat::zeros(kH, kW, CV_8UC1);
-  comp.FillNewPan_RGB_FPano(fpano, fmask, CodedFrame(6), mirror, mirror, 0, kW, kH, kW, kH);
+  const auto [fpano, fmask] = MedianFill(comp, 6, mirror, mirror, 0, kW, kH);
   EXPECT_EQ(cv::countNonZero(fmask), kH - 1);
   EXPECT_EQ(cv::countNonZero(fmask.col(kW - 1)), kH - 1);
   EXPECT_EQ(fpano.at<cv::Vec3b>(30, kW - 1), cv::Vec3b(0, 30, 6));
@@ -222,56 +227,41 @@ TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {
 
   Canvas cv;
   ASSERT_TRUE(cv.AddShifted(CodedFrame(2), -30, 0));
-  const cv::Mat panoBefore = cv.pano.clone();
-  const cv::Mat acumBefore = cv.comp.panoAcum.clone();
-  const cv::Mat weightBefore = cv.comp.weightsAcum.clone();
-  const cv::Mat maskBefore = cv.comp.mask.clone();
+  const std::vector<cv::Mat> before = Layers(cv);
 
   // Each case: the homography into the reference plane and the expected
   // message (empty where the size depends on saturated coordinates).
-  struct Degenerate {
-    cv::Mat frameToRef;
-    std::string message;
-  };
   const cv::Mat huge = (cv::Mat_<double>(3, 3) << 1000, 0, 0, 0, 1000, 0, 0, 0, 1);
   const cv::Mat wide = (cv::Mat_<double>(3, 3) << 100, 0, 0, 0, 100, 0, 0, 0, 1);  // area only
   const cv::Mat singular = cv::Mat::zeros(3, 3, CV_64F);
   // The inverse of a near-singular reference-to-frame map, as the walks compute it.
   const cv::Mat nearSingularRefToFrame =
       (cv::Mat_<double>(3, 3) << 1, 1, 0, 1, 1 + 1e-9, 0, 0, 0, 1);
-  const Degenerate cases[] = {
+  const std::pair<cv::Mat, std::string> cases[] = {
       {huge, "vmosaic: key frame skipped: the canvas would grow to 99029x99000 pixels\n"},
       {wide, "vmosaic: key frame skipped: the canvas would grow to 9929x9900 pixels\n"},
       {singular, ""},
       {nearSingularRefToFrame.inv(cv::DECOMP_LU), ""}};
-  for (const Degenerate& d : cases) {
+  for (const auto& [frameToRef, message] : cases) {
     cv::Mat refToFrame;
-    cv::invert(d.frameToRef, refToFrame, cv::DECOMP_LU);
+    cv::invert(frameToRef, refToFrame, cv::DECOMP_LU);
     cv.comp.setOperator(testsupport::StdStreams());
     testing::internal::CaptureStderr();
-    const bool added = cv.AddWith(CodedFrame(7), refToFrame, d.frameToRef);
+    const bool added = cv.AddWith(CodedFrame(7), refToFrame, frameToRef);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(added) << d.frameToRef;
-    if (!d.message.empty()) {
-      EXPECT_EQ(err, d.message);
-    }
+    EXPECT_FALSE(added) << frameToRef;
+    if (!message.empty()) { EXPECT_EQ(err, message); }
     EXPECT_EQ(err.rfind("vmosaic: key frame skipped: the canvas would grow to ", 0), 0u) << err;
     // Nothing huge was allocated and the canvas state is as before.
-    EXPECT_LE(cv.comp.newPano.total(), panoBefore.total());
+    EXPECT_LE(cv.comp.newPano.total(), before[0].total());
     EXPECT_EQ(cv::Vec4i(cv.comp.pano_imageW, cv.comp.pano_imageH, cv.comp.minposAcum_x, cv.comp.minposAcum_y),
               cv::Vec4i(129, kH, -29, 0));
-    EXPECT_TRUE(testsupport::SameBits(cv.pano, panoBefore));
-    EXPECT_TRUE(testsupport::SameBits(cv.comp.panoAcum, acumBefore));
-    EXPECT_TRUE(testsupport::SameBits(cv.comp.weightsAcum, weightBefore));
-    EXPECT_TRUE(testsupport::SameBits(cv.comp.mask, maskBefore));
+    ExpectSameLayers(cv, before);
   }
 
   ASSERT_TRUE(cv.AddShifted(CodedFrame(3), 50, 0));
   EXPECT_EQ(cv.comp.pano_imageW, 178);
-  EXPECT_TRUE(testsupport::SameBits(cv.pano, control.pano));
-  EXPECT_TRUE(testsupport::SameBits(cv.comp.panoAcum, control.comp.panoAcum));
-  EXPECT_TRUE(testsupport::SameBits(cv.comp.weightsAcum, control.comp.weightsAcum));
-  EXPECT_TRUE(testsupport::SameBits(cv.comp.mask, control.comp.mask));
+  ExpectSameLayers(cv, Layers(control));
 }
 
 TEST(CanvasBound, DegenerateFirstFrameLeavesTheReferenceCanvas) {
@@ -298,9 +288,6 @@ TEST(CanvasStart, NewCompositionRestartsFromTheReference) {
   // Restart without releasing the grown canvas: it must not be cut down to
   // the frame size and reused; the start comes from the reference again.
   cv.comp.set_InitValues();
-  EXPECT_EQ(cv.comp.minposAcum_x, 0);
-  EXPECT_EQ(cv.comp.ban_initSize, 1);
-  EXPECT_FALSE(cv.comp.weights.empty());
   ASSERT_TRUE(cv.AddShifted(CodedFrame(2), -30, 0));
   ASSERT_TRUE(cv.AddShifted(CodedFrame(3), 50, 0));
   EXPECT_TRUE(testsupport::SameBits(cv.pano, firstPano));
@@ -314,6 +301,9 @@ TEST(CanvasStart, NewCompositionRestartsFromTheReference) {
   EXPECT_TRUE(testsupport::SameBits(pano, cv.ref));
   EXPECT_TRUE(testsupport::SameBits(alone.weightsAcum, alone.weights));
   EXPECT_NEAR(alone.panoAcum.at<cv::Vec3d>(50, 50)[0], 50.0, kSumTolerance);  // weight 1
+  // The mean of the reference's centre alone is its own sample, exactly.
+  alone.computeMeanPanorama(&pano);
+  EXPECT_EQ(pano.at<cv::Vec3b>(50, 50), cv.ref.at<cv::Vec3b>(50, 50));
 }
 
 TEST(CanvasModes, TwoImageModeWarpsBesideTheReferenceAndOtherModesDoNothing) {

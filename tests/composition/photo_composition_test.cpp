@@ -39,25 +39,18 @@ TEST(PhotoComposition, TranslatedFramesReproduceThePhotoRegion) {
   const Shot shots[] = {{150, 0, cv::Rect(150, 0, kW - 1, kH - 1)},
                         {-100, 60, cv::Rect(-99, 60, kW - 2, kH - 1)},
                         {60, -90, cv::Rect(60, -89, kW - 1, kH - 2)}};
-  std::vector<cv::Mat> frames, refToFrames, frameToRefs;
-  for (const Shot& s : shots) {
-    render::CameraPose pose = refPose;
-    pose.centreX += s.dx;
-    pose.centreY += s.dy;
-    const cv::Matx33d photoToFrame = render::PhotoToFrame(pose, frameSize);
-    frames.push_back(render::RenderFrame(photo, photoToFrame, frameSize));
-    const cv::Mat refToFrame(render::FrameToFrame(photoToRef, photoToFrame));
-    refToFrames.push_back(refToFrame);
-    frameToRefs.push_back(refToFrame.inv(cv::DECOMP_LU));
-  }
-
   Composition comp;
   comp.set_InitValues();
   comp.InitializeWeights(kW, kH);
   cv::Mat pano;
-  for (size_t i = 0; i < frames.size(); ++i) {
-    ASSERT_TRUE(comp.Warping(&pano, ref, frames[i], refToFrames[i], frameToRefs[i], 1, 1, kAlpha,
-                             kW, kH));
+  // The reference first (identity, for the median), then every frame.
+  const cv::Mat identity = cv::Mat::eye(3, 3, CV_64F);
+  std::vector<Composition::MedianFrame> taken{{ref, identity, identity}};
+  for (const Shot& s : shots) {
+    const cv::Matx33d photoToFrame = render::PhotoToFrame({refPose.centreX + s.dx, refPose.centreY + s.dy}, frameSize);
+    const cv::Mat refToFrame(render::FrameToFrame(photoToRef, photoToFrame));
+    taken.push_back({render::RenderFrame(photo, photoToFrame, frameSize), refToFrame, refToFrame.inv(cv::DECOMP_LU)});
+    ASSERT_TRUE(comp.Warping(&pano, ref, taken.back().image, refToFrame, taken.back().H_FrameToRef, 1, 1, kAlpha, kW, kH));
   }
   // Left edge -100 rounds toward zero to -99, top -90 to -89; right 150 + 319,
   // bottom 60 + 239.
@@ -81,19 +74,13 @@ TEST(PhotoComposition, TranslatedFramesReproduceThePhotoRegion) {
   EXPECT_GE(testsupport::PsnrOverMask(pano, truth, covered), kMinPsnrDb);
   EXPECT_EQ(cv::norm(pano, cv::NORM_INF, covered == 0), 0.0) << "uncovered canvas must stay black";
 
-  // Median: the reference first (identity), then every frame.
   std::vector<cv::Mat> fpanos, fmasks;
-  auto addFrame = [&](const cv::Mat& image, const cv::Mat& refToFrame, const cv::Mat& frameToRef) {
-    cv::Mat fpano = cv::Mat::zeros(pano.rows, pano.cols, CV_8UC3);
-    cv::Mat fmask = cv::Mat::zeros(pano.rows, pano.cols, CV_8UC1);
-    comp.FillNewPan_RGB_FPano(fpano, fmask, image, refToFrame, frameToRef, kMedianMargin, kW, kH,
-                              pano.cols, pano.rows);
-    fpanos.push_back(fpano);
-    fmasks.push_back(fmask);
-  };
-  const cv::Mat identity = cv::Mat::eye(3, 3, CV_64F);
-  addFrame(ref, identity, identity);
-  for (size_t i = 0; i < frames.size(); ++i) addFrame(frames[i], refToFrames[i], frameToRefs[i]);
+  for (const Composition::MedianFrame& f : taken) {
+    fpanos.push_back(cv::Mat::zeros(pano.size(), CV_8UC3));
+    fmasks.push_back(cv::Mat::zeros(pano.size(), CV_8UC1));
+    comp.FillNewPan_RGB_FPano(fpanos.back(), fmasks.back(), f.image, f.H_RefToFrame, f.H_FrameToRef, kMedianMargin,
+                              kW, kH, pano.cols, pano.rows);
+  }
   cv::Mat median;
   comp.computeMedianPanorama(&median, fpanos, fmasks);
   ASSERT_EQ(median.size(), pano.size());

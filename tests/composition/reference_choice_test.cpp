@@ -13,7 +13,7 @@ namespace {
 
 using testsupport::Translation;
 
-TEST(CornerDistance, IdentityScoresZeroAndTranslationsScoreFourMoves) {
+TEST(CornerDistance, IdentityTranslationsAndScaleScoreTheSumOfCornerMoves) {
   Composition comp;
   EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, cv::Mat::eye(3, 3, CV_64F), 640,
                                                         480),
@@ -24,10 +24,7 @@ TEST(CornerDistance, IdentityScoresZeroAndTranslationsScoreFourMoves) {
   // Corners are rounded first: x 0 -> -1.2 stays 0, x 99 -> 97.8 becomes 98.
   EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, Translation(-1.2, 0), 100, 100),
             2.0f);
-}
-
-TEST(CornerDistance, ScaleAboutTheOriginMovesOnlyTheFarCorners) {
-  Composition comp;
+  // Scale about the origin moves only the far corners.
   const cv::Mat twice = (cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1);
   // Corners (0,0), (9,0), (9,4), (0,4) move by 0, 9, |(9,4)|, 4.
   const float expected = 0.0f + 9.0f + static_cast<float>(std::sqrt(97.0)) + 4.0f;

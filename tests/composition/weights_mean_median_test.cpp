@@ -23,7 +23,6 @@ TEST(GaussianWeights, TableOf640x480PeaksAtCentreAndFallsToTheCorners) {
   ASSERT_EQ(comp.weights.type(), CV_64FC1);
   EXPECT_EQ(comp.weights.at<double>(240, 320), 1.0);
   // s = 140: exp(-(320^2 + 240^2) / (2 * 140^2)).
-  EXPECT_NEAR(comp.weights.at<double>(0, 0), 0.0169, 1e-4);
   EXPECT_NEAR(comp.weights.at<double>(0, 0), std::exp(-160000.0 / 39200.0), 1e-12);
   // Symmetric about the centre pixel, and largest there.
   EXPECT_EQ(comp.weights.at<double>(240, 320 - 17), comp.weights.at<double>(240, 320 + 17));
@@ -43,11 +42,8 @@ TEST(GaussianWeights, MultiplyByWeightsScalesEveryChannelWithinTheGivenSize) {
   comp.InitializeWeights(4, 2);
   cv::Mat image(3, 5, CV_64FC3, cv::Scalar(2, 4, 8));
   comp.MultiplyByWeights(&image, comp.weights, 4, 2);
-  for (int y = 0; y < 2; ++y)
-    for (int x = 0; x < 4; ++x) {
-      const double w = comp.weights.at<double>(y, x);
-      EXPECT_EQ(image.at<cv::Vec3d>(y, x), cv::Vec3d(2 * w, 4 * w, 8 * w));
-    }
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(image.at<cv::Vec3d>(i / 4, i % 4), cv::Vec3d(2, 4, 8) * comp.weights.at<double>(i / 4, i % 4));
   EXPECT_EQ(image.at<cv::Vec3d>(2, 1), cv::Vec3d(2, 4, 8));
   EXPECT_EQ(image.at<cv::Vec3d>(0, 4), cv::Vec3d(2, 4, 8));
 }
@@ -87,17 +83,6 @@ TEST(MeanPanorama, WeightedMeanTruncatesAndLeavesUncoveredBlack) {
   EXPECT_EQ(scene.pano.at<cv::Vec3b>(50, 900), cv::Vec3b(0, 0, 0));
 }
 
-TEST(MeanPanorama, ReferenceCentreAloneGivesItsSampleExactly) {
-  Composition comp;
-  comp.set_InitValues();
-  comp.InitializeWeights(kW, kH);
-  cv::Mat ref(kH, kW, CV_8UC3, cv::Scalar(37, 128, 255));
-  cv::Mat pano;
-  comp.StartCanvas(&pano, ref, kW, kH);
-  comp.computeMeanPanorama(&pano);
-  EXPECT_EQ(pano.at<cv::Vec3b>(240, 320), cv::Vec3b(37, 128, 255));
-}
-
 TEST(MeanPanorama, MeanOfAllEqualSamplesIsThatValueOrOneLess) {
   Composition comp;
   comp.panoAcum = cv::Mat(2, 3, CV_64FC3);
@@ -123,19 +108,13 @@ TEST(MeanPanorama, MeanOfAllEqualSamplesIsThatValueOrOneLess) {
 
 TEST(WeightMap, SpansZeroTo255WithTheMostWeightedPixelBrightest) {
   CentreCornerScene scene;
-  double lowest = 0, highest = 0;
+  double highest = 0;
   cv::Point brightest;
-  cv::minMaxLoc(scene.comp.weightsAcum, &lowest, &highest, nullptr, &brightest);
-  ASSERT_EQ(lowest, 0.0);  // uncovered canvas
-  ASSERT_GT(highest, 1.0);  // where the two frames overlap
+  cv::minMaxLoc(scene.comp.weightsAcum, nullptr, &highest, nullptr, &brightest);
   cv::Mat map;
   scene.comp.copyWeightsToImage(&map);
   ASSERT_EQ(map.type(), CV_8UC1);
   ASSERT_EQ(map.size(), scene.pano.size());
-  double lo = 0, hi = 0;
-  cv::minMaxLoc(map, &lo, &hi);
-  EXPECT_EQ(lo, 0.0);
-  EXPECT_EQ(hi, 255.0);
   EXPECT_EQ(map.at<uchar>(brightest), 255);
   EXPECT_EQ(map.at<uchar>(50, 900), 0);  // uncovered
   // The black frame's centre alone has weight 1: scaled and rounded.
@@ -148,47 +127,28 @@ TEST(Median, GetMedianTakesTheMiddleOrFloorOfTheMiddleTwo) {
   for (const auto& [values, median] : cases) EXPECT_EQ(get_median(values), median);
 }
 
-// One-pixel images with the given values and masks.
-void AddSample(std::vector<cv::Mat>& images, std::vector<cv::Mat>& masks, cv::Vec3b value,
-               uchar maskValue) {
-  images.push_back(cv::Mat(1, 1, CV_8UC3, cv::Scalar(value[0], value[1], value[2])));
-  masks.push_back(cv::Mat(1, 1, CV_8UC1, cv::Scalar(maskValue)));
-}
-
-cv::Vec3b MedianOf(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& masks) {
-  Composition comp;
-  cv::Mat out;
-  comp.computeMedianPanorama(&out, images, masks);
-  EXPECT_EQ(out.type(), CV_8UC3);
-  EXPECT_EQ(out.size(), cv::Size(1, 1));
-  return out.at<cv::Vec3b>(0, 0);
-}
-
+// Per pixel and channel: the median over the frames whose mask is at least 128; none gives black.
 TEST(Median, PerChannelMedianOverCoveringFramesOnly) {
-  std::vector<cv::Mat> images, masks;
-  AddSample(images, masks, {100, 100, 10}, 255);
-  AddSample(images, masks, {103, 100, 41}, 255);
-  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(101, 100, 25));
-
-  // Four covering frames, unsorted, plus frames whose masks are below 128.
-  images.clear();
-  masks.clear();
-  AddSample(images, masks, {30, 5, 1}, 255);
-  AddSample(images, masks, {10, 6, 2}, 128);
-  AddSample(images, masks, {200, 200, 200}, 127);
-  AddSample(images, masks, {41, 7, 3}, 255);
-  AddSample(images, masks, {20, 8, 4}, 200);
-  AddSample(images, masks, {0, 0, 0}, 0);
-  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(25, 6, 2));
-
-  // One covering frame: its value; none: black.
-  images.clear();
-  masks.clear();
-  AddSample(images, masks, {9, 99, 199}, 0);
-  AddSample(images, masks, {17, 33, 250}, 255);
-  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(17, 33, 250));
-  masks[1].setTo(127);
-  EXPECT_EQ(MedianOf(images, masks), cv::Vec3b(0, 0, 0));
+  using Sample = std::pair<cv::Vec3b, uchar>;  // value, mask
+  const std::pair<std::vector<Sample>, cv::Vec3b> cases[] = {
+      {{{{100, 100, 10}, 255}, {{103, 100, 41}, 255}}, {101, 100, 25}},
+      {{{{30, 5, 1}, 255}, {{10, 6, 2}, 128}, {{200, 200, 200}, 127}, {{41, 7, 3}, 255},
+        {{20, 8, 4}, 200}, {{0, 0, 0}, 0}},
+       {25, 6, 2}},
+      {{{{9, 99, 199}, 0}, {{17, 33, 250}, 255}}, {17, 33, 250}},
+      {{{{9, 99, 199}, 0}, {{17, 33, 250}, 127}}, {0, 0, 0}}};
+  for (const auto& [samples, expected] : cases) {
+    std::vector<cv::Mat> images, masks;
+    for (const auto& [value, mask] : samples) {
+      images.push_back(cv::Mat(1, 1, CV_8UC3, cv::Scalar(value[0], value[1], value[2])));
+      masks.push_back(cv::Mat(1, 1, CV_8UC1, cv::Scalar(mask)));
+    }
+    Composition comp;
+    cv::Mat out;
+    comp.computeMedianPanorama(&out, images, masks);
+    ASSERT_EQ(out.type(), CV_8UC3);
+    EXPECT_EQ(out.at<cv::Vec3b>(0, 0), expected) << samples.size();
+  }
 }
 
 TEST(Median, ImagesOfTheCanvasSizeGiveAMedianOfThatSize) {

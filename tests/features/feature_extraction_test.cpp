@@ -26,10 +26,8 @@ SquaresFrame DrawSquares() {
     cv::rectangle(s.frame, r, cv::Scalar(255, 255, 255), cv::FILLED);
     // Pixel-centre coordinates of the outermost white pixels; the corner
     // measure peaks within about a pixel of them.
-    const float x0 = static_cast<float>(r.x);
-    const float y0 = static_cast<float>(r.y);
-    const float x1 = static_cast<float>(r.x + r.width - 1);
-    const float y1 = static_cast<float>(r.y + r.height - 1);
+    const float x0 = static_cast<float>(r.x), y0 = static_cast<float>(r.y);
+    const float x1 = static_cast<float>(r.x + r.width - 1), y1 = static_cast<float>(r.y + r.height - 1);
     s.corners.insert(s.corners.end(), {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
   }
   return s;
@@ -75,17 +73,10 @@ TEST(CornerDetection, RealFrameGivesManyWellSeparatedCornersInside) {
   EXPECT_EQ(found, extraction.goodFeaturesToTrack(frame, 1, kFrameSize.width, kFrameSize.height));
 }
 
-TEST(CornerDetection, UniformFrameHasNoCorners) {
-  FeatureExtraction extraction;
-  EXPECT_TRUE(
-      extraction
-          .goodFeaturesToTrack(featuretest::UniformFrame(), 1, kFrameSize.width, kFrameSize.height)
-          .empty());
-}
-
-TEST(SiftDetection, UniformFrameHasNoKeypointsAndNoDescriptors) {
+TEST(FeatureDetection, UniformFrameHasNoCornersNoKeypointsAndNoDescriptors) {
   FeatureExtraction extraction;
   const cv::Mat frame = featuretest::UniformFrame();
+  EXPECT_TRUE(extraction.goodFeaturesToTrack(frame, 1, kFrameSize.width, kFrameSize.height).empty());
   const std::vector<cv::KeyPoint> keypoints = extraction.SIFTFeatures(frame);
   EXPECT_TRUE(keypoints.empty());
   EXPECT_EQ(extraction.SIFTDescriptor(keypoints, frame).rows, 0);
@@ -126,19 +117,14 @@ TEST(SiftDescription, CombinedDetectionAndDescriptionEqualsTheTwoSteps) {
         combined.SIFTFeaturesAndDescriptor(frames[f], &descriptors);
     ASSERT_EQ(expected.size(), keypoints.size()) << "frame " << f;
     for (size_t k = 0; k < keypoints.size(); ++k) {
-      const cv::KeyPoint& e = expected[k];
-      const cv::KeyPoint& a = keypoints[k];
+      const cv::KeyPoint &e = expected[k], &a = keypoints[k];
       ASSERT_TRUE(e.pt == a.pt && e.size == a.size && e.angle == a.angle &&
                   e.response == a.response && e.octave == a.octave && e.class_id == a.class_id)
           << "frame " << f << " keypoint " << k;
     }
     ASSERT_EQ(expectedDescriptors.size(), descriptors.size()) << "frame " << f;
     ASSERT_EQ(expectedDescriptors.type(), descriptors.type()) << "frame " << f;
-    if (f > 0) {
-      EXPECT_GT(descriptors.rows, 200) << "frame " << f;
-    } else {
-      EXPECT_EQ(0, descriptors.rows);
-    }
+    EXPECT_TRUE(f > 0 ? descriptors.rows > 200 : descriptors.rows == 0) << "frame " << f;
     EXPECT_EQ(0.0, cv::norm(expectedDescriptors, descriptors, cv::NORM_INF)) << "frame " << f;
   }
 }

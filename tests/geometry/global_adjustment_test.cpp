@@ -17,11 +17,8 @@ const cv::Size kSize(320, 240);
 
 // Frame i of a loop of n: its pixels onto the reference plane (frame 0).
 cv::Mat TruePlacement(int i, int n) {
-  const double t = 2.0 * CV_PI * i / n;
-  const double angle = 0.08 * std::sin(t);
-  const double scale = 1.0 + 0.05 * std::sin(2.0 * t);
-  const double c = std::cos(angle) * scale;
-  const double s = std::sin(angle) * scale;
+  const double t = 2.0 * CV_PI * i / n, angle = 0.08 * std::sin(t), scale = 1.0 + 0.05 * std::sin(2.0 * t);
+  const double c = std::cos(angle) * scale, s = std::sin(angle) * scale;
   return (cv::Mat_<double>(3, 3) << c, -s, 130.0 * std::sin(t), s, c, 100.0 * (1.0 - std::cos(t)),
           1e-5 * std::sin(t), 0.0, 1.0);
 }
@@ -38,9 +35,8 @@ cv::Mat Measured(const cv::Mat& trueAtoB, double sigma, std::mt19937& rng) {
 
 double MeanCornerError(const std::vector<cv::Mat>& placements, const std::vector<cv::Mat>& truth) {
   double sum = 0.0;
-  for (size_t i = 0; i < truth.size(); ++i) {
+  for (size_t i = 0; i < truth.size(); ++i)
     sum += testsupport::MaxCornerError(placements[i], truth[i], kSize.width, kSize.height);
-  }
   return sum / static_cast<double>(truth.size());
 }
 
@@ -60,13 +56,10 @@ TEST(GlobalAdjustment, ClosingANoisyLoopLowersTheErrorOfEveryPlacementOnAverage)
   // Starting placements chained along the loop from the reference, as a tree
   // path would: every link's error carried into all later frames.
   std::vector<cv::Mat> chained{truth[0].clone()};
-  for (int i = 1; i < kFrames; ++i) {
-    chained.push_back(chained.back() * constraints[2 * (i - 1)].H.inv());
-  }
+  for (int i = 1; i < kFrames; ++i) chained.push_back(chained.back() * constraints[2 * (i - 1)].H.inv());
   const double before = MeanCornerError(chained, truth);
 
-  const geometry::GlobalAdjustment r =
-      geometry::AdjustPlacements(chained, 0, constraints, kSize);
+  const geometry::GlobalAdjustment r = geometry::AdjustPlacements(chained, 0, constraints, kSize);
   ASSERT_TRUE(r.adjusted);
   EXPECT_EQ(r.constraintsUsed, static_cast<int>(constraints.size()));
   EXPECT_LT(r.residualAfter, r.residualBefore);
@@ -74,11 +67,9 @@ TEST(GlobalAdjustment, ClosingANoisyLoopLowersTheErrorOfEveryPlacementOnAverage)
   EXPECT_LT(after, 0.75 * before) << "before " << before << " px, after " << after << " px";
   EXPECT_EQ(cv::norm(r.frameToReference[0], truth[0], cv::NORM_INF), 0.0);
 
-  const geometry::GlobalAdjustment again =
-      geometry::AdjustPlacements(chained, 0, constraints, kSize);
-  for (int i = 0; i < kFrames; ++i) {
+  const geometry::GlobalAdjustment again = geometry::AdjustPlacements(chained, 0, constraints, kSize);
+  for (int i = 0; i < kFrames; ++i)
     EXPECT_EQ(cv::norm(again.frameToReference[i], r.frameToReference[i], cv::NORM_INF), 0.0);
-  }
 }
 
 // A frame no measurement ties to the reference keeps its starting placement.

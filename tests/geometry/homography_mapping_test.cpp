@@ -36,29 +36,25 @@ TEST(ApplyHomographyTest, IntegerFormAddsHalfAndTruncatesTowardZero) {
   }
 }
 
-TEST(ApplyHomographyTest, FloatFormDoesNotRoundAndLastRowDivides) {
+TEST(ApplyHomographyTest, FloatFormDoesNotRoundAndLastRowDividesAsFloat) {
   EXPECT_EQ(ApplyHomography(Translation(2.5, 3.5), cv::Point2f(1.25f, 2.0f)), cv::Point2f(3.75f, 5.5f));
   EXPECT_FLOAT_EQ(ApplyHomography(Translation(-1.2, 0), cv::Point2f(0, 0)).x, -1.2f);
   const cv::Mat halve = (cv::Mat_<double>(3, 3) << 1, 0, 0, 0, 1, 0, 0, 0, 2);
   EXPECT_EQ(ApplyHomography(halve, cv::Point2f(3, 5)), cv::Point2f(1.5f, 2.5f));
   EXPECT_EQ(MapInt(halve, 3, 5), cv::Point(2, 3));
   EXPECT_EQ(MapInt(halve, 10, 6), cv::Point(5, 3));
-}
-
-TEST(ApplyHomographyTest, ProjectiveDivisorIsRoundedToFloatFirst) {
   // w = 1 + 1e-9 is 1 in float, so X = 0.5 exactly and rounds up to 1; a
   // double divisor would give 0.4999999995 and 0.
-  const cv::Mat H = (cv::Mat_<double>(3, 3) << 1, 0, -0.5, 0, 1, 0, 0, 0, 1 + 1e-9);
-  EXPECT_EQ(MapInt(H, 1, 0).x, 1);
-  EXPECT_EQ(ApplyHomography(H, cv::Point2f(1, 0)).x, 0.5f);
+  const cv::Mat nearOne = (cv::Mat_<double>(3, 3) << 1, 0, -0.5, 0, 1, 0, 0, 0, 1 + 1e-9);
+  EXPECT_EQ(MapInt(nearOne, 1, 0).x, 1);
+  EXPECT_EQ(ApplyHomography(nearOne, cv::Point2f(1, 0)).x, 0.5f);
 }
 
 TEST(ApplyHomographyTest, IntegerFormSaturatesWhatDoesNotFit) {
   EXPECT_EQ(MapInt(Translation(1e12, -1e12), 0, 0), cv::Point(kMappedLimit, -kMappedLimit));
   const cv::Mat vanishing = (cv::Mat_<double>(3, 3) << 1, 0, 1, 0, 1, -1, 0, 0, 0);  // w = 0
   EXPECT_EQ(MapInt(vanishing, 0, 0), cv::Point(kMappedLimit, -kMappedLimit));
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const cv::Mat notANumber = (cv::Mat_<double>(3, 3) << nan, 0, 0, 0, 1, 0, 0, 0, 1);
+  const cv::Mat notANumber = (cv::Mat_<double>(3, 3) << std::nan(""), 0, 0, 0, 1, 0, 0, 0, 1);
   EXPECT_EQ(MapInt(notANumber, 3, 4), cv::Point(-kMappedLimit, 4));
 }
 

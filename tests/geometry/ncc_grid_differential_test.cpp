@@ -41,9 +41,7 @@ void Straightforward(const Points& refs, const Points& cands, Points* outKey, Po
       radius = static_cast<int>(d);
     }
     if (partner == cands.size()) continue;
-    used[partner] = 1;
-    outKey->push_back(p);
-    outCur->push_back(cands[partner]);
+    used[partner] = 1, outKey->push_back(p), outCur->push_back(cands[partner]);
   }
 }
 
@@ -63,11 +61,9 @@ void ExpectSamePairs(const Points& refs, const Points& cands, const cv::Mat& H, 
   geometry::ValidateCorrespondencesKeyPoints_NCC(refKp, candKp, &kpKey, &kpCur, H, key, cur, kW, kH);
   ASSERT_EQ(kpKey.size(), slowKey.size());
   for (size_t i = 0; i < kpKey.size(); ++i) {
-    EXPECT_EQ(kpKey[i].pt, slowKey[i]);
-    EXPECT_EQ(kpCur[i].pt, slowCur[i]);
-    EXPECT_EQ(cands[static_cast<size_t>(kpCur[i].size)], kpCur[i].pt);
-    EXPECT_EQ(kpCur[i].octave, 3);
-    EXPECT_EQ(kpKey[i].class_id, 4);
+    EXPECT_TRUE(kpKey[i].pt == slowKey[i] && kpCur[i].pt == slowCur[i]) << i;
+    EXPECT_TRUE(cands[static_cast<size_t>(kpCur[i].size)] == kpCur[i].pt &&
+                kpCur[i].octave == 3 && kpKey[i].class_id == 4) << i;
   }
 }
 

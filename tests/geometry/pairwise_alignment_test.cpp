@@ -17,10 +17,7 @@ constexpr double kCornerTolerancePx = 0.1;
 struct Motion {
   const char* name;
   const char* scene;
-  double dx, dy;     // photo pixels
-  double angleDeg;   // roll
-  double zoom;       // relative
-  double tiltX;      // perspective, per frame pixel
+  double dx, dy, angleDeg, zoom, tiltX;  // photo pixels, roll, relative zoom, perspective per pixel
 };
 void PrintTo(const Motion& m, std::ostream* os) { *os << m.name; }
 
@@ -38,35 +35,22 @@ TEST_P(PairwiseAlignmentTest, RecoversTrueHomographyUnderVignettingGainAndNoise)
   const Motion& m = GetParam();
   const cv::Mat scene = render::LoadScene(m.scene);
   ASSERT_FALSE(scene.empty()) << m.scene;
-  render::CameraPose a;
-  a.centreX = scene.cols * 0.45;
-  a.centreY = scene.rows * 0.5;
-  a.zoom = 0.5;
-  render::CameraPose b = a;
-  b.centreX += m.dx;
-  b.centreY += m.dy;
-  b.angle = m.angleDeg * CV_PI / 180.0;
-  b.zoom *= m.zoom;
+  const render::CameraPose a = testsupport::Pose(scene.cols * 0.45, scene.rows * 0.5, 0.5);
+  render::CameraPose b = testsupport::Pose(a.centreX + m.dx, a.centreY + m.dy, 0.5 * m.zoom,
+                                                m.angleDeg * CV_PI / 180.0);
   b.tiltX = m.tiltX;
-  const cv::Matx33d photoToA = render::PhotoToFrame(a, kSize);
-  const cv::Matx33d photoToB = render::PhotoToFrame(b, kSize);
-  cv::Mat frameA = render::RenderFrame(scene, photoToA, kSize);
-  cv::Mat frameB = render::RenderFrame(scene, photoToB, kSize);
+  cv::Mat frameA = render::RenderFrame(scene, render::PhotoToFrame(a, kSize), kSize);
+  cv::Mat frameB = render::RenderFrame(scene, render::PhotoToFrame(b, kSize), kSize);
   render::ApplyPhotometry(frameA, render::Photometry{0.3, 1.0, 2.0}, 11);
   render::ApplyPhotometry(frameB, render::Photometry{0.3, 0.8, 2.0}, 12);
-  const cv::Mat truth(render::FrameToFrame(photoToA, photoToB));
-
+  const cv::Mat truth(render::FrameToFrame(render::PhotoToFrame(a, kSize), render::PhotoToFrame(b, kSize)));
   // A start such as the feature-based links give: pixels off, slightly turned.
-  const cv::Mat offset = (cv::Mat_<double>(3, 3) << 1.005, 0.01, 4.0, -0.008, 0.995, -3.0,
-                          1e-5, -1e-5, 1.0);
-  const cv::Mat start = offset * truth;
+  const cv::Mat start = (cv::Mat_<double>(3, 3) << 1.005, 0.01, 4.0, -0.008, 0.995, -3.0, 1e-5, -1e-5, 1.0) * truth;
   ASSERT_GT(testsupport::MaxCornerError(start, truth, kSize.width, kSize.height), 4.0);
-
   const geometry::PairwiseAlignment r = geometry::AlignPair(frameA, frameB, start);
   EXPECT_TRUE(r.converged);
   EXPECT_TRUE(r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
-  EXPECT_LT(testsupport::MaxCornerError(r.H, truth, kSize.width, kSize.height),
-            kCornerTolerancePx);
+  EXPECT_LT(testsupport::MaxCornerError(r.H, truth, kSize.width, kSize.height), kCornerTolerancePx);
 }
 
 INSTANTIATE_TEST_SUITE_P(Motions, PairwiseAlignmentTest, ::testing::ValuesIn(kMotions),
@@ -77,21 +61,13 @@ TEST(PairwiseAlignment, RejectsUnrelatedFrames) {
   const cv::Mat lake = render::LoadScene("lake_boats_2560x1600.jpg");
   const cv::Mat moss = render::LoadScene("moss_2560x1600.jpg");
   ASSERT_FALSE(lake.empty() || moss.empty());
-  render::CameraPose pose;
-  pose.centreX = 1200;
-  pose.centreY = 800;
-  pose.zoom = 0.5;
-  const cv::Matx33d photoToFrame = render::PhotoToFrame(pose, kSize);
-  const cv::Mat identity = cv::Mat::eye(3, 3, CV_64F);
-  render::CameraPose far = pose;
-  far.centreX = 400;
-  far.centreY = 300;
+  const cv::Matx33d photoToFrame = render::PhotoToFrame(testsupport::Pose(1200, 800, 0.5), kSize);
+  const cv::Mat lakeFrame = render::RenderFrame(lake, photoToFrame, kSize);
   const std::pair<cv::Mat, cv::Mat> pairs[] = {
-      {render::RenderFrame(lake, photoToFrame, kSize), render::RenderFrame(moss, photoToFrame, kSize)},
-      {render::RenderFrame(lake, photoToFrame, kSize),
-       render::RenderFrame(lake, render::PhotoToFrame(far, kSize), kSize)}};
+      {lakeFrame, render::RenderFrame(moss, photoToFrame, kSize)},
+      {lakeFrame, render::RenderFrame(lake, render::PhotoToFrame(testsupport::Pose(400, 300, 0.5), kSize), kSize)}};
   for (const auto& [a, b] : pairs) {
-    const geometry::PairwiseAlignment r = geometry::AlignPair(a, b, identity);
+    const geometry::PairwiseAlignment r = geometry::AlignPair(a, b, cv::Mat::eye(3, 3, CV_64F));
     EXPECT_FALSE(r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
     EXPECT_LT(r.nccAfter, 0.35);
   }

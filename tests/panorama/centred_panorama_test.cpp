@@ -61,40 +61,25 @@ TEST(ReferenceChoice, OneKeyFrameIsItsOwnReferenceAndTheWholeCanvas) {
             "\nMedian Pano...");
   EXPECT_EQ(p.pano.size(), cv::Size(40, 30));
   // The median is composed in strips: no per-frame canvases are kept.
-  EXPECT_TRUE(p.Vect_FPanos.empty());
-  EXPECT_TRUE(p.Vect_FMasks.empty());
+  EXPECT_TRUE(p.Vect_FPanos.empty() && p.Vect_FMasks.empty());
   EXPECT_EQ(p.pano_Median.size(), p.pano.size());
 }
 
-TEST(ReferenceChoice, TwoKeyFramesTakeTheLessDisplacingOne) {
-  // 400x300 frames. Node 1 scores the corner distance of H(2 -> 1), node 2
-  // that of H(1 -> 2). A shrink by 0.9 moves the corners by 40, 50, 30 px
-  // (120); its inverse, a stretch by 1/0.9, by 44, 55, 33 px (132).
-  const cv::Size size(400, 300);
-  Panorama p;
-  _treeNode* root = AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F), size);
-  AddNode(p, root, true, Scale(0.9), size);
-  EXPECT_EQ(ChosenReference(Compose(p, 0)), 2);
-
-  // A stretch by 1.1 (120) against its inverse (36, 45, 27 px: 108).
-  Panorama q;
-  _treeNode* qroot = AddNode(q, nullptr, false, cv::Mat::eye(3, 3, CV_64F), size);
-  AddNode(q, qroot, true, Scale(1.1), size);
-  EXPECT_EQ(ChosenReference(Compose(q, 0)), 1);
-}
-
-TEST(ReferenceChoice, EqualScoresGoToTheLowestId) {
-  Panorama p;
-  _treeNode* root = AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
-  AddNode(p, root, true, cv::Mat::eye(3, 3, CV_64F));  // both score 0
-  EXPECT_EQ(ChosenReference(Compose(p, 0)), 1);
-  // A whole-pixel shift is not symmetric under the integer mapping: -10.5
-  // truncates to -10 at the left corners, so H(1 -> 2) = shift -10 scores
-  // 38 and H(2 -> 1) = shift +10 scores 40: node 2 wins.
-  Panorama q;
-  _treeNode* qroot = AddNode(q, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
-  AddNode(q, qroot, true, Shift(-10.0));
-  EXPECT_EQ(ChosenReference(Compose(q, 0)), 2);
+// Node 1 scores the corner distance of H(2 -> 1), node 2 that of H(1 -> 2).
+// 400x300: a shrink by 0.9 moves the corners by 40, 50, 30 px (120), its
+// inverse by 44, 55, 33 px (132); a stretch by 1.1 scores 120 against 108.
+// Equal scores go to the lowest id. A whole-pixel shift is not symmetric under
+// the integer mapping: -10.5 truncates to -10 at the left corners, so
+// H(1 -> 2) = shift -10 scores 38 and H(2 -> 1) = shift +10 scores 40.
+TEST(ReferenceChoice, TwoKeyFramesTakeTheLessDisplacingOneTiesToLowestId) {
+  const struct { cv::Mat link; cv::Size size; int expected; } cases[] = {
+      {Scale(0.9), {400, 300}, 2}, {Scale(1.1), {400, 300}, 1},
+      {cv::Mat::eye(3, 3, CV_64F), {40, 30}, 1}, {Shift(-10.0), {40, 30}, 2}};
+  for (const auto& c : cases) {
+    Panorama p;
+    AddNode(p, AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F), c.size), true, c.link, c.size);
+    EXPECT_EQ(ChosenReference(Compose(p, 0)), c.expected) << c.link;
+  }
 }
 
 TEST(ReferenceChoice, FiveFramesUseTheTwoFramesAtEachEnd) {
@@ -115,8 +100,7 @@ TEST(ReferenceChoice, FiveFramesUseTheTwoFramesAtEachEnd) {
   p.Vect_Nodes = {n1, n2, n3, n4, n5};
 
   auto distance = [&](int from, int to) {  // corner distance of H(from -> to)
-    return p.composition.CalculateReprojectionDistance_4Corners(nullptr, Shift(x[from] - x[to]),
-                                                               40, 30);
+    return p.composition.CalculateReprojectionDistance_4Corners(nullptr, Shift(x[from] - x[to]), 40, 30);
   };
   float best = 0.0f;
   int expected = 0;
@@ -139,8 +123,7 @@ TEST(ReferenceChoice, FiveFramesUseTheTwoFramesAtEachEnd) {
 TEST(ReferenceChoice, EmptyTreeComposesNothing) {
   Panorama p;
   EXPECT_EQ(Compose(p, 1), "\nBinary Tree empty...");
-  EXPECT_TRUE(p.pano.empty());
-  EXPECT_TRUE(p.pano_Median.empty());
+  EXPECT_TRUE(p.pano.empty() && p.pano_Median.empty());
 }
 
 // --- The whole construction and composition over rendered pans ------------
@@ -161,8 +144,7 @@ struct Mosaic {
   std::string out;
 };
 
-Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int features,
-                       int withMedian) {
+Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int features, int withMedian) {
   Mosaic m;
   m.frameOfId[1] = 0;
   p.setOperator(testsupport::StdStreams());
@@ -178,15 +160,17 @@ Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int fea
   return m;
 }
 
-// The photo as the canvas should show it: photo -> reference frame -> canvas.
+// Photo -> reference frame -> canvas.
+cv::Matx33d PhotoToCanvas(const Panorama& p, const Scene& scene, const Mosaic& m) {
+  return cv::Matx33d(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y, 0, 0, 1) *
+         scene.photoToFrame[static_cast<size_t>(m.frameOfId.at(m.reference))];
+}
+
+// The photo as the canvas should show it.
 cv::Mat ExpectedCanvas(const Panorama& p, const Scene& scene, const Mosaic& m) {
-  const cv::Matx33d toCanvas(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y,
-                             0, 0, 1);
-  const cv::Matx33d photoToReference =
-      scene.photoToFrame[static_cast<size_t>(m.frameOfId.at(m.reference))];
   cv::Mat expected;
-  cv::warpPerspective(testsupport::TestPhoto(), expected, cv::Mat(toCanvas * photoToReference),
-                      p.pano.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+  cv::warpPerspective(testsupport::TestPhoto(), expected, cv::Mat(PhotoToCanvas(p, scene, m)), p.pano.size(),
+                      cv::INTER_LINEAR, cv::BORDER_REFLECT);
   return expected;
 }
 
@@ -237,8 +221,7 @@ TEST_P(Composed, MeanAndMedianShowThePhotoInTheReferencePlane) {
   EXPECT_GT(meanPsnr, kMinPsnrDb);
   EXPECT_GT(medianPsnr, kMinPsnrDb);
   cv::Mat shifted;
-  const cv::Mat oneRight = (cv::Mat_<double>(2, 3) << 1, 0, 1, 0, 1, 0);
-  cv::warpAffine(expected, shifted, oneRight, expected.size());
+  cv::warpAffine(expected, shifted, cv::Mat(cv::Matx23d(1, 0, 1, 0, 1, 0)), expected.size());
   EXPECT_LT(testsupport::PsnrOverMask(p.pano, shifted, covered), kMinPsnrDb - 10.0);
   std::cerr << "mean PSNR " << meanPsnr << " dB, median PSNR " << medianPsnr << " dB\n";
 }
@@ -261,18 +244,13 @@ TEST(Composed, MedianRemovesAPassingObjectThatTheMeanShowsFaintly) {
   const Mosaic m = BuildAndCompose(p, scene, 100.0f, 0, 1);  // every frame a key frame
   ASSERT_EQ(p.num_Nodes, 24);
   const cv::Mat expected = ExpectedCanvas(p, scene, m);
-  const cv::Matx33d toCanvas(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y,
-                             0, 0, 1);
-  const cv::Matx33d photoToCanvas =
-      toCanvas * scene.photoToFrame[static_cast<size_t>(m.frameOfId.at(m.reference))];
+  const cv::Matx33d photoToCanvas = PhotoToCanvas(p, scene, m);
   for (const cv::Point2d& spot : photoSpots) {
     const cv::Matx31d c = photoToCanvas * cv::Matx31d(spot.x, spot.y, 1.0);
     const cv::Rect box(cvRound(c(0) / c(2)) - 6, cvRound(c(1) / c(2)) - 6, 12, 12);
     ASSERT_TRUE((box & cv::Rect(0, 0, p.pano.cols, p.pano.rows)) == box);
-    const double medianError = cv::norm(p.pano_Median(box), expected(box), cv::NORM_L1) /
-                               static_cast<double>(box.area() * 3);
-    const double meanError =
-        cv::norm(p.pano(box), expected(box), cv::NORM_L1) / static_cast<double>(box.area() * 3);
+    const auto error = [&](const cv::Mat& pano) { return cv::norm(pano(box), expected(box), cv::NORM_L1) / (box.area() * 3.0); };
+    const double medianError = error(p.pano_Median), meanError = error(p.pano);
     EXPECT_LT(medianError, 8.0) << "the median keeps the object";
     EXPECT_GT(meanError, medianError + 2.0) << "the mean does not show the object at all";
     EXPECT_LT(meanError, 60.0) << "the mean shows the object at full strength";

@@ -26,16 +26,12 @@ namespace {
 using testsupport::ScratchDir;
 
 // Points TMPDIR (read by the store and inherited by vmosaic) at dir while it lives.
-class TemporaryDirectoryAt {
- public:
-  explicit TemporaryDirectoryAt(const std::string& dir) {
-    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+struct TemporaryDirectoryAt {
+  explicit TemporaryDirectoryAt(const std::string& dir) : old_(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "") {
     setenv("TMPDIR", dir.c_str(), 1);
   }
   ~TemporaryDirectoryAt() { old_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", old_.c_str(), 1); }
-
- private:
-  std::string old_;
+  const std::string old_;
 };
 
 bool IsEmpty(const std::string& dir) { return std::filesystem::is_empty(dir); }
@@ -102,12 +98,10 @@ std::string RenderVideo(const ScratchDir& dir, int frames) {
 TEST(FrameStoreRun, EveryKeyFrameSpilledComposesTheSameMosaics) {
   ScratchDir dir("vmosaic_frame_store_run_"), spill("vmosaic_frame_store_spill_");
   const std::string video = RenderVideo(dir, 40);
-  std::filesystem::create_directory(dir.file("memory"));
-  std::filesystem::create_directory(dir.file("spilled"));
+  for (const char* sub : {"memory", "spilled"}) std::filesystem::create_directory(dir.file(sub));
   TemporaryDirectoryAt tmp(spill.path);
   const auto inMemory = testsupport::RunVmosaic({video, "100", "0", "1"}, dir.file("memory"));
-  const auto spilled =
-      testsupport::RunVmosaic({"--memory-budget", "0", video, "100", "0", "1"}, dir.file("spilled"));
+  const auto spilled = testsupport::RunVmosaic({"--memory-budget", "0", video, "100", "0", "1"}, dir.file("spilled"));
   ASSERT_EQ(inMemory.exitCode, 0) << inMemory.err;
   ASSERT_EQ(spilled.exitCode, 0) << spilled.err;
   EXPECT_EQ(spilled.err.find("cannot spill"), std::string::npos) << spilled.err;
@@ -131,14 +125,12 @@ TEST(FrameStoreRun, SpillFileNeverNamedAndGoneAfterSigterm) {
     const int null = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) dup2(null, fd);
     if (chdir(dir.path.c_str()) != 0) _exit(127);
-    execl(binary.c_str(), binary.c_str(), "--memory-budget", "0", video.c_str(), "100", "0",
-          "1", static_cast<char*>(nullptr));
+    execl(binary.c_str(), binary.c_str(), "--memory-budget", "0", video.c_str(), "100", "0", "1", static_cast<char*>(nullptr));
     _exit(127);
   }
   std::string mapping;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (mapping.empty() && std::chrono::steady_clock::now() < deadline &&
-         waitpid(pid, nullptr, WNOHANG) == 0) {
+  while (mapping.empty() && std::chrono::steady_clock::now() < deadline && waitpid(pid, nullptr, WNOHANG) == 0) {
     std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
     for (std::string line; std::getline(maps, line);) {
       if (line.find(spill.path + "/") != std::string::npos) mapping = line;

@@ -56,12 +56,9 @@ int ExpectedKeyFrames(const Pan& pan, float threshold) {
   int keyFrames = 1;
   int lastKey = 0;
   for (int t = 1; t < static_cast<int>(pan.frames.size()); ++t) {
-    const cv::Mat toKey = pan.Between(t, lastKey);
-    const float overlap =
-        geometry::CalculateOverlapPercentage(toKey, kFrameSize.width, kFrameSize.height);
-    if (!(overlap > threshold)) {
-      ++keyFrames;
-      lastKey = t;
+    if (!(geometry::CalculateOverlapPercentage(pan.Between(t, lastKey), kFrameSize.width, kFrameSize.height) >
+          threshold)) {
+      ++keyFrames, lastKey = t;
     }
   }
   return keyFrames;
@@ -82,55 +79,38 @@ void ExpectTreeMatchesTruth(Panorama& p, const Pan& pan, const Construction& run
   ASSERT_EQ(order.size(), static_cast<size_t>(p.num_Nodes));
   for (size_t i = 0; i < order.size(); ++i) EXPECT_LE(std::abs(p.diff(order[i])), 1) << "node " << order[i]->id;
   for (size_t i = 1; i < order.size(); ++i) {
-    const int earlier = run.frameOfId.at(order[i - 1]->id);
-    const int later = run.frameOfId.at(order[i]->id);
-    // In-order is left to right in the scene.
-    if (leftToRight) {
-      EXPECT_LT(earlier, later);
-    } else {
-      EXPECT_GT(earlier, later);
-    }
+    const int earlier = run.frameOfId.at(order[i - 1]->id), later = run.frameOfId.at(order[i]->id);
+    EXPECT_TRUE(leftToRight ? earlier < later : earlier > later);  // in-order is left to right in the scene
   }
 
   const int rootFrame = run.frameOfId.at(p.Root_AVL->id);
   for (_treeNode* n : p.Vect_Nodes) {
     const cv::Mat estimated = p.calculateHomBToA(n, p.Root_AVL);  // root onto n
     const cv::Mat truth = pan.Between(rootFrame, run.frameOfId.at(n->id));
-    EXPECT_LT(testsupport::MaxCornerError(estimated, truth, kFrameSize.width, kFrameSize.height),
-              3.0)
-        << "node " << n->id;
+    EXPECT_LT(testsupport::MaxCornerError(estimated, truth, kFrameSize.width, kFrameSize.height), 3.0) << "node " << n->id;
   }
 }
 
 class PanConstruction : public testing::TestWithParam<int> {};
 
-TEST_P(PanConstruction, LeftToRightPanGivesExpectedKeyFramesAndTrueGeometry) {
-  const Pan pan = RenderPan(20, 16.0);
-  Panorama p;
-  const Construction run = Build(p, pan, 60.0f, GetParam());
-  EXPECT_EQ(run.out.find("No existe Hij"), std::string::npos) << run.out;
-  EXPECT_NEAR(p.num_Nodes, ExpectedKeyFrames(pan, 60.0f), 1);
-  EXPECT_GE(p.num_Nodes, 3);
-  EXPECT_EQ(p.num_VectH, p.num_Nodes - 1);
-  ExpectTreeMatchesTruth(p, pan, run, true);
-}
-
-TEST_P(PanConstruction, RightToLeftPanPlacesFramesOnTheLeft) {
-  const Pan pan = RenderPan(20, -16.0, 1600.0);
-  Panorama p;
-  const Construction run = Build(p, pan, 60.0f, GetParam());
-  EXPECT_NEAR(p.num_Nodes, ExpectedKeyFrames(pan, 60.0f), 1);
-  ExpectTreeMatchesTruth(p, pan, run, false);
-}
-
-TEST_P(PanConstruction, ThresholdHundredMakesEveryFrameAKeyFrame) {
-  const Pan pan = RenderPan(8, 12.0);
-  Panorama p;
-  const Construction run = Build(p, pan, 100.0f, GetParam());
-  EXPECT_EQ(p.num_Nodes, 8);
-  EXPECT_EQ(run.maxChain, 0u);
-  EXPECT_EQ(p.Node_Reference, p.Vect_Nodes.back());
-  ExpectTreeMatchesTruth(p, pan, run, true);
+// Right to left places frames on the left; threshold 100 makes every frame a key frame.
+TEST_P(PanConstruction, PansGiveExpectedKeyFramesAndTrueGeometry) {
+  const struct { int n; double step, startX; float threshold; } pans[] = {
+      {20, 16.0, 900.0, 60.0f}, {20, -16.0, 1600.0, 60.0f}, {8, 12.0, 900.0, 100.0f}};
+  for (const auto& c : pans) {
+    SCOPED_TRACE("step " + std::to_string(c.step) + ", threshold " + std::to_string(c.threshold));
+    const Pan pan = RenderPan(c.n, c.step, c.startX);
+    Panorama p;
+    const Construction run = Build(p, pan, c.threshold, GetParam());
+    EXPECT_EQ(run.out.find("No existe Hij"), std::string::npos) << run.out;
+    EXPECT_NEAR(p.num_Nodes, ExpectedKeyFrames(pan, c.threshold), 1);
+    EXPECT_GE(p.num_Nodes, 3);
+    EXPECT_EQ(p.num_VectH, p.num_Nodes - 1);
+    if (c.threshold == 100.0f) {
+      EXPECT_TRUE(p.num_Nodes == c.n && run.maxChain == 0u && p.Node_Reference == p.Vect_Nodes.back());
+    }
+    ExpectTreeMatchesTruth(p, pan, run, c.step > 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFeatureMethods, PanConstruction, testing::Values(0, 1),
@@ -144,15 +124,9 @@ TEST(KeyFrameInsertion, ChainRecordsAreFreedOnceAKeyFrameFollows) {
   const size_t nonKeyFrames = pan.frames.size() - static_cast<size_t>(p.num_Nodes);
   EXPECT_GT(nonKeyFrames, 20u);
   EXPECT_LT(run.maxChain, nonKeyFrames / 2);
-  for (_treeNode* n : p.Vect_Nodes) {
-    if (n != p.Node_Reference) {
-      EXPECT_EQ(n->next_List, nullptr);
-    }
-  }
+  for (_treeNode* n : p.Vect_Nodes) EXPECT_TRUE(n == p.Node_Reference || n->next_List == nullptr);
   // The live chain hangs from the latest key frame.
-  for (_treeNode* r = p.Node_Reference->next_List; r != nullptr; r = r->next_List) {
-    EXPECT_EQ(r->id, p.Node_Reference->id);
-  }
+  for (_treeNode* r = p.Node_Reference->next_List; r != nullptr; r = r->next_List) EXPECT_EQ(r->id, p.Node_Reference->id);
 }
 
 TEST(KeyFrameInsertion, ChainStepStartsTheNextPairFromFreshCorners) {
@@ -162,8 +136,7 @@ TEST(KeyFrameInsertion, ChainStepStartsTheNextPairFromFreshCorners) {
   ASSERT_EQ(p.num_Nodes, 1);
   ASSERT_EQ(ChainLength(p), 2u);
   FeatureExtraction fresh;
-  const auto expected = fresh.goodFeaturesToTrack(pan.frames[2], 1, kFrameSize.width,
-                                                  kFrameSize.height);
+  const auto expected = fresh.goodFeaturesToTrack(pan.frames[2], 1, kFrameSize.width, kFrameSize.height);
   ASSERT_NE(p.featureMatching.getPointerCorners_j(), nullptr);
   EXPECT_EQ(p.featureMatching.getCorners_j(), expected);
 }
@@ -187,8 +160,7 @@ TEST(KeyFrameInsertion, RefusedKeyFrameReportsAndKeepsTheTreeBuiltSoFar) {
   p.Threshold_Determinant = 10.0;  // every link homography of a pan is refused
   const Construction run = Build(p, pan, 100.0f, 0);
   EXPECT_EQ(p.getban_insert(), 0);
-  EXPECT_EQ(p.num_Nodes, 1);
-  EXPECT_EQ(p.Vect_Nodes.size(), 1u);
+  EXPECT_TRUE(p.num_Nodes == 1 && p.Vect_Nodes.size() == 1u);
   EXPECT_NE(run.out.find("\n\nAVL Node not inserted: 1"), std::string::npos) << run.out;
 }
 

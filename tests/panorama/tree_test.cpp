@@ -6,6 +6,7 @@
 #include <deque>
 #include <limits>
 #include <random>
+#include <tuple>
 
 #include "panorama/panorama.hpp"
 #include "tests/support/test_support.hpp"
@@ -126,9 +127,8 @@ void ExpectConsistentBalancedTree(TreeHarness& h) {
     EXPECT_LE(std::abs(TrueHeight(n->right) - TrueHeight(n->left)), 1) << "node " << n->id;
     for (_treeNode* child : {n->left, n->right}) {
       if (child == nullptr) continue;
-      EXPECT_EQ(child->parent, n);
-      EXPECT_EQ(child->id_Parent, n->id);
-      EXPECT_EQ(child == n->left ? n->id_Left : n->id_Right, child->id);
+      EXPECT_TRUE(child->parent == n && child->id_Parent == n->id &&
+                  (child == n->left ? n->id_Left : n->id_Right) == child->id) << "node " << child->id;
       EXPECT_LT(CornerError(*child->H_ParentToNode, h.TrueHomography(n->id, child->id)), kCornerTolerancePx)
           << "link of node " << child->id << " under " << n->id;
     }
@@ -169,10 +169,8 @@ TEST(TreeContainers, QueueAndStackFollowTheirModels) {
       EXPECT_EQ(pano.pop(&s), stackModel.empty() ? nullptr : stackModel.back());
       if (!queueModel.empty()) queueModel.pop_front(), stackModel.pop_back();
     }
-    ASSERT_EQ(q.count, static_cast<int64_t>(queueModel.size()));
-    ASSERT_EQ(s.count, static_cast<int64_t>(stackModel.size()));
-    ASSERT_EQ(q.front == nullptr, queueModel.empty());
-    ASSERT_EQ(s.top == nullptr, stackModel.empty());
+    ASSERT_TRUE(q.count == static_cast<int64_t>(queueModel.size()) && (q.front == nullptr) == queueModel.empty());
+    ASSERT_TRUE(s.count == static_cast<int64_t>(stackModel.size()) && (s.top == nullptr) == stackModel.empty());
   }  // leftovers are freed by the destructors
 }
 
@@ -206,14 +204,13 @@ TEST_F(HandTree, FindHeightDiffAndExtremeLeaves) {
   EXPECT_EQ(pano.height(nullptr), 0);
   const int height[7] = {0, 4, 2, 3, 1, 2, 1}, diff[7] = {0, 1, 1, -2, 0, 1, 0};
   for (int k = 1; k <= 6; ++k) {
-    EXPECT_EQ(pano.height(n[k]), height[k]) << k;
-    EXPECT_EQ(pano.diff(n[k]), diff[k]) << k;
+    EXPECT_EQ(cv::Vec2i(pano.height(n[k]), pano.diff(n[k])), cv::Vec2i(height[k], diff[k])) << k;
   }
-  EXPECT_EQ(pano.CalculateLeftMostLeaf(n[1]), n[2]);  // n[2] still has a right child
-  EXPECT_EQ(pano.CalculateRightMostLeaf(n[1]), n[3]);
-  EXPECT_EQ(pano.CalculateLeftMostLeaf(n[5]), n[5]);
-  EXPECT_EQ(pano.CalculateRightMostLeaf(n[5]), n[6]);
-  EXPECT_EQ(pano.CalculateLeftMostLeaf(n[3]), n[5]);
+  // {from, left-most, right-most}; n[2] still has a right child
+  for (const auto& c : {cv::Vec3i(1, 2, 3), cv::Vec3i(5, 5, 6), cv::Vec3i(3, 5, 3)}) {
+    EXPECT_EQ(pano.CalculateLeftMostLeaf(n[c[0]]), n[c[1]]) << c;
+    EXPECT_EQ(pano.CalculateRightMostLeaf(n[c[0]]), n[c[2]]) << c;
+  }
 }
 
 TEST_F(HandTree, LowestCommonAncestor) {
@@ -231,11 +228,9 @@ TEST_F(HandTree, LowestCommonAncestor) {
 
 TEST_F(HandTree, PathHomographyMultipliesLinksUpToTheAncestor) {
   const cv::Mat I = cv::Mat::eye(3, 3, CV_64F);
-  EXPECT_TRUE(SameBits(pano.calculateHomBToA(n[1], n[1]), I));  // the root's NaN link unused
-  EXPECT_TRUE(SameBits(pano.calculateHomBToA(n[6], n[6]), I));
-  EXPECT_TRUE(SameBits(pano.calculateHomBToA(n[5], n[3]), link[5]));
-  EXPECT_TRUE(SameBits(pano.calculateHomBToA(n[6], n[3]), link[6] * link[5]));
-  EXPECT_TRUE(SameBits(pano.calculateHomBToA(n[6], n[1]), link[6] * link[5] * link[3]));
+  const std::tuple<int, int, cv::Mat> cases[] = {{1, 1, I}, {6, 6, I}, {5, 3, link[5]},  // root's NaN link unused
+      {6, 3, link[6] * link[5]}, {6, 1, link[6] * link[5] * link[3]}};
+  for (const auto& [b, a, H] : cases) EXPECT_TRUE(SameBits(pano.calculateHomBToA(n[b], n[a]), H)) << b << ", " << a;
   pano.calculateHomBToA(n[5], n[3]).setTo(0.0);  // a fresh matrix: the link stays
   EXPECT_TRUE(SameBits(*n[5]->H_ParentToNode, link[5]));
 }
@@ -243,11 +238,7 @@ TEST_F(HandTree, PathHomographyMultipliesLinksUpToTheAncestor) {
 // Left when a left corner (top-left, or bottom-left at row h - 1) rounds to
 // a negative x; the integer rounding adds 0.5 and truncates toward zero.
 TEST(TreeSideRule, LeftCornerRoundingToNegativeXGoesLeft) {
-  const auto sheared = [](double tx, double shear) {
-    cv::Mat H = Translation(tx, 3.0);
-    H.at<double>(0, 1) = shear;
-    return H;
-  };
+  const auto sheared = [](double tx, double shear) { return cv::Mat((cv::Mat_<double>(3, 3) << 1, shear, tx, 0, 1, 3, 0, 0, 1)); };
   const std::pair<cv::Mat, int> cases[] = {
       {Translation(0, 3), 1},    {Translation(-1.4, 3), 1},  {Translation(-1.5, 3), 0},
       {Translation(-20, 3), 0},  {Translation(5, 3), 1},     {sheared(0, -0.03125), 1},  // row 47: -1.47
@@ -275,10 +266,8 @@ TEST(TreeInsert, NewNodeOwnsDeepCopiesOfFrameLinkAndKeypoints) {
   _treeNode* node = h.pano.Node_Inserted;
   ASSERT_TRUE(node != nullptr && root->right == node && root->left == nullptr);
   EXPECT_EQ(cv::Vec4i(node->id, node->id_Parent, root->id_Right, h.pano.num_Nodes), cv::Vec4i(2, 1, 2, 2));
-  EXPECT_EQ(node->parent, root);
+  EXPECT_TRUE(node->parent == root && h.pano.Vect_Nodes.back() == node && node->Corners == nullptr);
   EXPECT_TRUE(node->prev_List == nullptr && node->next_List == nullptr && root->next_List == root);
-  EXPECT_EQ(h.pano.Vect_Nodes.back(), node);
-  EXPECT_EQ(node->Corners, nullptr);
   ASSERT_NE(node->SIFT_Features, nullptr);
   // Later changes of the frame, the matcher's list or the scratch Hij do not reach the node.
   frame.setTo(cv::Scalar(0, 0, 0));
@@ -302,8 +291,8 @@ TEST(TreeInsert, DescentReexpressesTheFrameAgainstEachChild) {
   ASSERT_EQ(h.InsertOnly(Camera(-40, 0.05, 1.1)), 1);
   ASSERT_EQ(h.InsertOnly(Camera(-20, -0.04, 0.9)), 1);
   _treeNode* root = h.pano.Root_AVL;
-  ASSERT_TRUE(root->right == nullptr && root->left == h.Node(2) && root->left->right == h.Node(3));
-  EXPECT_EQ(root->left->id_Right, 3);
+  ASSERT_TRUE(root->right == nullptr && root->left == h.Node(2) && root->left->right == h.Node(3) &&
+              root->left->id_Right == 3);
   EXPECT_LT(CornerError(*h.Node(3)->H_ParentToNode, h.TrueHomography(2, 3)), kCornerTolerancePx);
   EXPECT_EQ(h.pano.Movement_LR, 1);
 }
@@ -340,6 +329,12 @@ TEST(TreeInsert, DeterminantAtOrBelowThresholdOrNanIsRefused) {
 // Vect_H (inverted when going down in id), others chain through the lifted node.
 class RewiringChoice : public ::testing::Test {
  protected:
+  // Root ida, its child idb on side rb, idb's child idc on side rc.
+  std::tuple<_treeNode*, _treeNode*, _treeNode*> Chain(int ida, int idb, bool rb, int idc, bool rc) {
+    _treeNode* a = AddNode(&pano, ida, nullptr, false, NanMatrix());
+    _treeNode* b = AddNode(&pano, idb, a, rb, link[idb]);
+    return {a, b, AddNode(&pano, idc, b, rc, link[idc])};
+  }
   void SetUp() override {
     Configure(&pano, kNoFeaturesMode);
     for (int k = 1; k <= 5; ++k) link[k] = Translation(7.0 * k, 0.5 * k);
@@ -351,32 +346,24 @@ class RewiringChoice : public ::testing::Test {
 
 TEST_F(RewiringChoice, InnerGrandchildTakesVectHItsInverseOrTheChain) {
   // 1 -> right 3 -> left 2: rr_rotation at 1 moves 2 under 1.
-  _treeNode* a = AddNode(&pano, 1, nullptr, false, NanMatrix());
-  _treeNode* b = AddNode(&pano, 3, a, true, link[3]);
-  _treeNode* c = AddNode(&pano, 2, b, false, link[2]);
+  auto [a, b, c] = Chain(1, 3, true, 2, false);
   EXPECT_EQ(pano.rr_rotation(a), b);
   EXPECT_TRUE(a->right == c && c->parent == a && b->left == a && a->parent == b);
   EXPECT_EQ(cv::Vec4i(c->id_Parent, a->id_Right, b->id_Left, a->id_Parent), cv::Vec4i(1, 2, 1, 3));
   EXPECT_TRUE(SameBits(*c->H_ParentToNode, pano.Vect_H[0]));
   EXPECT_TRUE(SameBits(*a->H_ParentToNode, link[3].inv()));
   // 3 -> left 1 -> right 2: ll_rotation at 3 moves 2 under 3.
-  a = AddNode(&pano, 3, nullptr, false, NanMatrix());
-  b = AddNode(&pano, 1, a, false, link[1]);
-  c = AddNode(&pano, 2, b, true, link[2]);
+  std::tie(a, b, c) = Chain(3, 1, false, 2, true);
   EXPECT_EQ(pano.ll_rotation(a), b);
   EXPECT_TRUE(a->left == c && b->right == a);
   EXPECT_EQ(cv::Vec2i(a->id_Left, b->id_Right), cv::Vec2i(2, 3));
   EXPECT_TRUE(SameBits(*c->H_ParentToNode, pano.Vect_H[1].inv()));
   // 1 -> right 2 -> left 4: ids 1 and 4 are not consecutive.
-  a = AddNode(&pano, 1, nullptr, false, NanMatrix());
-  b = AddNode(&pano, 2, a, true, link[2]);
-  c = AddNode(&pano, 4, b, false, link[4]);
+  std::tie(a, b, c) = Chain(1, 2, true, 4, false);
   pano.rr_rotation(a);
   EXPECT_TRUE(SameBits(*c->H_ParentToNode, link[4] * link[2]));
   // Without an inner grandchild the inner side stays empty.
-  a = AddNode(&pano, 1, nullptr, false, NanMatrix());
-  b = AddNode(&pano, 2, a, true, link[2]);
-  AddNode(&pano, 3, b, true, link[3]);
+  std::tie(a, b, c) = Chain(1, 2, true, 3, true);
   EXPECT_EQ(pano.rr_rotation(a), b);
   EXPECT_TRUE(a->right == nullptr && a->parent == b && b->parent == nullptr);
 }
@@ -419,10 +406,8 @@ TEST(TreeBalance, TwoWithBalancedChildTakesSingleRotation) {
     _treeNode* inner = AddNode(&pano, 40, b, !right, Translation(-10 * s, 0));
     ASSERT_EQ(pano.diff(a), right ? 2 : -2);
     EXPECT_EQ(pano.balance(a), b);
-    EXPECT_EQ(right ? b->right : b->left, outer);
-    EXPECT_EQ(right ? b->left : b->right, a);
-    EXPECT_EQ(right ? a->right : a->left, inner);
-    EXPECT_EQ(inner->parent, a);
+    EXPECT_TRUE((right ? b->right : b->left) == outer && (right ? b->left : b->right) == a);
+    EXPECT_TRUE((right ? a->right : a->left) == inner && inner->parent == a);
   }
 }
 
@@ -432,10 +417,7 @@ TEST(TreeBalance, AllBalanceOnABalancedTreeChangesNothing) {
   ASSERT_EQ(h.pano.height(h.pano.Root_AVL), 3);
   std::vector<std::vector<int>> ids;
   std::vector<cv::Mat> links;
-  for (_treeNode* n : h.pano.Vect_Nodes) {
-    ids.push_back({n->id_Parent, n->id_Left, n->id_Right});
-    links.push_back(n->H_ParentToNode->clone());
-  }
+  for (_treeNode* n : h.pano.Vect_Nodes) ids.push_back({n->id_Parent, n->id_Left, n->id_Right}), links.push_back(n->H_ParentToNode->clone());
   _treeNode* root = h.pano.Root_AVL;
   EXPECT_EQ(h.pano.ALLbalance(root), root);
   for (size_t k = 0; k < links.size(); ++k) {

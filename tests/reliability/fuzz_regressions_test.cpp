@@ -23,30 +23,21 @@ struct NamedTarget {
   Target run;
 };
 
-const NamedTarget kTargets[] = {
-    {"overlap", fuzz::FuzzOverlap},
-    {"point_mapping", fuzz::FuzzPointMapping},
-    {"ncc_validation", fuzz::FuzzNccValidation},
-    {"video", fuzz::FuzzVideo},
-};
+const NamedTarget kTargets[] = {{"overlap", fuzz::FuzzOverlap}, {"point_mapping", fuzz::FuzzPointMapping},
+                                {"ncc_validation", fuzz::FuzzNccValidation}, {"video", fuzz::FuzzVideo}};
 
 std::vector<std::string> StoredInputs(const std::string& folder) {
   std::vector<std::string> files;
   for (const char* kind : {"corpus", "regressions"}) {
-    const std::filesystem::path dir =
-        std::filesystem::path(testsupport::SourceRoot()) / "fuzz" / kind / folder;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-      if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') {
-        files.push_back(entry.path().string());
-      }
+    for (const auto& entry : std::filesystem::directory_iterator(testsupport::SourceRoot() + "/fuzz/" + kind + "/" + folder, error)) {
+      if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path().string());
     }
   }
   std::sort(files.begin(), files.end());
   return files;
 }
 
-void PrintTo(const NamedTarget& target, std::ostream* os) { *os << target.folder; }
 
 class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
 

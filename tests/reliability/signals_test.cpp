@@ -17,7 +17,7 @@
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
-#include "tests/support/test_support.hpp"
+#include "tests/reliability/reliability_support.hpp"
 
 namespace {
 
@@ -69,9 +69,7 @@ class SignalsTest : public ::testing::Test {
   }
   std::string PlaceEarlierResult() const { return testsupport::PlaceEarlierResult(work_.path); }
   void ExpectNoPartialResult(const std::string& earlier) const {
-    EXPECT_EQ(testsupport::ReadFile(work_.file("pano_Mean.png")), earlier) << "the earlier result was replaced";
-    EXPECT_FALSE(testsupport::FileExists(work_.file("pano_Median.png")));
-    EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
+    reliability::ExpectEarlierResultKept(work_.path, earlier);
   }
 
   static ScratchDir* videos_;

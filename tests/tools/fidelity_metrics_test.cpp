@@ -21,9 +21,8 @@ TEST(FidelityMetrics, PsnrIsCappedForIdenticalImagesAndExactForAUniformError) {
   const cv::Mat half = truth * 0.5, brighter = half + cv::Scalar::all(5);
   EXPECT_NEAR(fidelity::Psnr(brighter, half, all), 10 * std::log10(255.0 * 255.0 / 25.0), 1e-9);
   // Only covered pixels count: an error outside the mask changes nothing.
-  cv::Mat spoiled = half.clone();
+  cv::Mat spoiled = half.clone(), mask = all.clone();
   spoiled(cv::Rect(0, 0, 10, 10)).setTo(cv::Scalar::all(255));
-  cv::Mat mask = all.clone();
   mask(cv::Rect(0, 0, 10, 10)).setTo(0);
   EXPECT_EQ(fidelity::Psnr(spoiled, half, mask), fidelity::kPsnrCap);
 }
