@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -13,22 +14,18 @@ namespace {
 
 using testsupport::Translation;
 
+// Every corner moves by 5 under (3, 4); corners are rounded first: x 0 ->
+// -1.2 stays 0, x 99 -> 97.8 becomes 98; a scale about the origin moves the
+// corners (0,0), (9,0), (9,4), (0,4) of a 10 x 5 frame by 0, 9, |(9,4)|, 4.
 TEST(CornerDistance, IdentityTranslationsAndScaleScoreTheSumOfCornerMoves) {
   Composition comp;
-  EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, cv::Mat::eye(3, 3, CV_64F), 640,
-                                                        480),
-            0.0f);
-  // Every corner moves by 5.
-  EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, Translation(3, 4), 640, 480),
-            20.0f);
-  // Corners are rounded first: x 0 -> -1.2 stays 0, x 99 -> 97.8 becomes 98.
-  EXPECT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, Translation(-1.2, 0), 100, 100),
-            2.0f);
-  // Scale about the origin moves only the far corners.
-  const cv::Mat twice = (cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1);
-  // Corners (0,0), (9,0), (9,4), (0,4) move by 0, 9, |(9,4)|, 4.
-  const float expected = 0.0f + 9.0f + static_cast<float>(std::sqrt(97.0)) + 4.0f;
-  EXPECT_FLOAT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, twice, 10, 5), expected);
+  const std::tuple<cv::Mat, cv::Size, float> cases[] = {
+      {cv::Mat::eye(3, 3, CV_64F), {640, 480}, 0.0f}, {Translation(3, 4), {640, 480}, 20.0f},
+      {Translation(-1.2, 0), {100, 100}, 2.0f},
+      {(cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1), {10, 5}, 13.0f + static_cast<float>(std::sqrt(97.0))}};
+  for (const auto& [H, size, expected] : cases) {
+    EXPECT_FLOAT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, H, size.width, size.height), expected) << H;
+  }
 }
 
 // Lowest score, ties to the lowest index; a NaN is never chosen unless it

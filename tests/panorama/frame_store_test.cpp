@@ -3,18 +3,13 @@
 // mosaics as one that spills none; the spill file never has a name in the
 // temporary directory, not even while a run is killed.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/imgproc.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "panorama/frame_store.hpp"
@@ -27,11 +22,9 @@ using testsupport::ScratchDir;
 
 // Points TMPDIR (read by the store and inherited by vmosaic) at dir while it lives.
 struct TemporaryDirectoryAt {
-  explicit TemporaryDirectoryAt(const std::string& dir) : old_(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "") {
-    setenv("TMPDIR", dir.c_str(), 1);
-  }
+  explicit TemporaryDirectoryAt(const std::string& dir) { setenv("TMPDIR", dir.c_str(), 1); }
   ~TemporaryDirectoryAt() { old_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", old_.c_str(), 1); }
-  const std::string old_;
+  const std::string old_ = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
 };
 
 bool IsEmpty(const std::string& dir) { return std::filesystem::is_empty(dir); }
@@ -59,24 +52,17 @@ TEST_P(FrameStoreBudget, PixelsComeBackAsPutInWithinTheBudget) {
     FrameStore store(GetParam());
     std::vector<cv::Mat> kept;
     std::int64_t total = 0;
-    for (const cv::Mat& f : copies) {
-      kept.push_back(store.Keep(f));
-      total += static_cast<std::int64_t>(f.total() * f.elemSize());
-    }
+    for (const cv::Mat& f : copies) kept.push_back(store.Keep(f)), total += static_cast<std::int64_t>(f.total() * f.elemSize());
     for (cv::Mat& f : copies) f.setTo(cv::Scalar::all(0));
     for (int pass = 0; pass < 2; ++pass) {  // the second reads back pages dropped by Release
       for (size_t i = 0; i < frames.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i) + ", pass " + std::to_string(pass));
-        ASSERT_EQ(kept[i].size(), frames[i].size());
-        ASSERT_EQ(kept[i].type(), frames[i].type());
-        EXPECT_TRUE(kept[i].isContinuous());
-        EXPECT_EQ(cv::norm(kept[i], frames[i], cv::NORM_INF), 0.0);
+        EXPECT_TRUE(kept[i].isContinuous() && testsupport::SameBits(kept[i], frames[i]));
       }
       store.Release();
     }
-    EXPECT_EQ(store.BytesInMemory() + store.BytesSpilled(), total);
-    EXPECT_LE(store.BytesInMemory(), GetParam());
-    EXPECT_EQ(store.BytesSpilled() > 0, GetParam() < total);
+    EXPECT_TRUE(store.BytesInMemory() + store.BytesSpilled() == total && store.BytesInMemory() <= GetParam() &&
+                (store.BytesSpilled() > 0) == (GetParam() < total));
     EXPECT_TRUE(IsEmpty(spill.path)) << "the spill file has a name";
   }
   EXPECT_TRUE(IsEmpty(spill.path));
@@ -90,8 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Budgets, FrameStoreBudget,
 // A sideways pan over the test photo, written as a lossless video.
 std::string RenderVideo(const ScratchDir& dir, int frames) {
   const std::string path = dir.file("pan.mkv");
-  EXPECT_TRUE(render::WriteVideo(
-      path, testsupport::SidewaysPan(frames, cv::Size(160, 120), 0.25, 600, 800, 4.0).frames, 25));
+  EXPECT_TRUE(render::WriteVideo(path, testsupport::SidewaysPan(frames, cv::Size(160, 120), 0.25, 600, 800, 4.0).frames, 25));
   return path;
 }
 
@@ -102,13 +87,11 @@ TEST(FrameStoreRun, EveryKeyFrameSpilledComposesTheSameMosaics) {
   TemporaryDirectoryAt tmp(spill.path);
   const auto inMemory = testsupport::RunVmosaic({video, "100", "0", "1"}, dir.file("memory"));
   const auto spilled = testsupport::RunVmosaic({"--memory-budget", "0", video, "100", "0", "1"}, dir.file("spilled"));
-  ASSERT_EQ(inMemory.exitCode, 0) << inMemory.err;
-  ASSERT_EQ(spilled.exitCode, 0) << spilled.err;
+  ASSERT_TRUE(inMemory.exitCode == 0 && spilled.exitCode == 0) << inMemory.err << spilled.err;
   EXPECT_EQ(spilled.err.find("cannot spill"), std::string::npos) << spilled.err;
   for (const std::string name : {"/pano_Mean.png", "/pano_Median.png"}) {
     const std::string expected = testsupport::ReadFile(dir.file("memory") + name);
-    EXPECT_FALSE(expected.empty()) << name;
-    EXPECT_TRUE(testsupport::ReadFile(dir.file("spilled") + name) == expected) << name;
+    EXPECT_TRUE(!expected.empty() && testsupport::ReadFile(dir.file("spilled") + name) == expected) << name;
   }
   EXPECT_TRUE(IsEmpty(spill.path));
 }
@@ -117,32 +100,21 @@ TEST(FrameStoreRun, EveryKeyFrameSpilledComposesTheSameMosaics) {
 TEST(FrameStoreRun, SpillFileNeverNamedAndGoneAfterSigterm) {
   ScratchDir dir("vmosaic_frame_store_kill_"), spill("vmosaic_frame_store_spill_");
   const std::string video = RenderVideo(dir, 400);
-  TemporaryDirectoryAt tmp(spill.path);
-  const std::string binary = testsupport::VmosaicBinary();
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= 2; ++fd) dup2(null, fd);
-    if (chdir(dir.path.c_str()) != 0) _exit(127);
-    execl(binary.c_str(), binary.c_str(), "--memory-budget", "0", video.c_str(), "100", "0", "1", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  testsupport::Process run(testsupport::VmosaicBinary(), {"--memory-budget", "0", video, "100", "0", "1"}, dir.path,
+                           {false, {{"TMPDIR", spill.path}}});
   std::string mapping;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (mapping.empty() && std::chrono::steady_clock::now() < deadline && waitpid(pid, nullptr, WNOHANG) == 0) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  run.WaitUntil([&] {
+    std::ifstream maps("/proc/" + std::to_string(run.pid()) + "/maps");
     for (std::string line; std::getline(maps, line);) {
       if (line.find(spill.path + "/") != std::string::npos) mapping = line;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    return !mapping.empty();
+  });
+  kill(run.pid(), SIGTERM);
+  const testsupport::RunResult result = run.Wait();
   ASSERT_FALSE(mapping.empty()) << "no spill file was mapped before the run ended";
   EXPECT_NE(mapping.find("(deleted)"), std::string::npos) << mapping;
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(result.termSignal, SIGTERM);
   EXPECT_TRUE(IsEmpty(spill.path));
 }
 

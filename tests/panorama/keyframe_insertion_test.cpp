@@ -35,8 +35,7 @@ struct Construction {
 };
 
 Construction Build(Panorama& p, const Pan& pan, float threshold, int features) {
-  Construction run;
-  run.frameOfId[1] = 0;
+  Construction run{{{1, 0}}, "", 0};
   p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   for (size_t t = 1; t < pan.frames.size(); ++t) {
@@ -53,41 +52,30 @@ Construction Build(Panorama& p, const Pan& pan, float threshold, int features) {
 // Key frames expected from the true motion: a frame becomes a key frame when
 // its overlap with the last key frame is at or below the threshold.
 int ExpectedKeyFrames(const Pan& pan, float threshold) {
-  int keyFrames = 1;
-  int lastKey = 0;
+  int keyFrames = 1, lastKey = 0;
   for (int t = 1; t < static_cast<int>(pan.frames.size()); ++t) {
-    if (!(geometry::CalculateOverlapPercentage(pan.Between(t, lastKey), kFrameSize.width, kFrameSize.height) >
-          threshold)) {
+    if (!(geometry::CalculateOverlapPercentage(pan.Between(t, lastKey), kFrameSize.width, kFrameSize.height) > threshold))
       ++keyFrames, lastKey = t;
-    }
   }
   return keyFrames;
 }
 
-void InOrder(_treeNode* n, std::vector<_treeNode*>& out) {
-  if (n == nullptr) return;
-  InOrder(n->left, out);
-  out.push_back(n);
-  InOrder(n->right, out);
-}
+void InOrder(_treeNode* n, std::vector<_treeNode*>& out) { if (n) InOrder(n->left, out), out.push_back(n), InOrder(n->right, out); }
 
 void ExpectTreeMatchesTruth(Panorama& p, const Pan& pan, const Construction& run, bool leftToRight) {
   ASSERT_NE(p.Root_AVL, nullptr);
-
   std::vector<_treeNode*> order;
   InOrder(p.Root_AVL, order);
   ASSERT_EQ(order.size(), static_cast<size_t>(p.num_Nodes));
-  for (size_t i = 0; i < order.size(); ++i) EXPECT_LE(std::abs(p.diff(order[i])), 1) << "node " << order[i]->id;
-  for (size_t i = 1; i < order.size(); ++i) {
-    const int earlier = run.frameOfId.at(order[i - 1]->id), later = run.frameOfId.at(order[i]->id);
-    EXPECT_TRUE(leftToRight ? earlier < later : earlier > later);  // in-order is left to right in the scene
+  for (size_t i = 0; i < order.size(); ++i) {
+    EXPECT_LE(std::abs(p.diff(order[i])), 1) << "node " << order[i]->id;
+    // In-order is left to right in the scene.
+    if (i > 0) { EXPECT_EQ(run.frameOfId.at(order[i - 1]->id) < run.frameOfId.at(order[i]->id), leftToRight) << i; }
   }
-
   const int rootFrame = run.frameOfId.at(p.Root_AVL->id);
-  for (_treeNode* n : p.Vect_Nodes) {
-    const cv::Mat estimated = p.calculateHomBToA(n, p.Root_AVL);  // root onto n
-    const cv::Mat truth = pan.Between(rootFrame, run.frameOfId.at(n->id));
-    EXPECT_LT(testsupport::MaxCornerError(estimated, truth, kFrameSize.width, kFrameSize.height), 3.0) << "node " << n->id;
+  for (_treeNode* n : p.Vect_Nodes) {  // root onto n
+    EXPECT_LT(testsupport::MaxCornerError(p.calculateHomBToA(n, p.Root_AVL), pan.Between(rootFrame, run.frameOfId.at(n->id)),
+                                          kFrameSize.width, kFrameSize.height), 3.0) << "node " << n->id;
   }
 }
 
@@ -104,11 +92,8 @@ TEST_P(PanConstruction, PansGiveExpectedKeyFramesAndTrueGeometry) {
     const Construction run = Build(p, pan, c.threshold, GetParam());
     EXPECT_EQ(run.out.find("No existe Hij"), std::string::npos) << run.out;
     EXPECT_NEAR(p.num_Nodes, ExpectedKeyFrames(pan, c.threshold), 1);
-    EXPECT_GE(p.num_Nodes, 3);
-    EXPECT_EQ(p.num_VectH, p.num_Nodes - 1);
-    if (c.threshold == 100.0f) {
-      EXPECT_TRUE(p.num_Nodes == c.n && run.maxChain == 0u && p.Node_Reference == p.Vect_Nodes.back());
-    }
+    EXPECT_TRUE(p.num_Nodes >= 3 && p.num_VectH == p.num_Nodes - 1);
+    if (c.threshold == 100.0f) { EXPECT_TRUE(p.num_Nodes == c.n && run.maxChain == 0u && p.Node_Reference == p.Vect_Nodes.back()); }
     ExpectTreeMatchesTruth(p, pan, run, c.step > 0);
   }
 }
@@ -122,8 +107,7 @@ TEST(KeyFrameInsertion, ChainRecordsAreFreedOnceAKeyFrameFollows) {
   const Construction run = Build(p, pan, 70.0f, 0);
   // Without freeing, the chain would hold every non-key frame of the run.
   const size_t nonKeyFrames = pan.frames.size() - static_cast<size_t>(p.num_Nodes);
-  EXPECT_GT(nonKeyFrames, 20u);
-  EXPECT_LT(run.maxChain, nonKeyFrames / 2);
+  EXPECT_TRUE(nonKeyFrames > 20u && run.maxChain < nonKeyFrames / 2) << nonKeyFrames << " " << run.maxChain;
   for (_treeNode* n : p.Vect_Nodes) EXPECT_TRUE(n == p.Node_Reference || n->next_List == nullptr);
   // The live chain hangs from the latest key frame.
   for (_treeNode* r = p.Node_Reference->next_List; r != nullptr; r = r->next_List) EXPECT_EQ(r->id, p.Node_Reference->id);
@@ -133,35 +117,19 @@ TEST(KeyFrameInsertion, ChainStepStartsTheNextPairFromFreshCorners) {
   const Pan pan = RenderPan(3, 4.0);
   Panorama p;
   Build(p, pan, 95.0f, 0);  // the 4 px steps overlap by more than 95 %
-  ASSERT_EQ(p.num_Nodes, 1);
-  ASSERT_EQ(ChainLength(p), 2u);
-  FeatureExtraction fresh;
-  const auto expected = fresh.goodFeaturesToTrack(pan.frames[2], 1, kFrameSize.width, kFrameSize.height);
-  ASSERT_NE(p.featureMatching.getPointerCorners_j(), nullptr);
-  EXPECT_EQ(p.featureMatching.getCorners_j(), expected);
+  ASSERT_TRUE(p.num_Nodes == 1 && ChainLength(p) == 2u && p.featureMatching.getPointerCorners_j() != nullptr);
+  EXPECT_EQ(p.featureMatching.getCorners_j(),
+            FeatureExtraction().goodFeaturesToTrack(pan.frames[2], 1, kFrameSize.width, kFrameSize.height));
 }
 
 TEST(KeyFrameInsertion, SiftKeyFrameStepRestoresTheCurrentFramesFeatures) {
   const Pan pan = RenderPan(2, 30.0);
   Panorama p;
   Build(p, pan, 100.0f, 1);
-  ASSERT_EQ(p.num_Nodes, 2);
-  FeatureExtraction fresh;
-  const auto all = fresh.SIFTFeatures(pan.frames[1]);
-  EXPECT_EQ(p.featureMatching.getSIFT_Features_j().size(), all.size());
-  EXPECT_EQ(p.featureMatching.getSIFT_Descriptor_j().rows, static_cast<int>(all.size()));
-  ASSERT_NE(p.Vect_Nodes[1]->SIFT_Features, nullptr);
-  EXPECT_EQ(p.Vect_Nodes[1]->SIFT_Features->size(), all.size());
-}
-
-TEST(KeyFrameInsertion, RefusedKeyFrameReportsAndKeepsTheTreeBuiltSoFar) {
-  const Pan pan = RenderPan(6, 12.0);
-  Panorama p;
-  p.Threshold_Determinant = 10.0;  // every link homography of a pan is refused
-  const Construction run = Build(p, pan, 100.0f, 0);
-  EXPECT_EQ(p.getban_insert(), 0);
-  EXPECT_TRUE(p.num_Nodes == 1 && p.Vect_Nodes.size() == 1u);
-  EXPECT_NE(run.out.find("\n\nAVL Node not inserted: 1"), std::string::npos) << run.out;
+  ASSERT_TRUE(p.num_Nodes == 2 && p.Vect_Nodes[1]->SIFT_Features != nullptr);
+  const size_t all = FeatureExtraction().SIFTFeatures(pan.frames[1]).size();
+  EXPECT_EQ(cv::Vec3i(p.featureMatching.getSIFT_Features_j().size(), p.featureMatching.getSIFT_Descriptor_j().rows,
+                      p.Vect_Nodes[1]->SIFT_Features->size()), cv::Vec3i::all(static_cast<int>(all)));
 }
 
 TEST(KeyFrameInsertion, FailedRegistrationFallsBackToIdentityAndGoesOn) {
@@ -170,11 +138,8 @@ TEST(KeyFrameInsertion, FailedRegistrationFallsBackToIdentityAndGoesOn) {
   Panorama p(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   p.ProcessTwoImages_AVL(flat, flat.clone(), 90.0f, 0);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("\nCorrespondences < 8..."), std::string::npos);
-  EXPECT_NE(out.find("\nNo existe Hij...."), std::string::npos);
-  EXPECT_EQ(p.getban_insert(), 1);
-  EXPECT_EQ(p.num_Nodes, 1);
+  testing::internal::GetCapturedStdout();  // its messages: tests/driver/vmosaic_cli_test.cpp
+  EXPECT_TRUE(p.getban_insert() == 1 && p.num_Nodes == 1);
   ASSERT_EQ(ChainLength(p), 1u);  // identity: full overlap, chained
   EXPECT_LT(cv::norm(*p.Node_Reference->next_List->H_ParentToNode, cv::Mat::eye(3, 3, CV_64F)), 1e-12);
 }
