@@ -21,28 +21,20 @@ const cv::Size kSize(320, 240);
 constexpr int kFrames = 48;
 constexpr double kMaxBelowCeilingDb = 2.0;
 
-struct KeyFrame {
-  int frame = 0;
-  cv::Mat toCanvas;
-};
+struct KeyFrame { int frame = 0; cv::Matx33d toCanvas; };
 
-struct Outcome {
-  testsupport::RunResult result;
-  cv::Mat mean;
-  int reference = 0;  // index into keys
-  std::vector<KeyFrame> keys;
-  std::string report;  // what check_run_report.py printed
-};
+// A run, its mosaic, what check_run_report.py printed, and the key frames.
+struct Outcome { testsupport::RunResult result; cv::Mat mean; std::string report; std::vector<KeyFrame> keys; KeyFrame reference; };
 
 class Refine : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testsupport::ScratchDir("vmosaic-refine-");
     scene_ = render::LoadScene("facade");
-    const std::vector<render::Waypoint> path{
-        {0, {500, 800, -10 * CV_PI / 180, 0.5, 0, 0}},
-        {(kFrames - 1) / 2.0, {950, 780, 10 * CV_PI / 180, 0.5 * 1.15, 0, 0}},
-        {kFrames - 1.0, {1400, 820, -10 * CV_PI / 180, 0.5, 0, 0}}};
+    const double roll = 10 * CV_PI / 180;
+    const std::vector<render::Waypoint> path{{0, {500, 800, -roll, 0.5, 0, 0}},
+                                             {(kFrames - 1) / 2.0, {950, 780, roll, 0.5 * 1.15, 0, 0}},
+                                             {kFrames - 1.0, {1400, 820, -roll, 0.5, 0, 0}}};
     for (int i = 0; i < kFrames; ++i) {
       photoToFrame_.push_back(render::PhotoToFrame(render::PoseAt(path, i), kSize));
       frames_.push_back(render::RenderFrame(scene_, photoToFrame_.back(), kSize));
@@ -51,13 +43,12 @@ class Refine : public testing::Test {
   }
   static void TearDownTestSuite() { delete dir_; }
 
-  static Outcome RunIn(const std::string& name, const std::vector<std::string>& options) {
-    const std::string work = dir_->file(name);
+  // vmosaic with `options` in dir_/name, and its report's key frames.
+  static Outcome RunIn(const std::string& name, std::vector<std::string> args) {
+    const std::string work = dir_->file(name), root = testsupport::SourceRoot();
     std::filesystem::create_directory(work);
-    std::vector<std::string> args = options;
     args.insert(args.end(), {"--json", "r.json", "../in.mkv", "70", "0", "0"});
-    Outcome run{testsupport::RunVmosaic(args, work), cv::imread(work + "/pano_Mean.png"), 0, {}, ""};
-    const std::string root = testsupport::SourceRoot();
+    Outcome run{testsupport::RunVmosaic(args, work), cv::imread(work + "/pano_Mean.png"), "", {}, {}};
     const testsupport::RunResult check = testsupport::RunProgram(
         "/usr/bin/python3", {root + "/tests/driver/check_run_report.py", work + "/r.json", root + "/doc/run-report.schema.json"}, work);
     EXPECT_EQ(check.exitCode, 0) << check.err;
@@ -67,11 +58,10 @@ class Refine : public testing::Test {
     int skip = 0, referenceId = 0, keyCount = 0;
     lines >> word >> skip >> skip >> skip >> skip >> referenceId >> keyCount >> skip;
     for (int k = 0, id = 0; k < keyCount; ++k) {
-      KeyFrame key{0, cv::Mat(3, 3, CV_64F)};
+      KeyFrame& key = run.keys.emplace_back();
       lines >> id >> key.frame;
-      for (int i = 0; i < 9; ++i) lines >> key.toCanvas.at<double>(i / 3, i % 3);
-      if (id == referenceId) run.reference = k;
-      run.keys.push_back(key);
+      for (double& v : key.toCanvas.val) lines >> v;
+      if (id == referenceId) run.reference = key;
     }
     return run;
   }
@@ -85,32 +75,24 @@ class Refine : public testing::Test {
     return testsupport::PsnrOverMask(mosaic, truth, grey > 0);
   }
 
-  static double ScoreRun(const Outcome& run) {
-    const KeyFrame& ref = run.keys[static_cast<size_t>(run.reference)];
-    return Score(run.mean, cv::Matx33d(ref.toCanvas) * photoToFrame_[ref.frame]);
-  }
-
   // The same key frames composed with their true homographies.
   static double Ceiling(const Outcome& run) {
-    const KeyFrame& ref = run.keys[static_cast<size_t>(run.reference)];
-    const cv::Matx33d photoToRef = photoToFrame_[ref.frame];
-    const cv::Mat refImage = frames_[ref.frame];
+    const cv::Matx33d photoToRef = photoToFrame_[run.reference.frame];
+    const cv::Mat refImage = frames_[run.reference.frame];
     Composition composition;
     composition.set_InitValues();
     composition.InitializeWeights(kSize.width, kSize.height);
-    cv::Mat pano;
+    cv::Mat pano, mean;
     composition.StartCanvas(&pano, refImage, kSize.width, kSize.height);
     for (const KeyFrame& k : run.keys) {
-      if (k.frame == ref.frame) continue;
+      if (k.frame == run.reference.frame) continue;
       cv::Matx33d toRef = photoToRef * photoToFrame_[k.frame].inv();
       toRef *= 1.0 / toRef(2, 2);
-      composition.Warping(&pano, refImage, frames_[k.frame], cv::Mat(toRef.inv()),
-                          cv::Mat(toRef), 1, 1, 0.5f, kSize.width, kSize.height);
+      composition.Warping(&pano, refImage, frames_[k.frame], cv::Mat(toRef.inv()), cv::Mat(toRef), 1, 1, 0.5f,
+                          kSize.width, kSize.height);
     }
-    cv::Mat mean;
     composition.computeMeanPanorama(&mean);
-    const cv::Matx33d refToCanvas(1, 0, -composition.minposAcum_x, 0, 1,
-                                  -composition.minposAcum_y, 0, 0, 1);
+    const cv::Matx33d refToCanvas(1, 0, -composition.minposAcum_x, 0, 1, -composition.minposAcum_y, 0, 0, 1);
     return Score(mean, refToCanvas * photoToRef);
   }
 
@@ -122,18 +104,16 @@ class Refine : public testing::Test {
 
 // Also: two runs with --refine give the same bytes.
 TEST_F(Refine, RollZoomOverFacadeComesWithinTwoDecibelsOfTheTrueHomographies) {
-  const Outcome plain = RunIn("plain", {});
-  const Outcome refined = RunIn("refined", {"--refine"});
-  const Outcome again = RunIn("again", {"--refine"});
+  const Outcome plain = RunIn("plain", {}), refined = RunIn("refined", {"--refine"}), again = RunIn("again", {"--refine"});
   ASSERT_EQ(plain.result.exitCode, 0) << plain.result.err;
   ASSERT_EQ(refined.result.exitCode, 0) << refined.result.err;
   ASSERT_FALSE(refined.mean.empty());
-  EXPECT_EQ(testsupport::ReadFile(dir_->file("refined/pano_Mean.png")),
-            testsupport::ReadFile(dir_->file("again/pano_Mean.png")));
+  EXPECT_EQ(testsupport::ReadFile(dir_->file("refined/pano_Mean.png")), testsupport::ReadFile(dir_->file("again/pano_Mean.png")));
   EXPECT_EQ(refined.report, again.report);
   ASSERT_GE(refined.keys.size(), 4u);
 
-  const double ceiling = Ceiling(refined), withRefine = ScoreRun(refined), without = ScoreRun(plain);
+  const auto score = [](const Outcome& run) { return Score(run.mean, run.reference.toCanvas * photoToFrame_[run.reference.frame]); };
+  const double ceiling = Ceiling(refined), withRefine = score(refined), without = score(plain);
   const std::string scores = "PSNR: plain " + std::to_string(without) + " dB, --refine " + std::to_string(withRefine) +
                              " dB, true homographies " + std::to_string(ceiling) + " dB";
   EXPECT_GE(withRefine, ceiling - kMaxBelowCeilingDb) << scores;

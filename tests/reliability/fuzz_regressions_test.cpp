@@ -16,45 +16,36 @@
 
 namespace {
 
-using Target = int (*)(const uint8_t*, size_t);
-
 struct NamedTarget {
   const char* folder;  // under fuzz/corpus and fuzz/regressions
-  Target run;
+  int (*run)(const uint8_t*, size_t);
 };
 
 const NamedTarget kTargets[] = {{"overlap", fuzz::FuzzOverlap}, {"point_mapping", fuzz::FuzzPointMapping},
                                 {"ncc_validation", fuzz::FuzzNccValidation}, {"video", fuzz::FuzzVideo}};
 
-std::vector<std::string> StoredInputs(const std::string& folder) {
-  std::vector<std::string> files;
-  for (const char* kind : {"corpus", "regressions"}) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(testsupport::SourceRoot() + "/fuzz/" + kind + "/" + folder, error)) {
-      if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path().string());
-    }
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-
 class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
 
 TEST_P(FuzzRegressionTest, StoredInputsKeepEveryProperty) {
   const NamedTarget target = GetParam();
-  const std::vector<std::string> inputs = StoredInputs(target.folder);
+  std::vector<std::string> inputs;
+  for (const char* kind : {"corpus", "regressions"}) {
+    std::error_code error;
+    for (const auto& e : std::filesystem::directory_iterator(testsupport::SourceRoot() + "/fuzz/" + kind + "/" + target.folder, error)) {
+      if (e.is_regular_file() && e.path().filename().string()[0] != '.') inputs.push_back(e.path().string());
+    }
+  }
+  std::sort(inputs.begin(), inputs.end());
   // Every target has at least its seeds; an empty list means a wrong path.
   ASSERT_FALSE(inputs.empty()) << "no stored inputs for " << target.folder;
   for (const std::string& path : inputs) {
-    SCOPED_TRACE(path);
     const std::string bytes = testsupport::ReadFile(path);
-    EXPECT_EQ(target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0);
+    EXPECT_EQ(target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0) << path;
   }
   // The empty input and every prefix of the first few bytes are inputs too.
   const std::string first = testsupport::ReadFile(inputs.front());
   for (size_t n = 0; n <= std::min<size_t>(first.size(), 16); ++n) {
-    EXPECT_EQ(target.run(reinterpret_cast<const uint8_t*>(first.data()), n), 0);
+    EXPECT_EQ(target.run(reinterpret_cast<const uint8_t*>(first.data()), n), 0) << n;
   }
 }
 

@@ -26,8 +26,7 @@ bool Matches(const char* path, int flags) {
 
 void Before(const char* path, int flags) {
   const char* victim = std::getenv("VMOSAIC_SHIM_LINK_TO");
-  if (victim == nullptr || g_planted || !Matches(path, flags)) return;
-  g_planted = symlink(victim, path) == 0;
+  if (victim != nullptr && !g_planted && Matches(path, flags)) g_planted = symlink(victim, path) == 0;
 }
 
 int After(int fd, const char* path, int flags) {
@@ -36,39 +35,24 @@ int After(int fd, const char* path, int flags) {
   return fd;
 }
 
-mode_t ModeOf(int flags, va_list args) {
-  return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
-}
-
-template <typename Function>
-Function Next(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace
 
-#define VMOSAIC_SHIM_OPEN(name)                                                      \
-  extern "C" int name(const char* path, int flags, ...) {                           \
-    va_list args;                                                                   \
-    va_start(args, flags);                                                          \
-    const mode_t mode = ModeOf(flags, args);                                        \
-    va_end(args);                                                                   \
-    static const auto real = Next<int (*)(const char*, int, ...)>(#name);           \
-    Before(path, flags);                                                            \
-    return After(real(path, flags, mode), path, flags);                             \
+// open(path, flags, ...) and openat(dir, path, flags, ...): DIR_PARAM and
+// DIR_ARG are empty or the directory argument.
+#define VMOSAIC_SHIM_OPEN(name, DIR_PARAM, DIR_ARG)                                          \
+  extern "C" int name(DIR_PARAM const char* path, int flags, ...) {                         \
+    va_list args;                                                                           \
+    va_start(args, flags);                                                                  \
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0; \
+    va_end(args);                                                                           \
+    static const auto real = reinterpret_cast<int (*)(DIR_PARAM const char*, int, ...)>(dlsym(RTLD_NEXT, #name)); \
+    Before(path, flags);                                                                    \
+    return After(real(DIR_ARG path, flags, mode), path, flags);                             \
   }
-#define VMOSAIC_SHIM_OPENAT(name)                                                    \
-  extern "C" int name(int dir, const char* path, int flags, ...) {                  \
-    va_list args;                                                                   \
-    va_start(args, flags);                                                          \
-    const mode_t mode = ModeOf(flags, args);                                        \
-    va_end(args);                                                                   \
-    static const auto real = Next<int (*)(int, const char*, int, ...)>(#name);      \
-    Before(path, flags);                                                            \
-    return After(real(dir, path, flags, mode), path, flags);                        \
-  }
+#define VMOSAIC_DIR_PARAM int dir,
+#define VMOSAIC_DIR_ARG dir,
 
-VMOSAIC_SHIM_OPEN(open)
-VMOSAIC_SHIM_OPEN(open64)
-VMOSAIC_SHIM_OPENAT(openat)
-VMOSAIC_SHIM_OPENAT(openat64)
+VMOSAIC_SHIM_OPEN(open, , )
+VMOSAIC_SHIM_OPEN(open64, , )
+VMOSAIC_SHIM_OPEN(openat, VMOSAIC_DIR_PARAM, VMOSAIC_DIR_ARG)
+VMOSAIC_SHIM_OPEN(openat64, VMOSAIC_DIR_PARAM, VMOSAIC_DIR_ARG)

@@ -13,8 +13,6 @@ namespace reliability {
 
 constexpr int kRunLimitSeconds = 90;  // a run that needs longer has hung
 
-using testsupport::ScratchDir;
-
 // The run ended by itself, in time, with the given status.
 inline void ExpectCleanExit(const testsupport::RunResult& run, int status) {
   EXPECT_FALSE(run.timedOut) << "did not finish within " << kRunLimitSeconds << " s";

@@ -24,6 +24,7 @@ namespace {
 using testing::HasSubstr;
 using testsupport::Process;
 using testsupport::ScratchDir;
+namespace fs = std::filesystem;
 
 const cv::Size kFrameSize(160, 120);
 constexpr int kLongVideoFrames = 500;  // still being read when interrupted
@@ -37,9 +38,9 @@ long long ReadPosition(pid_t pid, const std::string& path) {
   const std::string proc = "/proc/" + std::to_string(pid);
   long long position = -1;
   std::error_code error;
-  for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", error)) {
+  for (const auto& fd : fs::directory_iterator(proc + "/fd", error)) {
     std::error_code linkError;
-    if (std::filesystem::read_symlink(fd.path(), linkError) != path || linkError) continue;
+    if (fs::read_symlink(fd.path(), linkError) != path) continue;
     std::ifstream info(proc + "/fdinfo/" + fd.path().filename().string());
     std::string key;
     for (long long value = 0; info >> key >> value;) position = key == "pos:" ? std::max(position, value) : position;
@@ -49,34 +50,27 @@ long long ReadPosition(pid_t pid, const std::string& path) {
 
 class SignalsTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  static void SetUpTestSuite() {  // one frame pixel of pan per frame
     videos_ = new ScratchDir("vmosaic_signals_videos_");
-    // One frame pixel of pan per frame.
     ASSERT_TRUE(render::WriteVideo(LongVideo(), testsupport::SidewaysPan(kLongVideoFrames, kFrameSize, 0.25, 700, 800, 4).frames, 25));
   }
   static void TearDownTestSuite() { delete videos_; }
   // As /proc shows it: the folder's real path (the temporary folder may be a link).
-  static std::string LongVideo() { return std::filesystem::canonical(videos_->path).string() + "/long.mkv"; }
+  static std::string LongVideo() { return fs::canonical(videos_->path).string() + "/long.mkv"; }
 
   // Starts a run on the pseudo-terminal and waits until it reads keys from
   // it and has read a fifth of the video.
   std::unique_ptr<Process> StartAndWaitInsideTheLoop(const std::vector<std::string>& args) {
     auto run = std::make_unique<Process>(testsupport::VmosaicBinary(), args, work_.path, Process::Options{true, {}});
-    const long long mark = static_cast<long long>(std::filesystem::file_size(LongVideo()) / 5);
+    const long long mark = static_cast<long long>(fs::file_size(LongVideo()) / 5);
     EXPECT_TRUE(run->WaitUntil([&] { return InKeyMode(run->TerminalMode()); })) << run->Err();
     EXPECT_TRUE(run->WaitUntil([&] { return ReadPosition(run->pid(), LongVideo()) >= mark; })) << run->Err();
     return run;
   }
-  std::string PlaceEarlierResult() const { return testsupport::PlaceEarlierResult(work_.path); }
-  void ExpectNoPartialResult(const std::string& earlier) const {
-    reliability::ExpectEarlierResultKept(work_.path, earlier);
-  }
 
-  static ScratchDir* videos_;
+  static inline ScratchDir* videos_ = nullptr;
   ScratchDir work_{"vmosaic_signals_run_"};
 };
-
-ScratchDir* SignalsTest::videos_ = nullptr;
 
 // Esc typed before the first frame pair: the loop ends at its first key poll,
 // so no pair is processed and there is nothing to compose.
@@ -85,8 +79,7 @@ TEST_F(SignalsTest, EscOnTheTerminalEndsTheInputAndTheModeIsRestored) {
   run.Type("\x1b");
   const testsupport::RunResult result = run.Wait();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_TRUE(InLineMode(run.TerminalMode()));
-  EXPECT_THAT(result.out, HasSubstr("\nBinary Tree empty..."));
+  EXPECT_TRUE(InLineMode(run.TerminalMode()) && result.out.find("\nBinary Tree empty...") != std::string::npos) << result.out;
   EXPECT_FALSE(testsupport::FileExists(work_.file("pano_Mean.png")));
 }
 
@@ -99,55 +92,50 @@ TEST_F(SignalsTest, FirstInterruptComposesTheFramesReadSoFar) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_TRUE(InLineMode(run->TerminalMode()));
   EXPECT_THAT(result.err, HasSubstr(kInterruptNote));
-  EXPECT_THAT(result.out, testing::ContainsRegex("\nTotal processing time: [0-9.]+ seconds$"));
+  EXPECT_TRUE(reliability::EndsWithTotalTime(result.out)) << result.out;
   const int nodes = testsupport::NumberOfNodes(result.out);
   EXPECT_GE(nodes, 2) << result.out;
   EXPECT_LT(nodes, kLongVideoFrames) << "the whole video was read";
-  const cv::Mat mean = cv::imread(work_.file("pano_Mean.png"));
-  EXPECT_NEAR(mean.cols, kFrameSize.width + nodes - 1, 3);  // spans the frames read
+  EXPECT_NEAR(cv::imread(work_.file("pano_Mean.png")).cols, kFrameSize.width + nodes - 1, 3);  // spans the frames read
   EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
 }
 
-// The second Ctrl-C arrives once the first has ended the input (its note is
-// out), while the mosaic is being composed.
-TEST_F(SignalsTest, SecondInterruptStopsAtOnceWithoutAResult) {
-  const std::string earlier = PlaceEarlierResult();
-  auto run = StartAndWaitInsideTheLoop({LongVideo(), "100", "0", "1"});
-  ASSERT_EQ(kill(run->pid(), SIGINT), 0);
-  ASSERT_TRUE(run->WaitUntil([&] { return run->Err().find(kInterruptNote) != std::string::npos; }));
-  ASSERT_EQ(kill(run->pid(), SIGINT), 0);
-  EXPECT_EQ(run->Wait().termSignal, SIGINT);
-  EXPECT_TRUE(InLineMode(run->TerminalMode()));
-  ExpectNoPartialResult(earlier);
-}
-
-TEST_F(SignalsTest, TerminateWhileReadingStopsAtOnceWithoutAResult) {
-  const std::string earlier = PlaceEarlierResult();
-  auto run = StartAndWaitInsideTheLoop({LongVideo(), "100"});
-  ASSERT_EQ(kill(run->pid(), SIGTERM), 0);
-  const testsupport::RunResult result = run->Wait();
-  EXPECT_EQ(result.termSignal, SIGTERM);
-  EXPECT_TRUE(InLineMode(run->TerminalMode()));
-  EXPECT_THAT(result.err, testing::Not(HasSubstr(kInterruptNote)));
-  EXPECT_THAT(result.out, testing::Not(HasSubstr("\nTotal processing time")));
-  ExpectNoPartialResult(earlier);
+// A second Ctrl-C, sent once the first has ended the input (its note is
+// out) while the mosaic is composed, or SIGTERM while frames are read.
+TEST_F(SignalsTest, SecondInterruptOrTerminateStopsAtOnceWithoutAResult) {
+  for (const int stop : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(stop);
+    const std::string earlier = testsupport::PlaceEarlierResult(work_.path);
+    auto run = StartAndWaitInsideTheLoop({LongVideo(), "100", "0", "1"});
+    if (stop == SIGINT) {
+      ASSERT_EQ(kill(run->pid(), SIGINT), 0);
+      ASSERT_TRUE(run->WaitUntil([&] { return run->Err().find(kInterruptNote) != std::string::npos; }));
+    }
+    ASSERT_EQ(kill(run->pid(), stop), 0);
+    const testsupport::RunResult result = run->Wait();
+    EXPECT_EQ(result.termSignal, stop);
+    EXPECT_TRUE(InLineMode(run->TerminalMode()));
+    // SIGTERM while reading: neither the note nor a completed run.
+    EXPECT_TRUE(stop == SIGINT || (result.err.find(kInterruptNote) == std::string::npos &&
+                                   result.out.find("\nTotal processing time") == std::string::npos))
+        << result.out << result.err;
+    reliability::ExpectEarlierResultKept(work_.path, earlier);
+  }
 }
 
 // SIGTERM the moment the temporary file of pano_Mean.png appears: the image
 // being written is removed and the earlier result stays. Large frames make
 // the encoding take far longer than the signal needs to arrive.
 TEST_F(SignalsTest, TerminateWhileWritingRemovesTheTemporaryFile) {
-  const ScratchDir videos("vmosaic_signals_wide_");
-  const std::string video = videos.file("wide.mkv");
-  ASSERT_TRUE(render::WriteVideo(video, testsupport::SidewaysPan(8, {1280, 720}, 1.0, 700, 800, 160).frames, 10));
-  const std::string earlier = PlaceEarlierResult();
-  Process run(testsupport::VmosaicBinary(), {video, "100"}, work_.path);
+  ASSERT_TRUE(render::WriteVideo(work_.file("wide.mkv"), testsupport::SidewaysPan(8, {1280, 720}, 1.0, 700, 800, 160).frames, 10));
+  const std::string earlier = testsupport::PlaceEarlierResult(work_.path);
+  Process run(testsupport::VmosaicBinary(), {work_.file("wide.mkv"), "100"}, work_.path);
   ASSERT_TRUE(run.WaitUntil([&] { return !testsupport::TemporaryFiles(work_.path).empty(); })) << "no temporary file was seen";
   ASSERT_EQ(kill(run.pid(), SIGTERM), 0);
   const testsupport::RunResult result = run.Wait();
   if (result.exitCode == 0) GTEST_SKIP() << "the image was complete before SIGTERM arrived";
   EXPECT_EQ(result.termSignal, SIGTERM);
-  ExpectNoPartialResult(earlier);
+  reliability::ExpectEarlierResultKept(work_.path, earlier);
 }
 
 }  // namespace
