@@ -8,11 +8,10 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <utility>
-#include <limits>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "features/exact_knn.hpp"
@@ -23,16 +22,16 @@
 namespace {
 
 using Knn = std::vector<std::vector<cv::DMatch>>;
+using Kernels = std::vector<std::pair<exactknn::Kernel, std::string>>;
+using Points = std::vector<cv::Point2f>;
 
 Knn BruteForceKnn(const cv::Mat& query, const cv::Mat& train) {
-  cv::BFMatcher matcher(cv::NORM_L2, false);
   Knn result;
-  matcher.knnMatch(query, train, result, 2, cv::noArray(), false);
+  cv::BFMatcher(cv::NORM_L2, false).knnMatch(query, train, result, 2, cv::noArray(), false);
   return result;
 }
 
-Knn FastKnn(const cv::Mat& query, const cv::Mat& train,
-            exactknn::Kernel kernel = exactknn::Kernel::kWidest) {
+Knn FastKnn(const cv::Mat& query, const cv::Mat& train, exactknn::Kernel kernel = exactknn::Kernel::kWidest) {
   Knn result;
   exactknn::KnnMatch2(query, train, &result, kernel);
   return result;
@@ -40,18 +39,12 @@ Knn FastKnn(const cv::Mat& query, const cv::Mat& train,
 
 // The integer kernels this processor runs; each must give the matcher's
 // answer on its own.
-std::vector<std::pair<exactknn::Kernel, std::string>> AvailableKernels() {
-  std::vector<std::pair<exactknn::Kernel, std::string>> kernels;
-  for (const auto& [kernel, name] : {std::pair{exactknn::Kernel::kAvx2, "AVX2"}, std::pair{exactknn::Kernel::kAvx512Vnni, "AVX-512 VNNI"}}) {
+Kernels AvailableKernels() {
+  Kernels kernels;
+  for (const auto& [kernel, name] : Kernels{{exactknn::Kernel::kAvx2, "AVX2"}, {exactknn::Kernel::kAvx512Vnni, "AVX-512 VNNI"}}) {
     if (exactknn::KernelAvailable(kernel)) kernels.emplace_back(kernel, name);
   }
   return kernels;
-}
-
-uint32_t Bits(float v) {
-  uint32_t bits;
-  std::memcpy(&bits, &v, sizeof(bits));
-  return bits;
 }
 
 // Stops at the first differing query so that a fault reports one line.
@@ -60,10 +53,9 @@ void ExpectIdentical(const Knn& expected, const Knn& actual, const std::string& 
   for (size_t q = 0; q < expected.size(); ++q) {
     ASSERT_EQ(expected[q].size(), actual[q].size()) << what << " query " << q;
     for (size_t n = 0; n < expected[q].size(); ++n) {
-      const cv::DMatch& e = expected[q][n];
-      const cv::DMatch& a = actual[q][n];
+      const cv::DMatch &e = expected[q][n], &a = actual[q][n];
       ASSERT_TRUE(e.queryIdx == a.queryIdx && e.trainIdx == a.trainIdx && e.imgIdx == a.imgIdx &&
-                  Bits(e.distance) == Bits(a.distance))
+                  std::memcmp(&e.distance, &a.distance, sizeof(float)) == 0)
           << what << " query " << q << " neighbour " << n << ": row " << e.trainIdx << " at "
           << e.distance << " vs row " << a.trainIdx << " at " << a.distance;
     }
@@ -74,78 +66,44 @@ void ExpectSameAsBruteForce(const cv::Mat& query, const cv::Mat& train, const st
   ASSERT_TRUE(exactknn::FastSearchApplies(query, train)) << what;
   const Knn expected = BruteForceKnn(query, train);
   ExpectIdentical(expected, FastKnn(query, train), what);
-  for (const auto& [kernel, name] : AvailableKernels()) {
-    ExpectIdentical(expected, FastKnn(query, train, kernel), what + " (" + name + ")");
-  }
+  for (const auto& [kernel, name] : AvailableKernels()) ExpectIdentical(expected, FastKnn(query, train, kernel), what + " (" + name + ")");
 }
 
 // Whole numbers in [0, 255] like SIFT's, from a seeded generator.
 cv::Mat RandomByteRows(int rows, int cols, uint64_t seed) {
   cv::Mat m(rows, cols, CV_32F);
   cv::RNG rng(seed);
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c) m.at<float>(r, c) = static_cast<float>(rng.uniform(0, 256));
+  for (float& v : cv::Mat_<float>(m)) v = static_cast<float>(rng.uniform(0, 256));
   return m;
 }
 
-struct SiftFrame {
-  std::vector<cv::KeyPoint> keypoints;
-  cv::Mat descriptors;
-};
-
-SiftFrame DescribeFrame(const cv::Mat& frame) {
-  FeatureExtraction extraction;
-  SiftFrame out;
-  out.keypoints = extraction.SIFTFeatures(frame);
-  out.descriptors = extraction.SIFTDescriptor(out.keypoints, frame);
-  return out;
-}
-
-// The correspondences SIFT matching gives through the brute-force matcher
-// and the ratio test (0.6 * d2 > d1 in double, more than 3 kept).
-void ReferenceCorrespondences(const SiftFrame& i, const SiftFrame& j,
-                              std::vector<cv::Point2f>* out_i, std::vector<cv::Point2f>* out_j) {
-  out_i->clear();
-  out_j->clear();
-  for (const std::vector<cv::DMatch>& m : BruteForceKnn(i.descriptors, j.descriptors)) {
-    if (m.size() < 2 || !(0.6 * static_cast<double>(m[1].distance) >
-                          static_cast<double>(m[0].distance))) {
-      continue;
-    }
-    out_i->push_back(i.keypoints[static_cast<size_t>(m[0].queryIdx)].pt);
-    out_j->push_back(j.keypoints[static_cast<size_t>(m[0].trainIdx)].pt);
-  }
-  if (out_i->size() <= 3) {
-    out_i->clear();
-    out_j->clear();
-  }
-}
-
-void ExpectSamePoints(const std::vector<cv::Point2f>& expected,
-                      const std::vector<cv::Point2f>& actual, const std::string& what) {
-  ASSERT_EQ(expected.size(), actual.size()) << what;
-  EXPECT_EQ(0, std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(cv::Point2f))) << what;
-}
-
 // Both directions of a frame pair, neighbour lists and then the matching
-// output.
-void CheckFramePair(const SiftFrame& i, const SiftFrame& j, const std::string& what) {
-  ExpectSameAsBruteForce(i.descriptors, j.descriptors, what + " i->j");
-  ExpectSameAsBruteForce(j.descriptors, i.descriptors, what + " j->i");
-
+// output against the correspondences through the brute-force matcher and
+// the ratio test (0.6 * d2 > d1 in double).
+void CheckFramePair(const featuretest::RenderedPair& pair) {
   FeatureMatching matching;
-  matching.setSIFT_Features_i(i.keypoints);
-  matching.setSIFT_Features_j(j.keypoints);
-  matching.setSIFT_Descriptor_i(i.descriptors);
-  matching.setSIFT_Descriptor_j(j.descriptors);
+  cv::Mat di, dj;
+  const std::vector<cv::KeyPoint> ki = FeatureExtraction().SIFTFeaturesAndDescriptor(pair.frame_i, &di);
+  const std::vector<cv::KeyPoint> kj = FeatureExtraction().SIFTFeaturesAndDescriptor(pair.frame_j, &dj);
+  ExpectSameAsBruteForce(di, dj, pair.name + " i->j");
+  ExpectSameAsBruteForce(dj, di, pair.name + " j->i");
+  matching.setSIFT_Features_i(ki);
+  matching.setSIFT_Features_j(kj);
+  matching.setSIFT_Descriptor_i(di);
+  matching.setSIFT_Descriptor_j(dj);
   matching.SIFTFeaturesMatching();
-  std::vector<cv::Point2f> expected_i;
-  std::vector<cv::Point2f> expected_j;
-  ReferenceCorrespondences(i, j, &expected_i, &expected_j);
-  EXPECT_GT(expected_i.size(), 20u) << what << ": a real pair should match well";
-  ExpectSamePoints(expected_i, matching.Cpoints_i, what + " Cpoints_i");
-  ExpectSamePoints(expected_j, matching.Cpoints_j, what + " Cpoints_j");
-  EXPECT_EQ(static_cast<int>(expected_i.size()), matching.num_GoodMatches) << what;
+  Points expected_i, expected_j;
+  for (const std::vector<cv::DMatch>& m : BruteForceKnn(di, dj)) {
+    if (m.size() < 2 || !(0.6 * static_cast<double>(m[1].distance) > static_cast<double>(m[0].distance))) continue;
+    expected_i.push_back(ki[static_cast<size_t>(m[0].queryIdx)].pt);
+    expected_j.push_back(kj[static_cast<size_t>(m[0].trainIdx)].pt);
+  }
+  EXPECT_GT(expected_i.size(), 20u) << pair.name << ": a real pair should match well";
+  const auto same = [](const Points& e, const Points& a) {
+    return e.size() == a.size() && std::memcmp(e.data(), a.data(), e.size() * sizeof(cv::Point2f)) == 0;
+  };
+  EXPECT_TRUE(same(expected_i, matching.Cpoints_i) && same(expected_j, matching.Cpoints_j)) << pair.name;
+  EXPECT_EQ(static_cast<int>(expected_i.size()), matching.num_GoodMatches) << pair.name;
 }
 
 // The fast search needs AVX2; each available kernel is checked on its own.
@@ -157,9 +115,7 @@ class ExactKnnDifferential : public ::testing::Test {
     std::cout << "integer kernels run:" << (names.empty() ? " none" : names) << "\n";
   }
   void SetUp() override {
-    if (!exactknn::KernelAvailable(exactknn::Kernel::kAvx2)) {
-      GTEST_SKIP() << "this processor lacks AVX2: the fast search is not used";
-    }
+    if (!exactknn::KernelAvailable(exactknn::Kernel::kAvx2)) GTEST_SKIP() << "this processor lacks AVX2: the fast search is not used";
   }
 };
 
@@ -169,13 +125,11 @@ class ExactKnnDifferential : public ::testing::Test {
 // plus a pair with a large shift so that most queries have no true match.
 TEST_F(ExactKnnDifferential, SiftDescriptorsOfZoomedFramePairs) {
   using namespace featuretest;
-  std::vector<RenderedPair> pairs = {TranslationPair(kSiftZoom), RotationPair(kSiftZoom),
-                                     PerspectivePair(kSiftZoom)};
   render::CameraPose far = BasePose(kSiftZoom);
   far.centreX += 100.0;
-  pairs.push_back(RenderPair("far shift", BasePose(kSiftZoom), far));
-  for (const RenderedPair& pair : pairs) {
-    CheckFramePair(DescribeFrame(pair.frame_i), DescribeFrame(pair.frame_j), pair.name);
+  for (const RenderedPair& pair : {TranslationPair(kSiftZoom), RotationPair(kSiftZoom), PerspectivePair(kSiftZoom),
+                                   RenderPair("far shift", BasePose(kSiftZoom), far)}) {
+    CheckFramePair(pair);
   }
 }
 
@@ -183,10 +137,11 @@ TEST_F(ExactKnnDifferential, SiftDescriptorsOfZoomedFramePairs) {
 // search is for.
 TEST_F(ExactKnnDifferential, SlowSiftDescriptorsOfFullScaleFramePair) {
   const featuretest::RenderedPair pair = featuretest::RotationPair(1.0);
-  const SiftFrame i = DescribeFrame(pair.frame_i);
-  const SiftFrame j = DescribeFrame(pair.frame_j);
-  EXPECT_GT(i.descriptors.rows, 10000);
-  ExpectSameAsBruteForce(i.descriptors, j.descriptors, "full scale i->j");
+  cv::Mat di, dj;
+  FeatureExtraction().SIFTFeaturesAndDescriptor(pair.frame_i, &di);
+  FeatureExtraction().SIFTFeaturesAndDescriptor(pair.frame_j, &dj);
+  EXPECT_GT(di.rows, 10000);
+  ExpectSameAsBruteForce(di, dj, "full scale i->j");
 }
 
 // SIFT's descriptors are whole numbers in [0, 255]; the fast search relies on
@@ -213,23 +168,16 @@ TEST_F(ExactKnnDifferential, FastSearchOnlyForWholeBytes) {
 
 // Duplicate train rows (equal distances: lower row first) and duplicate
 // query rows (identical lists), on row counts that do not fill the search's
-// blocks.
+// blocks; then every train row the same (neighbours rows 0 and 1).
 TEST_F(ExactKnnDifferential, ExactTiesFromDuplicateRows) {
-  cv::Mat train = RandomByteRows(37, 128, 21);
-  train.row(4).copyTo(train.row(30));
-  train.row(4).copyTo(train.row(17));
-  train.row(9).copyTo(train.row(10));
-  cv::Mat query = RandomByteRows(11, 128, 22);
+  cv::Mat train = RandomByteRows(37, 128, 21), query = RandomByteRows(11, 128, 22);
+  for (const auto& [from, to] : {std::pair{4, 30}, {4, 17}, {9, 10}}) train.row(from).copyTo(train.row(to));
   train.row(4).copyTo(query.row(0));   // distance 0 to rows 4, 17 and 30
   train.row(9).copyTo(query.row(1));   // distance 0 to rows 9 and 10
-  query.row(2).copyTo(query.row(7));   // two identical queries
-  query.row(2).copyTo(query.row(10));  // three
+  query.row(2).copyTo(query.row(7));   // three identical queries
+  query.row(2).copyTo(query.row(10));
   ExpectSameAsBruteForce(query, train, "duplicates");
-
-  // Every train row the same: every query's neighbours are rows 0 and 1.
-  cv::Mat same(40, 128, CV_32F);
-  for (int r = 0; r < same.rows; ++r) train.row(3).copyTo(same.row(r));
-  ExpectSameAsBruteForce(query, same, "all train rows equal");
+  ExpectSameAsBruteForce(query, cv::repeat(train.row(3), 40, 1), "all train rows equal");
 }
 
 // Near 2^23 adjacent squared distances can round to one float distance. The
@@ -238,40 +186,32 @@ TEST_F(ExactKnnDifferential, ExactTiesFromDuplicateRows) {
 TEST_F(ExactKnnDifferential, TiesCreatedByFloatRoundingOfTheSquareRoot) {
   int roundingTies = 0;
   for (int base = 200; base <= 255; ++base) {
-    // Row r has its first element 3 - r and all others equal to base; the
-    // query is all zeros, so row r lies at base^2 * 127 + (3 - r)^2.
+    // Row r: first element 3 - r, all others base; the query is all zeros,
+    // so row r lies at base^2 * 127 + (3 - r)^2.
     cv::Mat train(4, 128, CV_32F, cv::Scalar(base));
     for (int r = 0; r < 4; ++r) train.at<float>(r, 0) = static_cast<float>(3 - r);
     const cv::Mat query = cv::Mat::zeros(2, 128, CV_32F);
     const Knn expected = BruteForceKnn(query, train);
-    if (expected[0][0].distance == expected[0][1].distance) ++roundingTies;
+    roundingTies += expected[0][0].distance == expected[0][1].distance ? 1 : 0;
     ExpectSameAsBruteForce(query, train, "base " + std::to_string(base));
   }
   EXPECT_GT(roundingTies, 0) << "no case exercised a tie made by rounding";
 }
 
-// One or two train rows, a single query, an odd width, and matrices that are
-// views into larger ones.
+// One or two train rows, a single query, odd widths, counts that are not
+// block multiples, views into larger matrices, and the extremes of the byte
+// range (the 8-bit kernel stores train bytes shifted by 128).
 TEST_F(ExactKnnDifferential, SmallAndOddShapes) {
-  // (query rows, train rows, width): one or two train rows, one query, odd widths.
-  const int shapes[][3] = {{9, 1, 128}, {9, 2, 128}, {1, 50, 128}, {130, 300, 3}, {70, 33, 1}, {20, 41, 256}};
+  const int shapes[][3] = {{9, 1, 128}, {9, 2, 128}, {1, 50, 128}, {130, 300, 3}, {70, 33, 1}, {20, 41, 256}, {1001, 1283, 128}};
   for (const auto& [q, t, w] : shapes) {
     ExpectSameAsBruteForce(RandomByteRows(q, w, 31 + q), RandomByteRows(t, w, 32 + t),
                            std::to_string(q) + "x" + std::to_string(t) + " width " + std::to_string(w));
   }
   const cv::Mat wide = RandomByteRows(300, 200, 41);
-  ExpectSameAsBruteForce(wide(cv::Rect(5, 3, 128, 150)), wide(cv::Rect(60, 100, 128, 199)),
-                         "views");
-  // The extremes of the byte range (the 8-bit kernel stores train bytes
-  // shifted by 128): rows of 0 and 255 and their mixtures.
-  cv::Mat extremes(6, 128, CV_32F, cv::Scalar(0));
-  extremes.row(1).setTo(255);
-  extremes(cv::Rect(0, 2, 64, 1)).setTo(255);
-  extremes(cv::Rect(64, 3, 64, 1)).setTo(255);
-  extremes.row(4).setTo(128);
-  extremes.row(5).setTo(127);
+  ExpectSameAsBruteForce(wide(cv::Rect(5, 3, 128, 150)), wide(cv::Rect(60, 100, 128, 199)), "views");
+  cv::Mat extremes = cv::repeat((cv::Mat_<float>(6, 1) << 0, 255, 255, 0, 128, 127), 1, 128);
+  extremes(cv::Rect(64, 2, 64, 1)).setTo(0);    // half 255, half 0
+  extremes(cv::Rect(64, 3, 64, 1)).setTo(255);  // and the other way round
   ExpectSameAsBruteForce(extremes, extremes, "extremes");
   ExpectSameAsBruteForce(extremes, RandomByteRows(70, 128, 44), "extremes to random");
-  // Many queries and train rows that are not block multiples.
-  ExpectSameAsBruteForce(RandomByteRows(1001, 128, 42), RandomByteRows(1283, 128, 43), "random");
 }

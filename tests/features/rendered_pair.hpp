@@ -16,12 +16,9 @@ const cv::Size kFrameSize(640, 480);
 
 struct RenderedPair {
   std::string name;
-  cv::Mat frame_i;
-  cv::Mat frame_j;
+  cv::Mat frame_i, frame_j;
   cv::Mat trueHij;  // 3x3 CV_64F, frame i onto frame j
 };
-
-inline const cv::Mat& Photo() { return testsupport::TestPhoto(); }
 
 // The camera of frame i looks at the middle of the photo, zoom frame pixels
 // per photo pixel.
@@ -33,36 +30,27 @@ inline render::CameraPose BasePose(double zoom) { return testsupport::Pose(1280,
 // frame has about 2000, which keeps the SIFT tests fast.
 constexpr double kSiftZoom = 3.0;
 
-inline RenderedPair RenderPair(const std::string& name, const render::CameraPose& poseI,
-                               const render::CameraPose& poseJ) {
+inline RenderedPair RenderPair(const std::string& name, const render::CameraPose& poseI, const render::CameraPose& poseJ) {
   const testsupport::Pan pan = testsupport::RenderPan(2, kFrameSize, poseI, poseJ);
   return {name, pan.frames[0], pan.frames[1], pan.Between(0, 1)};
 }
 
 // A translation of a few frame pixels.
 inline RenderedPair TranslationPair(double zoom = 1.0) {
-  render::CameraPose pose = BasePose(zoom);
-  pose.centreX += 7.0 / zoom;
-  pose.centreY -= 4.0 / zoom;
-  return RenderPair("translation", BasePose(zoom), pose);
+  return RenderPair("translation", BasePose(zoom), testsupport::Pose(1280 + 7.0 / zoom, 800 - 4.0 / zoom, zoom));
 }
 
 // A small rotation (2 degrees) with a slight shift.
 inline RenderedPair RotationPair(double zoom = 1.0) {
-  render::CameraPose pose = BasePose(zoom);
-  pose.angle = 2.0 * CV_PI / 180.0;
-  pose.centreX += 3.0 / zoom;
-  return RenderPair("rotation", BasePose(zoom), pose);
+  return RenderPair("rotation", BasePose(zoom), testsupport::Pose(1280 + 3.0 / zoom, 800, zoom, 2.0 * CV_PI / 180.0));
 }
 
 // A mild perspective change (at the frame border the projective divisor
 // moves by about 3 %) with a shift and a 2 % zoom.
 inline RenderedPair PerspectivePair(double zoom = 1.0) {
-  render::CameraPose pose = BasePose(zoom);
+  render::CameraPose pose = testsupport::Pose(1280, 800 + 5.0 / zoom, 1.02 * zoom);
   pose.tiltX = 1.0e-4;
   pose.tiltY = -0.6e-4;
-  pose.zoom = 1.02 * zoom;
-  pose.centreY += 5.0 / zoom;
   return RenderPair("perspective", BasePose(zoom), pose);
 }
 

@@ -19,8 +19,7 @@ const cv::Size kSize(320, 240);
 cv::Mat TruePlacement(int i, int n) {
   const double t = 2.0 * CV_PI * i / n, angle = 0.08 * std::sin(t), scale = 1.0 + 0.05 * std::sin(2.0 * t);
   const double c = std::cos(angle) * scale, s = std::sin(angle) * scale;
-  return (cv::Mat_<double>(3, 3) << c, -s, 130.0 * std::sin(t), s, c, 100.0 * (1.0 - std::cos(t)),
-          1e-5 * std::sin(t), 0.0, 1.0);
+  return (cv::Mat_<double>(3, 3) << c, -s, 130.0 * std::sin(t), s, c, 100.0 * (1.0 - std::cos(t)), 1e-5 * std::sin(t), 0.0, 1.0);
 }
 
 // A measurement of the true homography from a onto b, off by noise of about
@@ -28,17 +27,11 @@ cv::Mat TruePlacement(int i, int n) {
 cv::Mat Measured(const cv::Mat& trueAtoB, double sigma, std::mt19937& rng) {
   std::normal_distribution<double> noise(0.0, sigma);
   const double h = 1.0 / kSize.width;
-  const cv::Mat error = (cv::Mat_<double>(3, 3) << 1.0 + noise(rng) * h, noise(rng) * h, noise(rng),
-                         noise(rng) * h, 1.0 + noise(rng) * h, noise(rng), 0.0, 0.0, 1.0);
-  return error * trueAtoB;
+  return (cv::Mat_<double>(3, 3) << 1.0 + noise(rng) * h, noise(rng) * h, noise(rng), noise(rng) * h,
+          1.0 + noise(rng) * h, noise(rng), 0.0, 0.0, 1.0) * trueAtoB;
 }
 
-double MeanCornerError(const std::vector<cv::Mat>& placements, const std::vector<cv::Mat>& truth) {
-  double sum = 0.0;
-  for (size_t i = 0; i < truth.size(); ++i)
-    sum += testsupport::MaxCornerError(placements[i], truth[i], kSize.width, kSize.height);
-  return sum / static_cast<double>(truth.size());
-}
+double CornerError(const cv::Mat& a, const cv::Mat& b) { return testsupport::MaxCornerError(a, b, kSize.width, kSize.height); }
 
 TEST(GlobalAdjustment, ClosingANoisyLoopLowersTheErrorOfEveryPlacementOnAverage) {
   constexpr int kFrames = 12;
@@ -48,43 +41,34 @@ TEST(GlobalAdjustment, ClosingANoisyLoopLowersTheErrorOfEveryPlacementOnAverage)
   // Neighbours and second neighbours around the loop, the last closing it.
   std::vector<geometry::PairConstraint> constraints;
   for (int i = 0; i < kFrames; ++i) {
-    for (int step : {1, 2}) {
-      const int j = (i + step) % kFrames;
-      constraints.push_back({i, j, Measured(truth[j].inv() * truth[i], 1.5, rng)});
-    }
+    for (int j : {(i + 1) % kFrames, (i + 2) % kFrames}) constraints.push_back({i, j, Measured(truth[j].inv() * truth[i], 1.5, rng)});
   }
   // Starting placements chained along the loop from the reference, as a tree
   // path would: every link's error carried into all later frames.
   std::vector<cv::Mat> chained{truth[0].clone()};
   for (int i = 1; i < kFrames; ++i) chained.push_back(chained.back() * constraints[2 * (i - 1)].H.inv());
-  const double before = MeanCornerError(chained, truth);
-
   const geometry::GlobalAdjustment r = geometry::AdjustPlacements(chained, 0, constraints, kSize);
   ASSERT_TRUE(r.adjusted);
   EXPECT_EQ(r.constraintsUsed, static_cast<int>(constraints.size()));
   EXPECT_LT(r.residualAfter, r.residualBefore);
-  const double after = MeanCornerError(r.frameToReference, truth);
-  EXPECT_LT(after, 0.75 * before) << "before " << before << " px, after " << after << " px";
+  double before = 0.0, after = 0.0;
+  for (int i = 0; i < kFrames; ++i) before += CornerError(chained[i], truth[i]), after += CornerError(r.frameToReference[i], truth[i]);
+  EXPECT_LT(after, 0.75 * before) << "before " << before / kFrames << " px, after " << after / kFrames << " px on average";
   EXPECT_EQ(cv::norm(r.frameToReference[0], truth[0], cv::NORM_INF), 0.0);
-
   const geometry::GlobalAdjustment again = geometry::AdjustPlacements(chained, 0, constraints, kSize);
-  for (int i = 0; i < kFrames; ++i)
-    EXPECT_EQ(cv::norm(again.frameToReference[i], r.frameToReference[i], cv::NORM_INF), 0.0);
+  for (int i = 0; i < kFrames; ++i) EXPECT_EQ(cv::norm(again.frameToReference[i], r.frameToReference[i], cv::NORM_INF), 0.0);
 }
 
 // A frame no measurement ties to the reference keeps its starting placement.
 TEST(GlobalAdjustment, FramesWithoutConstraintsKeepTheirPlacement) {
-  std::vector<cv::Mat> truth;
-  for (int i = 0; i < 3; ++i) truth.push_back(TruePlacement(i, 12));
+  const std::vector<cv::Mat> truth{TruePlacement(0, 12), TruePlacement(1, 12), TruePlacement(2, 12)};
   std::mt19937 rng(3);
-  const std::vector<geometry::PairConstraint> constraints{
-      {0, 1, Measured(truth[1].inv() * truth[0], 1.0, rng)}};
-  std::vector<cv::Mat> start{truth[0], Measured(truth[1], 3.0, rng), Measured(truth[2], 3.0, rng)};
+  const std::vector<geometry::PairConstraint> constraints{{0, 1, Measured(truth[1].inv() * truth[0], 1.0, rng)}};
+  const std::vector<cv::Mat> start{truth[0], Measured(truth[1], 3.0, rng), Measured(truth[2], 3.0, rng)};
   const geometry::GlobalAdjustment r = geometry::AdjustPlacements(start, 0, constraints, kSize);
   ASSERT_TRUE(r.adjusted);
   EXPECT_EQ(cv::norm(r.frameToReference[2], start[2], cv::NORM_INF), 0.0);
-  EXPECT_LT(testsupport::MaxCornerError(r.frameToReference[1], truth[1], kSize.width, kSize.height),
-            testsupport::MaxCornerError(start[1], truth[1], kSize.width, kSize.height));
+  EXPECT_LT(CornerError(r.frameToReference[1], truth[1]), CornerError(start[1], truth[1]));
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // NCC validation through the candidate grid against the straightforward
 // search over the whole candidate list: the same pairs in the same order, on
 // corners of rendered frames (dense, clustered lists) and on seeded random
-// lists with duplicates, points near the border and far predictions.
+// lists with duplicates, points near the border and far predictions. The
+// straightforward search is the oracle for the search-radius rule (the radius
+// starts at 10 and becomes the integer part of each examined distance) and the
+// "used" rule (an earlier feature takes a shared best candidate).
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -19,13 +22,12 @@ constexpr int kH = 240;
 
 bool Inside(cv::Point2f p) { return 4.0f < p.x && p.x < kW - 4.0f && 4.0f < p.y && p.y < kH - 4.0f; }
 
-cv::Mat Patch(const cv::Mat& image, cv::Point2f p) {
-  return image(cv::Rect(static_cast<int>(p.x - 4.0f), static_cast<int>(p.y - 4.0f), 9, 9));
-}
+cv::Mat Patch(const cv::Mat& image, cv::Point2f p) { return image(cv::Rect(static_cast<int>(p.x - 4.0f), static_cast<int>(p.y - 4.0f), 9, 9)); }
 
-// Every candidate in list order, as the validation is described.
-void Straightforward(const Points& refs, const Points& cands, Points* outKey, Points* outCur,
-                     const cv::Mat& H, const cv::Mat& key, const cv::Mat& cur) {
+void ExpectSamePairs(const Points& refs, const Points& cands, const cv::Mat& H, const cv::Mat& key,
+                     const cv::Mat& cur, size_t minPairs) {
+  // Every candidate in list order, as the validation is described.
+  Points slowKey, slowCur;
   std::vector<char> used(cands.size(), 0);
   for (const cv::Point2f& p : refs) {
     if (!Inside(p)) continue;
@@ -40,16 +42,10 @@ void Straightforward(const Points& refs, const Points& cands, Points* outKey, Po
       if (score > best) best = score, partner = k;
       radius = static_cast<int>(d);
     }
-    if (partner == cands.size()) continue;
-    used[partner] = 1, outKey->push_back(p), outCur->push_back(cands[partner]);
+    if (partner < cands.size()) used[partner] = 1, slowKey.push_back(p), slowCur.push_back(cands[partner]);
   }
-}
-
-void ExpectSamePairs(const Points& refs, const Points& cands, const cv::Mat& H, const cv::Mat& key,
-                     const cv::Mat& cur, size_t minPairs) {
-  Points fastKey, fastCur, slowKey, slowCur;
+  Points fastKey, fastCur;
   geometry::ValidateCorrespondences_NCC(refs, cands, &fastKey, &fastCur, H, key, cur, kW, kH);
-  Straightforward(refs, cands, &slowKey, &slowCur, H, key, cur);
   ASSERT_GE(slowKey.size(), minPairs);
   EXPECT_EQ(fastKey, slowKey);
   EXPECT_EQ(fastCur, slowCur);
@@ -61,8 +57,7 @@ void ExpectSamePairs(const Points& refs, const Points& cands, const cv::Mat& H, 
   geometry::ValidateCorrespondencesKeyPoints_NCC(refKp, candKp, &kpKey, &kpCur, H, key, cur, kW, kH);
   ASSERT_EQ(kpKey.size(), slowKey.size());
   for (size_t i = 0; i < kpKey.size(); ++i) {
-    EXPECT_TRUE(kpKey[i].pt == slowKey[i] && kpCur[i].pt == slowCur[i]) << i;
-    EXPECT_TRUE(cands[static_cast<size_t>(kpCur[i].size)] == kpCur[i].pt &&
+    EXPECT_TRUE(kpKey[i].pt == slowKey[i] && kpCur[i].pt == slowCur[i] && cands[static_cast<size_t>(kpCur[i].size)] == kpCur[i].pt &&
                 kpCur[i].octave == 3 && kpKey[i].class_id == 4) << i;
   }
 }
@@ -77,9 +72,8 @@ Points Corners(const cv::Mat& frame) {
 
 TEST(NccGridDifferential, RenderedFramesGiveTheSamePairs) {
   // Shifts, a rotation and a zoom; the prediction is the truth or slightly off.
-  for (const render::CameraPose& pose :
-       {testsupport::Pose(1025, 703), testsupport::Pose(1060.5, 679.8, 1.0, 0.08),
-        testsupport::Pose(960, 735, 1.15, -0.05)}) {
+  for (const render::CameraPose& pose : {testsupport::Pose(1025, 703), testsupport::Pose(1060.5, 679.8, 1.0, 0.08),
+                                         testsupport::Pose(960, 735, 1.15, -0.05)}) {
     const testsupport::Pan pan = testsupport::RenderPan(2, {kW, kH}, testsupport::Pose(1000, 700), pose, 1.0);
     const cv::Mat truth = pan.Between(0, 1);
     for (const cv::Mat& H : {truth, cv::Mat(testsupport::Translation(3.5, -2.5) * truth)}) {
