@@ -144,6 +144,19 @@ struct Packed {
   std::vector<Value> values;
   std::vector<int32_t> squaredNorms;  // per real row
   std::vector<int32_t> sums;          // per real row (query side only)
+
+  size_t Stride() const { return static_cast<size_t>(groups) * (sizeof(int32_t) / sizeof(Value)); }
+  // Group p of query row r: the 32-bit lane it fills.
+  int32_t QueryLane(int r, int p) const {
+    int32_t lane;
+    std::memcpy(&lane, values.data() + static_cast<size_t>(r) * Stride() + p * sizeof(lane) / sizeof(Value),
+                sizeof(lane));
+    return lane;
+  }
+  // The first value of train block b, rowsPerBlock rows interleaved.
+  const Value* TrainBlock(int b, int rowsPerBlock) const {
+    return values.data() + static_cast<size_t>(b) * Stride() * static_cast<size_t>(rowsPerBlock);
+  }
 };
 
 // Query rows one after another (padded to paddedRows with zero rows), each
@@ -249,23 +262,15 @@ __attribute__((target("avx2"))) void Avx2Kernel::MicroBlock(const Packed<int16_t
                                                             const Packed<int16_t>& train,
                                                             int queryRow0, int trainBlock,
                                                             NeighbourPair* pairs) {
-  const int columnPairs = query.groups;
-  const size_t queryStride = static_cast<size_t>(columnPairs) * 2;
-  const int16_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
-  const int16_t* t =
-      train.values.data() + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
-
+  const int16_t* t = train.TrainBlock(trainBlock, kTrainRowsPerBlock);
   __m256i acc[kQueryRowsPerBlock][2];
   for (auto& a : acc) a[0] = a[1] = _mm256_setzero_si256();
-  for (int p = 0; p < columnPairs; ++p) {
+  for (int p = 0; p < query.groups; ++p) {
     const __m256i t0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
     const __m256i t1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + 16));
     t += 2 * kTrainRowsPerBlock;
     for (int r = 0; r < kQueryRowsPerBlock; ++r) {
-      int32_t columnPair;
-      std::memcpy(&columnPair, q + static_cast<size_t>(r) * queryStride + 2 * p,
-                  sizeof(columnPair));
-      const __m256i b = _mm256_set1_epi32(columnPair);
+      const __m256i b = _mm256_set1_epi32(query.QueryLane(queryRow0 + r, p));
       acc[r][0] = _mm256_add_epi32(acc[r][0], _mm256_madd_epi16(b, t0));
       acc[r][1] = _mm256_add_epi32(acc[r][1], _mm256_madd_epi16(b, t1));
     }
@@ -334,23 +339,15 @@ struct VnniKernel {
 EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
                                                  const Packed<uint8_t>& train, int queryRow0,
                                                  int trainBlock, NeighbourPair* pairs) {
-  const int quads = query.groups;
-  const size_t queryStride = static_cast<size_t>(quads) * 4;
-  const uint8_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
-  const uint8_t* t =
-      train.values.data() + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
-
+  const uint8_t* t = train.TrainBlock(trainBlock, kTrainRowsPerBlock);
   __m512i acc[kQueryRowsPerBlock][2];
   for (auto& a : acc) a[0] = a[1] = _mm512_setzero_si512();
-  for (int p = 0; p < quads; ++p) {
+  for (int p = 0; p < query.groups; ++p) {
     const __m512i t0 = _mm512_loadu_si512(t);
     const __m512i t1 = _mm512_loadu_si512(t + 64);
     t += 4 * kTrainRowsPerBlock;
     for (int r = 0; r < kQueryRowsPerBlock; ++r) {
-      int32_t columnQuad;
-      std::memcpy(&columnQuad, q + static_cast<size_t>(r) * queryStride + 4 * p,
-                  sizeof(columnQuad));
-      const __m512i b = _mm512_set1_epi32(columnQuad);
+      const __m512i b = _mm512_set1_epi32(query.QueryLane(queryRow0 + r, p));
       acc[r][0] = _mm512_dpbusd_epi32(acc[r][0], b, t0);
       acc[r][1] = _mm512_dpbusd_epi32(acc[r][1], b, t1);
     }
