@@ -134,23 +134,24 @@ std::vector<NeighbourPair> SearchInPanels(int queryRows, int trainBlocks,
   return nearest;
 }
 
-// Rows packed for an integer kernel whose lanes each take Group adjacent
+// Rows packed for an integer kernel whose 32-bit lanes each take kGroup adjacent
 // columns: Value is the element type, columns are padded with zeros to whole
 // groups. One layout serves both kernels (16-bit pairs, 8-bit quads).
 template <typename Value>
 struct Packed {
+  static constexpr int kGroup = static_cast<int>(sizeof(int32_t) / sizeof(Value));
   int rows = 0;    // real rows
   int groups = 0;  // column groups per row
   std::vector<Value> values;
   std::vector<int32_t> squaredNorms;  // per real row
   std::vector<int32_t> sums;          // per real row (query side only)
 
-  size_t Stride() const { return static_cast<size_t>(groups) * (sizeof(int32_t) / sizeof(Value)); }
+  size_t Stride() const { return static_cast<size_t>(groups) * kGroup; }
   // Group p of query row r: the 32-bit lane it fills.
   int32_t QueryLane(int r, int p) const {
     int32_t lane;
-    std::memcpy(&lane, values.data() + static_cast<size_t>(r) * Stride() + p * sizeof(lane) / sizeof(Value),
-                sizeof(lane));
+    const Value* row = values.data() + static_cast<size_t>(r) * Stride();
+    std::memcpy(&lane, row + static_cast<size_t>(p) * kGroup, sizeof(lane));
     return lane;
   }
   // The first value of train block b, rowsPerBlock rows interleaved.
@@ -161,8 +162,9 @@ struct Packed {
 
 // Query rows one after another (padded to paddedRows with zero rows), each
 // Group * groups values, zeros past the last column.
-template <typename Value, int Group>
+template <typename Value>
 void PackQueryRows(const cv::Mat& query, int paddedRows, Packed<Value>* out) {
+  constexpr int Group = Packed<Value>::kGroup;
   out->rows = query.rows;
   out->groups = (query.cols + Group - 1) / Group;
   const size_t stride = static_cast<size_t>(out->groups) * Group;
@@ -189,8 +191,9 @@ void PackQueryRows(const cv::Mat& query, int paddedRows, Packed<Value>* out) {
 // block b and group p, RowsPerBlock * Group values (row 0's group p, row 1's,
 // ...), each value stored as v - Offset (modulo the width of Value). Missing
 // rows and columns stay zero.
-template <typename Value, int Group, int RowsPerBlock, int Offset>
+template <typename Value, int RowsPerBlock, int Offset>
 void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
+  constexpr int Group = Packed<Value>::kGroup;
   out->rows = train.rows;
   out->groups = (train.cols + Group - 1) / Group;
   const size_t blockSize = static_cast<size_t>(out->groups) * Group * RowsPerBlock;
@@ -212,7 +215,7 @@ void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
 }
 
 // Packs both matrices in a kernel's layout and walks them in panels.
-// Kernel names the layout (Value, kGroup, kTrainOffset and the blocking
+// Kernel names the layout (Value, kTrainOffset and the blocking
 // constants) and the micro-kernel: MicroBlock(query, train, queryRow0,
 // trainBlock, pairs) offers one block of train rows to the
 // kQueryRowsPerBlock queries starting at queryRow0.
@@ -224,8 +227,8 @@ std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& tr
   using Value = typename Kernel::Value;
   Packed<Value> packedQuery;
   Packed<Value> packedTrain;
-  PackQueryRows<Value, Kernel::kGroup>(query, panels * kPanelRows, &packedQuery);
-  PackTrainRows<Value, Kernel::kGroup, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(
+  PackQueryRows<Value>(query, panels * kPanelRows, &packedQuery);
+  PackTrainRows<Value, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(
       train, trainBlocks, &packedTrain);
   return SearchInPanels<Kernel::kQueryRowsPerBlock, Kernel::kQueryBlocksPerPanel,
                         Kernel::kTrainBlocksPerTile>(
@@ -243,7 +246,6 @@ std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& tr
 // train rows in row order.
 struct Avx2Kernel {
   using Value = int16_t;
-  static constexpr int kGroup = 2;
   static constexpr int kTrainOffset = 0;
   static constexpr int kQueryRowsPerBlock = 4;
   static constexpr int kTrainRowsPerBlock = 16;
@@ -324,7 +326,6 @@ std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& t
 
 struct VnniKernel {
   using Value = uint8_t;
-  static constexpr int kGroup = 4;
   static constexpr int kTrainOffset = 128;
   static constexpr int kQueryRowsPerBlock = 8;
   static constexpr int kTrainRowsPerBlock = 32;  // two 512-bit vectors of 16 rows
