@@ -14,39 +14,37 @@ namespace blend {
 
 namespace {
 
-// Low-resolution copies: at most this many pixels per frame (seams and block
-// gains need no more), and all copies together at most kLowResShare of the
-// canvas's bytes at kLowResBytesPerPixel (copy, warped copy, mask, float copy).
-constexpr double kLowResPixelsPerFrame = 60000.0;
-constexpr double kLowResShare = 0.5;
-constexpr double kLowResBytesPerPixel = 20.0;
-// Block gains over blocks of this many low-resolution pixels, found in a few
-// rounds so that the compensator's pull towards gain 1 does not leave part
-// of a mismatch in place.
-constexpr int kGainBlock = 24;
-constexpr int kGainFeeds = 3;
-// The compensator solves a dense system over all blocks (about this many
-// bytes per pair of blocks); blocks grow until it fits kGainShare of the
-// canvas's bytes, and with more frames than that allows, block gains are
-// left out (the per-frame exposures are corrected already).
-constexpr double kGainSystemBytes = 40.0;
-constexpr double kGainShare = 0.25;
-// The photometric fit's samples take at most kRatioShare of the canvas's bytes.
-constexpr double kRatioShare = 0.25;
-constexpr size_t kMinRatioSamples = 20000;
-// The blender sums 16-bit levels: frames go in at 32 times their 8-bit
-// values, so its truncations stay below half an output level.
-constexpr double kBlendScale = 32.0;
-constexpr double kBlendCeiling = 2.0 * 255.0 * kBlendScale;
-// The full-resolution stage holds one strip of canvas rows at a time: the
-// blender's pyramids (16-bit colour and float weights, 4/3 of a level) and the
-// frames fed to it (warped copy, mask, gains, the blender's bordered copy and
-// pyramids), together within kStripShare of the canvas's bytes.
-constexpr double kStripShare = 3.5;
-constexpr double kPyramidBytesPerPixel = 14.0;
-constexpr double kFeedBytesPerPixel = 36.0;
-constexpr int kMinStripRows = 16;
-constexpr int kMaxBands = 5;
+// What the composition is tuned by; a share is of the canvas's bytes.
+struct Tuning {
+  // Low-resolution copies: at most lowResPixelsPerFrame pixels per frame (seams
+  // and block gains need no more), and all copies together at most lowResShare
+  // of the canvas's bytes at lowResBytesPerPixel (copy, warped copy, mask, float
+  // copy).
+  double lowResPixelsPerFrame = 60000.0, lowResShare = 0.5, lowResBytesPerPixel = 20.0;
+  // Block gains over blocks of gainBlock low-resolution pixels, found in
+  // gainFeeds rounds so that the compensator's pull towards gain 1 does not
+  // leave part of a mismatch in place.
+  int gainBlock = 24, gainFeeds = 3;
+  // The compensator solves a dense system over all blocks (about
+  // gainSystemBytes per pair of blocks); blocks grow until it fits gainShare of
+  // the canvas's bytes, and with more frames than that allows, block gains are
+  // left out (the per-frame exposures are corrected already).
+  double gainSystemBytes = 40.0, gainShare = 0.25;
+  // The photometric fit's samples take at most ratioShare of the canvas's
+  // bytes, and minRatioSamples whatever that share.
+  double ratioShare = 0.25;
+  size_t minRatioSamples = 20000;
+  // The blender sums 16-bit levels: frames go in at blendScale times their
+  // 8-bit values, so its truncations stay below half an output level.
+  double blendScale = 32.0, blendCeiling = 2.0 * 255.0 * blendScale;
+  // The full-resolution stage holds one strip of canvas rows at a time: the
+  // blender's pyramids (16-bit colour and float weights, 4/3 of a level) and the
+  // frames fed to it (warped copy, mask, gains, the blender's bordered copy and
+  // pyramids), together within stripShare of the canvas's bytes.
+  double stripShare = 3.5, pyramidBytesPerPixel = 14.0, feedBytesPerPixel = 36.0;
+  int minStripRows = 16, maxBands = 5;
+};
+constexpr Tuning kTuning{};
 
 cv::Matx33d Translation(double x, double y) { return cv::Matx33d(1, 0, x, 0, 1, y, 0, 0, 1); }
 // Pixel centres of a grid scaled by (sx, sy): x' = (x + 0.5) sx - 0.5.
@@ -147,7 +145,7 @@ struct Placed {
 int BandsFor(cv::Size canvas) {
   const double width = std::sqrt(static_cast<double>(canvas.area())) * 0.05;
   const int bands = static_cast<int>(std::ceil(std::log2(std::max(width, 2.0)))) - 1;
-  return std::clamp(bands, 1, kMaxBands);
+  return std::clamp(bands, 1, kTuning.maxBands);
 }
 
 // Seams and block gains on the low-resolution canvas.
@@ -172,8 +170,8 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
     mask.copyTo(masks[i]);
     corners[i] = p.lowBox.tl();
   }
-  const double maxBlocks = std::sqrt(kGainShare * canvasBytes / kGainSystemBytes);
-  int block = kGainBlock;
+  const double maxBlocks = std::sqrt(kTuning.gainShare * canvasBytes / kTuning.gainSystemBytes);
+  int block = kTuning.gainBlock;
   for (;;) {
     double blocks = 0.0;
     int largest = 1;
@@ -185,7 +183,7 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
     block *= 2;
   }
   const bool blockGains = static_cast<double>(placed.size()) <= maxBlocks;
-  cv::detail::BlocksGainCompensator compensator(block, block, kGainFeeds);
+  cv::detail::BlocksGainCompensator compensator(block, block, kTuning.gainFeeds);
   std::vector<cv::Mat> gains;
   if (blockGains) {
     static_cast<cv::detail::ExposureCompensator&>(compensator).feed(corners, images, masks);
@@ -236,8 +234,8 @@ void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, 
   cv::Mat image, mask;
   const cv::Matx33d windowToFrame = p.fromCanvas * windowToCanvas;
   WarpCorrected<short>(p.frame->image, cv::INTER_CUBIC, windowToFrame, windowToFrame,
-                       p.frame->image.size(), window, inverseFalloff, gain, kBlendScale,
-                       kBlendCeiling, gains, &image, &mask);
+                       p.frame->image.size(), window, inverseFalloff, gain, kTuning.blendScale,
+                       kTuning.blendCeiling, gains, &image, &mask);
   gains.release();
   cv::Mat seam;
   cv::warpAffine(p.seam, seam,
@@ -286,8 +284,9 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
 
   const double canvasBytes = 3.0 * static_cast<double>(canvas.size.area());
   const double scale =
-      std::min({1.0, std::sqrt(kLowResPixelsPerFrame / largestFrame),
-                std::sqrt(kLowResShare * canvasBytes / (kLowResBytesPerPixel * lowResArea))});
+      std::min({1.0, std::sqrt(kTuning.lowResPixelsPerFrame / largestFrame),
+                std::sqrt(kTuning.lowResShare * canvasBytes /
+                          (kTuning.lowResBytesPerPixel * lowResArea))});
   const cv::Matx33d canvasToLow = Scaling(scale, scale);
   const cv::Size lowCanvas(std::max(1, static_cast<int>(std::ceil(canvas.size.width * scale))),
                            std::max(1, static_cast<int>(std::ceil(canvas.size.height * scale))));
@@ -316,7 +315,8 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
       p.lowBox = cv::Rect(cv::Point(x0, y0), cv::Point(x1, y1)) & cv::Rect(cv::Point(), lowCanvas);
     }
     const auto maxSamples = std::max(
-        kMinRatioSamples, static_cast<size_t>(kRatioShare * canvasBytes / vignetting::kRatioBytes));
+        kTuning.minRatioSamples,
+        static_cast<size_t>(kTuning.ratioShare * canvasBytes / vignetting::kRatioBytes));
     photometry = vignetting::EstimatePhotometry(lowFrames, lowToRef, maxSamples);
     FindSeamsAndGains(placed, photometry, lowFrames, canvasToLow, canvasBytes, &owners);
   }
@@ -326,15 +326,16 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
   // coarsest level's scale: on the benchmark's vignetting case the strips'
   // mosaic differs from one blend of the whole canvas by at most 3 grey
   // levels, 66 dB PSNR); a strip's
-  // pyramid and the frames fed to it stay within kStripShare of the canvas.
+  // pyramid and the frames fed to it stay within stripShare of the canvas.
   const int bands = BandsFor(canvas.size);
   const int context = 2 << bands;
   int widestBox = 0;
   for (const Placed& p : placed) widestBox = std::max(widestBox, p.box.width);
   const double bytesPerRow =
-      kPyramidBytesPerPixel * canvas.size.width + kFeedBytesPerPixel * widestBox;
-  const int stripRows = std::max(
-      kMinStripRows, static_cast<int>(kStripShare * canvasBytes / bytesPerRow) - 2 * context);
+      kTuning.pyramidBytesPerPixel * canvas.size.width + kTuning.feedBytesPerPixel * widestBox;
+  const int stripRows =
+      std::max(kTuning.minStripRows,
+               static_cast<int>(kTuning.stripShare * canvasBytes / bytesPerRow) - 2 * context);
   const InverseFalloff inverseFalloff(photometry.falloff);
   for (int s0 = 0; s0 < canvas.size.height; s0 += stripRows) {
     const int s1 = std::min(s0 + stripRows, canvas.size.height);
@@ -349,7 +350,7 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
     cv::Mat blended, blendedMask;
     blender.blend(blended, blendedMask);
     blended.rowRange(s0 - top, s1 - top)
-        .convertTo(mosaic.rowRange(s0, s1), CV_8U, 1.0 / kBlendScale);
+        .convertTo(mosaic.rowRange(s0, s1), CV_8U, 1.0 / kTuning.blendScale);
   }
   return mosaic;
 }

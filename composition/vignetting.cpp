@@ -6,30 +6,35 @@
 #include <utility>
 #include <opencv2/imgproc.hpp>
 
+#include "geometry/pairwise_alignment.hpp"
+
 namespace vignetting {
 
 namespace {
 
-// Samples per overlapping pair (a grid over the first frame).
-constexpr double kSamplesPerPair = 900.0;
-// Pixels too dark or too close to saturation say nothing about a ratio.
-constexpr float kDarkest = 12.0f;
-constexpr float kBrightest = 243.0f;
-// A pair counts when it has at least this many usable samples.
-constexpr int kMinSamplesPerPair = 40;
-// Relative change per pixel at which a sample's weight halves: edges turn a
-// small placement error into a large ratio error.
-constexpr double kEdgeSlope = 0.04;
-constexpr int kReweightings = 6;
-// A falloff outside these bounds anywhere in the frame is not a lens's.
-constexpr double kLowestFalloff = 0.2;
-constexpr double kHighestFalloff = 1.25;
-
-// Partners per frame: the nearest overlapping frames say all there is to say.
-constexpr size_t kPartners = 8;
-// A pair gets at least this many samples whatever the bound on all samples.
-constexpr double kMinSamplesPerBudget = 60.0;
-constexpr int kSolverIterations = 3000;
+// What the photometric fit is tuned by.
+struct Tuning {
+  // Samples per overlapping pair (a grid over the first frame).
+  double samplesPerPair = 900.0;
+  // Pixels too dark or too close to saturation say nothing about a ratio.
+  float darkest = 12.0f, brightest = 243.0f;
+  // A pair counts when it has at least this many usable samples.
+  int minSamplesPerPair = 40;
+  // Relative change per pixel at which a sample's weight halves: edges turn a
+  // small placement error into a large ratio error.
+  double edgeSlope = 0.04;
+  // Rounds of the fit reweighted against outliers.
+  int reweightings = 6;
+  // A falloff outside these bounds anywhere in the frame is not a lens's.
+  double lowestFalloff = 0.2, highestFalloff = 1.25;
+  // Partners per frame: the nearest overlapping frames say all there is to say.
+  size_t partners = 8;
+  // A pair gets at least this many samples whatever the bound on all samples.
+  double minSamplesPerBudget = 60.0;
+  // Conjugate-gradient iterations at the most per solve.
+  int solverIterations = 3000;
+};
+constexpr Tuning kTuning{};
 
 // One ratio: log I_i(p) - log I_j(q) = g_i - g_j + sum_k c_k (rho_i^2k - rho_j^2k).
 struct Ratio {
@@ -45,14 +50,7 @@ struct Ratio {
 };
 
 cv::Mat GreyLevels(const cv::Mat& image) {
-  cv::Mat grey;
-  if (image.channels() == 3) {
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  } else {
-    grey = image;
-  }
-  cv::Mat levels;
-  grey.convertTo(levels, CV_32F);
+  cv::Mat levels = geometry::FloatGrey(image);
   cv::GaussianBlur(levels, levels, cv::Size(5, 5), 1.0);
   return levels;
 }
@@ -84,7 +82,8 @@ void AddPair(const std::vector<cv::Mat>& levels, const std::vector<cv::Matx33d>&
       if (!(qx >= 2 && qy >= 2 && qx < size.width - 3 && qy < size.height - 3)) continue;
       const float va = row[x];
       const float vb = Bilinear(b, qx, qy);
-      if (va < kDarkest || va > kBrightest || vb < kDarkest || vb > kBrightest) continue;
+      const auto unusable = [](float v) { return v < kTuning.darkest || v > kTuning.brightest; };
+      if (unusable(va) || unusable(vb)) continue;
       const double slope =
           std::max(std::abs(row[x + 1] - row[x - 1]), std::abs(a.ptr<float>(y + 1)[x] -
                                                                a.ptr<float>(y - 1)[x])) /
@@ -95,11 +94,14 @@ void AddPair(const std::vector<cv::Mat>& levels, const std::vector<cv::Matx33d>&
       ratio.logRatio = std::log(va) - std::log(vb);
       ratio.rhoI = static_cast<float>(RhoSquared(x, y, size));
       ratio.rhoJ = static_cast<float>(RhoSquared(qx, qy, size));
-      ratio.weight = static_cast<float>(1.0 / (1.0 + (slope / kEdgeSlope) * (slope / kEdgeSlope)));
+      const double relative = slope / kTuning.edgeSlope;
+      ratio.weight = static_cast<float>(1.0 / (1.0 + relative * relative));
       ratios->push_back(ratio);
     }
   }
-  if (ratios->size() - before < static_cast<size_t>(kMinSamplesPerPair)) ratios->resize(before);
+  if (ratios->size() - before < static_cast<size_t>(kTuning.minSamplesPerPair)) {
+    ratios->resize(before);
+  }
 }
 
 // The normal equations of the weighted fit, applied without forming them
@@ -124,14 +126,11 @@ class Normal {
   }
   std::vector<double> Apply(const std::vector<double>& x) const {
     std::vector<double> y(x.size(), 0.0);
-    int index[5];
-    double value[5];
-    for (size_t k = 0; k < ratios_.size(); ++k) {
-      const int used = Row(ratios_[k], index, value);
+    ForEachRow([&](size_t k, const int* index, const double* value, int used) {
       double dot = 0.0;
       for (int u = 0; u < used; ++u) dot += value[u] * x[static_cast<size_t>(index[u])];
       for (int u = 0; u < used; ++u) y[static_cast<size_t>(index[u])] += weights_[k] * dot * value[u];
-    }
+    });
     double sum = 0.0;
     for (int u = 0; u < frames_; ++u) sum += x[static_cast<size_t>(u)];
     for (int u = 0; u < Size(); ++u) {
@@ -142,29 +141,33 @@ class Normal {
   }
   std::vector<double> Rhs() const {
     std::vector<double> b(static_cast<size_t>(Size()), 0.0);
-    int index[5];
-    double value[5];
-    for (size_t k = 0; k < ratios_.size(); ++k) {
-      const int used = Row(ratios_[k], index, value);
+    ForEachRow([&](size_t k, const int* index, const double* value, int used) {
       for (int u = 0; u < used; ++u) {
         b[static_cast<size_t>(index[u])] += weights_[k] * value[u] * ratios_[k].logRatio;
       }
-    }
+    });
     return b;
   }
   std::vector<double> Diagonal() const {
     std::vector<double> d(static_cast<size_t>(Size()), 0.0);
-    int index[5];
-    double value[5];
-    for (size_t k = 0; k < ratios_.size(); ++k) {
-      const int used = Row(ratios_[k], index, value);
+    ForEachRow([&](size_t k, const int* index, const double* value, int used) {
       for (int u = 0; u < used; ++u) d[static_cast<size_t>(index[u])] += weights_[k] * value[u] * value[u];
-    }
+    });
     for (int u = 0; u < Size(); ++u) d[static_cast<size_t>(u)] += (u < frames_ ? gauge_ + 1e-6 * gauge_ : 1e-9 * gauge_);
     return d;
   }
 
  private:
+  // visit(k, index, value, used) with ratio k's row of the design matrix.
+  template <class Visit>
+  void ForEachRow(Visit&& visit) const {
+    int index[5];
+    double value[5];
+    for (size_t k = 0; k < ratios_.size(); ++k) {
+      visit(k, index, value, Row(ratios_[k], index, value));
+    }
+  }
+
   const std::vector<Ratio>& ratios_;
   const std::vector<double>& weights_;
   int frames_;
@@ -188,7 +191,7 @@ void SolveInPlace(const Normal& normal, std::vector<double>* x) {
   p = z;
   double rz = Dot(r, z);
   const double stop = 1e-20 * std::max(Dot(b, b), 1e-30);
-  for (int iteration = 0; iteration < kSolverIterations && Dot(r, r) > stop; ++iteration) {
+  for (int iteration = 0; iteration < kTuning.solverIterations && Dot(r, r) > stop; ++iteration) {
     const std::vector<double> q = normal.Apply(p);
     const double alpha = rz / Dot(p, q);
     for (size_t k = 0; k < r.size(); ++k) {
@@ -214,7 +217,7 @@ Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
   for (size_t k = 0; k < ratios.size(); ++k) weights[k] = ratios[k].weight;
   std::vector<double> x(static_cast<size_t>(frames + 3), 0.0);
   Fit fit{std::vector<double>(static_cast<size_t>(frames), 0.0), cv::Vec3d()};
-  for (int round = 0; round < kReweightings; ++round) {
+  for (int round = 0; round < kTuning.reweightings; ++round) {
     SolveInPlace(Normal(ratios, weights, frames, withFalloff), &x);
     std::copy(x.begin(), x.begin() + frames, fit.logGains.begin());
     fit.c = withFalloff ? cv::Vec3d(x[static_cast<size_t>(frames)], x[static_cast<size_t>(frames + 1)],
@@ -254,7 +257,7 @@ double CentreDistance(const cv::Matx33d& jToI, cv::Size size) {
 bool Plausible(const Falloff& falloff) {
   for (double rho2 = 0.0; rho2 <= 1.0001; rho2 += 0.05) {
     const double v = falloff.At(rho2);
-    if (!(v >= kLowestFalloff && v <= kHighestFalloff)) return false;
+    if (!(v >= kTuning.lowestFalloff && v <= kTuning.highestFalloff)) return false;
   }
   return true;
 }
@@ -295,15 +298,15 @@ Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,
       if (d >= 0) partners.emplace_back(d, j);
     }
     std::sort(partners.begin(), partners.end());
-    if (partners.size() > kPartners) partners.resize(kPartners);
+    if (partners.size() > kTuning.partners) partners.resize(kTuning.partners);
     for (const auto& partner : partners) pairs.emplace_back(std::min(i, partner.second), std::max(i, partner.second));
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
   const double samplesPerPair =
       pairs.empty() ? 0.0
-                    : std::clamp(static_cast<double>(maxSamples) / pairs.size(), kMinSamplesPerBudget,
-                                 kSamplesPerPair);
+                    : std::clamp(static_cast<double>(maxSamples) / pairs.size(),
+                                 kTuning.minSamplesPerBudget, kTuning.samplesPerPair);
   std::vector<Ratio> ratios;
   for (const auto& pair : pairs) AddPair(levels, frameToRef, pair.first, pair.second, samplesPerPair, &ratios);
   if (ratios.empty()) return photometry;

@@ -134,22 +134,37 @@ std::vector<NeighbourPair> SearchInPanels(int queryRows, int trainBlocks,
   return nearest;
 }
 
-// Rows packed for an integer kernel whose lanes each take Group adjacent
+// Rows packed for an integer kernel whose 32-bit lanes each take kGroup adjacent
 // columns: Value is the element type, columns are padded with zeros to whole
 // groups. One layout serves both kernels (16-bit pairs, 8-bit quads).
 template <typename Value>
 struct Packed {
+  static constexpr int kGroup = static_cast<int>(sizeof(int32_t) / sizeof(Value));
   int rows = 0;    // real rows
   int groups = 0;  // column groups per row
   std::vector<Value> values;
   std::vector<int32_t> squaredNorms;  // per real row
   std::vector<int32_t> sums;          // per real row (query side only)
+
+  size_t Stride() const { return static_cast<size_t>(groups) * kGroup; }
+  // Group p of query row r: the 32-bit lane it fills.
+  int32_t QueryLane(int r, int p) const {
+    int32_t lane;
+    const Value* row = values.data() + static_cast<size_t>(r) * Stride();
+    std::memcpy(&lane, row + static_cast<size_t>(p) * kGroup, sizeof(lane));
+    return lane;
+  }
+  // The first value of train block b, rowsPerBlock rows interleaved.
+  const Value* TrainBlock(int b, int rowsPerBlock) const {
+    return values.data() + static_cast<size_t>(b) * Stride() * static_cast<size_t>(rowsPerBlock);
+  }
 };
 
 // Query rows one after another (padded to paddedRows with zero rows), each
 // Group * groups values, zeros past the last column.
-template <typename Value, int Group>
+template <typename Value>
 void PackQueryRows(const cv::Mat& query, int paddedRows, Packed<Value>* out) {
+  constexpr int Group = Packed<Value>::kGroup;
   out->rows = query.rows;
   out->groups = (query.cols + Group - 1) / Group;
   const size_t stride = static_cast<size_t>(out->groups) * Group;
@@ -176,8 +191,9 @@ void PackQueryRows(const cv::Mat& query, int paddedRows, Packed<Value>* out) {
 // block b and group p, RowsPerBlock * Group values (row 0's group p, row 1's,
 // ...), each value stored as v - Offset (modulo the width of Value). Missing
 // rows and columns stay zero.
-template <typename Value, int Group, int RowsPerBlock, int Offset>
+template <typename Value, int RowsPerBlock, int Offset>
 void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
+  constexpr int Group = Packed<Value>::kGroup;
   out->rows = train.rows;
   out->groups = (train.cols + Group - 1) / Group;
   const size_t blockSize = static_cast<size_t>(out->groups) * Group * RowsPerBlock;
@@ -199,7 +215,7 @@ void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
 }
 
 // Packs both matrices in a kernel's layout and walks them in panels.
-// Kernel names the layout (Value, kGroup, kTrainOffset and the blocking
+// Kernel names the layout (Value, kTrainOffset and the blocking
 // constants) and the micro-kernel: MicroBlock(query, train, queryRow0,
 // trainBlock, pairs) offers one block of train rows to the
 // kQueryRowsPerBlock queries starting at queryRow0.
@@ -211,8 +227,8 @@ std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& tr
   using Value = typename Kernel::Value;
   Packed<Value> packedQuery;
   Packed<Value> packedTrain;
-  PackQueryRows<Value, Kernel::kGroup>(query, panels * kPanelRows, &packedQuery);
-  PackTrainRows<Value, Kernel::kGroup, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(
+  PackQueryRows<Value>(query, panels * kPanelRows, &packedQuery);
+  PackTrainRows<Value, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(
       train, trainBlocks, &packedTrain);
   return SearchInPanels<Kernel::kQueryRowsPerBlock, Kernel::kQueryBlocksPerPanel,
                         Kernel::kTrainBlocksPerTile>(
@@ -230,7 +246,6 @@ std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& tr
 // train rows in row order.
 struct Avx2Kernel {
   using Value = int16_t;
-  static constexpr int kGroup = 2;
   static constexpr int kTrainOffset = 0;
   static constexpr int kQueryRowsPerBlock = 4;
   static constexpr int kTrainRowsPerBlock = 16;
@@ -249,23 +264,15 @@ __attribute__((target("avx2"))) void Avx2Kernel::MicroBlock(const Packed<int16_t
                                                             const Packed<int16_t>& train,
                                                             int queryRow0, int trainBlock,
                                                             NeighbourPair* pairs) {
-  const int columnPairs = query.groups;
-  const size_t queryStride = static_cast<size_t>(columnPairs) * 2;
-  const int16_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
-  const int16_t* t =
-      train.values.data() + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
-
+  const int16_t* t = train.TrainBlock(trainBlock, kTrainRowsPerBlock);
   __m256i acc[kQueryRowsPerBlock][2];
   for (auto& a : acc) a[0] = a[1] = _mm256_setzero_si256();
-  for (int p = 0; p < columnPairs; ++p) {
+  for (int p = 0; p < query.groups; ++p) {
     const __m256i t0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
     const __m256i t1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + 16));
     t += 2 * kTrainRowsPerBlock;
     for (int r = 0; r < kQueryRowsPerBlock; ++r) {
-      int32_t columnPair;
-      std::memcpy(&columnPair, q + static_cast<size_t>(r) * queryStride + 2 * p,
-                  sizeof(columnPair));
-      const __m256i b = _mm256_set1_epi32(columnPair);
+      const __m256i b = _mm256_set1_epi32(query.QueryLane(queryRow0 + r, p));
       acc[r][0] = _mm256_add_epi32(acc[r][0], _mm256_madd_epi16(b, t0));
       acc[r][1] = _mm256_add_epi32(acc[r][1], _mm256_madd_epi16(b, t1));
     }
@@ -319,7 +326,6 @@ std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& t
 
 struct VnniKernel {
   using Value = uint8_t;
-  static constexpr int kGroup = 4;
   static constexpr int kTrainOffset = 128;
   static constexpr int kQueryRowsPerBlock = 8;
   static constexpr int kTrainRowsPerBlock = 32;  // two 512-bit vectors of 16 rows
@@ -334,23 +340,15 @@ struct VnniKernel {
 EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
                                                  const Packed<uint8_t>& train, int queryRow0,
                                                  int trainBlock, NeighbourPair* pairs) {
-  const int quads = query.groups;
-  const size_t queryStride = static_cast<size_t>(quads) * 4;
-  const uint8_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
-  const uint8_t* t =
-      train.values.data() + static_cast<size_t>(trainBlock) * queryStride * kTrainRowsPerBlock;
-
+  const uint8_t* t = train.TrainBlock(trainBlock, kTrainRowsPerBlock);
   __m512i acc[kQueryRowsPerBlock][2];
   for (auto& a : acc) a[0] = a[1] = _mm512_setzero_si512();
-  for (int p = 0; p < quads; ++p) {
+  for (int p = 0; p < query.groups; ++p) {
     const __m512i t0 = _mm512_loadu_si512(t);
     const __m512i t1 = _mm512_loadu_si512(t + 64);
     t += 4 * kTrainRowsPerBlock;
     for (int r = 0; r < kQueryRowsPerBlock; ++r) {
-      int32_t columnQuad;
-      std::memcpy(&columnQuad, q + static_cast<size_t>(r) * queryStride + 4 * p,
-                  sizeof(columnQuad));
-      const __m512i b = _mm512_set1_epi32(columnQuad);
+      const __m512i b = _mm512_set1_epi32(query.QueryLane(queryRow0 + r, p));
       acc[r][0] = _mm512_dpbusd_epi32(acc[r][0], b, t0);
       acc[r][1] = _mm512_dpbusd_epi32(acc[r][1], b, t1);
     }

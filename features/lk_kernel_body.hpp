@@ -9,7 +9,91 @@
 // numbers below 2^24, exact in any order, so it is summed as integers.
 //
 // Included only by the kernel units, inside their anonymous namespace: each
-// unit gets its own copy, built for its instruction set.
+// unit gets its own copy, built for its instruction set. A unit defines
+// LK_SIMD_BITS, 256 or 512, the width of its vectors and intrinsics.
+
+#define LK_CAT_(a, b, c, d) a##b##c##d
+#define LK_CAT(a, b, c, d) LK_CAT_(a, b, c, d)
+#define LK_MM(op) LK_CAT(_mm, LK_SIMD_BITS, _##op, )              // _mm256_op
+#define LK_SI(op) LK_CAT(_mm, LK_SIMD_BITS, _##op, LK_SIMD_BITS)  // _mm256_op256
+
+// The vector operations the body uses: kLanes points a vector, one per
+// 128-bit group.
+struct Simd {
+  using I = LK_CAT(__m, LK_SIMD_BITS, i, );
+  using F = LK_CAT(__m, LK_SIMD_BITS, , );
+  static constexpr int kLanes = LK_SIMD_BITS / 128;
+
+#if LK_SIMD_BITS == 256
+  // 16 bytes of each point: a load and a broadcast load blended, which keeps
+  // the shuffle port free.
+  template <class T>
+  static I Load(const T* const* p, std::ptrdiff_t offset) {
+    return _mm256_blend_epi32(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p[0] + offset))),
+        _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[1] + offset))),
+        0xF0);
+  }
+  static I PerLane(const int* v) {
+    return _mm256_set_m128i(_mm_set1_epi32(v[1]), _mm_set1_epi32(v[0]));
+  }
+  static I Repeat16(const char* p) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+#else
+  // 16 bytes of each point: one load and three merging broadcast loads.
+  template <class T>
+  static I Load(const T* const* p, std::ptrdiff_t offset) {
+    auto at = [&](int k) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[k] + offset));
+    };
+    I v = _mm512_castsi128_si512(at(0));
+    v = _mm512_mask_broadcast_i32x4(v, 0x00F0, at(1));
+    v = _mm512_mask_broadcast_i32x4(v, 0x0F00, at(2));
+    return _mm512_mask_broadcast_i32x4(v, static_cast<__mmask16>(0xF000), at(3));
+  }
+  static I PerLane(const int* v) {
+    return _mm512_setr_epi32(v[0], v[0], v[0], v[0], v[1], v[1], v[1], v[1], v[2], v[2], v[2],
+                             v[2], v[3], v[3], v[3], v[3]);
+  }
+  static I Repeat16(const char* p) {
+    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+#endif
+
+  // The rest differ only in the width in their names.
+  static I Set1(int v) { return LK_MM(set1_epi32)(v); }
+  static I ZeroI() { return LK_SI(setzero_si)(); }
+  static I And(I a, I b) { return LK_SI(and_si)(a, b); }
+  static void StoreI(int* p, I v) { LK_SI(storeu_si)(reinterpret_cast<I*>(p), v); }
+  static I Add32(I a, I b) { return LK_MM(add_epi32)(a, b); }
+  static I Madd(I a, I b) { return LK_MM(madd_epi16)(a, b); }
+  static I Srai(I a, int n) { return LK_MM(srai_epi32)(a, n); }
+  static I Slli(I a, int n) { return LK_MM(slli_epi32)(a, n); }
+  static I Packs32(I a, I b) { return LK_MM(packs_epi32)(a, b); }
+  static I Subs16(I a, I b) { return LK_MM(subs_epi16)(a, b); }
+  static I Abs16(I a) { return LK_MM(abs_epi16)(a); }
+  static I Shuffle8(I a, I m) { return LK_MM(shuffle_epi8)(a, m); }
+  static I Unpacklo16(I a, I b) { return LK_MM(unpacklo_epi16)(a, b); }
+  static I Unpackhi16(I a, I b) { return LK_MM(unpackhi_epi16)(a, b); }
+  static F Cvt(I a) { return LK_MM(cvtepi32_ps)(a); }
+  static F ZeroF() { return LK_MM(setzero_ps)(); }
+  static void StoreF(float* p, F v) { LK_MM(storeu_ps)(p, v); }
+  static F AddF(F a, F b) { return LK_MM(add_ps)(a, b); }
+  static F MulF(F a, F b) { return LK_MM(mul_ps)(a, b); }
+  static F UnpackloF(F a, F b) { return LK_MM(unpacklo_ps)(a, b); }
+  static F UnpackhiF(F a, F b) { return LK_MM(unpackhi_ps)(a, b); }
+  template <int kImm>
+  static F Permute(F a) {
+    return LK_MM(permute_ps)(a, kImm);
+  }
+};
+
+#undef LK_SI
+#undef LK_MM
+#undef LK_CAT
+#undef LK_CAT_
 
 constexpr int kChunks = 7;  // 8-element chunks at 0, 8, ..., 48 of the 63 elements of a row
 constexpr int kTailX = 55;  // elements 55..62; 56..62 are the ones summed one by one
@@ -234,6 +318,27 @@ void ExtractPatch(const LevelData& L, const Window<V>& w, Patch<V>* patch, Sums<
   V::StoreF(tailSums->a, acc);
 }
 
+// Walks the windows in the frame being read, row by row: hands J - I (times
+// 32) of chunk c of row y to chunk(y, c, d), then the tail chunk's (elements
+// 55..62) to tail(y, d).
+template <class V, class Chunk, class Tail>
+inline void ForEachDifference(const LevelData& L, const Window<V>& w, const Patch<V>& patch,
+                              Chunk&& chunk, Tail&& tail) {
+  ImageRows<V> rows[2];
+  rows[0].Load(w.img, 0);
+  for (int y = 0; y < kWindow; ++y) {
+    const ImageRows<V>& r0 = rows[y & 1];
+    ImageRows<V>& r1 = rows[(y + 1) & 1];
+    r1.Load(w.img, (y + 1) * L.nextStep);
+    for (int c = 0; c < kChunks; ++c) {
+      chunk(y, c,
+            V::Subs16(InterpImage<V, 0>(r0.row[c], r1.row[c], w.qw0, w.qw1), patch.img[y][c]));
+    }
+    tail(y, V::Subs16(InterpImage<V, kTailSkip>(r0.row[kChunks], r1.row[kChunks], w.qw0, w.qw1),
+                      patch.img[y][kChunks]));
+  }
+}
+
 template <class V, int kLane>
 inline typename V::F Broadcast(typename V::F v) {
   return V::template Permute<_MM_SHUFFLE(kLane, kLane, kLane, kLane)>(v);
@@ -251,33 +356,25 @@ void Mismatch(const LevelData& L, const Window<V>& w, const Patch<V>& patch, Sum
   static constexpr char kZip0[16] = {0, 1, 8, 9, 0, 1, 8, 9, 2, 3, 10, 11, 2, 3, 10, 11};
   static constexpr char kZip1[16] = {4, 5, 12, 13, 4, 5, 12, 13, 6, 7, 14, 15, 6, 7, 14, 15};
   const I zip0 = V::Repeat16(kZip0), zip1 = V::Repeat16(kZip1);
-  ImageRows<V> rows[2];
-  rows[0].Load(w.img, 0);
-  for (int y = 0; y < kWindow; ++y) {
-    const ImageRows<V>& r0 = rows[y & 1];
-    ImageRows<V>& r1 = rows[(y + 1) & 1];
-    r1.Load(w.img, (y + 1) * L.nextStep);
-    for (int c = 0; c < kChunks; ++c) {
-      const I d0 =
-          V::Subs16(InterpImage<V, 0>(r0.row[c], r1.row[c], w.qw0, w.qw1), patch.img[y][c]);
-      const I u0 = V::Shuffle8(d0, zip0), u1 = V::Shuffle8(d0, zip1);
-      qb0 = V::AddF(qb0, V::Cvt(V::Madd(u0, patch.deriv[y][c][0])));
-      qb1 = V::AddF(qb1, V::Cvt(V::Madd(u1, patch.deriv[y][c][1])));
-    }
-    const I dt =
-        V::Subs16(InterpImage<V, kTailSkip>(r0.row[kChunks], r1.row[kChunks], w.qw0, w.qw1),
-                  patch.img[y][kChunks]);
-    const F f0 = HighWords<V>(V::Unpacklo16(dt, dt));  // elements 55..58
-    const F f1 = HighWords<V>(V::Unpackhi16(dt, dt));  // elements 59..62
-    const F* t = patch.tail[y];
-    acc = V::AddF(acc, V::MulF(Broadcast<V, 1>(f0), t[0]));
-    acc = V::AddF(acc, V::MulF(Broadcast<V, 2>(f0), t[1]));
-    acc = V::AddF(acc, V::MulF(Broadcast<V, 3>(f0), t[2]));
-    acc = V::AddF(acc, V::MulF(Broadcast<V, 0>(f1), t[3]));
-    acc = V::AddF(acc, V::MulF(Broadcast<V, 1>(f1), t[4]));
-    acc = V::AddF(acc, V::MulF(Broadcast<V, 2>(f1), t[5]));
-    acc = V::AddF(acc, V::MulF(Broadcast<V, 3>(f1), t[6]));
-  }
+  ForEachDifference<V>(
+      L, w, patch,
+      [&](int y, int c, I d0) {
+        const I u0 = V::Shuffle8(d0, zip0), u1 = V::Shuffle8(d0, zip1);
+        qb0 = V::AddF(qb0, V::Cvt(V::Madd(u0, patch.deriv[y][c][0])));
+        qb1 = V::AddF(qb1, V::Cvt(V::Madd(u1, patch.deriv[y][c][1])));
+      },
+      [&](int y, I dt) {
+        const F f0 = HighWords<V>(V::Unpacklo16(dt, dt));  // elements 55..58
+        const F f1 = HighWords<V>(V::Unpackhi16(dt, dt));  // elements 59..62
+        const F* t = patch.tail[y];
+        acc = V::AddF(acc, V::MulF(Broadcast<V, 1>(f0), t[0]));
+        acc = V::AddF(acc, V::MulF(Broadcast<V, 2>(f0), t[1]));
+        acc = V::AddF(acc, V::MulF(Broadcast<V, 3>(f0), t[2]));
+        acc = V::AddF(acc, V::MulF(Broadcast<V, 0>(f1), t[3]));
+        acc = V::AddF(acc, V::MulF(Broadcast<V, 1>(f1), t[4]));
+        acc = V::AddF(acc, V::MulF(Broadcast<V, 2>(f1), t[5]));
+        acc = V::AddF(acc, V::MulF(Broadcast<V, 3>(f1), t[6]));
+      });
   V::StoreF(qb->a, V::AddF(qb0, qb1));
   V::StoreF(tailSums->a, acc);
 }
@@ -293,23 +390,9 @@ void AbsDifference(const LevelData& L, const Window<V>& w, const Patch<V>& patch
                                           -1, -1, -1, -1, -1, -1, -1, -1};
   const I dropFirst = V::Repeat16(kDropFirst);
   I sum = V::ZeroI();
-  ImageRows<V> rows[2];
-  rows[0].Load(w.img, 0);
-  for (int y = 0; y < kWindow; ++y) {
-    const ImageRows<V>& r0 = rows[y & 1];
-    ImageRows<V>& r1 = rows[(y + 1) & 1];
-    r1.Load(w.img, (y + 1) * L.nextStep);
-    for (int c = 0; c < kChunks; ++c) {
-      const I d =
-          V::Subs16(InterpImage<V, 0>(r0.row[c], r1.row[c], w.qw0, w.qw1), patch.img[y][c]);
-      sum = V::Add32(sum, V::Madd(V::Abs16(d), ones));
-    }
-    const I d = V::And(
-        V::Subs16(InterpImage<V, kTailSkip>(r0.row[kChunks], r1.row[kChunks], w.qw0, w.qw1),
-                  patch.img[y][kChunks]),
-        dropFirst);
-    sum = V::Add32(sum, V::Madd(V::Abs16(d), ones));
-  }
+  ForEachDifference<V>(
+      L, w, patch, [&](int, int, I d) { sum = V::Add32(sum, V::Madd(V::Abs16(d), ones)); },
+      [&](int, I d) { sum = V::Add32(sum, V::Madd(V::Abs16(V::And(d, dropFirst)), ones)); });
   int s[4 * V::kLanes];
   V::StoreI(s, sum);
   for (int k = 0; k < V::kLanes; ++k) {

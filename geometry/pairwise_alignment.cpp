@@ -10,43 +10,8 @@
 #include <vector>
 
 namespace geometry {
-namespace {
 
-// The band-pass version: fine detail (a Gaussian of this sigma) minus the
-// local average (two passes of a box of this size, about a Gaussian of sigma
-// 4.5 at a fraction of its cost), which removes vignetting and exposure but
-// keeps edges.
-constexpr double kDetailSigma = 1.0;
-constexpr int kSurroundBox = 11;
-// The coarsest level keeps at least this many pixels on its short side.
-constexpr int kMinLevelSide = 48;
-// Pixels of a kept around the overlap when correlating.
-constexpr int kOverlapMargin = 4;
-// Pixels along every image border that the correlation leaves out: there the
-// filters (band-pass, the correlation's own smoothing and gradients) see
-// mirrored pixels, so a scene point near b's border looks different from the
-// same point in the middle of a. Left in, this one-sided difference biases
-// every pair a little the same way (about 1e-4 in scale along the motion),
-// which adds up along a sweep.
-constexpr int kBorderMargin = 12;
-// Two coarse results whose corners agree within this (full-resolution
-// pixels) lead the finest level to the same place.
-constexpr double kSameStartPx = 2.0;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-cv::Rect Interior(cv::Size size) {
-  return cv::Rect(kBorderMargin, kBorderMargin, std::max(size.width - 2 * kBorderMargin, 0),
-                  std::max(size.height - 2 * kBorderMargin, 0));
-}
-
-cv::Mat InteriorMask(cv::Size size) {
-  cv::Mat mask = cv::Mat::zeros(size, CV_8U);
-  mask(Interior(size)).setTo(255);
-  return mask;
-}
-
-cv::Mat Grey(const cv::Mat& image) {
+cv::Mat FloatGrey(const cv::Mat& image) {
   CV_Assert(image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3));
   cv::Mat grey;
   if (image.channels() == 3) {
@@ -59,12 +24,51 @@ cv::Mat Grey(const cv::Mat& image) {
   return out;
 }
 
+namespace {
+
+// What the alignment is tuned by.
+struct Tuning {
+  // The band-pass version: fine detail (a Gaussian of detailSigma) minus the
+  // local average (two passes of a box of surroundBox, about a Gaussian of
+  // sigma 4.5 at a fraction of its cost), which removes vignetting and
+  // exposure but keeps edges.
+  double detailSigma = 1.0;
+  int surroundBox = 11;
+  // The coarsest level keeps at least this many pixels on its short side.
+  int minLevelSide = 48;
+  // Pixels of a kept around the overlap when correlating (overlapMargin), and
+  // pixels along every image border that the correlation leaves out
+  // (borderMargin): there the filters (band-pass, the correlation's own
+  // smoothing and gradients) see mirrored pixels, so a scene point near b's
+  // border looks different from the same point in the middle of a. Left in,
+  // this one-sided difference biases every pair a little the same way (about
+  // 1e-4 in scale along the motion), which adds up along a sweep.
+  int overlapMargin = 4, borderMargin = 12;
+  // Two coarse results whose corners agree within this (full-resolution
+  // pixels) lead the finest level to the same place.
+  double sameStartPx = 2.0;
+};
+constexpr Tuning kTuning{};
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+cv::Rect Interior(cv::Size size) {
+  const int m = kTuning.borderMargin;
+  return cv::Rect(m, m, std::max(size.width - 2 * m, 0), std::max(size.height - 2 * m, 0));
+}
+
+cv::Mat InteriorMask(cv::Size size) {
+  cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+  mask(Interior(size)).setTo(255);
+  return mask;
+}
+
 cv::Mat BandPass(const cv::Mat& grey) {
   cv::Mat detail;
   cv::Mat surround;
-  cv::GaussianBlur(grey, detail, cv::Size(), kDetailSigma);
-  cv::boxFilter(grey, surround, -1, cv::Size(kSurroundBox, kSurroundBox));
-  cv::boxFilter(surround, surround, -1, cv::Size(kSurroundBox, kSurroundBox));
+  cv::GaussianBlur(grey, detail, cv::Size(), kTuning.detailSigma);
+  cv::boxFilter(grey, surround, -1, cv::Size(kTuning.surroundBox, kTuning.surroundBox));
+  cv::boxFilter(surround, surround, -1, cv::Size(kTuning.surroundBox, kTuning.surroundBox));
   return detail - surround;
 }
 
@@ -92,7 +96,7 @@ bool Finite(const cv::Mat& H) { return cv::checkRange(H); }
 // the pixels of a that H maps inside b.
 double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare) {
   if (!Finite(H)) return kNaN;
-  // Pixels near either border hold filtered mirror images (see kBorderMargin).
+  // Pixels near either border hold filtered mirror images (see borderMargin).
   const cv::Mat interior = InteriorMask(b.size());
   cv::Mat warped;
   cv::Mat mask;
@@ -177,7 +181,7 @@ struct PyramidPair {
 
 // The intensity version, lightly smoothed here on whole images: the
 // correlation's own smoothing would run on the cropped template and mirror
-// its edges (see kBorderMargin).
+// its edges (see borderMargin).
 std::vector<cv::Mat> Smoothed(std::vector<cv::Mat> pyramid) {
   for (cv::Mat& level : pyramid) cv::GaussianBlur(level, level, cv::Size(5, 5), 0);
   return pyramid;
@@ -195,8 +199,9 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     const cv::Mat S = LevelScale(level);
     const cv::Mat levelH = Normalised(S * H * S.inv());
     const cv::Rect box =
-        OverlapBox(levelH, levelA.size(), kOverlapMargin) & Interior(levelA.size());
-    if (box.width < kMinLevelSide / 4 || box.height < kMinLevelSide / 4) return std::nullopt;
+        OverlapBox(levelH, levelA.size(), kTuning.overlapMargin) & Interior(levelA.size());
+    const int smallest = kTuning.minLevelSide / 4;
+    if (box.width < smallest || box.height < smallest) return std::nullopt;
     // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
     cv::Mat boxH;
     Normalised(levelH * Translation(box.x, box.y)).convertTo(boxH, CV_32F);
@@ -222,7 +227,7 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
 double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
                   double minimumOverlapShare) {
   CV_Assert(a.size() == b.size() && H.rows == 3 && H.cols == 3 && H.type() == CV_64F);
-  return MaskedNcc(BandPass(Grey(a)), BandPass(Grey(b)), H, minimumOverlapShare);
+  return MaskedNcc(BandPass(FloatGrey(a)), BandPass(FloatGrey(b)), H, minimumOverlapShare);
 }
 
 PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
@@ -236,12 +241,12 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
   while ((a.cols >> finest) > settings.maxAlignedWidth) ++finest;
   int coarsest = finest;
   while (coarsest < std::max(settings.coarsestLevel, finest) &&
-         (std::min(a.cols, a.rows) >> (coarsest + 1)) >= kMinLevelSide) {
+         (std::min(a.cols, a.rows) >> (coarsest + 1)) >= kTuning.minLevelSide) {
     ++coarsest;
   }
 
-  const cv::Mat greyA = Grey(a);
-  const cv::Mat greyB = Grey(b);
+  const cv::Mat greyA = FloatGrey(a);
+  const cv::Mat greyB = FloatGrey(b);
   const cv::Mat detailA = BandPass(greyA);
   const cv::Mat detailB = BandPass(greyB);
   result.nccBefore = MaskedNcc(detailA, detailB, initialAtoB, settings.minimumOverlapShare);
@@ -270,7 +275,7 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
                           : std::optional<cv::Mat>(initialAtoB);
     if (!H) continue;
     const bool known = std::any_of(starts.begin(), starts.end(), [&](const cv::Mat& other) {
-      return OverlapShift(*H, other, a.size()) < kSameStartPx;
+      return OverlapShift(*H, other, a.size()) < kTuning.sameStartPx;
     });
     if (!known) starts.push_back(*H);
   }

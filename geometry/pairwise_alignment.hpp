@@ -64,4 +64,7 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
 double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
                   double minimumOverlapShare = 0.1);
 
+// The grey levels of an 8-bit image of one or three channels, as floats.
+cv::Mat FloatGrey(const cv::Mat& image);
+
 }  // namespace geometry
