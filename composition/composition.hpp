@@ -63,9 +63,9 @@ class Composition {
                            std::int64_t budgetBytes);
   // Bytes of a median strip per canvas pixel per key frame: image (3) + mask (1).
   static constexpr std::int64_t kMedianStripBytesPerPixel = 4;
-  // Called after each median strip, when no frame's pixels are being read
-  // (the key frames' store drops the pages the strip read).
-  std::function<void()> afterStrip;
+  // Called with a key frame's image once a median strip has read it (the key
+  // frames' store drops the pages the read brought in).
+  std::function<void(const cv::Mat&)> afterFrameRead;
 
   Composition() = default;
   ~Composition();

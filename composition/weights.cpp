@@ -193,11 +193,11 @@ void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
       mask.setTo(cv::Scalar::all(0));
       FillNewPan_RGB_FPano(image, mask, frames[i].image, frames[i].H_RefToFrame,
                            frames[i].H_FrameToRef, margin, width, height, cols, rows, begin, end);
+      if (afterFrameRead) afterFrameRead(frames[i].image);
       images.push_back(image);
       masks.push_back(mask);
     }
     if (!images.empty()) MedianRows(*out, images, masks, begin, end, begin);
-    if (afterStrip) afterStrip();
   }
 }
 

@@ -58,9 +58,10 @@ constexpr const char* kUsage =
     "               for vignetting and exposure, cut along seams and blended\n"
     "               across them (slower, for a mosaic without visible bands)\n"
     "  --memory-budget MB\n"
-    "               memory for the key frames' pixels, in MiB (default: a\n"
-    "               quarter of the physical memory); beyond it they go to an\n"
-    "               unnamed file in TMPDIR (else /tmp), removed at exit\n"
+    "               memory for the key frames' pixels, in MiB (default: 256,\n"
+    "               or a quarter of the physical memory when that is less);\n"
+    "               beyond it they go to an unnamed file in TMPDIR (else\n"
+    "               /tmp), removed at exit\n"
     "\n"
     "Press Esc to end the input early.\n";
 

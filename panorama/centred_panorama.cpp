@@ -117,10 +117,10 @@ void Panorama::ComposeCentredPanorama(int withMedian) {
     Root_AVL = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(Root_AVL, reference, 0);
     const std::int64_t stripBudgetBytes =
         static_cast<std::int64_t>(pano.total()) * kMedianStripBudgetBytesPerCanvasPixel;
-    composition.afterStrip = [this] { frameStore.Release(); };
+    composition.afterFrameRead = [this](const cv::Mat& image) { frameStore.Release(image); };
     composition.ComposeQueuedMedian(&pano_Median, kMedianMargin, imageW, imageH, pano.cols,
                                     pano.rows, stripBudgetBytes);
-    composition.afterStrip = nullptr;
+    composition.afterFrameRead = nullptr;
   }
 }
 

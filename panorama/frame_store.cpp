@@ -40,8 +40,9 @@ FrameStore::~FrameStore() {
 
 std::int64_t FrameStore::DefaultBudgetBytes() {
   const long pages = sysconf(_SC_PHYS_PAGES);
-  if (pages <= 0) return kUnlimited;
-  return static_cast<std::int64_t>(pages) * static_cast<std::int64_t>(PageSize()) / 4;
+  if (pages <= 0) return kDefaultBudgetCap;
+  return std::min(kDefaultBudgetCap,
+                  static_cast<std::int64_t>(pages) * static_cast<std::int64_t>(PageSize()) / 4);
 }
 
 std::string FrameStore::TemporaryDirectory() {
@@ -66,6 +67,18 @@ cv::Mat FrameStore::Keep(const cv::Mat& frame) {
 
 void FrameStore::Release() {
   for (const Chunk& chunk : chunks_) madvise(chunk.base, chunk.size, MADV_DONTNEED);
+}
+
+void FrameStore::Release(const cv::Mat& frame) {
+  const unsigned char* begin = frame.datastart;
+  for (const Chunk& chunk : chunks_) {
+    if (begin < chunk.base || begin >= chunk.base + chunk.size) continue;
+    // Spilled frames start on a page and are continuous.
+    const std::size_t page = PageSize();
+    const std::size_t bytes = static_cast<std::size_t>(frame.dataend - begin);
+    madvise(const_cast<unsigned char*>(begin), (bytes + page - 1) / page * page, MADV_DONTNEED);
+    return;
+  }
 }
 
 bool FrameStore::OpenSpillFile() {

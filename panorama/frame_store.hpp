@@ -8,8 +8,9 @@
 // file has no name (O_TMPFILE, or unlinked at once), so it vanishes on every
 // exit path, signals included.
 //
-// Mapped pages count as resident once read: Release() drops them again, and
-// the run calls it at points where no spilled pixels are being read.
+// Mapped pages count as resident once read (and the kernel maps more than the
+// pages read: read-around and whole page-cache folios): Release() drops them
+// again, and the run calls it at points where no spilled pixels are being read.
 #pragma once
 
 #include <cstddef>
@@ -38,11 +39,20 @@ class FrameStore {
   // Takes the spilled frames' pages out of the resident set; they are read
   // back from the file on the next access.
   void Release();
+  // The same for one frame handed out by Keep (nothing for one kept in
+  // memory): a median strip reads a row or two of every key frame, and
+  // dropping each frame's pages after its read keeps the strip's resident
+  // pages to about one frame's.
+  void Release(const cv::Mat& frame);
 
   std::int64_t BytesInMemory() const { return bytesInMemory_; }
   std::int64_t BytesSpilled() const { return bytesSpilled_; }
 
-  // A quarter of the physical memory.
+  // A quarter of the physical memory, at most kDefaultBudgetCap: with the
+  // cap, a long run at OVERLAP 100 (every frame a key frame) stays within a
+  // few hundred MB whatever the machine, and the key frames past the cap cost
+  // a write to the spill file and page-cache reads.
+  static constexpr std::int64_t kDefaultBudgetCap = std::int64_t{256} << 20;
   static std::int64_t DefaultBudgetBytes();
   // TMPDIR when set and not empty, else /tmp.
   static std::string TemporaryDirectory();
