@@ -171,6 +171,9 @@ TEST_F(HandTree, FindHeightDiffAndExtremeLeaves) {
   for (const auto& c : {cv::Vec3i(1, 2, 3), cv::Vec3i(5, 5, 6), cv::Vec3i(3, 5, 3)}) {
     EXPECT_TRUE(pano.CalculateLeftMostLeaf(n[c[0]]) == n[c[1]] && pano.CalculateRightMostLeaf(n[c[0]]) == n[c[2]]) << c;
   }
+  // An empty tree has no extreme leaf: an error, not a null dereference.
+  EXPECT_THROW(pano.CalculateLeftMostLeaf(nullptr), cv::Exception);
+  EXPECT_THROW(pano.CalculateRightMostLeaf(nullptr), cv::Exception);
 }
 
 TEST_F(HandTree, LowestCommonAncestor) {
