@@ -4,6 +4,7 @@
 // program's display probe, with and without an X server.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <opencv2/highgui.hpp>
 
@@ -125,12 +126,15 @@ TEST(SlowDisplayProbe, FindsAnXServerOnlyWhereOneListens) {
   int n = 90;
   while (testsupport::FileExists("/tmp/.X11-unix/X" + std::to_string(n)) || testsupport::FileExists("/tmp/.X" + std::to_string(n) + "-lock")) ++n;
   if (!testsupport::FileExists("/usr/bin/Xvfb")) GTEST_SKIP() << "no Xvfb (scripts/install-deps.sh --tests)";
+  const bool socketFolderWasThere = testsupport::FileExists("/tmp/.X11-unix");
   testsupport::Process xvfb("/usr/bin/Xvfb", {":" + std::to_string(n), "-nolisten", "tcp"}, "/");
   ASSERT_TRUE(xvfb.WaitUntil([&] { return testsupport::FileExists("/tmp/.X11-unix/X" + std::to_string(n)); }, 15));
   setenv("DISPLAY", (":" + std::to_string(n)).c_str(), 1);
   EXPECT_TRUE(console.DisplayAvailable());
   kill(xvfb.pid(), SIGTERM);  // lets Xvfb remove its socket and lock (a kill would not)
   xvfb.Wait(60);
+  // The server made the socket folder: /tmp is left as found (rmdir fails harmlessly while another server uses it).
+  if (!socketFolderWasThere) rmdir("/tmp/.X11-unix");
   unsetenv("DISPLAY");
 }
 
