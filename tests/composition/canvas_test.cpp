@@ -88,6 +88,13 @@ TEST(CanvasGrowth, IdentityKeepsTheSizeFramesLeftRightAndAboveGrowItAsWorkedOut)
   EXPECT_EQ(cv::Vec4i(cv.comp.minpos_x, cv.comp.new_imageW, cv.comp.pano_imageW, cv.comp.minposAcum_x),
             cv::Vec4i(79, 178, 178, -29));
   EXPECT_TRUE(cv.Pix(10, 177) == cv::Vec3b(98, 10, 3) && cv.Pix(10, 0) == cv::Vec3b(1, 10, 2));
+
+  // Sheared, a frame reaches lowest at its bottom-right corner: (99, 99)
+  // maps to row 108.9, rounded to 109, and the canvas grows to 109 rows.
+  Canvas tilted;
+  const cv::Mat shear = (cv::Mat_<double>(3, 3) << 1, 0, 0, 0.1, 1, 0, 0, 0, 1);
+  ASSERT_TRUE(tilted.AddWith(CodedFrame(5), shear.inv(), shear));
+  EXPECT_EQ(cv::Vec2i(tilted.comp.pano_imageH, tilted.comp.minposAcum_y), cv::Vec2i(109, 0));
 }
 
 TEST(CanvasFill, MaskOf128CountsAsCoveredAnd127DoesNot) {
