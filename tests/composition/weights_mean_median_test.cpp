@@ -100,6 +100,8 @@ TEST(Median, PerChannelMedianOverCoveringFramesOnly) {
   for (int k = 0; k < 4; ++k) EXPECT_TRUE(out.at<cv::Vec3b>(1, k) == cases[k].second && out.at<cv::Vec3b>(0, k) == cv::Vec3b()) << k;
   comp.computeMedianPanorama(&out, {}, {});
   EXPECT_TRUE(out.empty());
+  // The median of sorted values on its own: one value is its own median, none gives 0.
+  EXPECT_TRUE(get_median({7}) == 7 && get_median({}) == 0 && get_median({1, 2, 9, 10}) == 5);
 }
 
 }  // namespace
