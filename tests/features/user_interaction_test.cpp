@@ -133,7 +133,8 @@ TEST(SlowDisplayProbe, FindsAnXServerOnlyWhereOneListens) {
   EXPECT_TRUE(console.DisplayAvailable());
   kill(xvfb.pid(), SIGTERM);  // lets Xvfb remove its socket and lock (a kill would not)
   xvfb.Wait(60);
-  // The server made the socket folder: /tmp is left as found (rmdir fails harmlessly while another server uses it).
+  // The server made the socket folder: /tmp is left as found (rmdir fails
+  // harmlessly while another server uses it).
   if (!socketFolderWasThere) rmdir("/tmp/.X11-unix");
   unsetenv("DISPLAY");
 }

@@ -190,6 +190,7 @@ TEST_P(HostileInputTest, EndsAsStatedAndNeverLosesAResult) {
 void DropReadOverride() {
   for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
 }
+
 const char* const kNotFound = "Video File is not found...";
 const char* const kNotInput = "\nNot Input...";
 const std::string kEither = std::string(kNotFound) + "|" + kNotInput;
@@ -240,7 +241,7 @@ const Case kCases[] = {
      {"90", "0", "1"}, {}, {}, 1, kEither, "", R::kKept},
     {"unreadable_file", Named("locked.mkv", [](const std::string& p) { fs::copy_file(g_videos->file("pan.mkv"), p), chmod(p.c_str(), 0); }),
      {"90", "0", "1"}, DropReadOverride, {}, 1, kNotFound, "", R::kKept, -1,
-     geteuid() == 0 && prctl(PR_CAPBSET_READ, CAP_SETPCAP, 0, 0, 0) != 1},  // root without those capabilities
+     geteuid() == 0 && prctl(PR_CAPBSET_READ, CAP_SETPCAP, 0, 0, 0) != 1},  // root that may not drop them
     {"video_without_frames", Named("no_frames.avi", [](const std::string& p) {
        cv::VideoWriter(p, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 10, kFrameSize).release(); }),
      {"90", "0", "1"}, {}, {}, 1, kNotInput, "", R::kKept},
