@@ -11,7 +11,7 @@ FUZZ_TARGETS ?= overlap point_mapping ncc_validation video sequence
 FUZZ_SECONDS ?= 600
 SOAK_FRAMES ?= 5000
 
-.PHONY: all deps test-deps fuzz-deps build run test asan coverage mutation test-share fuzz soak bench fidelity install deb clean
+.PHONY: all deps test-deps fuzz-deps build run test asan coverage mutation test-share format format-check fuzz soak bench fidelity install deb clean
 
 all: build
 
@@ -67,9 +67,18 @@ MUTATION_BUILD ?= build-mutation
 mutation: test-deps
 	scripts/mutation-sample.sh --build $(MUTATION_BUILD)
 
-# Share of test code (tests/ + fuzz/) among all C++ lines.
+# Share of test code (tests/, fuzz/, Python tests) among all lines, counted
+# on formatted code; bench/ counts on neither side.
 test-share:
 	@scripts/count-test-share.sh
+
+# Every tracked C++ file in the committed .clang-format style: `format`
+# rewrites them, `format-check` fails on any difference (CI runs it).
+CPP_SOURCES = $(shell git ls-files -- '*.cpp' '*.hpp' '*.h' '*.cc')
+format:
+	@clang-format -i $(CPP_SOURCES)
+format-check:
+	@clang-format --dry-run --Werror $(CPP_SOURCES)
 
 fuzz-deps:
 	@scripts/install-deps.sh --fuzz

@@ -27,7 +27,8 @@ long StatusKb(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
+    if (line.rfind(field, 0) == 0)
+      return std::stol(line.substr(std::string(field).size()));
   }
   return -1;
 }
@@ -51,7 +52,8 @@ Scene RenderScene(int n, bool hover) {
     pose.centreY = hover ? 800.0 + 20.0 * std::cos(i) : 800.0 + 40.0 * std::sin(0.3 * i);
     pose.zoom = 0.5;
     const cv::Matx33d photoToFrame = render::PhotoToFrame(pose, kBlendFrame);
-    if (i == 0) photoToRef = photoToFrame;
+    if (i == 0)
+      photoToRef = photoToFrame;
     const cv::Matx33d frameToRef = photoToRef * photoToFrame.inv();
     scene.frames.push_back({render::RenderFrame(photo, photoToFrame, kBlendFrame), frameToRef});
     const cv::Rect2d box(frameToRef(0, 2), frameToRef(1, 2), kBlendFrame.width, kBlendFrame.height);
@@ -59,8 +61,8 @@ Scene RenderScene(int n, bool hover) {
   }
   scene.canvas.size = cv::Size(static_cast<int>(std::ceil(bounds.width)) + 1,
                                static_cast<int>(std::ceil(bounds.height)) + 1);
-  scene.canvas.origin = cv::Point(static_cast<int>(std::floor(bounds.x)),
-                                  static_cast<int>(std::floor(bounds.y)));
+  scene.canvas.origin =
+      cv::Point(static_cast<int>(std::floor(bounds.x)), static_cast<int>(std::floor(bounds.y)));
   return scene;
 }
 

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   cv::Mat frame;
   long frames = 0;
-  while (capture.read(frame)) ++frames;
+  while (capture.read(frame))
+    ++frames;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%ld %.3f %.1f\n", frames, seconds, seconds > 0 ? frames / seconds : 0.0);

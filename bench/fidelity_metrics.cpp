@@ -9,9 +9,11 @@ namespace fidelity {
 namespace {
 
 double PsnrOf(double squaredError, double samples) {
-  if (samples <= 0.0) return std::numeric_limits<double>::quiet_NaN();
+  if (samples <= 0.0)
+    return std::numeric_limits<double>::quiet_NaN();
   const double mse = squaredError / samples;
-  if (mse <= 0.0) return kPsnrCap;
+  if (mse <= 0.0)
+    return kPsnrCap;
   return std::min(kPsnrCap, 10.0 * std::log10(255.0 * 255.0 / mse));
 }
 
@@ -25,7 +27,8 @@ cv::Mat CoveredMask(const cv::Mat& image) {
     std::vector<cv::Mat> planes;
     cv::split(image, planes);
     grey = planes[0].clone();
-    for (size_t i = 1; i < planes.size(); ++i) cv::max(grey, planes[i], grey);
+    for (size_t i = 1; i < planes.size(); ++i)
+      cv::max(grey, planes[i], grey);
   }
   return grey > 0;
 }
@@ -40,7 +43,8 @@ double Psnr(const cv::Mat& image, const cv::Mat& truth, const cv::Mat& mask) {
     const uchar* b = truth.ptr<uchar>(y);
     const uchar* m = mask.ptr<uchar>(y);
     for (int x = 0; x < image.cols; ++x) {
-      if (m[x] == 0) continue;
+      if (m[x] == 0)
+        continue;
       for (int c = 0; c < channels; ++c) {
         const double d = static_cast<double>(a[x * channels + c]) - b[x * channels + c];
         squared += d * d;
@@ -58,7 +62,8 @@ double TileGainPsnr(const cv::Mat& image, const cv::Mat& truth, const cv::Mat& m
   double squared = 0.0, samples = 0.0;
   for (int ty = 0; ty < image.rows; ty += tile) {
     for (int tx = 0; tx < image.cols; tx += tile) {
-      const cv::Rect block(tx, ty, std::min(tile, image.cols - tx), std::min(tile, image.rows - ty));
+      const cv::Rect block(tx, ty, std::min(tile, image.cols - tx),
+                           std::min(tile, image.rows - ty));
       // Least squares truth ~ gain * image + offset over the covered samples.
       double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
       for (int y = block.y; y < block.br().y; ++y) {
@@ -66,7 +71,8 @@ double TileGainPsnr(const cv::Mat& image, const cv::Mat& truth, const cv::Mat& m
         const uchar* b = truth.ptr<uchar>(y);
         const uchar* m = mask.ptr<uchar>(y);
         for (int x = block.x; x < block.br().x; ++x) {
-          if (m[x] == 0) continue;
+          if (m[x] == 0)
+            continue;
           for (int c = 0; c < channels; ++c) {
             const double u = a[x * channels + c], v = b[x * channels + c];
             n += 1;
@@ -78,7 +84,8 @@ double TileGainPsnr(const cv::Mat& image, const cv::Mat& truth, const cv::Mat& m
           }
         }
       }
-      if (n == 0) continue;
+      if (n == 0)
+        continue;
       const double varX = sxx - sx * sx / n;
       const double covXY = sxy - sx * sy / n;
       const double varY = syy - sy * sy / n;
@@ -97,8 +104,8 @@ double TileGainPsnr(const cv::Mat& image, const cv::Mat& truth, const cv::Mat& m
 double CornerError(const cv::Matx33d& A, const cv::Matx33d& B, cv::Size frameSize) {
   const double w = frameSize.width, h = frameSize.height;
   double sum = 0.0;
-  for (const cv::Vec3d& corner : {cv::Vec3d(0, 0, 1), cv::Vec3d(w, 0, 1), cv::Vec3d(w, h, 1),
-                                  cv::Vec3d(0, h, 1)}) {
+  for (const cv::Vec3d& corner :
+       {cv::Vec3d(0, 0, 1), cv::Vec3d(w, 0, 1), cv::Vec3d(w, h, 1), cv::Vec3d(0, h, 1)}) {
     const cv::Vec3d a = A * corner, b = B * corner;
     sum += std::hypot(a[0] / a[2] - b[0] / b[2], a[1] / a[2] - b[1] / b[2]);
   }
@@ -106,7 +113,8 @@ double CornerError(const cv::Matx33d& A, const cv::Matx33d& B, cv::Size frameSiz
 }
 
 double Median(std::vector<double> values) {
-  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  if (values.empty())
+    return std::numeric_limits<double>::quiet_NaN();
   std::sort(values.begin(), values.end());
   const size_t n = values.size();
   return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);

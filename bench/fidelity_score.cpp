@@ -94,36 +94,43 @@ std::string WithoutNulls(const std::string& json) {
 
 cv::FileStorage OpenJson(const std::string& path) {
   const std::string text = ReadText(path);
-  if (text.empty()) return cv::FileStorage();
-  return cv::FileStorage(WithoutNulls(text),
-                         cv::FileStorage::READ | cv::FileStorage::MEMORY |
-                             cv::FileStorage::FORMAT_JSON);
+  if (text.empty())
+    return cv::FileStorage();
+  return cv::FileStorage(WithoutNulls(text), cv::FileStorage::READ | cv::FileStorage::MEMORY |
+                                                 cv::FileStorage::FORMAT_JSON);
 }
 
 bool ReadMatrix(const cv::FileNode& node, cv::Matx33d* H) {
-  if (!node.isSeq()) return false;
+  if (!node.isSeq())
+    return false;
   if (node.size() == 9) {
-    for (int i = 0; i < 9; ++i) H->val[i] = static_cast<double>(node[i]);
+    for (int i = 0; i < 9; ++i)
+      H->val[i] = static_cast<double>(node[i]);
     return true;
   }
-  if (node.size() != 3) return false;
+  if (node.size() != 3)
+    return false;
   for (int r = 0; r < 3; ++r) {
-    if (!node[r].isSeq() || node[r].size() != 3) return false;
-    for (int c = 0; c < 3; ++c) (*H)(r, c) = static_cast<double>(node[r][c]);
+    if (!node[r].isSeq() || node[r].size() != 3)
+      return false;
+    for (int c = 0; c < 3; ++c)
+      (*H)(r, c) = static_cast<double>(node[r][c]);
   }
   return true;
 }
 
 bool LoadTruth(const std::string& path, Truth* truth) {
   cv::FileStorage fs = OpenJson(path);
-  if (!fs.isOpened()) return false;
+  if (!fs.isOpened())
+    return false;
   truth->scene = static_cast<std::string>(fs["scene"]);
   truth->frameSize = cv::Size(static_cast<int>(fs["frame_size"]["width"]),
                               static_cast<int>(fs["frame_size"]["height"]));
   const cv::FileNode list = fs["photo_to_frame"];
   for (auto it = list.begin(); it != list.end(); ++it) {
     cv::Matx33d H;
-    if (!ReadMatrix(*it, &H)) return false;
+    if (!ReadMatrix(*it, &H))
+      return false;
     truth->photoToFrame.push_back(H);
   }
   return !truth->photoToFrame.empty();
@@ -133,15 +140,17 @@ bool LoadRun(const std::string& label, const std::string& dir, Run* run) {
   run->label = label;
   run->dir = dir;
   cv::FileStorage fs = OpenJson(dir + "/report.json");
-  if (!fs.isOpened() || !fs["canvas"].isMap()) return false;
-  run->canvas = cv::Size(static_cast<int>(fs["canvas"]["width"]),
-                         static_cast<int>(fs["canvas"]["height"]));
+  if (!fs.isOpened() || !fs["canvas"].isMap())
+    return false;
+  run->canvas =
+      cv::Size(static_cast<int>(fs["canvas"]["width"]), static_cast<int>(fs["canvas"]["height"]));
   run->referenceId = static_cast<int>(fs["reference"]);
   const cv::FileNode list = fs["key_frames"];
   for (auto it = list.begin(); it != list.end(); ++it) {
     KeyFrame k;
     k.id = static_cast<int>((*it)["id"]);
-    if ((*it)["frame"].isInt()) k.frame = static_cast<int>((*it)["frame"]);
+    if ((*it)["frame"].isInt())
+      k.frame = static_cast<int>((*it)["frame"]);
     k.inMosaic = ReadMatrix((*it)["frame_to_canvas"], &k.toCanvas);
     run->keyFrames.push_back(k);
   }
@@ -157,23 +166,27 @@ bool LoadRun(const std::string& label, const std::string& dir, Run* run) {
   }
   std::ifstream wall(dir + "/wall.txt");
   double seconds = 0.0;
-  if (wall >> seconds) run->wallSeconds = seconds;
+  if (wall >> seconds)
+    run->wallSeconds = seconds;
   std::vector<cv::String> found;
   cv::glob(dir + "/pano_*.png", found, false);
-  for (const cv::String& f : found) run->images.push_back(f.substr(f.rfind('/') + 1));
+  for (const cv::String& f : found)
+    run->images.push_back(f.substr(f.rfind('/') + 1));
   // The mean first, then the median, then any other mosaic by name.
   const auto rank = [](const std::string& file) {
     return file == "pano_Mean.png" ? 0 : file == "pano_Median.png" ? 1 : 2;
   };
-  std::sort(run->images.begin(), run->images.end(), [&](const std::string& a, const std::string& b) {
-    return rank(a) != rank(b) ? rank(a) < rank(b) : a < b;
-  });
+  std::sort(run->images.begin(), run->images.end(),
+            [&](const std::string& a, const std::string& b) {
+              return rank(a) != rank(b) ? rank(a) < rank(b) : a < b;
+            });
   return true;
 }
 
 const KeyFrame* Reference(const Run& run) {
   for (const KeyFrame& k : run.keyFrames) {
-    if (k.id == run.referenceId && k.inMosaic && k.frame >= 0) return &k;
+    if (k.id == run.referenceId && k.inMosaic && k.frame >= 0)
+      return &k;
   }
   return nullptr;
 }
@@ -220,12 +233,14 @@ Scores Score(const cv::Mat& image, const cv::Mat& truth) {
 // The key frames' images, decoded from the video as vmosaic reads it.
 std::map<int, cv::Mat> DecodeFrames(const std::string& video, const std::vector<int>& wanted) {
   std::map<int, cv::Mat> frames;
-  if (wanted.empty()) return frames;
+  if (wanted.empty())
+    return frames;
   const int last = *std::max_element(wanted.begin(), wanted.end());
   cv::VideoCapture capture(video, cv::CAP_FFMPEG);
   cv::Mat frame;
   for (int f = 0; f <= last && capture.read(frame); ++f) {
-    if (std::find(wanted.begin(), wanted.end(), f) != wanted.end()) frames[f] = frame.clone();
+    if (std::find(wanted.begin(), wanted.end(), f) != wanted.end())
+      frames[f] = frame.clone();
   }
   return frames;
 }
@@ -241,7 +256,8 @@ Ceiling ComposeWithTruth(const Run& run, const Truth& truth, const std::string& 
   const KeyFrame* ref = Reference(run);
   std::vector<int> wanted;
   for (const KeyFrame& k : run.keyFrames) {
-    if (k.inMosaic) wanted.push_back(k.frame);
+    if (k.inMosaic)
+      wanted.push_back(k.frame);
   }
   std::map<int, cv::Mat> images = DecodeFrames(video, wanted);
   for (const int f : wanted) {
@@ -257,8 +273,10 @@ Ceiling ComposeWithTruth(const Run& run, const Truth& truth, const std::string& 
   cv::Mat pano;
   composition.StartCanvas(&pano, images[ref->frame], w, h);
   for (const KeyFrame& k : run.keyFrames) {
-    if (!k.inMosaic || k.id == ref->id) continue;
-    const cv::Matx33d frameToRef = photoToRef * truth.photoToFrame[static_cast<size_t>(k.frame)].inv();
+    if (!k.inMosaic || k.id == ref->id)
+      continue;
+    const cv::Matx33d frameToRef =
+        photoToRef * truth.photoToFrame[static_cast<size_t>(k.frame)].inv();
     const cv::Mat toRef(frameToRef * (1.0 / frameToRef(2, 2)));
     const cv::Mat toFrame = toRef.inv();
     composition.Warping(&pano, images[ref->frame], images[k.frame], toFrame, toRef, 1, 1, 0.5f, w,
@@ -266,14 +284,15 @@ Ceiling ComposeWithTruth(const Run& run, const Truth& truth, const std::string& 
   }
   Ceiling c;
   composition.computeMeanPanorama(&c.mean);
-  const cv::Matx33d refToCanvas(1, 0, -composition.minposAcum_x, 0, 1, -composition.minposAcum_y,
-                                0, 0, 1);
+  const cv::Matx33d refToCanvas(1, 0, -composition.minposAcum_x, 0, 1, -composition.minposAcum_y, 0,
+                                0, 1);
   c.photoToCanvas = refToCanvas * photoToRef;
   return c;
 }
 
 std::string Fixed(double v, int digits = 2) {
-  if (std::isnan(v)) return "-";
+  if (std::isnan(v))
+    return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%.*f", digits, v);
   return text;
@@ -359,7 +378,8 @@ int main(int argc, char** argv) {
     }
     std::string key = std::to_string(run.referenceId) + ":";
     for (const KeyFrame& k : run.keyFrames) {
-      if (k.inMosaic) key += std::to_string(k.frame) + ",";
+      if (k.inMosaic)
+        key += std::to_string(k.frame) + ",";
     }
     if (ceilingOf.count(key) == 0) {
       Ceiling c;
@@ -389,7 +409,8 @@ int main(int argc, char** argv) {
       const double e = fidelity::CornerError(k.toCanvas, TrueFrameToCanvas(run, truth, k.frame),
                                              truth.frameSize);
       corner.push_back(e);
-      perFrame << " " << k.frame << ": " << Fixed(e, 1) << (k.id == run.referenceId ? " (ref)" : "");
+      perFrame << " " << k.frame << ": " << Fixed(e, 1)
+               << (k.id == run.referenceId ? " (ref)" : "");
       if (previous != nullptr) {
         const cv::Matx33d estimated = k.toCanvas.inv() * previous->toCanvas;
         const cv::Matx33d exact = truth.photoToFrame[static_cast<size_t>(k.frame)] *
@@ -403,7 +424,8 @@ int main(int argc, char** argv) {
     for (const auto& [name, seconds] : run.timings) {
       std::string stage = name;
       const size_t suffix = stage.rfind("_seconds");
-      if (suffix != std::string::npos && suffix + 8 == stage.size()) stage.resize(suffix);
+      if (suffix != std::string::npos && suffix + 8 == stage.size())
+        stage.resize(suffix);
       stages += (stages.empty() ? "" : ", ") + stage + " " + Fixed(seconds);
     }
     const auto maxOf = [](const std::vector<double>& v) {
@@ -425,11 +447,11 @@ int main(int argc, char** argv) {
             << Fixed(ceilingOf[key].tileGain) << ") | " << cell("Mean") << " | "
             << (mean == scored.end() ? std::string("-")
                                      : Fixed(mean->second.psnr - ceilingOf[key].psnr))
-            << " | " << cell("Median")
-            << " | " << cell("Blend") << " | " << Fixed(fidelity::Median(link)) << " | "
-            << Fixed(maxOf(corner), 1) << " |\n";
+            << " | " << cell("Median") << " | " << cell("Blend") << " | "
+            << Fixed(fidelity::Median(link)) << " | " << Fixed(maxOf(corner), 1) << " |\n";
   }
-  for (const std::string& row : ceilingRows) md << row;
+  for (const std::string& row : ceilingRows)
+    md << row;
   md << "\n" << geometry.str();
   md << "\nCorner error per key frame (frame number: px):\n\n" << perFrame.str();
   std::fputs(md.str().c_str(), stdout);

@@ -2,9 +2,9 @@
 // photo with known homographies. Only the stage call is timed.
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
-#include <memory>
 #include <vector>
 
 #include "composition/composition.hpp"
@@ -53,7 +53,8 @@ const Pan& RenderedPan() {
 // H(frame 0 -> frame i): the reference plane is frame 0's.
 cv::Mat RefToFrame(int i) {
   const Pan& pan = RenderedPan();
-  return cv::Mat(render::FrameToFrame(pan.photoToFrame[0], pan.photoToFrame[static_cast<size_t>(i)]));
+  return cv::Mat(
+      render::FrameToFrame(pan.photoToFrame[0], pan.photoToFrame[static_cast<size_t>(i)]));
 }
 
 void BM_ApplyHomographyInteger(benchmark::State& state) {
@@ -90,8 +91,8 @@ void BM_CanvasFillPan(benchmark::State& state) {
     composition.StartCanvas(&pano, pan.frames[0], kFrame.width, kFrame.height);
     for (int i = 1; i < kPanFrames; ++i) {
       composition.Warping(&pano, pan.frames[0], pan.frames[static_cast<size_t>(i)],
-                          refToFrame[static_cast<size_t>(i)], frameToRef[static_cast<size_t>(i)],
-                          1, 1, 0.0f, kFrame.width, kFrame.height);
+                          refToFrame[static_cast<size_t>(i)], frameToRef[static_cast<size_t>(i)], 1,
+                          1, 0.0f, kFrame.width, kFrame.height);
     }
     cv::Mat mean;
     composition.computeMeanPanorama(&mean);
@@ -125,11 +126,10 @@ void BM_MedianPan(benchmark::State& state) {
     for (int i = 0; i < kPanFrames; ++i) {
       images.push_back(cv::Mat::zeros(pano.rows, pano.cols, CV_8UC3));
       masks.push_back(cv::Mat::zeros(pano.rows, pano.cols, CV_8UC1));
-      composition.FillNewPan_RGB_FPano(images.back(), masks.back(),
-                                       pan.frames[static_cast<size_t>(i)],
-                                       refToFrame[static_cast<size_t>(i)],
-                                       frameToRef[static_cast<size_t>(i)], 5, kFrame.width,
-                                       kFrame.height, pano.cols, pano.rows);
+      composition.FillNewPan_RGB_FPano(
+          images.back(), masks.back(), pan.frames[static_cast<size_t>(i)],
+          refToFrame[static_cast<size_t>(i)], frameToRef[static_cast<size_t>(i)], 5, kFrame.width,
+          kFrame.height, pano.cols, pano.rows);
     }
     cv::Mat median;
     composition.computeMedianPanorama(&median, images, masks);
@@ -184,8 +184,10 @@ BENCHMARK(BM_SiftKnnPair)->Unit(benchmark::kMillisecond);
 void BM_SiftKnnSearch(benchmark::State& state) {
   const Pan& pan = RenderedPan();
   FeatureExtraction extraction;
-  const cv::Mat dI = extraction.SIFTDescriptor(extraction.SIFTFeatures(pan.frames[0]), pan.frames[0]);
-  const cv::Mat dJ = extraction.SIFTDescriptor(extraction.SIFTFeatures(pan.frames[1]), pan.frames[1]);
+  const cv::Mat dI =
+      extraction.SIFTDescriptor(extraction.SIFTFeatures(pan.frames[0]), pan.frames[0]);
+  const cv::Mat dJ =
+      extraction.SIFTDescriptor(extraction.SIFTFeatures(pan.frames[1]), pan.frames[1]);
   const exactknn::Kernel kernels[] = {exactknn::Kernel::kWidest, exactknn::Kernel::kAvx2,
                                       exactknn::Kernel::kAvx512Vnni};
   const int which = static_cast<int>(state.range(0));
@@ -306,7 +308,8 @@ void BM_TreeInsertAndBalance(benchmark::State& state) {
                                   pano.imageH);
       pano.ban_insert = 0;
       pano.insert(pano.Root_AVL, tiny);
-      if (pano.ban_insert == 1) pano.Root_AVL = pano.ALLbalance(pano.Root_AVL);
+      if (pano.ban_insert == 1)
+        pano.Root_AVL = pano.ALLbalance(pano.Root_AVL);
     }
     benchmark::DoNotOptimize(pano.Root_AVL);
   }

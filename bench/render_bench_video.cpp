@@ -29,9 +29,10 @@ std::vector<render::CameraPose> Waypoints(const std::string& kind, double zoom) 
     p.zoom = zoom;
     return p;
   };
-  if (kind == "pan") return {pose(700, 800, 0.0), pose(1860, 840, 0.02)};
-  return {pose(700, 450, 0.0),  pose(1860, 450, 0.01), pose(1860, 800, 0.01),
-          pose(700, 800, 0.0),  pose(700, 1150, 0.0),  pose(1860, 1150, 0.01)};
+  if (kind == "pan")
+    return {pose(700, 800, 0.0), pose(1860, 840, 0.02)};
+  return {pose(700, 450, 0.0), pose(1860, 450, 0.01), pose(1860, 800, 0.01),
+          pose(700, 800, 0.0), pose(700, 1150, 0.0),  pose(1860, 1150, 0.01)};
 }
 
 // The pose at parameter t in [0, 1] along the legs, legs weighted by length.

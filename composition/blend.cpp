@@ -46,7 +46,9 @@ struct Tuning {
 };
 constexpr Tuning kTuning{};
 
-cv::Matx33d Translation(double x, double y) { return cv::Matx33d(1, 0, x, 0, 1, y, 0, 0, 1); }
+cv::Matx33d Translation(double x, double y) {
+  return cv::Matx33d(1, 0, x, 0, 1, y, 0, 0, 1);
+}
 // Pixel centres of a grid scaled by (sx, sy): x' = (x + 0.5) sx - 0.5.
 cv::Matx33d Scaling(double sx, double sy) {
   return cv::Matx33d(sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1);
@@ -55,11 +57,12 @@ cv::Matx33d Scaling(double sx, double sy) {
 // Integer box around the frame's corners mapped by toCanvas, within bounds.
 cv::Rect Footprint(const cv::Matx33d& toCanvas, cv::Size frame, cv::Size bounds) {
   double minX = 1e18, minY = 1e18, maxX = -1e18, maxY = -1e18;
-  for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(frame.width - 1, 0),
-                              cv::Point2d(0, frame.height - 1),
-                              cv::Point2d(frame.width - 1, frame.height - 1)}) {
+  for (const cv::Point2d c :
+       {cv::Point2d(0, 0), cv::Point2d(frame.width - 1, 0), cv::Point2d(0, frame.height - 1),
+        cv::Point2d(frame.width - 1, frame.height - 1)}) {
     const cv::Vec3d p = toCanvas * cv::Vec3d(c.x, c.y, 1.0);
-    if (!(p[2] > 1e-12)) return cv::Rect();  // the frame crosses the horizon
+    if (!(p[2] > 1e-12))
+      return cv::Rect();  // the frame crosses the horizon
     minX = std::min(minX, p[0] / p[2]);
     maxX = std::max(maxX, p[0] / p[2]);
     minY = std::min(minY, p[1] / p[2]);
@@ -79,7 +82,8 @@ cv::Rect Footprint(const cv::Matx33d& toCanvas, cv::Size frame, cv::Size bounds)
 class InverseFalloff {
  public:
   explicit InverseFalloff(const vignetting::Falloff& falloff) : table_(kSteps + 1) {
-    for (int k = 0; k <= kSteps; ++k) table_[k] = static_cast<float>(1.0 / falloff.At(double(k) / kSteps));
+    for (int k = 0; k <= kSteps; ++k)
+      table_[k] = static_cast<float>(1.0 / falloff.At(double(k) / kSteps));
   }
   float operator()(double rho2) const {
     const double t = std::clamp(rho2, 0.0, 1.0) * kSteps;
@@ -100,8 +104,8 @@ class InverseFalloff {
 template <typename T>
 void WarpCorrected(const cv::Mat& source, int interpolation, const cv::Matx33d& windowToSource,
                    const cv::Matx33d& windowToFrame, cv::Size frame, cv::Size window,
-                   const InverseFalloff& inverseFalloff, double gain, double scale,
-                   double ceiling, const cv::Mat& blockGain, cv::Mat* out, cv::Mat* mask) {
+                   const InverseFalloff& inverseFalloff, double gain, double scale, double ceiling,
+                   const cv::Mat& blockGain, cv::Mat* out, cv::Mat* mask) {
   cv::Mat warped;
   cv::warpPerspective(source, warped, cv::Mat(windowToSource), window,
                       interpolation | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
@@ -117,15 +121,17 @@ void WarpCorrected(const cv::Mat& source, int interpolation, const cv::Matx33d& 
       for (int x = 0; x < window.width; ++x) {
         const cv::Vec3d p = windowToFrame * cv::Vec3d(x, y, 1.0);
         const double fx = p[0] / p[2], fy = p[1] / p[2];
-        const bool inside = p[2] > 0 && fx >= 0 && fy >= 0 && fx <= frame.width - 1 &&
-                            fy <= frame.height - 1;
+        const bool inside =
+            p[2] > 0 && fx >= 0 && fy >= 0 && fx <= frame.width - 1 && fy <= frame.height - 1;
         m[x] = inside ? 255 : 0;
         // Outside the frame the warp repeats its edge: corrected like the
         // edge, it keeps the blender's coarse levels free of a dark rim.
         const double cx = std::clamp(fx, 0.0, frame.width - 1.0);
         const double cy = std::clamp(fy, 0.0, frame.height - 1.0);
-        const double f = base * inverseFalloff(vignetting::RhoSquared(cx, cy, frame)) * (g ? g[x] : 1.0f);
-        for (int k = 0; k < 3; ++k) o[x][k] = cv::saturate_cast<T>(std::min(in[x][k] * f, ceiling));
+        const double f =
+            base * inverseFalloff(vignetting::RhoSquared(cx, cy, frame)) * (g ? g[x] : 1.0f);
+        for (int k = 0; k < 3; ++k)
+          o[x][k] = cv::saturate_cast<T>(std::min(in[x][k] * f, ceiling));
       }
     }
   });
@@ -135,8 +141,8 @@ struct Placed {
   const Frame* frame = nullptr;
   cv::Matx33d toCanvas;  // frame pixels onto canvas pixels
   cv::Matx33d fromCanvas;
-  cv::Rect box;          // footprint on the canvas
-  cv::Rect lowBox;       // footprint on the low-resolution canvas
+  cv::Rect box;            // footprint on the canvas
+  cv::Rect lowBox;         // footprint on the low-resolution canvas
   cv::Matx33d lowToFrame;  // low-resolution frame pixels onto frame pixels
   cv::UMat seam;           // low-resolution seam mask (dilated)
   cv::Mat blockGains;      // gains per block of lowBox
@@ -163,8 +169,8 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
     const cv::Matx33d windowToFrame =
         p.fromCanvas * lowToCanvas * Translation(p.lowBox.x, p.lowBox.y);
     cv::Mat image, mask;
-    WarpCorrected<uchar>(lowFrames[i], cv::INTER_LINEAR, p.lowToFrame.inv() * windowToFrame, windowToFrame,
-                         p.frame->image.size(), p.lowBox.size(), inverseFalloff,
+    WarpCorrected<uchar>(lowFrames[i], cv::INTER_LINEAR, p.lowToFrame.inv() * windowToFrame,
+                         windowToFrame, p.frame->image.size(), p.lowBox.size(), inverseFalloff,
                          photometry.gains[i], 1.0, 255.0, cv::Mat(), &image, &mask);
     image.copyTo(images[i]);
     mask.copyTo(masks[i]);
@@ -176,10 +182,12 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
     double blocks = 0.0;
     int largest = 1;
     for (const Placed& p : placed) {
-      blocks += std::ceil(double(p.lowBox.width) / block) * std::ceil(double(p.lowBox.height) / block);
+      blocks +=
+          std::ceil(double(p.lowBox.width) / block) * std::ceil(double(p.lowBox.height) / block);
       largest = std::max({largest, p.lowBox.width, p.lowBox.height});
     }
-    if (blocks <= maxBlocks || block >= largest) break;
+    if (blocks <= maxBlocks || block >= largest)
+      break;
     block *= 2;
   }
   const bool blockGains = static_cast<double>(placed.size()) <= maxBlocks;
@@ -192,7 +200,8 @@ void FindSeamsAndGains(std::vector<Placed>& placed, const vignetting::Photometry
   std::vector<cv::UMat> floats(placed.size());
   for (size_t i = 0; i < placed.size(); ++i) {
     placed[i].blockGains = blockGains ? gains[i] : cv::Mat(1, 1, CV_32F, cv::Scalar(1.0));
-    if (blockGains) compensator.apply(static_cast<int>(i), corners[i], images[i], masks[i]);
+    if (blockGains)
+      compensator.apply(static_cast<int>(i), corners[i], images[i], masks[i]);
     images[i].convertTo(floats[i], CV_32F);
     images[i].release();
   }
@@ -246,14 +255,18 @@ void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, 
     uchar* m = mask.ptr<uchar>(y);
     const uchar* s = seam.ptr<uchar>(y);
     for (int x = 0; x < window.width; ++x) {
-      if (m[x] == 0 || s[x] != 0) continue;
+      if (m[x] == 0 || s[x] != 0)
+        continue;
       const int cx = p.box.x + x, cy = top + y;
-      const int lx = std::clamp(cvRound(canvasToLow(0, 0) * cx + canvasToLow(0, 2)), 0, owners.cols - 1);
-      const int ly = std::clamp(cvRound(canvasToLow(1, 1) * cy + canvasToLow(1, 2)), 0, owners.rows - 1);
+      const int lx =
+          std::clamp(cvRound(canvasToLow(0, 0) * cx + canvasToLow(0, 2)), 0, owners.cols - 1);
+      const int ly =
+          std::clamp(cvRound(canvasToLow(1, 1) * cy + canvasToLow(1, 2)), 0, owners.rows - 1);
       const int owner = owners.at<ushort>(ly, lx);
       const bool orphan = owner == 0 || (static_cast<size_t>(owner - 1) != index &&
                                          !Covers(placed[static_cast<size_t>(owner - 1)], cx, cy));
-      if (!orphan) m[x] = 0;
+      if (!orphan)
+        m[x] = 0;
     }
   }
   seam.release();
@@ -264,7 +277,8 @@ void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, 
 
 cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
   cv::Mat mosaic = cv::Mat::zeros(canvas.size, CV_8UC3);
-  if (canvas.size.area() == 0) return mosaic;
+  if (canvas.size.area() == 0)
+    return mosaic;
   const cv::Matx33d refToCanvas = Translation(-canvas.origin.x, -canvas.origin.y);
   std::vector<Placed> placed;
   double lowResArea = 0.0, largestFrame = 1.0;
@@ -275,18 +289,19 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
     p.toCanvas = refToCanvas * frame.frameToRef;
     p.fromCanvas = p.toCanvas.inv();
     p.box = Footprint(p.toCanvas, frame.image.size(), canvas.size);
-    if (p.box.area() == 0) continue;
+    if (p.box.area() == 0)
+      continue;
     lowResArea += std::max(p.box.area(), frame.image.size().area());
     largestFrame = std::max(largestFrame, static_cast<double>(frame.image.size().area()));
     placed.push_back(p);
   }
-  if (placed.empty()) return mosaic;
+  if (placed.empty())
+    return mosaic;
 
   const double canvasBytes = 3.0 * static_cast<double>(canvas.size.area());
-  const double scale =
-      std::min({1.0, std::sqrt(kTuning.lowResPixelsPerFrame / largestFrame),
-                std::sqrt(kTuning.lowResShare * canvasBytes /
-                          (kTuning.lowResBytesPerPixel * lowResArea))});
+  const double scale = std::min(
+      {1.0, std::sqrt(kTuning.lowResPixelsPerFrame / largestFrame),
+       std::sqrt(kTuning.lowResShare * canvasBytes / (kTuning.lowResBytesPerPixel * lowResArea))});
   const cv::Matx33d canvasToLow = Scaling(scale, scale);
   const cv::Size lowCanvas(std::max(1, static_cast<int>(std::ceil(canvas.size.width * scale))),
                            std::max(1, static_cast<int>(std::ceil(canvas.size.height * scale))));
@@ -314,9 +329,9 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
       const int y1 = static_cast<int>(std::ceil(m(1, 1) * (p.box.br().y - 1) + m(1, 2))) + 1;
       p.lowBox = cv::Rect(cv::Point(x0, y0), cv::Point(x1, y1)) & cv::Rect(cv::Point(), lowCanvas);
     }
-    const auto maxSamples = std::max(
-        kTuning.minRatioSamples,
-        static_cast<size_t>(kTuning.ratioShare * canvasBytes / vignetting::kRatioBytes));
+    const auto maxSamples =
+        std::max(kTuning.minRatioSamples,
+                 static_cast<size_t>(kTuning.ratioShare * canvasBytes / vignetting::kRatioBytes));
     photometry = vignetting::EstimatePhotometry(lowFrames, lowToRef, maxSamples);
     FindSeamsAndGains(placed, photometry, lowFrames, canvasToLow, canvasBytes, &owners);
   }
@@ -330,7 +345,8 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
   const int bands = BandsFor(canvas.size);
   const int context = 2 << bands;
   int widestBox = 0;
-  for (const Placed& p : placed) widestBox = std::max(widestBox, p.box.width);
+  for (const Placed& p : placed)
+    widestBox = std::max(widestBox, p.box.width);
   const double bytesPerRow =
       kTuning.pyramidBytesPerPixel * canvas.size.width + kTuning.feedBytesPerPixel * widestBox;
   const int stripRows =
@@ -344,7 +360,8 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
     blender.prepare(cv::Rect(0, top, canvas.size.width, bottom - top));
     for (size_t i = 0; i < placed.size(); ++i) {
       const int from = std::max(top, placed[i].box.y), to = std::min(bottom, placed[i].box.br().y);
-      if (from >= to) continue;
+      if (from >= to)
+        continue;
       Feed(placed, i, from, to, photometry.gains[i], inverseFalloff, canvasToLow, owners, &blender);
     }
     cv::Mat blended, blendedMask;

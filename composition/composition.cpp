@@ -91,7 +91,8 @@ ScanRange FootprintWithin(ScanRange range, const double* h, int margin, int widt
                           int acumX, int acumY) {
   const cv::Matx33d H(h);
   cv::Matx33d inverse;
-  if (cv::invert(H, inverse, cv::DECOMP_LU) == 0) return range;
+  if (cv::invert(H, inverse, cv::DECOMP_LU) == 0)
+    return range;
   // Rounding adds 0.5 and truncates: X rounds into [margin, width - 2 - margin]
   // exactly when X lies in (margin - 1.5, width - 1.5 - margin) (for margin 0
   // the lower end is -1.5 too).
@@ -99,19 +100,22 @@ ScanRange FootprintWithin(ScanRange range, const double* h, int margin, int widt
   const double highX = width - 1.5 - margin + kFootprintFramePad;
   const double lowY = margin - 1.5 - kFootprintFramePad;
   const double highY = height - 1.5 - margin + kFootprintFramePad;
-  const cv::Vec3d corners[4] = {{lowX, lowY, 1.0}, {highX, lowY, 1.0}, {lowX, highY, 1.0},
-                                {highX, highY, 1.0}};
+  const cv::Vec3d corners[4] = {
+      {lowX, lowY, 1.0}, {highX, lowY, 1.0}, {lowX, highY, 1.0}, {highX, highY, 1.0}};
   double minX = kFootprintLimit, minY = kFootprintLimit;
   double maxX = -kFootprintLimit, maxY = -kFootprintLimit;
   int sign = 0;
   for (const cv::Vec3d& q : corners) {
     const cv::Vec3d p = inverse * q;
-    if (!(std::abs(p[2]) > 1e-12)) return range;
+    if (!(std::abs(p[2]) > 1e-12))
+      return range;
     const int s = p[2] > 0 ? 1 : -1;
-    if (sign != 0 && s != sign) return range;
+    if (sign != 0 && s != sign)
+      return range;
     sign = s;
     const double x = p[0] / p[2], y = p[1] / p[2];
-    if (!(std::abs(x) < kFootprintLimit && std::abs(y) < kFootprintLimit)) return range;
+    if (!(std::abs(x) < kFootprintLimit && std::abs(y) < kFootprintLimit))
+      return range;
     const cv::Vec3d back = H * cv::Vec3d(x, y, 1.0);
     if (!(std::abs(back[0] / back[2] - q[0]) < kFootprintRoundTripPx &&
           std::abs(back[1] / back[2] - q[1]) < kFootprintRoundTripPx)) {
@@ -138,15 +142,19 @@ ScanRange FootprintWithin(ScanRange range, const double* h, int margin, int widt
 // the split.
 template <typename RowFill>
 void ForEachRow(const ScanRange& range, const RowFill& rowFill) {
-  if (range.y0 >= range.y1 || range.x0 >= range.x1) return;
+  if (range.y0 >= range.y1 || range.x0 >= range.x1)
+    return;
   cv::parallel_for_(cv::Range(range.y0, range.y1), [&](const cv::Range& rows) {
-    for (int r = rows.start; r < rows.end; ++r) rowFill(r);
+    for (int r = rows.start; r < rows.end; ++r)
+      rowFill(r);
   });
 }
 
 }  // namespace
 
-Composition::~Composition() { releaseImages(); }
+Composition::~Composition() {
+  releaseImages();
+}
 
 void Composition::set_InitValues() {
   minposAcum_x = 0;
@@ -159,9 +167,9 @@ void Composition::set_InitValues() {
   Alpha_Blending = 0.0f;
 }
 
-bool Composition::Warping(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
-                          cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int colourMode,
-                          int warpingMode, float alpha, int width, int height) {
+bool Composition::Warping(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage, cv::Mat H_RefToFrame,
+                          cv::Mat H_FrameToRef, int colourMode, int warpingMode, float alpha,
+                          int width, int height) {
   if (warpingMode == 0) {
     WarpPerspective(pano, refImage, frameImage, H_RefToFrame, width, height);
     return true;
@@ -175,8 +183,10 @@ bool Composition::Warping(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
 }
 
 bool Composition::CanvasWithinBound(int w, int h) {
-  if (w <= 0 || h <= 0) return false;
-  if (w > kMaxCanvasSide || h > kMaxCanvasSide) return false;
+  if (w <= 0 || h <= 0)
+    return false;
+  if (w > kMaxCanvasSide || h > kMaxCanvasSide)
+    return false;
   return static_cast<std::int64_t>(w) * h <= kMaxCanvasArea;
 }
 
@@ -194,10 +204,9 @@ void Composition::StartCanvas(cv::Mat* pano, cv::Mat refImage, int width, int he
   // A canvas handed in with data is kept only when it and its sums have the
   // frame size; anything else (a canvas left by an earlier composition) would
   // be cut or read out of range, so the canvas restarts from the reference.
-  const bool keepGiven =
-      !pano->empty() && HasSize(*pano, width, height, canvasType) &&
-      (!colour || (HasSize(panoAcum, width, height, CV_64FC3) &&
-                   HasSize(weightsAcum, width, height, CV_64FC1)));
+  const bool keepGiven = !pano->empty() && HasSize(*pano, width, height, canvasType) &&
+                         (!colour || (HasSize(panoAcum, width, height, CV_64FC3) &&
+                                      HasSize(weightsAcum, width, height, CV_64FC1)));
   if (!keepGiven) {
     *pano = refImage.clone();
     if (colour) {
@@ -212,10 +221,9 @@ void Composition::StartCanvas(cv::Mat* pano, cv::Mat refImage, int width, int he
   mask = cv::Mat(height, width, CV_8UC1, cv::Scalar(kFullMask));
 }
 
-bool Composition::WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage,
-                                              cv::Mat frameImage, cv::Mat H_RefToFrame,
-                                              cv::Mat H_FrameToRef, int colourMode, int width,
-                                              int height) {
+bool Composition::WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
+                                              cv::Mat H_RefToFrame, cv::Mat H_FrameToRef,
+                                              int colourMode, int width, int height) {
   if (ban_initSize == 1) {
     CV_Assert(refImage.channels() == (colourMode == 1 ? 3 : 1));
     StartCanvas(pano, refImage, width, height);
@@ -245,8 +253,10 @@ bool Composition::WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage,
     CopyPanToNewPan(pano);
   }
 
-  if (minpos_x < 0) minposAcum_x += minpos_x;
-  if (minpos_y < 0) minposAcum_y += minpos_y;
+  if (minpos_x < 0)
+    minposAcum_x += minpos_x;
+  if (minpos_y < 0)
+    minposAcum_y += minpos_y;
 
   if (colour) {
     FillNewPan_RGB(frameImage, H_RefToFrame, kCanvasFillMargin, width, height);
@@ -273,21 +283,26 @@ constexpr int kMinSpareRoomPx = 64;
 
 // True when view is exactly region area of room (same pixels, same type).
 bool IsViewOf(const cv::Mat& view, const cv::Mat& room, const cv::Rect& area) {
-  if (room.empty() || view.empty() || view.type() != room.type()) return false;
-  if (view.size() != area.size()) return false;
+  if (room.empty() || view.empty() || view.type() != room.type())
+    return false;
+  if (view.size() != area.size())
+    return false;
   return view.data == room.ptr(area.y, area.x) && view.step == room.step;
 }
 
 }  // namespace
 
 bool Composition::GrowInPlace(const cv::Mat* pano, bool colour) {
-  const bool current = IsViewOf(*pano, roomPano, canvasArea) && IsViewOf(mask, roomMask, canvasArea) &&
+  const bool current = IsViewOf(*pano, roomPano, canvasArea) &&
+                       IsViewOf(mask, roomMask, canvasArea) &&
                        (!colour || (IsViewOf(panoAcum, roomPanoAcum, canvasArea) &&
                                     IsViewOf(weightsAcum, roomWeightsAcum, canvasArea)));
-  if (!current || pano_imageW != canvasArea.width || pano_imageH != canvasArea.height) return false;
+  if (!current || pano_imageW != canvasArea.width || pano_imageH != canvasArea.height)
+    return false;
   const cv::Rect grown(canvasArea.x - std::max(0, -minpos_x), canvasArea.y - std::max(0, -minpos_y),
                        new_imageW, new_imageH);
-  if ((grown & cv::Rect(0, 0, roomPano.cols, roomPano.rows)) != grown) return false;
+  if ((grown & cv::Rect(0, 0, roomPano.cols, roomPano.rows)) != grown)
+    return false;
   canvasArea = grown;
   newPano = roomPano(grown);
   newMask = roomMask(grown);
@@ -360,7 +375,8 @@ void Composition::CopyPanToNewPan(cv::Mat* pano) {
   // Copies into the grown layers' regions; a copy into a region header of
   // another size would silently allocate instead of writing, so sizes are checked.
   auto copyLayer = [&](const cv::Mat& from, cv::Mat& to) {
-    if (from.empty() || to.empty()) return;
+    if (from.empty() || to.empty())
+      return;
     CV_Assert(from.cols >= pano_imageW && from.rows >= pano_imageH && from.type() == to.type());
     CV_Assert(target.x + target.width <= to.cols && target.y + target.height <= to.rows);
     cv::Mat region = to(target);
@@ -378,9 +394,9 @@ namespace {
 // to the canvas's far corner, cut to the frame's footprint.
 ScanRange GrownCanvasScan(const Composition& c, const double* h, int margin, int width,
                           int height) {
-  return FootprintWithin(ScanRange{std::max(0, c.minpos_x), c.newPano.cols,
-                                   std::max(0, c.minpos_y), c.newPano.rows},
-                         h, margin, width, height, c.minposAcum_x, c.minposAcum_y);
+  return FootprintWithin(
+      ScanRange{std::max(0, c.minpos_x), c.newPano.cols, std::max(0, c.minpos_y), c.newPano.rows},
+      h, margin, width, height, c.minposAcum_x, c.minposAcum_y);
 }
 
 }  // namespace
@@ -403,7 +419,8 @@ void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int m
     for (int c = scan.x0; c < scan.x1; ++c) {
       int x = 0, y = 0;
       ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
-      if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
+      if (!InsideSamplingBounds(x, y, margin, width, height))
+        continue;
       const cv::Vec3b s = frameImage.ptr<cv::Vec3b>(y)[x];
       const double w = weights.ptr<double>(y)[x];
       if (maskRow[c] >= Composition::kCoveredMask) {
@@ -415,15 +432,16 @@ void Composition::FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int m
       } else {
         panoRow[c] = s;
         maskRow[c] = kFullMask;
-        for (int k = 0; k < 3; ++k) acumRow[c][k] = s[k] * w;
+        for (int k = 0; k < 3; ++k)
+          acumRow[c][k] = s[k] * w;
         weightRow[c] = w;
       }
     }
   });
 }
 
-void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin,
-                                  int width, int height) {
+void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width,
+                                  int height) {
   CV_Assert(frameImage.type() == CV_8UC1 && frameImage.cols >= width && frameImage.rows >= height);
   CV_Assert(newPano.type() == CV_8UC1 && newMask.size() == newPano.size());
   cv::Mat storage;
@@ -436,7 +454,8 @@ void Composition::FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int 
     for (int c = scan.x0; c < scan.x1; ++c) {
       int x = 0, y = 0;
       ApplyHomography(&x, &y, c + minposAcum_x, r + minposAcum_y, h);
-      if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
+      if (!InsideSamplingBounds(x, y, margin, width, height))
+        continue;
       const unsigned char s = frameImage.ptr<unsigned char>(y)[x];
       if (maskRow[c] >= Composition::kCoveredMask) {
         panoRow[c] = BlendChannel(alpha, panoRow[c], s);
@@ -453,14 +472,14 @@ namespace {
 // The median fill's scan over canvas rows [rowBegin, rowEnd) and columns
 // [.., colEnd): from the frame's two-corner box corner (a frame reaching left
 // of or above the canvas starts at its edge), within the frame's footprint.
-ScanRange FPanoScan(const double* h, const double* g, int margin, int width, int height,
-                    int colEnd, int rowBegin, int rowEnd, int acumX, int acumY) {
+ScanRange FPanoScan(const double* h, const double* g, int margin, int width, int height, int colEnd,
+                    int rowBegin, int rowEnd, int acumX, int acumY) {
   const FrameBox box = TwoCornerBox(g, width, height);
   const int cs = SaturateToInt(std::max<std::int64_t>(0, std::int64_t{box.minX} - acumX));
   const int rs = SaturateToInt(std::max<std::int64_t>(0, std::int64_t{box.minY} - acumY));
   const int y0 = std::max(rs, rowBegin);
-  return FootprintWithin(ScanRange{cs, std::max(cs, colEnd), y0, std::max(y0, rowEnd)}, h,
-                         margin, width, height, acumX, acumY);
+  return FootprintWithin(ScanRange{cs, std::max(cs, colEnd), y0, std::max(y0, rowEnd)}, h, margin,
+                         width, height, acumX, acumY);
 }
 
 // Writes the scan's pixels into fpano / fmask, whose row 0 is canvas row rowOffset.
@@ -473,7 +492,8 @@ void FillFPanoScan(cv::Mat& fpano, cv::Mat& fmask, int rowOffset, const cv::Mat&
     for (int c = scan.x0; c < scan.x1; ++c) {
       int x = 0, y = 0;
       ApplyHomography(&x, &y, c + acumX, r + acumY, h);
-      if (!InsideSamplingBounds(x, y, margin, width, height)) continue;
+      if (!InsideSamplingBounds(x, y, margin, width, height))
+        continue;
       panoRow[c] = frameImage.ptr<cv::Vec3b>(y)[x];
       maskRow[c] = kFullMask;
     }
@@ -485,8 +505,8 @@ void FillFPanoScan(cv::Mat& fpano, cv::Mat& fmask, int rowOffset, const cv::Mat&
 void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
                                        cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin,
                                        int width, int height, int cols, int rows) {
-  FillNewPan_RGB_FPano(fpano, fmask, frameImage, H_RefToFrame, H_FrameToRef, margin, width,
-                       height, cols, rows, 0, rows);
+  FillNewPan_RGB_FPano(fpano, fmask, frameImage, H_RefToFrame, H_FrameToRef, margin, width, height,
+                       cols, rows, 0, rows);
 }
 
 void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
@@ -502,8 +522,8 @@ void Composition::FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat fra
   cv::Mat hStorage, gStorage;
   const double* h = HomographyEntries(H_RefToFrame, hStorage);
   const double* g = HomographyEntries(H_FrameToRef, gStorage);
-  const ScanRange scan = FPanoScan(h, g, margin, width, height, colEnd, rowBegin, lastRow,
-                                   minposAcum_x, minposAcum_y);
+  const ScanRange scan =
+      FPanoScan(h, g, margin, width, height, colEnd, rowBegin, lastRow, minposAcum_x, minposAcum_y);
   FillFPanoScan(fpano, fmask, rowBegin, frameImage, h, scan, margin, width, height, minposAcum_x,
                 minposAcum_y);
 }
@@ -515,7 +535,8 @@ cv::Range Composition::FPanoRows(const cv::Mat& H_RefToFrame, const cv::Mat& H_F
   const double* g = HomographyEntries(H_FrameToRef, gStorage);
   const ScanRange scan =
       FPanoScan(h, g, margin, width, height, cols, 0, rows, minposAcum_x, minposAcum_y);
-  if (scan.y0 >= scan.y1 || scan.x0 >= scan.x1) return cv::Range(0, 0);
+  if (scan.y0 >= scan.y1 || scan.x0 >= scan.x1)
+    return cv::Range(0, 0);
   return cv::Range(scan.y0, scan.y1);
 }
 
@@ -535,9 +556,9 @@ void Composition::WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frame
 }
 
 void Composition::releaseImages() {
-  for (cv::Mat* layer : {&newPano, &newMask, &mask, &panoAcum, &newPanoAcum, &weightsAcum,
-                         &newWeightsAcum, &weights, &roomPano, &roomMask, &roomPanoAcum,
-                         &roomWeightsAcum}) {
+  for (cv::Mat* layer :
+       {&newPano, &newMask, &mask, &panoAcum, &newPanoAcum, &weightsAcum, &newWeightsAcum, &weights,
+        &roomPano, &roomMask, &roomPanoAcum, &roomWeightsAcum}) {
     layer->release();
   }
 }

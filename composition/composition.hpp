@@ -24,16 +24,16 @@ class Composition {
   int pano_imageH = 0;
   int new_imageW = 0;
   int new_imageH = 0;
-  int ban_initSize = 1;        // 1 until the first frame of a composition is added
-  float Alpha_Blending = 0.0f; // weight of the existing pixel in the preview blend
-  cv::Mat newPano;         // grown canvas preview (8UC3)
-  cv::Mat newMask;         // grown canvas coverage (8UC1, 255 covered)
-  cv::Mat mask;            // current canvas coverage
-  cv::Mat panoAcum;        // current weighted colour sum (64FC3)
-  cv::Mat newPanoAcum;     // grown weighted colour sum
-  cv::Mat weightsAcum;     // current weight sum (64FC1)
-  cv::Mat newWeightsAcum;  // grown weight sum
-  cv::Mat weights;         // Gaussian weight per frame pixel (64FC1)
+  int ban_initSize = 1;         // 1 until the first frame of a composition is added
+  float Alpha_Blending = 0.0f;  // weight of the existing pixel in the preview blend
+  cv::Mat newPano;              // grown canvas preview (8UC3)
+  cv::Mat newMask;              // grown canvas coverage (8UC1, 255 covered)
+  cv::Mat mask;                 // current canvas coverage
+  cv::Mat panoAcum;             // current weighted colour sum (64FC3)
+  cv::Mat newPanoAcum;          // grown weighted colour sum
+  cv::Mat weightsAcum;          // current weight sum (64FC1)
+  cv::Mat newWeightsAcum;       // grown weight sum
+  cv::Mat weights;              // Gaussian weight per frame pixel (64FC1)
 
   // Bound on canvas growth: a frame that would make the canvas wider or
   // taller than kMaxCanvasSide pixels, or larger than kMaxCanvasArea pixels,
@@ -86,31 +86,29 @@ class Composition {
                                    int width, int height);
   // The first step of a composition: the canvas starts as the reference
   // frame (when *pano is empty, or is not a frame-sized canvas with matching
-  // sums) with its weights accumulated, and ban_initSize becomes 0. WarpAutomaticSizeOfPanorama runs it for the first
-  // frame added; the walk calls it alone when the reference is the tree root.
+  // sums) with its weights accumulated, and ban_initSize becomes 0. WarpAutomaticSizeOfPanorama
+  // runs it for the first frame added; the walk calls it alone when the reference is the tree root.
   void StartCanvas(cv::Mat* pano, cv::Mat refImage, int width, int height);
   // Sets minpos_x, minpos_y, new_imageW, new_imageH for the frame.
   void CalculateNewSizeOfPanorama(cv::Mat H_FrameToRef, int width, int height);
   void CopyPanToNewPan(cv::Mat* pano);
-  void FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width,
-                      int height);
-  void FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width,
-                       int height);
-  void FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
-                            cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin, int width,
-                            int height, int cols, int rows);
+  void FillNewPan_RGB(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width, int height);
+  void FillNewPan_Gray(cv::Mat frameImage, cv::Mat H_RefToFrame, int margin, int width, int height);
+  void FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage, cv::Mat H_RefToFrame,
+                            cv::Mat H_FrameToRef, int margin, int width, int height, int cols,
+                            int rows);
   // Strip form: fpano and fmask hold canvas rows [rowBegin, rowEnd) (their
   // row 0 is canvas row rowBegin); those rows receive exactly what the full
   // form writes into them on a cols x rows canvas.
-  void FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage,
-                            cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int margin, int width,
-                            int height, int cols, int rows, int rowBegin, int rowEnd);
+  void FillNewPan_RGB_FPano(cv::Mat fpano, cv::Mat fmask, cv::Mat frameImage, cv::Mat H_RefToFrame,
+                            cv::Mat H_FrameToRef, int margin, int width, int height, int cols,
+                            int rows, int rowBegin, int rowEnd);
   // Canvas rows [start, end) outside which FillNewPan_RGB_FPano writes nothing
   // for this frame on a cols x rows canvas (empty when it writes nothing).
   cv::Range FPanoRows(const cv::Mat& H_RefToFrame, const cv::Mat& H_FrameToRef, int margin,
                       int width, int height, int cols, int rows) const;
-  void WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
-                       cv::Mat H_RefToFrame, int width, int height);
+  void WarpPerspective(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage, cv::Mat H_RefToFrame,
+                       int width, int height);
   void releaseImages();
 
   // Weights, mean and median.
@@ -118,8 +116,7 @@ class Composition {
   void MultiplyByWeights(cv::Mat* image, cv::Mat weights, int width, int height);
   void computeMeanPanorama(cv::Mat* out);
   void copyWeightsToImage(cv::Mat* out);
-  void computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> images,
-                             std::vector<cv::Mat> masks);
+  void computeMedianPanorama(cv::Mat* out, std::vector<cv::Mat> images, std::vector<cv::Mat> masks);
   // The same median as computeMedianPanorama over the frames' full-canvas
   // fills (margin as given, frames in list order), composed in horizontal
   // strips so that only one strip's fills are held at a time: stripRows rows

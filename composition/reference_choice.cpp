@@ -1,13 +1,12 @@
 #include "composition/composition.hpp"
 #include "geometry/homography_mapping.hpp"
 
-float Composition::CalculateReprojectionDistance_4Corners(cv::Mat* /*pano*/, cv::Mat H,
-                                                          int width, int height) {
+float Composition::CalculateReprojectionDistance_4Corners(cv::Mat* /*pano*/, cv::Mat H, int width,
+                                                          int height) {
   CV_Assert(H.rows == 3 && H.cols == 3 && H.type() == CV_64F);
   const cv::Mat entries = H.isContinuous() ? H : H.clone();
   const double* h = entries.ptr<double>();
-  const cv::Point corners[4] = {
-      {0, 0}, {width - 1, 0}, {width - 1, height - 1}, {0, height - 1}};
+  const cv::Point corners[4] = {{0, 0}, {width - 1, 0}, {width - 1, height - 1}, {0, height - 1}};
   float sum = 0.0f;
   for (const cv::Point& p : corners) {
     cv::Point q;
@@ -19,7 +18,8 @@ float Composition::CalculateReprojectionDistance_4Corners(cv::Mat* /*pano*/, cv:
 }
 
 int ChooseReferenceIndex(const std::vector<float>& scores) {
-  if (scores.empty()) return -1;
+  if (scores.empty())
+    return -1;
   float best = scores[0];
   int index = 0;
   for (size_t i = 1; i < scores.size(); ++i) {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <utility>
 #include <opencv2/imgproc.hpp>
+#include <utility>
 
 #include "geometry/pairwise_alignment.hpp"
 
@@ -65,29 +65,34 @@ float Bilinear(const cv::Mat& image, double x, double y) {
 }
 
 // The ratios of frame i's grid samples against frame j.
-void AddPair(const std::vector<cv::Mat>& levels, const std::vector<cv::Matx33d>& frameToRef,
-             int i, int j, double samplesPerPair, std::vector<Ratio>* ratios) {
+void AddPair(const std::vector<cv::Mat>& levels, const std::vector<cv::Matx33d>& frameToRef, int i,
+             int j, double samplesPerPair, std::vector<Ratio>* ratios) {
   const cv::Mat& a = levels[static_cast<size_t>(i)];
   const cv::Mat& b = levels[static_cast<size_t>(j)];
   const cv::Size size = a.size();
-  const cv::Matx33d iToJ = frameToRef[static_cast<size_t>(j)].inv() * frameToRef[static_cast<size_t>(i)];
+  const cv::Matx33d iToJ =
+      frameToRef[static_cast<size_t>(j)].inv() * frameToRef[static_cast<size_t>(i)];
   const int step = std::max(1, static_cast<int>(std::sqrt(size.area() / samplesPerPair)));
   const size_t before = ratios->size();
   for (int y = 2; y < size.height - 2; y += step) {
     const float* row = a.ptr<float>(y);
     for (int x = 2; x < size.width - 2; x += step) {
       const cv::Vec3d q = iToJ * cv::Vec3d(x, y, 1.0);
-      if (!(q[2] > 0)) continue;
+      if (!(q[2] > 0))
+        continue;
       const double qx = q[0] / q[2], qy = q[1] / q[2];
-      if (!(qx >= 2 && qy >= 2 && qx < size.width - 3 && qy < size.height - 3)) continue;
+      if (!(qx >= 2 && qy >= 2 && qx < size.width - 3 && qy < size.height - 3))
+        continue;
       const float va = row[x];
       const float vb = Bilinear(b, qx, qy);
-      const auto unusable = [](float v) { return v < kTuning.darkest || v > kTuning.brightest; };
-      if (unusable(va) || unusable(vb)) continue;
-      const double slope =
-          std::max(std::abs(row[x + 1] - row[x - 1]), std::abs(a.ptr<float>(y + 1)[x] -
-                                                               a.ptr<float>(y - 1)[x])) /
-          (2.0 * va);
+      const auto unusable = [](float v) {
+        return v < kTuning.darkest || v > kTuning.brightest;
+      };
+      if (unusable(va) || unusable(vb))
+        continue;
+      const double slope = std::max(std::abs(row[x + 1] - row[x - 1]),
+                                    std::abs(a.ptr<float>(y + 1)[x] - a.ptr<float>(y - 1)[x])) /
+                           (2.0 * va);
       Ratio ratio;
       ratio.i = i;
       ratio.j = j;
@@ -113,29 +118,36 @@ class Normal {
          bool withFalloff)
       : ratios_(ratios), weights_(weights), frames_(frames), withFalloff_(withFalloff) {
     double total = 0.0;
-    for (double w : weights) total += w;
+    for (double w : weights)
+      total += w;
     gauge_ = std::max(total, 1.0);
   }
   int Size() const { return frames_ + 3; }
   // The row of one ratio: +1 at i, -1 at j, its radial terms.
   int Row(const Ratio& r, int index[5], double value[5]) const {
-    index[0] = r.i, index[1] = r.j, index[2] = frames_, index[3] = frames_ + 1, index[4] = frames_ + 2;
+    index[0] = r.i, index[1] = r.j, index[2] = frames_, index[3] = frames_ + 1,
+    index[4] = frames_ + 2;
     value[0] = 1.0, value[1] = -1.0;
-    for (int k = 0; k < 3; ++k) value[2 + k] = r.Radial(k);
+    for (int k = 0; k < 3; ++k)
+      value[2 + k] = r.Radial(k);
     return withFalloff_ ? 5 : 2;
   }
   std::vector<double> Apply(const std::vector<double>& x) const {
     std::vector<double> y(x.size(), 0.0);
     ForEachRow([&](size_t k, const int* index, const double* value, int used) {
       double dot = 0.0;
-      for (int u = 0; u < used; ++u) dot += value[u] * x[static_cast<size_t>(index[u])];
-      for (int u = 0; u < used; ++u) y[static_cast<size_t>(index[u])] += weights_[k] * dot * value[u];
+      for (int u = 0; u < used; ++u)
+        dot += value[u] * x[static_cast<size_t>(index[u])];
+      for (int u = 0; u < used; ++u)
+        y[static_cast<size_t>(index[u])] += weights_[k] * dot * value[u];
     });
     double sum = 0.0;
-    for (int u = 0; u < frames_; ++u) sum += x[static_cast<size_t>(u)];
+    for (int u = 0; u < frames_; ++u)
+      sum += x[static_cast<size_t>(u)];
     for (int u = 0; u < Size(); ++u) {
       const double ridge = (u < frames_ ? 1e-6 : 1e-9) * gauge_;
-      y[static_cast<size_t>(u)] += ridge * x[static_cast<size_t>(u)] + (u < frames_ ? gauge_ * sum : 0.0);
+      y[static_cast<size_t>(u)] +=
+          ridge * x[static_cast<size_t>(u)] + (u < frames_ ? gauge_ * sum : 0.0);
     }
     return y;
   }
@@ -151,9 +163,11 @@ class Normal {
   std::vector<double> Diagonal() const {
     std::vector<double> d(static_cast<size_t>(Size()), 0.0);
     ForEachRow([&](size_t k, const int* index, const double* value, int used) {
-      for (int u = 0; u < used; ++u) d[static_cast<size_t>(index[u])] += weights_[k] * value[u] * value[u];
+      for (int u = 0; u < used; ++u)
+        d[static_cast<size_t>(index[u])] += weights_[k] * value[u] * value[u];
     });
-    for (int u = 0; u < Size(); ++u) d[static_cast<size_t>(u)] += (u < frames_ ? gauge_ + 1e-6 * gauge_ : 1e-9 * gauge_);
+    for (int u = 0; u < Size(); ++u)
+      d[static_cast<size_t>(u)] += (u < frames_ ? gauge_ + 1e-6 * gauge_ : 1e-9 * gauge_);
     return d;
   }
 
@@ -177,7 +191,8 @@ class Normal {
 
 double Dot(const std::vector<double>& a, const std::vector<double>& b) {
   double sum = 0.0;
-  for (size_t k = 0; k < a.size(); ++k) sum += a[k] * b[k];
+  for (size_t k = 0; k < a.size(); ++k)
+    sum += a[k] * b[k];
   return sum;
 }
 
@@ -185,9 +200,11 @@ double Dot(const std::vector<double>& a, const std::vector<double>& b) {
 void SolveInPlace(const Normal& normal, std::vector<double>* x) {
   const std::vector<double> b = normal.Rhs(), diagonal = normal.Diagonal();
   std::vector<double> r = normal.Apply(*x);
-  for (size_t k = 0; k < r.size(); ++k) r[k] = b[k] - r[k];
+  for (size_t k = 0; k < r.size(); ++k)
+    r[k] = b[k] - r[k];
   std::vector<double> z(r.size()), p;
-  for (size_t k = 0; k < r.size(); ++k) z[k] = r[k] / diagonal[k];
+  for (size_t k = 0; k < r.size(); ++k)
+    z[k] = r[k] / diagonal[k];
   p = z;
   double rz = Dot(r, z);
   const double stop = 1e-20 * std::max(Dot(b, b), 1e-30);
@@ -200,7 +217,8 @@ void SolveInPlace(const Normal& normal, std::vector<double>* x) {
       z[k] = r[k] / diagonal[k];
     }
     const double next = Dot(r, z);
-    for (size_t k = 0; k < r.size(); ++k) p[k] = z[k] + (next / rz) * p[k];
+    for (size_t k = 0; k < r.size(); ++k)
+      p[k] = z[k] + (next / rz) * p[k];
     rz = next;
   }
 }
@@ -214,21 +232,25 @@ struct Fit {
 // (moving objects, placement errors).
 Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
   std::vector<double> weights(ratios.size());
-  for (size_t k = 0; k < ratios.size(); ++k) weights[k] = ratios[k].weight;
+  for (size_t k = 0; k < ratios.size(); ++k)
+    weights[k] = ratios[k].weight;
   std::vector<double> x(static_cast<size_t>(frames + 3), 0.0);
   Fit fit{std::vector<double>(static_cast<size_t>(frames), 0.0), cv::Vec3d()};
   for (int round = 0; round < kTuning.reweightings; ++round) {
     SolveInPlace(Normal(ratios, weights, frames, withFalloff), &x);
     std::copy(x.begin(), x.begin() + frames, fit.logGains.begin());
-    fit.c = withFalloff ? cv::Vec3d(x[static_cast<size_t>(frames)], x[static_cast<size_t>(frames + 1)],
-                                    x[static_cast<size_t>(frames + 2)])
-                        : cv::Vec3d();
+    fit.c = withFalloff
+                ? cv::Vec3d(x[static_cast<size_t>(frames)], x[static_cast<size_t>(frames + 1)],
+                            x[static_cast<size_t>(frames + 2)])
+                : cv::Vec3d();
     // Cauchy weights on the residuals, scaled by their median absolute value.
     std::vector<double> residuals(ratios.size());
     for (size_t k = 0; k < ratios.size(); ++k) {
       const Ratio& r = ratios[k];
-      double model = fit.logGains[static_cast<size_t>(r.i)] - fit.logGains[static_cast<size_t>(r.j)];
-      for (int t = 0; t < 3; ++t) model += fit.c[t] * r.Radial(t);
+      double model =
+          fit.logGains[static_cast<size_t>(r.i)] - fit.logGains[static_cast<size_t>(r.j)];
+      for (int t = 0; t < 3; ++t)
+        model += fit.c[t] * r.Radial(t);
       residuals[k] = std::abs(r.logRatio - model);
     }
     std::vector<double> sorted = residuals;
@@ -248,16 +270,20 @@ Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
 // centre. The distance, or a negative value when it does not.
 double CentreDistance(const cv::Matx33d& jToI, cv::Size size) {
   const cv::Vec3d c = jToI * cv::Vec3d((size.width - 1) / 2.0, (size.height - 1) / 2.0, 1.0);
-  if (!(c[2] > 0)) return -1.0;
-  const double dx = c[0] / c[2] - (size.width - 1) / 2.0, dy = c[1] / c[2] - (size.height - 1) / 2.0;
-  if (!(std::abs(dx) < 0.8 * size.width && std::abs(dy) < 0.8 * size.height)) return -1.0;
+  if (!(c[2] > 0))
+    return -1.0;
+  const double dx = c[0] / c[2] - (size.width - 1) / 2.0,
+               dy = c[1] / c[2] - (size.height - 1) / 2.0;
+  if (!(std::abs(dx) < 0.8 * size.width && std::abs(dy) < 0.8 * size.height))
+    return -1.0;
   return std::hypot(dx, dy);
 }
 
 bool Plausible(const Falloff& falloff) {
   for (double rho2 = 0.0; rho2 <= 1.0001; rho2 += 0.05) {
     const double v = falloff.At(rho2);
-    if (!(v >= kTuning.lowestFalloff && v <= kTuning.highestFalloff)) return false;
+    if (!(v >= kTuning.lowestFalloff && v <= kTuning.highestFalloff))
+      return false;
   }
   return true;
 }
@@ -279,27 +305,33 @@ Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,
   const int frames = static_cast<int>(images.size());
   Photometry photometry;
   photometry.gains.assign(images.size(), 1.0);
-  if (frames < 2) return photometry;
+  if (frames < 2)
+    return photometry;
   std::vector<cv::Mat> levels;
   levels.reserve(images.size());
   for (const cv::Mat& image : images) {
     CV_Assert(image.depth() == CV_8U && image.size() == images.front().size());
     levels.push_back(GreyLevels(image));
   }
-  if (levels.front().cols < 8 || levels.front().rows < 8) return photometry;
+  if (levels.front().cols < 8 || levels.front().rows < 8)
+    return photometry;
   // Each frame with its nearest overlapping partners.
   std::vector<std::pair<int, int>> pairs;
   for (int i = 0; i < frames; ++i) {
     const cv::Matx33d refToI = frameToRef[static_cast<size_t>(i)].inv();
     std::vector<std::pair<double, int>> partners;
     for (int j = 0; j < frames; ++j) {
-      const double d =
-          j == i ? -1.0 : CentreDistance(refToI * frameToRef[static_cast<size_t>(j)], levels.front().size());
-      if (d >= 0) partners.emplace_back(d, j);
+      const double d = j == i ? -1.0
+                              : CentreDistance(refToI * frameToRef[static_cast<size_t>(j)],
+                                               levels.front().size());
+      if (d >= 0)
+        partners.emplace_back(d, j);
     }
     std::sort(partners.begin(), partners.end());
-    if (partners.size() > kTuning.partners) partners.resize(kTuning.partners);
-    for (const auto& partner : partners) pairs.emplace_back(std::min(i, partner.second), std::max(i, partner.second));
+    if (partners.size() > kTuning.partners)
+      partners.resize(kTuning.partners);
+    for (const auto& partner : partners)
+      pairs.emplace_back(std::min(i, partner.second), std::max(i, partner.second));
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
@@ -308,8 +340,10 @@ Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,
                     : std::clamp(static_cast<double>(maxSamples) / pairs.size(),
                                  kTuning.minSamplesPerBudget, kTuning.samplesPerPair);
   std::vector<Ratio> ratios;
-  for (const auto& pair : pairs) AddPair(levels, frameToRef, pair.first, pair.second, samplesPerPair, &ratios);
-  if (ratios.empty()) return photometry;
+  for (const auto& pair : pairs)
+    AddPair(levels, frameToRef, pair.first, pair.second, samplesPerPair, &ratios);
+  if (ratios.empty())
+    return photometry;
   Fit fit = Solve(ratios, frames, true);
   photometry.falloff.c = fit.c;
   if (!Plausible(photometry.falloff)) {

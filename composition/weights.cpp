@@ -9,14 +9,17 @@ namespace {
 
 // Integer part of a weighted average, kept within 8 bits.
 unsigned char TruncatedMean(double sum, double weight) {
-  if (weight == 0.0) return 0;
+  if (weight == 0.0)
+    return 0;
   const double v = sum / weight;
-  if (!(v > 0.0)) return 0;
+  if (!(v > 0.0))
+    return 0;
   return static_cast<unsigned char>(std::min(static_cast<int>(std::min(v, 255.0)), 255));
 }
 
 unsigned char MedianOf(std::vector<unsigned char>& values) {
-  if (values.size() == 1) return values[0];
+  if (values.size() == 1)
+    return values[0];
   std::sort(values.begin(), values.end());
   return get_median(values);
 }
@@ -28,19 +31,24 @@ void MedianRows(cv::Mat& out, const std::vector<cv::Mat>& images, const std::vec
                 int outBegin, int outEnd, int rowOffset) {
   cv::parallel_for_(cv::Range(outBegin, outEnd), [&](const cv::Range& range) {
     std::vector<unsigned char> channel[3];
-    for (auto& values : channel) values.reserve(images.size());
+    for (auto& values : channel)
+      values.reserve(images.size());
     for (int r = range.start; r < range.end; ++r) {
       cv::Vec3b* dst = out.ptr<cv::Vec3b>(r);
       const int source = r - rowOffset;
       for (int c = 0; c < out.cols; ++c) {
-        for (auto& values : channel) values.clear();
+        for (auto& values : channel)
+          values.clear();
         for (size_t i = 0; i < images.size(); ++i) {
-          if (masks[i].ptr<unsigned char>(source)[c] < Composition::kCoveredMask) continue;
+          if (masks[i].ptr<unsigned char>(source)[c] < Composition::kCoveredMask)
+            continue;
           const cv::Vec3b s = images[i].ptr<cv::Vec3b>(source)[c];
-          for (int k = 0; k < 3; ++k) channel[k].push_back(s[k]);
+          for (int k = 0; k < 3; ++k)
+            channel[k].push_back(s[k]);
         }
         for (int k = 0; k < 3; ++k) {
-          if (!channel[k].empty()) dst[c][k] = MedianOf(channel[k]);
+          if (!channel[k].empty())
+            dst[c][k] = MedianOf(channel[k]);
         }
       }
     }
@@ -53,7 +61,8 @@ int StripRowsWithin(const std::vector<cv::Range>& frameRows, int rows, int cols,
                     std::int64_t budgetBytes) {
   std::vector<int> starts(static_cast<size_t>(rows) + 1, 0);
   for (const cv::Range& fr : frameRows) {
-    if (fr.start >= fr.end) continue;
+    if (fr.start >= fr.end)
+      continue;
     ++starts[static_cast<size_t>(fr.start)];
     --starts[static_cast<size_t>(fr.end)];
   }
@@ -71,7 +80,8 @@ int StripRowsWithin(const std::vector<cv::Range>& frameRows, int rows, int cols,
 }  // namespace
 
 void Composition::InitializeWeights(int width, int height) {
-  if (!weights.empty()) return;
+  if (!weights.empty())
+    return;
   weights.create(height, width, CV_64FC1);
   const int hw = width / 2;
   const int hh = height / 2;
@@ -94,13 +104,15 @@ void Composition::MultiplyByWeights(cv::Mat* image, cv::Mat weightTable, int wid
   for (int y = 0; y < height; ++y) {
     cv::Vec3d* row = image->ptr<cv::Vec3d>(y);
     const double* w = weightTable.ptr<double>(y);
-    for (int x = 0; x < width; ++x) row[x] *= w[x];
+    for (int x = 0; x < width; ++x)
+      row[x] *= w[x];
   }
 }
 
 void Composition::computeMeanPanorama(cv::Mat* out) {
   // Nothing accumulated (two-image mode): the canvas stays as it is.
-  if (panoAcum.empty()) return;
+  if (panoAcum.empty())
+    return;
   CV_Assert(panoAcum.type() == CV_64FC3 && weightsAcum.type() == CV_64FC1 &&
             weightsAcum.size() == panoAcum.size());
   out->create(panoAcum.size(), CV_8UC3);
@@ -109,7 +121,8 @@ void Composition::computeMeanPanorama(cv::Mat* out) {
     const double* weight = weightsAcum.ptr<double>(r);
     cv::Vec3b* dst = out->ptr<cv::Vec3b>(r);
     for (int c = 0; c < panoAcum.cols; ++c) {
-      for (int k = 0; k < 3; ++k) dst[c][k] = TruncatedMean(sum[c][k], weight[c]);
+      for (int k = 0; k < 3; ++k)
+        dst[c][k] = TruncatedMean(sum[c][k], weight[c]);
     }
   }
 }
@@ -148,16 +161,14 @@ void Composition::AddMedianFrame(const cv::Mat& image, const cv::Mat& H_RefToFra
 
 void Composition::ComposeQueuedMedian(cv::Mat* out, int margin, int width, int height, int cols,
                                       int rows, std::int64_t budgetBytes) {
-  computeMedianPanoramaInStrips(out, medianFrames, margin, width, height, cols, rows,
-                                budgetBytes);
+  computeMedianPanoramaInStrips(out, medianFrames, margin, width, height, cols, rows, budgetBytes);
   medianFrames.clear();
 }
 
 void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
-                                                const std::vector<MedianFrame>& frames,
-                                                int margin, int width, int height, int cols,
-                                                int rows, std::int64_t budgetBytes,
-                                                int stripRows) {
+                                                const std::vector<MedianFrame>& frames, int margin,
+                                                int width, int height, int cols, int rows,
+                                                std::int64_t budgetBytes, int stripRows) {
   if (frames.empty() || cols <= 0 || rows <= 0) {
     out->release();
     return;
@@ -169,7 +180,8 @@ void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
     frameRows.push_back(
         FPanoRows(f.H_RefToFrame, f.H_FrameToRef, margin, width, height, cols, rows));
   }
-  if (stripRows <= 0) stripRows = StripRowsWithin(frameRows, rows, cols, budgetBytes);
+  if (stripRows <= 0)
+    stripRows = StripRowsWithin(frameRows, rows, cols, budgetBytes);
   stripRows = std::min(stripRows, rows);
   *out = cv::Mat::zeros(rows, cols, CV_8UC3);
   // Strip buffers, reused from strip to strip; the list of those in use keeps
@@ -181,7 +193,8 @@ void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
     images.clear();
     masks.clear();
     for (size_t i = 0; i < frames.size(); ++i) {
-      if (frameRows[i].end <= begin || frameRows[i].start >= end) continue;
+      if (frameRows[i].end <= begin || frameRows[i].start >= end)
+        continue;
       const size_t slot = images.size();
       if (slot == imageBuffers.size()) {
         imageBuffers.emplace_back(stripRows, cols, CV_8UC3);
@@ -193,17 +206,21 @@ void Composition::computeMedianPanoramaInStrips(cv::Mat* out,
       mask.setTo(cv::Scalar::all(0));
       FillNewPan_RGB_FPano(image, mask, frames[i].image, frames[i].H_RefToFrame,
                            frames[i].H_FrameToRef, margin, width, height, cols, rows, begin, end);
-      if (afterFrameRead) afterFrameRead(frames[i].image);
+      if (afterFrameRead)
+        afterFrameRead(frames[i].image);
       images.push_back(image);
       masks.push_back(mask);
     }
-    if (!images.empty()) MedianRows(*out, images, masks, begin, end, begin);
+    if (!images.empty())
+      MedianRows(*out, images, masks, begin, end, begin);
   }
 }
 
 unsigned char get_median(const std::vector<unsigned char>& values) {
   const size_t m = values.size();
-  if (m == 0) return 0;  // no sample: uncovered
-  if (m % 2 == 1) return values[m / 2];
+  if (m == 0)
+    return 0;  // no sample: uncovered
+  if (m % 2 == 1)
+    return values[m / 2];
   return static_cast<unsigned char>((int{values[m / 2 - 1]} + int{values[m / 2]}) / 2);
 }

@@ -13,19 +13,23 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
   signals::EnterFrameLoop();
   for (;;) {
     progress.Frames(frameCounter, panorama.num_Nodes);
-    if (settings.frameLimit > 0 && frameCounter >= settings.frameLimit) break;
+    if (settings.frameLimit > 0 && frameCounter >= settings.frameLimit)
+      break;
     const int readOk =
         video.Read_NextFrame(panorama.getId_Database(), panorama.getId_ScaleProcess());
     // The key is polled before the read result is looked at.
     const int key = console::PollKey();
-    if (key == console::kEscKey) break;
+    if (key == console::kEscKey)
+      break;
     // A first Ctrl-C ends the input as Esc does.
     if (signals::InputInterrupted()) {
-      std::fputs("vmosaic: interrupted; composing the frames read so far (Ctrl-C again stops at once)\n",
-                 stderr);
+      std::fputs(
+          "vmosaic: interrupted; composing the frames read so far (Ctrl-C again stops at once)\n",
+          stderr);
       break;
     }
-    if (!readOk) break;
+    if (!readOk)
+      break;
     ++frameCounter;
     cv::Mat current = video.getframe_Current();
     cv::Mat previous = video.getframe_Previous();
@@ -35,8 +39,10 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     if (keyFrames != nullptr) {
       // The first pair makes the previous frame the root; a new node is the
       // current frame. Frames are numbered from 0.
-      if (nodesBefore == 0 && panorama.num_Nodes > 0) keyFrames->push_back(frameCounter - 2);
-      if (panorama.num_Nodes > std::max(nodesBefore, 1)) keyFrames->push_back(frameCounter - 1);
+      if (nodesBefore == 0 && panorama.num_Nodes > 0)
+        keyFrames->push_back(frameCounter - 2);
+      if (panorama.num_Nodes > std::max(nodesBefore, 1))
+        keyFrames->push_back(frameCounter - 1);
     }
     current.release();
     previous.release();
@@ -52,7 +58,8 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
       } else {
         std::fputs(" (the rest of the input is unread)\n", stderr);
       }
-      if (stopped != nullptr) *stopped = refused;
+      if (stopped != nullptr)
+        *stopped = refused;
       break;
     }
   }

@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <limits>
 #include <new>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/highgui.hpp>
 #include <string>
 #include <system_error>
 #include <vector>
-#include <opencv2/core/utility.hpp>
-#include <opencv2/highgui.hpp>
 
 #include "driver/frame_loop.hpp"
 #include "driver/run_report.hpp"
@@ -120,12 +120,15 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         taken = true;
       } else if (arg.rfind(name + "=", 0) == 0) {
         line.*option.value = arg.substr(name.size() + 1);
-        if ((line.*option.value).empty()) line.malformed = name;
+        if ((line.*option.value).empty())
+          line.malformed = name;
         taken = true;
       }
-      if (taken) break;
+      if (taken)
+        break;
     }
-    if (!taken) line.positional.push_back(argv[i]);
+    if (!taken)
+      line.positional.push_back(argv[i]);
   }
   return line;
 }
@@ -136,8 +139,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
 // used then is said on standard error.
 int ParseWholeNumber(const char* text, const char* what) {
   const long value = std::strtol(text, nullptr, 10);
-  const int used = static_cast<int>(std::clamp<long>(value, std::numeric_limits<int>::min(),
-                                                     std::numeric_limits<int>::max()));
+  const int used = static_cast<int>(
+      std::clamp<long>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
   if (used != value) {
     std::fprintf(stderr, "vmosaic: %s %s is out of range; %d is used\n", what, text, used);
   }
@@ -151,12 +154,14 @@ int ParseWholeNumber(const char* text, const char* what) {
 int g_standardOutputError = 0;
 
 void FlushStandardOutput() {
-  if (std::fflush(stdout) != 0 && g_standardOutputError == 0) g_standardOutputError = errno;
+  if (std::fflush(stdout) != 0 && g_standardOutputError == 0)
+    g_standardOutputError = errno;
 }
 
 bool StandardOutputWritten() {
   FlushStandardOutput();
-  if (!std::ferror(stdout) && g_standardOutputError == 0) return true;
+  if (!std::ferror(stdout) && g_standardOutputError == 0)
+    return true;
   std::fprintf(stderr, "vmosaic: could not write to standard output%s%s\n",
                g_standardOutputError != 0 ? ": " : "",
                g_standardOutputError != 0 ? std::strerror(g_standardOutputError) : "");
@@ -166,10 +171,12 @@ bool StandardOutputWritten() {
 // Whether two names lead to the same file: the same inode when both exist,
 // else the same absolute path once "." and ".." are resolved.
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   const bool aExists = stat(a.c_str(), &sa) == 0;
   const bool bExists = stat(b.c_str(), &sb) == 0;
-  if (aExists && bExists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  if (aExists && bExists)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
   std::error_code ignored;
   return std::filesystem::weakly_canonical(std::filesystem::absolute(a, ignored), ignored) ==
          std::filesystem::weakly_canonical(std::filesystem::absolute(b, ignored), ignored);
@@ -182,7 +189,8 @@ std::string OutputPath(const std::string& directory, const char* name) {
 // The directory of path, for messages.
 std::string DirectoryName(const std::string& path) {
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
+  if (slash == std::string::npos)
+    return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
@@ -225,9 +233,12 @@ int Run(int rawArgc, char** rawArgv) {
   if (argc > 2) {
     settings.overlapThreshold = static_cast<float>(ParseWholeNumber(argv[2], "OVERLAP"));
   }
-  if (argc > 3) settings.featureMethod = ParseWholeNumber(argv[3], "FEATURES");
-  if (argc > 4) withMedian = ParseWholeNumber(argv[4], "MEDIAN");
-  if (argc == 6) settings.frameLimit = ParseWholeNumber(argv[5], "FRAME_LIMIT");
+  if (argc > 3)
+    settings.featureMethod = ParseWholeNumber(argv[3], "FEATURES");
+  if (argc > 4)
+    withMedian = ParseWholeNumber(argv[4], "MEDIAN");
+  if (argc == 6)
+    settings.frameLimit = ParseWholeNumber(argv[5], "FRAME_LIMIT");
 
   std::atexit(console::RestoreTerminal);
   signals::InstallHandlers();
@@ -238,12 +249,15 @@ int Run(int rawArgc, char** rawArgv) {
     std::vector<std::string> inputs = {input};
     ImageSequence sequence;  // a pattern's input is its members
     struct stat st {};
-    if (stat(input.c_str(), &st) != 0 && sequence.Open(input)) inputs = sequence.MemberNames();
+    if (stat(input.c_str(), &st) != 0 && sequence.Open(input))
+      inputs = sequence.MemberNames();
     std::vector<std::string> outputs = {OutputPath(line.outputDir, "pano_Mean.png")};
-    if (withMedian != 0) outputs.push_back(OutputPath(line.outputDir, "pano_Median.png"));
+    if (withMedian != 0)
+      outputs.push_back(OutputPath(line.outputDir, "pano_Median.png"));
     for (const auto* list : {&inputs, &outputs}) {
       for (const std::string& other : *list) {
-        if (!SameFile(line.jsonPath, other)) continue;
+        if (!SameFile(line.jsonPath, other))
+          continue;
         std::fprintf(stderr, "vmosaic: --json %s would overwrite %s of this run\n",
                      line.jsonPath.c_str(), list == &inputs ? "the input" : other.c_str());
         return 2;
@@ -261,10 +275,12 @@ int Run(int rawArgc, char** rawArgv) {
     }
   }
   std::vector<std::string> targets = {OutputPath(line.outputDir, "pano_Mean.png")};
-  if (!line.jsonPath.empty()) targets.push_back(line.jsonPath);
+  if (!line.jsonPath.empty())
+    targets.push_back(line.jsonPath);
   for (const std::string& target : targets) {
     std::string error;
-    if (io::CanWrite(target, &error)) continue;
+    if (io::CanWrite(target, &error))
+      continue;
     std::fprintf(stderr, "vmosaic: cannot write into %s: %s\n", DirectoryName(target).c_str(),
                  error.c_str());
     return 1;
@@ -310,7 +326,8 @@ int Run(int rawArgc, char** rawArgv) {
     refinement = panorama.RefineKeyFrames(RefinementSettings{});
     refineSeconds = SecondsSince(refineStart);
     progress.Finish();
-    std::fprintf(stderr, "refine: %d pairs tried, %d kept, residual %.3f px before, %.3f px after\n",
+    std::fprintf(stderr,
+                 "refine: %d pairs tried, %d kept, residual %.3f px before, %.3f px after\n",
                  refinement.pairsTried, refinement.pairsKept, refinement.residualBefore,
                  refinement.residualAfter);
     std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);

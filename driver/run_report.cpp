@@ -12,7 +12,9 @@ namespace {
 // there does not start one (stray continuation bytes, overlong forms,
 // surrogates, values beyond U+10FFFF, cut sequences).
 size_t Utf8SequenceLength(const std::string& text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const auto byte = [&](size_t i) {
+    return static_cast<unsigned char>(text[i]);
+  };
   const unsigned char lead = byte(at);
   size_t length = 0;
   unsigned char low = 0x80, high = 0xBF;  // range of the second byte
@@ -20,19 +22,26 @@ size_t Utf8SequenceLength(const std::string& text, size_t at) {
     length = 2;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xE0)
+      low = 0xA0;
+    if (lead == 0xED)
+      high = 0x9F;
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
+    if (lead == 0xF0)
+      low = 0x90;
+    if (lead == 0xF4)
+      high = 0x8F;
   } else {
     return 0;
   }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  if (at + length > text.size())
+    return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high)
+    return 0;
   for (size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF)
+      return 0;
   }
   return length;
 }
@@ -52,11 +61,21 @@ std::string Quoted(const std::string& text) {
     }
     ++at;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c < 0x20) {
           char escaped[8];
@@ -72,7 +91,8 @@ std::string Quoted(const std::string& text) {
 
 // JSON has no NaN or infinity: such values are written as null.
 std::string Number(double value) {
-  if (!std::isfinite(value)) return "null";
+  if (!std::isfinite(value))
+    return "null";
   char text[32];
   std::snprintf(text, sizeof text, "%.17g", value);
   return text;
@@ -83,7 +103,8 @@ std::string Matrix(const cv::Mat& H) {
   std::string out = "[";
   for (int r = 0; r < 3; ++r) {
     out += r ? ", [" : "[";
-    for (int c = 0; c < 3; ++c) out += (c ? ", " : "") + Number(H.at<double>(r, c));
+    for (int c = 0; c < 3; ++c)
+      out += (c ? ", " : "") + Number(H.at<double>(r, c));
     out += "]";
   }
   return out + "]";
@@ -91,7 +112,8 @@ std::string Matrix(const cv::Mat& H) {
 
 std::string StringList(const std::vector<std::string>& items) {
   std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + Quoted(items[i]);
+  for (size_t i = 0; i < items.size(); ++i)
+    out += (i ? ", " : "") + Quoted(items[i]);
   return out + "]";
 }
 
@@ -140,15 +162,13 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
     json << (i ? ",\n" : "\n") << "    {\"id\": " << n->id << ", \"frame\": "
          << (slot < report.keyFrameNumbers.size() ? std::to_string(report.keyFrameNumbers[slot])
                                                   : std::string("null"))
-         << ", \"parent\": "
-         << (n->parent ? std::to_string(n->parent->id) : std::string("null"))
+         << ", \"parent\": " << (n->parent ? std::to_string(n->parent->id) : std::string("null"))
          << ", \"H_ParentToNode\": "
          << (n->parent ? Matrix(*n->H_ParentToNode) : std::string("null"));
     if (composed) {
       const bool inMosaic = !p.SkippedByCanvas(n->id);
       json << ", \"frame_to_canvas\": "
-           << (inMosaic ? Matrix(referenceToCanvas * p.FrameToReference(n))
-                        : std::string("null"));
+           << (inMosaic ? Matrix(referenceToCanvas * p.FrameToReference(n)) : std::string("null"));
     }
     json << "}";
   }
@@ -172,7 +192,8 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   }
   json << "  \"timings\": {\"tree_seconds\": " << Number(report.treeSeconds)
        << ", \"composition_seconds\": " << Number(report.compositionSeconds);
-  if (report.refinement != nullptr) json << ", \"refine_seconds\": " << Number(report.refineSeconds);
+  if (report.refinement != nullptr)
+    json << ", \"refine_seconds\": " << Number(report.refineSeconds);
   json << "},\n";
   json << "  \"outputs\": " << StringList(report.outputs) << "\n";
   json << "}\n";

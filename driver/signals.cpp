@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-
 #include "io/console.hpp"
 #include "io/output_file.hpp"
 
@@ -43,13 +42,15 @@ volatile sig_atomic_t g_inputInterrupted = 0;
 // just created and leave it behind. The signal is handed to the main thread,
 // which takes it once it is outside that window.
 bool HandedToMainThread(int signalNumber) {
-  if (pthread_equal(pthread_self(), g_mainThread)) return false;
+  if (pthread_equal(pthread_self(), g_mainThread))
+    return false;
   pthread_kill(g_mainThread, signalNumber);
   return true;
 }
 
 void OnInterrupt(int signalNumber) {
-  if (HandedToMainThread(signalNumber)) return;
+  if (HandedToMainThread(signalNumber))
+    return;
   if (g_inFrameLoop != 0 && g_inputInterrupted == 0) {
     g_inputInterrupted = 1;
     return;
@@ -58,14 +59,17 @@ void OnInterrupt(int signalNumber) {
 }
 
 void OnStop(int signalNumber) {
-  if (HandedToMainThread(signalNumber)) return;
+  if (HandedToMainThread(signalNumber))
+    return;
   StopNow(signalNumber);
 }
 
 void Install(int signalNumber, void (*handler)(int)) {
   struct sigaction current {};
-  if (sigaction(signalNumber, nullptr, &current) != 0) return;
-  if (current.sa_handler == SIG_IGN) return;  // e.g. started with nohup
+  if (sigaction(signalNumber, nullptr, &current) != 0)
+    return;
+  if (current.sa_handler == SIG_IGN)
+    return;  // e.g. started with nohup
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
@@ -83,11 +87,18 @@ void InstallHandlers() {
   // are written: the failed write is noticed and reported instead.
   signal(SIGPIPE, SIG_IGN);
   Install(SIGINT, OnInterrupt);
-  for (const int signalNumber : kStoppingSignals) Install(signalNumber, OnStop);
+  for (const int signalNumber : kStoppingSignals)
+    Install(signalNumber, OnStop);
 }
 
-void EnterFrameLoop() { g_inFrameLoop = 1; }
-void LeaveFrameLoop() { g_inFrameLoop = 0; }
-bool InputInterrupted() { return g_inputInterrupted != 0; }
+void EnterFrameLoop() {
+  g_inFrameLoop = 1;
+}
+void LeaveFrameLoop() {
+  g_inFrameLoop = 0;
+}
+bool InputInterrupted() {
+  return g_inputInterrupted != 0;
+}
 
 }  // namespace signals

@@ -14,11 +14,15 @@ constexpr double kH33High = 1.1;
 // A new identity buffer. Assigning cv::Mat::eye to Hij directly would write
 // into Hij's current buffer, changing handles callers took earlier with
 // getHomography.
-cv::Mat FreshIdentity() { return cv::Mat(cv::Mat::eye(3, 3, CV_64F)); }
+cv::Mat FreshIdentity() {
+  return cv::Mat(cv::Mat::eye(3, 3, CV_64F));
+}
 
 }  // namespace
 
-bool IsPlausibleH33(double h33) { return kH33Low < h33 && h33 < kH33High; }
+bool IsPlausibleH33(double h33) {
+  return kH33Low < h33 && h33 < kH33High;
+}
 
 cv::Mat FitHomography(const cv::Mat& src, const cv::Mat& dst, const HomographyFit& fit) {
   return cv::findHomography(src, dst, fit.method, fit.reprojectionThresholdPx, cv::noArray(),

@@ -30,7 +30,8 @@ bool HoldsBytesAsWholeNumbers(const cv::Mat& m) {
     for (int c = 0; c < m.cols; ++c) {
       const float v = row[c];
       // Written so that NaN fails too.
-      if (!(v >= 0.0f && v <= kMaxElement && std::floor(v) == v)) return false;
+      if (!(v >= 0.0f && v <= kMaxElement && std::floor(v) == v))
+        return false;
     }
   }
   return true;
@@ -82,7 +83,8 @@ struct NeighbourPair {
   void Offer(int32_t squaredDistance, int trainRow) {
     // sqrtf of the exact integer: what the matcher computes for these rows.
     const float d = std::sqrt(static_cast<float>(squaredDistance));
-    if (!(d < dist[1])) return;
+    if (!(d < dist[1]))
+      return;
     if (dist[0] > d) {
       dist[1] = dist[0];
       idx[1] = idx[0];
@@ -121,14 +123,16 @@ std::vector<NeighbourPair> SearchInPanels(int queryRows, int trainBlocks,
         const int tileEnd = std::min(trainBlocks, tile + TrainBlocksPerTile);
         for (int qb = 0; qb < QueryBlocksPerPanel; ++qb) {
           const int queryRow0 = firstRow + qb * QueryRowsPerBlock;
-          if (queryRow0 >= queryRows) break;
+          if (queryRow0 >= queryRows)
+            break;
           for (int tb = tile; tb < tileEnd; ++tb) {
             microBlock(queryRow0, tb, pairs + qb * QueryRowsPerBlock);
           }
         }
       }
       const int rowsHere = std::min(kRowsPerPanel, queryRows - firstRow);
-      for (int r = 0; r < rowsHere; ++r) nearest[static_cast<size_t>(firstRow + r)] = pairs[r];
+      for (int r = 0; r < rowsHere; ++r)
+        nearest[static_cast<size_t>(firstRow + r)] = pairs[r];
     }
   });
   return nearest;
@@ -223,17 +227,17 @@ template <typename Kernel>
 std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& train) {
   constexpr int kPanelRows = Kernel::kQueryRowsPerBlock * Kernel::kQueryBlocksPerPanel;
   const int panels = (query.rows + kPanelRows - 1) / kPanelRows;
-  const int trainBlocks = (train.rows + Kernel::kTrainRowsPerBlock - 1) / Kernel::kTrainRowsPerBlock;
+  const int trainBlocks =
+      (train.rows + Kernel::kTrainRowsPerBlock - 1) / Kernel::kTrainRowsPerBlock;
   using Value = typename Kernel::Value;
   Packed<Value> packedQuery;
   Packed<Value> packedTrain;
   PackQueryRows<Value>(query, panels * kPanelRows, &packedQuery);
-  PackTrainRows<Value, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(
-      train, trainBlocks, &packedTrain);
+  PackTrainRows<Value, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(train, trainBlocks,
+                                                                         &packedTrain);
   return SearchInPanels<Kernel::kQueryRowsPerBlock, Kernel::kQueryBlocksPerPanel,
                         Kernel::kTrainBlocksPerTile>(
-      query.rows, trainBlocks,
-      [&](int queryRow0, int trainBlock, NeighbourPair* pairs) {
+      query.rows, trainBlocks, [&](int queryRow0, int trainBlock, NeighbourPair* pairs) {
         Kernel::MicroBlock(packedQuery, packedTrain, queryRow0, trainBlock, pairs);
       });
 }
@@ -266,7 +270,8 @@ __attribute__((target("avx2"))) void Avx2Kernel::MicroBlock(const Packed<int16_t
                                                             NeighbourPair* pairs) {
   const int16_t* t = train.TrainBlock(trainBlock, kTrainRowsPerBlock);
   __m256i acc[kQueryRowsPerBlock][2];
-  for (auto& a : acc) a[0] = a[1] = _mm256_setzero_si256();
+  for (auto& a : acc)
+    a[0] = a[1] = _mm256_setzero_si256();
   for (int p = 0; p < query.groups; ++p) {
     const __m256i t0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
     const __m256i t1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + 16));
@@ -289,23 +294,25 @@ __attribute__((target("avx2"))) void Avx2Kernel::MicroBlock(const Packed<int16_t
 
   for (int r = 0; r < kQueryRowsPerBlock; ++r) {
     const int queryRow = queryRow0 + r;
-    if (queryRow >= query.rows) break;
+    if (queryRow >= query.rows)
+      break;
     NeighbourPair& pair = pairs[r];
     const __m256i qn = _mm256_set1_epi32(query.squaredNorms[static_cast<size_t>(queryRow)]);
     alignas(32) int32_t squared[kTrainRowsPerBlock];
-    const __m256i d0 =
-        _mm256_sub_epi32(_mm256_add_epi32(qn, tn0), _mm256_slli_epi32(acc[r][0], 1));
-    const __m256i d1 =
-        _mm256_sub_epi32(_mm256_add_epi32(qn, tn1), _mm256_slli_epi32(acc[r][1], 1));
+    const __m256i d0 = _mm256_sub_epi32(_mm256_add_epi32(qn, tn0), _mm256_slli_epi32(acc[r][0], 1));
+    const __m256i d1 = _mm256_sub_epi32(_mm256_add_epi32(qn, tn1), _mm256_slli_epi32(acc[r][1], 1));
     // sqrtf is monotonic, so only a squared distance strictly below the
     // second best's can give a distance strictly below it.
     const __m256i limit = _mm256_set1_epi32(pair.squared[1]);
     const unsigned below =
-        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, d0)))) |
-        (static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, d1))))
+        static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, d0)))) |
+        (static_cast<unsigned>(
+             _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, d1))))
          << 8);
     unsigned candidates = below & realRowsMask;
-    if (candidates == 0) continue;
+    if (candidates == 0)
+      continue;
     _mm256_store_si256(reinterpret_cast<__m256i*>(squared), d0);
     _mm256_store_si256(reinterpret_cast<__m256i*>(squared + 8), d1);
     pair.OfferLanes(squared, candidates, trainRow0);
@@ -342,7 +349,8 @@ EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
                                                  int trainBlock, NeighbourPair* pairs) {
   const uint8_t* t = train.TrainBlock(trainBlock, kTrainRowsPerBlock);
   __m512i acc[kQueryRowsPerBlock][2];
-  for (auto& a : acc) a[0] = a[1] = _mm512_setzero_si512();
+  for (auto& a : acc)
+    a[0] = a[1] = _mm512_setzero_si512();
   for (int p = 0; p < query.groups; ++p) {
     const __m512i t0 = _mm512_loadu_si512(t);
     const __m512i t1 = _mm512_loadu_si512(t + 64);
@@ -356,8 +364,7 @@ EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
 
   const int trainRow0 = trainBlock * kTrainRowsPerBlock;
   const int realTrainRows = std::min(kTrainRowsPerBlock, train.rows - trainRow0);
-  const uint32_t realRowsMask =
-      realTrainRows >= 32 ? 0xffffffffu : ((1u << realTrainRows) - 1u);
+  const uint32_t realRowsMask = realTrainRows >= 32 ? 0xffffffffu : ((1u << realTrainRows) - 1u);
   alignas(64) int32_t paddedNorms[kTrainRowsPerBlock] = {};
   std::memcpy(paddedNorms, train.squaredNorms.data() + trainRow0,
               sizeof(int32_t) * static_cast<size_t>(realTrainRows));
@@ -366,22 +373,23 @@ EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
 
   for (int r = 0; r < kQueryRowsPerBlock; ++r) {
     const int queryRow = queryRow0 + r;
-    if (queryRow >= query.rows) break;
+    if (queryRow >= query.rows)
+      break;
     NeighbourPair& pair = pairs[r];
     const size_t row = static_cast<size_t>(queryRow);
     // |q|^2 + |t|^2 - 2 (q.(t - 128) + 128 sum(q))
-    const __m512i base = _mm512_set1_epi32(query.squaredNorms[row] -
-                                           256 * query.sums[row]);
+    const __m512i base = _mm512_set1_epi32(query.squaredNorms[row] - 256 * query.sums[row]);
     // (2x as x + x: GCC 12 warns about the undefined source of its shift.)
-    const __m512i d0 = _mm512_sub_epi32(_mm512_add_epi32(base, tn0),
-                                        _mm512_add_epi32(acc[r][0], acc[r][0]));
-    const __m512i d1 = _mm512_sub_epi32(_mm512_add_epi32(base, tn1),
-                                        _mm512_add_epi32(acc[r][1], acc[r][1]));
+    const __m512i d0 =
+        _mm512_sub_epi32(_mm512_add_epi32(base, tn0), _mm512_add_epi32(acc[r][0], acc[r][0]));
+    const __m512i d1 =
+        _mm512_sub_epi32(_mm512_add_epi32(base, tn1), _mm512_add_epi32(acc[r][1], acc[r][1]));
     const __m512i limit = _mm512_set1_epi32(pair.squared[1]);
     const uint32_t below = static_cast<uint32_t>(_mm512_cmpgt_epi32_mask(limit, d0)) |
                            (static_cast<uint32_t>(_mm512_cmpgt_epi32_mask(limit, d1)) << 16);
     uint32_t candidates = below & realRowsMask;
-    if (candidates == 0) continue;
+    if (candidates == 0)
+      continue;
     alignas(64) int32_t squared[kTrainRowsPerBlock];
     _mm512_store_si512(squared, d0);
     _mm512_store_si512(squared + 16, d1);
@@ -434,8 +442,8 @@ void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
   CV_Assert(matches != nullptr);
 #if EXACTKNN_HAVE_X86
   if (FastSearchApplies(query, train) && KernelAvailable(kernel)) {
-    const bool vnni = kernel == Kernel::kAvx512Vnni ||
-                      (kernel == Kernel::kWidest && ProcessorHasAvx512Vnni());
+    const bool vnni =
+        kernel == Kernel::kAvx512Vnni || (kernel == Kernel::kWidest && ProcessorHasAvx512Vnni());
     StoreMatches(vnni ? SearchWithAvx512Vnni(query, train) : SearchWithAvx2(query, train), matches);
     return;
   }

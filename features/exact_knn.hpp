@@ -9,7 +9,8 @@
 // distance is sqrtf of the exact integer squared distance. The fast search
 // computes those integers with integer dot products (8-bit with AVX-512
 // VNNI, else 16-bit with AVX2; several threads) and selects with the
-// brute-force matcher's comparisons on the float distances. Any other input falls back to cv::BFMatcher itself.
+// brute-force matcher's comparisons on the float distances. Any other input falls back to
+// cv::BFMatcher itself.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -32,7 +33,11 @@ bool FastSearchApplies(const cv::Mat& query, const cv::Mat& train);
 //
 // kernel chooses the integer kernel (tests and benchmarks compare them); one
 // the processor lacks falls back to the matcher.
-enum class Kernel { kWidest, kAvx2, kAvx512Vnni };
+enum class Kernel {
+  kWidest,
+  kAvx2,
+  kAvx512Vnni
+};
 bool KernelAvailable(Kernel kernel);
 void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
                std::vector<std::vector<cv::DMatch>>* matches, Kernel kernel = Kernel::kWidest);

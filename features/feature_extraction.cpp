@@ -65,7 +65,8 @@ std::vector<cv::Point2f> FeatureExtraction::goodFeaturesToTrack(cv::Mat frame, i
 std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeatures(cv::Mat frame) {
   SIFT_Detector = CreateSiftDetector();
   std::vector<cv::KeyPoint> keypoints;
-  if (TooSmallForSift(frame)) return keypoints;
+  if (TooSmallForSift(frame))
+    return keypoints;
   SIFT_Detector->detect(frame, keypoints, cv::noArray());
   return keypoints;
 }
@@ -73,9 +74,11 @@ std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeatures(cv::Mat frame) {
 cv::Mat FeatureExtraction::SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, cv::Mat frame) {
   // Description normally follows a detection; without one, a detector with
   // the same parameters describes just as well.
-  if (SIFT_Detector.empty()) SIFT_Detector = CreateSiftDetector();
+  if (SIFT_Detector.empty())
+    SIFT_Detector = CreateSiftDetector();
   cv::Mat descriptors;
-  if (TooSmallForSift(frame)) return descriptors;
+  if (TooSmallForSift(frame))
+    return descriptors;
   SIFT_Detector->compute(frame, keypoints, descriptors);
   return descriptors;
 }

@@ -7,12 +7,12 @@
 
 class FeatureExtraction {
  public:
-  cv::Mat Image_Gray;              // scratch grey image of one detection
-  double qualityLevel = 0.0;       // set to 0.001 at every detection
-  double minDistance = 0.0;        // pixels, set to 5.0 at every detection
-  int blockSize = 0;               // set to 5 at every detection
-  bool useHarrisDetector = false;  // minimum-eigenvalue measure
-  double k = 0.0;                  // Harris parameter, set to 0.04
+  cv::Mat Image_Gray;                    // scratch grey image of one detection
+  double qualityLevel = 0.0;             // set to 0.001 at every detection
+  double minDistance = 0.0;              // pixels, set to 5.0 at every detection
+  int blockSize = 0;                     // set to 5 at every detection
+  bool useHarrisDetector = false;        // minimum-eigenvalue measure
+  double k = 0.0;                        // Harris parameter, set to 0.04
   cv::Ptr<cv::Feature2D> SIFT_Detector;  // object of the latest SIFT detection
 
   FeatureExtraction() = default;

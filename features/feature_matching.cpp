@@ -52,12 +52,15 @@ bool PassesRatioTest(float nearest, float second) {
   return kMaxDistanceRatio * static_cast<double>(second) > static_cast<double>(nearest);
 }
 
-bool IndexIn(int index, size_t size) { return index >= 0 && static_cast<size_t>(index) < size; }
+bool IndexIn(int index, size_t size) {
+  return index >= 0 && static_cast<size_t>(index) < size;
+}
 
 }  // namespace
 
 float Variance_vector_float(const std::vector<float>& values, float mean) {
-  if (values.empty()) return 0.0f;
+  if (values.empty())
+    return 0.0f;
   float sum = 0.0f;
   for (float v : values) {
     const float d = v - mean;
@@ -76,13 +79,15 @@ std::vector<int> SelectTrackedCorners(const std::vector<cv::Point2f>& from,
   std::vector<float> distances;
   float sum = 0.0f;
   for (size_t k = 0; k < from.size(); ++k) {
-    if (status[k] == 0 || err[k] > kMaxTrackingError) continue;
+    if (status[k] == 0 || err[k] > kMaxTrackingError)
+      continue;
     const float d = EuclidianDistance(from[k].x, from[k].y, to[k].x, to[k].y);
     sum += d;
     distances.push_back(d);
     passed.push_back(static_cast<int>(k));
   }
-  if (passed.empty()) return passed;
+  if (passed.empty())
+    return passed;
 
   // Second filter: displacements above mean + one standard deviation are
   // taken for tracking failures (a camera motion moves all corners alike).
@@ -92,7 +97,8 @@ std::vector<int> SelectTrackedCorners(const std::vector<cv::Point2f>& from,
       static_cast<float>(static_cast<double>(mean) + std::sqrt(static_cast<double>(variance)));
   size_t kept = 0;
   for (size_t m = 0; m < passed.size(); ++m) {
-    if (distances[m] <= limit) passed[kept++] = passed[m];
+    if (distances[m] <= limit)
+      passed[kept++] = passed[m];
   }
   passed.resize(kept);
   return passed;
@@ -103,7 +109,8 @@ void CollectCorrespondences(const std::vector<cv::Point2f>& from,
                             std::vector<cv::Point2f>* out_i, std::vector<cv::Point2f>* out_j) {
   out_i->clear();
   out_j->clear();
-  if (static_cast<int>(selected.size()) <= kMaxRejectedPairCount) return;
+  if (static_cast<int>(selected.size()) <= kMaxRejectedPairCount)
+    return;
   out_i->reserve(selected.size());
   out_j->reserve(selected.size());
   for (int k : selected) {
@@ -121,7 +128,8 @@ void FeatureMatching::goodFeaturesToTrackMatching(cv::Mat frame_i, cv::Mat frame
   Cpoints_j.clear();
   num_Corners = Corners_i ? static_cast<int>(Corners_i->size()) : 0;
   num_GoodCorners = 0;
-  if (num_Corners < kMinCornersToTrack) return;  // Corners_j keeps its contents
+  if (num_Corners < kMinCornersToTrack)
+    return;  // Corners_j keeps its contents
 
   std::vector<cv::Point2f> next;
   TrackPyramidal(&LK_Tracker, frame_i, frame_j, *Corners_i, &next, false, &status, &err);
@@ -142,7 +150,8 @@ void FeatureMatching::goodFeaturesToTrackMatching(
   out_j->clear();
   num_Corners = static_cast<int>(points_i.size());
   num_GoodCorners = 0;
-  if (num_Corners < kMinCornersToTrack) return;
+  if (num_Corners < kMinCornersToTrack)
+    return;
 
   // points_j is our own copy of the guesses; the tracker refines it in place.
   TrackPyramidal(&LK_Tracker, frame_i, frame_j, points_i, &points_j, true, &status, &err);
@@ -180,14 +189,16 @@ void FeatureMatching::SIFTFeaturesMatching() {
     if (exactknn::FastSearchApplies(SIFT_Descriptor_i, SIFT_Descriptor_j)) {
       exactknn::KnnMatch2(SIFT_Descriptor_i, SIFT_Descriptor_j, &Matches_knn);
     } else {
-      BF_Matcher.knnMatch(SIFT_Descriptor_i, SIFT_Descriptor_j, Matches_knn,
-                          kNeighboursPerQuery, cv::noArray(), false);
+      BF_Matcher.knnMatch(SIFT_Descriptor_i, SIFT_Descriptor_j, Matches_knn, kNeighboursPerQuery,
+                          cv::noArray(), false);
     }
   }
   for (const std::vector<cv::DMatch>& neighbours : Matches_knn) {
     // Fewer than two neighbours (image j has one descriptor): no ratio to test.
-    if (neighbours.size() < static_cast<size_t>(kNeighboursPerQuery)) continue;
-    if (!PassesRatioTest(neighbours[0].distance, neighbours[1].distance)) continue;
+    if (neighbours.size() < static_cast<size_t>(kNeighboursPerQuery))
+      continue;
+    if (!PassesRatioTest(neighbours[0].distance, neighbours[1].distance))
+      continue;
     // Keypoint lists shorter than their descriptor matrices give no position.
     if (!IndexIn(neighbours[0].queryIdx, SIFT_Features_i.size()) ||
         !IndexIn(neighbours[0].trainIdx, SIFT_Features_j.size())) {

@@ -63,8 +63,7 @@ class FeatureMatching {
   // Tracks points_i with the initial guesses points_j; writes the two output
   // lists, status, err, num_Corners, num_GoodCorners; Corners_i / Corners_j
   // are left alone.
-  void goodFeaturesToTrackMatching(std::vector<cv::Point2f>* out_i,
-                                   std::vector<cv::Point2f>* out_j,
+  void goodFeaturesToTrackMatching(std::vector<cv::Point2f>* out_i, std::vector<cv::Point2f>* out_j,
                                    std::vector<cv::Point2f> points_i,
                                    std::vector<cv::Point2f> points_j, cv::Mat frame_i,
                                    cv::Mat frame_j, int colourMode, int width, int height);
@@ -86,8 +85,12 @@ class FeatureMatching {
 
   std::vector<cv::KeyPoint> getSIFT_Features_i() const { return SIFT_Features_i; }
   std::vector<cv::KeyPoint> getSIFT_Features_j() const { return SIFT_Features_j; }
-  void setSIFT_Features_i(std::vector<cv::KeyPoint> features) { SIFT_Features_i = std::move(features); }
-  void setSIFT_Features_j(std::vector<cv::KeyPoint> features) { SIFT_Features_j = std::move(features); }
+  void setSIFT_Features_i(std::vector<cv::KeyPoint> features) {
+    SIFT_Features_i = std::move(features);
+  }
+  void setSIFT_Features_j(std::vector<cv::KeyPoint> features) {
+    SIFT_Features_j = std::move(features);
+  }
   cv::Mat getSIFT_Descriptor_i() const { return SIFT_Descriptor_i; }
   cv::Mat getSIFT_Descriptor_j() const { return SIFT_Descriptor_j; }
   // Shares the argument's elements (no element copy).

@@ -54,8 +54,8 @@ struct Simd {
     return _mm512_mask_broadcast_i32x4(v, static_cast<__mmask16>(0xF000), at(3));
   }
   static I PerLane(const int* v) {
-    return _mm512_setr_epi32(v[0], v[0], v[0], v[0], v[1], v[1], v[1], v[1], v[2], v[2], v[2],
-                             v[2], v[3], v[3], v[3], v[3]);
+    return _mm512_setr_epi32(v[0], v[0], v[0], v[0], v[1], v[1], v[1], v[1], v[2], v[2], v[2], v[2],
+                             v[3], v[3], v[3], v[3]);
   }
   static I Repeat16(const char* p) {
     return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -63,27 +63,69 @@ struct Simd {
 #endif
 
   // The rest differ only in the width in their names.
-  static I Set1(int v) { return LK_MM(set1_epi32)(v); }
-  static I ZeroI() { return LK_SI(setzero_si)(); }
-  static I And(I a, I b) { return LK_SI(and_si)(a, b); }
-  static void StoreI(int* p, I v) { LK_SI(storeu_si)(reinterpret_cast<I*>(p), v); }
-  static I Add32(I a, I b) { return LK_MM(add_epi32)(a, b); }
-  static I Madd(I a, I b) { return LK_MM(madd_epi16)(a, b); }
-  static I Srai(I a, int n) { return LK_MM(srai_epi32)(a, n); }
-  static I Slli(I a, int n) { return LK_MM(slli_epi32)(a, n); }
-  static I Packs32(I a, I b) { return LK_MM(packs_epi32)(a, b); }
-  static I Subs16(I a, I b) { return LK_MM(subs_epi16)(a, b); }
-  static I Abs16(I a) { return LK_MM(abs_epi16)(a); }
-  static I Shuffle8(I a, I m) { return LK_MM(shuffle_epi8)(a, m); }
-  static I Unpacklo16(I a, I b) { return LK_MM(unpacklo_epi16)(a, b); }
-  static I Unpackhi16(I a, I b) { return LK_MM(unpackhi_epi16)(a, b); }
-  static F Cvt(I a) { return LK_MM(cvtepi32_ps)(a); }
-  static F ZeroF() { return LK_MM(setzero_ps)(); }
-  static void StoreF(float* p, F v) { LK_MM(storeu_ps)(p, v); }
-  static F AddF(F a, F b) { return LK_MM(add_ps)(a, b); }
-  static F MulF(F a, F b) { return LK_MM(mul_ps)(a, b); }
-  static F UnpackloF(F a, F b) { return LK_MM(unpacklo_ps)(a, b); }
-  static F UnpackhiF(F a, F b) { return LK_MM(unpackhi_ps)(a, b); }
+  static I Set1(int v) {
+    return LK_MM(set1_epi32)(v);
+  }
+  static I ZeroI() {
+    return LK_SI(setzero_si)();
+  }
+  static I And(I a, I b) {
+    return LK_SI(and_si)(a, b);
+  }
+  static void StoreI(int* p, I v) {
+    LK_SI(storeu_si)(reinterpret_cast<I*>(p), v);
+  }
+  static I Add32(I a, I b) {
+    return LK_MM(add_epi32)(a, b);
+  }
+  static I Madd(I a, I b) {
+    return LK_MM(madd_epi16)(a, b);
+  }
+  static I Srai(I a, int n) {
+    return LK_MM(srai_epi32)(a, n);
+  }
+  static I Slli(I a, int n) {
+    return LK_MM(slli_epi32)(a, n);
+  }
+  static I Packs32(I a, I b) {
+    return LK_MM(packs_epi32)(a, b);
+  }
+  static I Subs16(I a, I b) {
+    return LK_MM(subs_epi16)(a, b);
+  }
+  static I Abs16(I a) {
+    return LK_MM(abs_epi16)(a);
+  }
+  static I Shuffle8(I a, I m) {
+    return LK_MM(shuffle_epi8)(a, m);
+  }
+  static I Unpacklo16(I a, I b) {
+    return LK_MM(unpacklo_epi16)(a, b);
+  }
+  static I Unpackhi16(I a, I b) {
+    return LK_MM(unpackhi_epi16)(a, b);
+  }
+  static F Cvt(I a) {
+    return LK_MM(cvtepi32_ps)(a);
+  }
+  static F ZeroF() {
+    return LK_MM(setzero_ps)();
+  }
+  static void StoreF(float* p, F v) {
+    LK_MM(storeu_ps)(p, v);
+  }
+  static F AddF(F a, F b) {
+    return LK_MM(add_ps)(a, b);
+  }
+  static F MulF(F a, F b) {
+    return LK_MM(mul_ps)(a, b);
+  }
+  static F UnpackloF(F a, F b) {
+    return LK_MM(unpacklo_ps)(a, b);
+  }
+  static F UnpackhiF(F a, F b) {
+    return LK_MM(unpackhi_ps)(a, b);
+  }
   template <int kImm>
   static F Permute(F a) {
     return LK_MM(permute_ps)(a, kImm);
@@ -110,7 +152,9 @@ inline int Floor(float v) {
   return static_cast<int>(static_cast<unsigned>(i) - (static_cast<float>(i) > v ? 1u : 0u));
 }
 
-inline int Round(float v) { return _mm_cvt_ss2si(_mm_set_ss(v)); }
+inline int Round(float v) {
+  return _mm_cvt_ss2si(_mm_set_ss(v));
+}
 
 struct Weights {
   int w00 = 0, w01 = 0, w10 = 0, w11 = 0;
@@ -169,7 +213,7 @@ inline typename V::I ZipLow() {
 template <class V, int kSkip>
 inline typename V::I ZipHigh() {
   constexpr char Z = static_cast<char>(0x80), s = kSkip;
-  const char p[16] = {s + 4, Z, s + 7, Z, s + 5, Z, s + 8, Z,
+  const char p[16] = {s + 4, Z, s + 7, Z, s + 5, Z, s + 8,  Z,
                       s + 6, Z, s + 9, Z, s + 7, Z, s + 10, Z};
   return V::Repeat16(p);
 }
@@ -201,16 +245,21 @@ inline typename V::I InterpDeriv(typename V::I v00, typename V::I v01, typename 
 
 // Where the 16 bytes of image chunk c are read in a row: element 8c, the
 // tail chunk kTailSkip bytes before element 55.
-constexpr int ImageLoad(int c) { return c < kChunks ? 8 * c : kTailLoad; }
+constexpr int ImageLoad(int c) {
+  return c < kChunks ? 8 * c : kTailLoad;
+}
 // Where the derivative values of half h of chunk c start in a row.
-constexpr int DerivLoad(int c, int h) { return 2 * (c < kChunks ? 8 * c : kTailX) + 8 * h; }
+constexpr int DerivLoad(int c, int h) {
+  return 2 * (c < kChunks ? 8 * c : kTailX) + 8 * h;
+}
 
 // Each window row is read once: the rows below become the next rows above.
 template <class V>
 struct ImageRows {
   typename V::I row[kChunks + 1];
   void Load(const std::uint8_t* const* p, std::ptrdiff_t rowStart) {
-    for (int c = 0; c <= kChunks; ++c) row[c] = V::Load(p, rowStart + ImageLoad(c));
+    for (int c = 0; c <= kChunks; ++c)
+      row[c] = V::Load(p, rowStart + ImageLoad(c));
   }
 };
 
@@ -295,10 +344,10 @@ void ExtractPatch(const LevelData& L, const Window<V>& w, Patch<V>* patch, Sums<
     }
     patch->img[y][kChunks] =
         InterpImage<V, kTailSkip>(i0.row[kChunks], i1.row[kChunks], w.qw0, w.qw1);
-    const I p0 = InterpDeriv<V>(d0.row[kChunks][0][0], d0.row[kChunks][0][1],
-                                d1.row[kChunks][0][0], d1.row[kChunks][0][1], w.qw0, w.qw1);
-    const I p1 = InterpDeriv<V>(d0.row[kChunks][1][0], d0.row[kChunks][1][1],
-                                d1.row[kChunks][1][0], d1.row[kChunks][1][1], w.qw0, w.qw1);
+    const I p0 = InterpDeriv<V>(d0.row[kChunks][0][0], d0.row[kChunks][0][1], d1.row[kChunks][0][0],
+                                d1.row[kChunks][0][1], w.qw0, w.qw1);
+    const I p1 = InterpDeriv<V>(d0.row[kChunks][1][0], d0.row[kChunks][1][1], d1.row[kChunks][1][0],
+                                d1.row[kChunks][1][1], w.qw0, w.qw1);
     const F fx0 = LowWords<V>(p0), fy0 = HighWords<V>(p0);
     const F fx1 = LowWords<V>(p1), fy1 = HighWords<V>(p1);
     const F u0 = V::UnpackloF(fx0, fy0), u1 = V::UnpackhiF(fx0, fy0);
@@ -386,7 +435,7 @@ void AbsDifference(const LevelData& L, const Window<V>& w, const Patch<V>& patch
   using I = typename V::I;
   const I ones = V::Set1(0x00010001);
   // Element 55 of the tail chunk belongs to the last full chunk.
-  static constexpr char kDropFirst[16] = {0, 0, -1, -1, -1, -1, -1, -1,
+  static constexpr char kDropFirst[16] = {0,  0,  -1, -1, -1, -1, -1, -1,
                                           -1, -1, -1, -1, -1, -1, -1, -1};
   const I dropFirst = V::Repeat16(kDropFirst);
   I sum = V::ZeroI();
@@ -401,7 +450,9 @@ void AbsDifference(const LevelData& L, const Window<V>& w, const Patch<V>& patch
 }
 
 // OpenCV's horizontal sum of a float32x4: (a0 + a2) + (a1 + a3).
-inline float ReduceSum(const float* a) { return (a[0] + a[2]) + (a[1] + a[3]); }
+inline float ReduceSum(const float* a) {
+  return (a[0] + a[2]) + (a[1] + a[3]);
+}
 
 struct Lane {
   int idx = -1;
@@ -425,9 +476,11 @@ bool Aim(const Lane* lanes, const bool* use, const std::uint8_t* image, std::ptr
          const std::int16_t* deriv, std::ptrdiff_t derivStep, Window<V>* w) {
   int donor = -1;
   for (int k = 0; k < V::kLanes && donor < 0; ++k) {
-    if (use[k]) donor = k;
+    if (use[k])
+      donor = k;
   }
-  if (donor < 0) return false;
+  if (donor < 0)
+    return false;
   const Weights* weights[V::kLanes];
   for (int k = 0; k < V::kLanes; ++k) {
     const Lane& ln = lanes[use[k] ? k : donor];
@@ -449,7 +502,8 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
   for (int k = 0; k < N; ++k) {
     Lane& ln = lanes[k];
     ln.idx = k < n ? idx[k] : -1;
-    if (ln.idx < 0) continue;
+    if (ln.idx < 0)
+      continue;
     const int i = ln.idx;
     float px = P.prevPts[2 * i] * scale, py = P.prevPts[2 * i + 1] * scale;
     if (S.level == S.maxLevel) {
@@ -480,16 +534,19 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
     ln.w = MakeWeights(px - static_cast<float>(ln.ix), py - static_cast<float>(ln.iy));
     ln.live = true;
   }
-  for (int k = 0; k < N; ++k) use[k] = lanes[k].live;
+  for (int k = 0; k < N; ++k)
+    use[k] = lanes[k].live;
   Window<V> w;
-  if (!Aim<V>(lanes, use, L.prev, L.prevStep, L.deriv, L.derivStep, &w)) return;
+  if (!Aim<V>(lanes, use, L.prev, L.prevStep, L.deriv, L.derivStep, &w))
+    return;
   alignas(64) Patch<V> patch;
   Sums<V> q11, q12, q22, tail;
   ExtractPatch<V>(L, w, &patch, &q11, &q12, &q22, &tail);
 
   for (int h = 0; h < N; ++h) {
     Lane& ln = lanes[h];
-    if (!ln.live) continue;
+    if (!ln.live)
+      continue;
     float iA11 = tail.a[4 * h], iA12 = tail.a[4 * h + 1], iA22 = tail.a[4 * h + 2];
     iA11 += ReduceSum(q11.a + 4 * h);
     iA12 += ReduceSum(q12.a + 4 * h);
@@ -499,11 +556,11 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
     ln.A22 = iA22 * kFltScale;
     const float A11 = ln.A11, A12 = ln.A12, A22 = ln.A22;
     const float D = A11 * A22 - A12 * A12;
-    const float minEig =
-        (A22 + A11 - std::sqrt((A11 - A22) * (A11 - A22) + 4.f * A12 * A12)) /
-        (2 * kWindow * kWindow);
+    const float minEig = (A22 + A11 - std::sqrt((A11 - A22) * (A11 - A22) + 4.f * A12 * A12)) /
+                         (2 * kWindow * kWindow);
     if (minEig < S.minEigThreshold || D < FLT_EPSILON) {
-      if (S.level == 0) P.status[ln.idx] = 0;
+      if (S.level == 0)
+        P.status[ln.idx] = 0;
       ln.live = false;
       continue;
     }
@@ -514,23 +571,28 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
 
   for (int j = 0; j < S.maxCount; ++j) {
     for (Lane& ln : lanes) {
-      if (!ln.live) continue;
+      if (!ln.live)
+        continue;
       ln.ix = Floor(ln.nx);
       ln.iy = Floor(ln.ny);
       if (Outside(ln.ix, ln.iy, L)) {
-        if (S.level == 0) P.status[ln.idx] = 0;
+        if (S.level == 0)
+          P.status[ln.idx] = 0;
         ln.live = false;
         continue;
       }
       ln.w = MakeWeights(ln.nx - static_cast<float>(ln.ix), ln.ny - static_cast<float>(ln.iy));
     }
-    for (int k = 0; k < N; ++k) use[k] = lanes[k].live;
-    if (!Aim<V>(lanes, use, L.next, L.nextStep, nullptr, 0, &w)) break;
+    for (int k = 0; k < N; ++k)
+      use[k] = lanes[k].live;
+    if (!Aim<V>(lanes, use, L.next, L.nextStep, nullptr, 0, &w))
+      break;
     Sums<V> qb, tb;
     Mismatch<V>(L, w, patch, &qb, &tb);
     for (int h = 0; h < N; ++h) {
       Lane& ln = lanes[h];
-      if (!ln.live) continue;
+      if (!ln.live)
+        continue;
       const float* s = qb.a + 4 * h;
       float ib1 = tb.a[4 * h], ib2 = tb.a[4 * h + 1];
       ib1 += (s[0] + 0.f) + (s[2] + 0.f);
@@ -558,12 +620,14 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
     }
   }
 
-  if (S.level != 0) return;
+  if (S.level != 0)
+    return;
   // The mean absolute difference at the final position.
   for (int h = 0; h < N; ++h) {
     Lane& ln = lanes[h];
     use[h] = false;
-    if (ln.idx < 0 || !P.status[ln.idx]) continue;
+    if (ln.idx < 0 || !P.status[ln.idx])
+      continue;
     const float nx = P.nextPts[2 * ln.idx] - kHalfWin, ny = P.nextPts[2 * ln.idx + 1] - kHalfWin;
     ln.ix = Floor(nx);
     ln.iy = Floor(ny);
@@ -574,11 +638,13 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
     ln.w = MakeWeights(nx - static_cast<float>(ln.ix), ny - static_cast<float>(ln.iy));
     use[h] = true;
   }
-  if (!Aim<V>(lanes, use, L.next, L.nextStep, nullptr, 0, &w)) return;
+  if (!Aim<V>(lanes, use, L.next, L.nextStep, nullptr, 0, &w))
+    return;
   int sums[N];
   AbsDifference<V>(L, w, patch, sums);
   for (int h = 0; h < N; ++h) {
-    if (!use[h]) continue;
+    if (!use[h])
+      continue;
     const float errval = static_cast<float>(sums[h]);
     P.err[lanes[h].idx] = errval * 1.f / (32 * kWindow * kChannels * kWindow);
   }

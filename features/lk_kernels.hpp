@@ -32,14 +32,14 @@ struct LevelSettings {
   int level;
   int maxLevel;
   bool useInitialFlow;
-  int maxCount;           // iteration limit
-  double epsilon;         // squared step below which a point stops
+  int maxCount;    // iteration limit
+  double epsilon;  // squared step below which a point stops
   float minEigThreshold;
 };
 
 struct PointData {
-  const float* prevPts;   // x, y pairs
-  float* nextPts;         // x, y pairs
+  const float* prevPts;  // x, y pairs
+  float* nextPts;        // x, y pairs
   std::uint8_t* status;
   float* err;
   const int* order;  // the points in the order to track them (a permutation)

@@ -18,7 +18,9 @@ constexpr size_t kCachedPyramids = 3;
 // Points per unit of parallel work (a multiple of the points per register).
 constexpr int kPointsPerStripe = 16;
 
-bool Avx2Supported() { return __builtin_cpu_supports("avx2"); }
+bool Avx2Supported() {
+  return __builtin_cpu_supports("avx2");
+}
 bool Avx512Supported() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 }
@@ -30,12 +32,15 @@ struct Pyramid {
   int builtLevels = 0;
 
   bool Holds(const cv::Mat& frame, cv::Size win, int maxLevel) const {
-    if (window != win || requestedLevels != maxLevel || levels.empty()) return false;
+    if (window != win || requestedLevels != maxLevel || levels.empty())
+      return false;
     const cv::Mat& level0 = levels[0];
-    if (level0.type() != frame.type() || level0.size() != frame.size()) return false;
+    if (level0.type() != frame.type() || level0.size() != frame.size())
+      return false;
     const size_t rowBytes = static_cast<size_t>(frame.cols) * frame.elemSize();
     for (int y = 0; y < frame.rows; ++y) {
-      if (std::memcmp(level0.ptr(y), frame.ptr(y), rowBytes) != 0) return false;
+      if (std::memcmp(level0.ptr(y), frame.ptr(y), rowBytes) != 0)
+        return false;
     }
     return true;
   }
@@ -59,10 +64,10 @@ struct Tracker::Cache {
     built->requestedLevels = maxLevel;
     // The same pyramid OpenCV's tracker builds (reflected border), with the
     // derivatives it computes per level (zero border).
-    built->builtLevels =
-        cv::buildOpticalFlowPyramid(frame, built->levels, window, maxLevel, true);
+    built->builtLevels = cv::buildOpticalFlowPyramid(frame, built->levels, window, maxLevel, true);
     pyramids.insert(pyramids.begin(), built);
-    if (pyramids.size() > kCachedPyramids) pyramids.pop_back();
+    if (pyramids.size() > kCachedPyramids)
+      pyramids.pop_back();
     return built;
   }
 };
@@ -81,7 +86,8 @@ bool KernelAvailable(Kernel kernel) {
 }
 
 Kernel WidestKernel() {
-  if (Avx512Supported()) return Kernel::kAvx512;
+  if (Avx512Supported())
+    return Kernel::kAvx512;
   return Avx2Supported() ? Kernel::kAvx2 : Kernel::kOpenCv;
 }
 
@@ -115,11 +121,16 @@ bool KernelApplies(const cv::Mat& prev, const cv::Mat& next, size_t npoints,
     return false;
   }
   // A region of a larger image would be tracked with its surroundings as border.
-  if (prev.isSubmatrix() || next.isSubmatrix()) return false;
-  if (window != cv::Size(detail::kWindow, detail::kWindow) || maxLevel < 0) return false;
-  if (flags != 0 && flags != cv::OPTFLOW_USE_INITIAL_FLOW) return false;
-  if (npoints == 0 || npoints > static_cast<size_t>(INT32_MAX / 2)) return false;
-  if ((flags & cv::OPTFLOW_USE_INITIAL_FLOW) && nextPts.size() != npoints) return false;
+  if (prev.isSubmatrix() || next.isSubmatrix())
+    return false;
+  if (window != cv::Size(detail::kWindow, detail::kWindow) || maxLevel < 0)
+    return false;
+  if (flags != 0 && flags != cv::OPTFLOW_USE_INITIAL_FLOW)
+    return false;
+  if (npoints == 0 || npoints > static_cast<size_t>(INT32_MAX / 2))
+    return false;
+  if ((flags & cv::OPTFLOW_USE_INITIAL_FLOW) && nextPts.size() != npoints)
+    return false;
   return true;
 }
 
@@ -128,8 +139,12 @@ bool KernelApplies(const cv::Mat& prev, const cv::Mat& next, size_t npoints,
 // order in which points are tracked.
 std::vector<int> SpatialOrder(const std::vector<cv::Point2f>& points) {
   constexpr float kLimit = 1e7f;
-  auto band = [](float y) { return y > -kLimit && y < kLimit ? cvFloor(y * 0.0625f) : 0; };
-  auto column = [](float x) { return x > -kLimit && x < kLimit ? x : 0.f; };
+  auto band = [](float y) {
+    return y > -kLimit && y < kLimit ? cvFloor(y * 0.0625f) : 0;
+  };
+  auto column = [](float x) {
+    return x > -kLimit && x < kLimit ? x : 0.f;
+  };
   std::vector<std::pair<std::pair<int, float>, int>> keyed;
   keyed.reserve(points.size());
   for (size_t k = 0; k < points.size(); ++k) {
@@ -138,7 +153,8 @@ std::vector<int> SpatialOrder(const std::vector<cv::Point2f>& points) {
   std::sort(keyed.begin(), keyed.end());
   std::vector<int> order;
   order.reserve(points.size());
-  for (const auto& entry : keyed) order.push_back(entry.second);
+  for (const auto& entry : keyed)
+    order.push_back(entry.second);
   return order;
 }
 
@@ -146,11 +162,12 @@ std::vector<int> SpatialOrder(const std::vector<cv::Point2f>& points) {
 
 void Tracker::Track(const cv::Mat& prev, const cv::Mat& next,
                     const std::vector<cv::Point2f>& prevPts, std::vector<cv::Point2f>* nextPts,
-                    std::vector<unsigned char>* status, std::vector<float>* err,
-                    cv::Size window, int maxLevel, const cv::TermCriteria& criteria, int flags,
+                    std::vector<unsigned char>* status, std::vector<float>* err, cv::Size window,
+                    int maxLevel, const cv::TermCriteria& criteria, int flags,
                     double minEigThreshold, Kernel kernel) {
   CV_Assert(nextPts != nullptr && status != nullptr && err != nullptr);
-  if (kernel == Kernel::kWidest) kernel = WidestKernel();
+  if (kernel == Kernel::kWidest)
+    kernel = WidestKernel();
   if (kernel != Kernel::kOpenCv &&
       (!KernelAvailable(kernel) ||
        !KernelApplies(prev, next, prevPts.size(), *nextPts, window, maxLevel, flags))) {
@@ -168,7 +185,8 @@ void Tracker::Track(const cv::Mat& prev, const cv::Mat& next,
   const int levels = std::min(prevPyr->builtLevels, nextPyr->builtLevels);
 
   const int npoints = static_cast<int>(prevPts.size());
-  if (!(flags & cv::OPTFLOW_USE_INITIAL_FLOW)) nextPts->resize(prevPts.size());
+  if (!(flags & cv::OPTFLOW_USE_INITIAL_FLOW))
+    nextPts->resize(prevPts.size());
   status->assign(prevPts.size(), 1);
   err->resize(prevPts.size());
 

@@ -42,7 +42,8 @@ using FourPoints = std::array<cv::Point2f, kPointsPerImage>;
 double DistanceFromLine(const cv::Point2f& p, const cv::Point2f& a, const cv::Point2f& b) {
   const cv::Point2f ab = b - a;
   const double length = std::hypot(ab.x, ab.y);
-  if (length < kMinDistanceFromLinePx) return 0.0;  // a and b coincide: no line
+  if (length < kMinDistanceFromLinePx)
+    return 0.0;  // a and b coincide: no line
   const cv::Point2f ap = p - a;
   return std::abs(static_cast<double>(ab.x) * ap.y - static_cast<double>(ab.y) * ap.x) / length;
 }
@@ -52,7 +53,8 @@ bool InGeneralPosition(const FourPoints& points) {
   for (int a = 0; a < kPointsPerImage; ++a) {
     for (int b = a + 1; b < kPointsPerImage; ++b) {
       for (int c = 0; c < kPointsPerImage; ++c) {
-        if (c == a || c == b) continue;
+        if (c == a || c == b)
+          continue;
         if (DistanceFromLine(points[c], points[a], points[b]) < kMinDistanceFromLinePx) {
           return false;
         }
@@ -66,15 +68,19 @@ bool InGeneralPosition(const FourPoints& points) {
 // its partner in image j. With both quadruples in general position this
 // also rules out a singular matrix, whose images would be collinear.
 bool FitsAllPairs(const cv::Mat& H, const FourPoints& points_i, const FourPoints& points_j) {
-  if (H.empty() || H.rows != 3 || H.cols != 3 || H.type() != CV_64F) return false;
-  if (!cv::checkRange(H)) return false;
+  if (H.empty() || H.rows != 3 || H.cols != 3 || H.type() != CV_64F)
+    return false;
+  if (!cv::checkRange(H))
+    return false;
   for (int n = 0; n < kPointsPerImage; ++n) {
     const cv::Vec3d p(points_i[n].x, points_i[n].y, 1.0);
     const cv::Vec3d q = cv::Matx33d(H) * p;
-    if (!std::isfinite(q[2]) || q[2] == 0.0) return false;
+    if (!std::isfinite(q[2]) || q[2] == 0.0)
+      return false;
     const double dx = q[0] / q[2] - points_j[n].x;
     const double dy = q[1] / q[2] - points_j[n].y;
-    if (!(std::hypot(dx, dy) <= kMaxFitErrorPx)) return false;
+    if (!(std::hypot(dx, dy) <= kMaxFitErrorPx))
+      return false;
   }
   return true;
 }
@@ -93,7 +99,8 @@ cv::Mat MakeDisplayCopy(const cv::Mat& frame, int colourMode) {
 }  // namespace
 
 void CameraMotionEstimation::on_mouse(int event, int x, int y, int /*flags*/, void* userdata) {
-  if (event != cv::EVENT_LBUTTONDOWN || userdata == nullptr) return;
+  if (event != cv::EVENT_LBUTTONDOWN || userdata == nullptr)
+    return;
   static_cast<CameraMotionEstimation*>(userdata)->Point_Mouse = cv::Point(x, y);
 }
 
@@ -104,10 +111,10 @@ void CameraMotionEstimation::HomographyEstimation_UserInteraction(cv::Mat frame_
                                                                   int /*height*/) {
   CV_Assert(!frame_i.empty() && !frame_j.empty());
   if (!operator_->DisplayAvailable()) {
-    operator_->Err(io::Format(
-        "vmosaic: the interactive homography needs a display, and none could be opened "
-        "(DISPLAY=\"%s\"); the identity is used instead\n",
-        operator_->DisplayName().c_str()));
+    operator_->Err(
+        io::Format("vmosaic: the interactive homography needs a display, and none could be opened "
+                   "(DISPLAY=\"%s\"); the identity is used instead\n",
+                   operator_->DisplayName().c_str()));
     Hij = cv::Mat::eye(3, 3, CV_64F);
     return;
   }
@@ -125,7 +132,9 @@ void CameraMotionEstimation::HomographyEstimation_UserInteraction(cv::Mat frame_
   const auto collectFourPoints = [this](const char* window, cv::Mat& copy, FourPoints& points,
                                         const char* prompt) {
     operator_->Out(std::string(prompt) + "\n");
-    const io::Operator::ClickHandler onClick = [this](cv::Point p) { Point_Mouse = p; };
+    const io::Operator::ClickHandler onClick = [this](cv::Point p) {
+      Point_Mouse = p;
+    };
     operator_->Show(window, copy, onClick);
     for (int n = 0; n < kPointsPerImage; ++n) {
       operator_->WaitForKey();  // no time-out: the key confirms the last click

@@ -31,7 +31,8 @@ class FuzzInput {
   T Take() {
     T value{};
     const size_t n = sizeof(T) < Remaining() ? sizeof(T) : Remaining();
-    if (n > 0) std::memcpy(&value, data_ + used_, n);
+    if (n > 0)
+      std::memcpy(&value, data_ + used_, n);
     used_ += n;
     return value;
   }
@@ -44,7 +45,8 @@ class FuzzInput {
 // A broken property is a finding: report it and abort, so that libFuzzer
 // keeps the input and a replaying test fails.
 inline void Require(bool holds, const char* what) {
-  if (holds) return;
+  if (holds)
+    return;
   std::fprintf(stderr, "fuzz property broken: %s\n", what);
   std::abort();
 }

@@ -25,7 +25,7 @@ int FuzzSequence(const uint8_t* data, size_t size);
 
 // In a libFuzzer build each target's file defines the entry point.
 #ifdef VMOSAIC_LIBFUZZER
-#define VMOSAIC_FUZZ_ENTRY(function)                                          \
+#define VMOSAIC_FUZZ_ENTRY(function)                                        \
   extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
     return function(data, size);                                            \
   }

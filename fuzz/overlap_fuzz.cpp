@@ -19,7 +19,8 @@ int FuzzOverlap(const uint8_t* data, size_t size) {
   const int width = input.IntIn(1, kMaxFrameSide);
   const int height = input.IntIn(1, kMaxFrameSide);
   cv::Mat H(3, 3, CV_64F);
-  for (int i = 0; i < 9; ++i) H.at<double>(i / 3, i % 3) = input.Double();
+  for (int i = 0; i < 9; ++i)
+    H.at<double>(i / 3, i % 3) = input.Double();
   const float percent = geometry::CalculateOverlapPercentage(H, width, height);
   Require(std::isnan(percent) || (percent >= 0.0f && percent <= 100.0f + kPercentSlack),
           "overlap is NaN or within [0, 100]");

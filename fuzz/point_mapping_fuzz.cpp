@@ -16,7 +16,8 @@ constexpr int kMaxPixel = 1 << 20;  // pixel coordinates tried, either sign
 int FuzzPointMapping(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
   cv::Mat H(3, 3, CV_64F);
-  for (int i = 0; i < 9; ++i) H.at<double>(i / 3, i % 3) = input.Double();
+  for (int i = 0; i < 9; ++i)
+    H.at<double>(i / 3, i % 3) = input.Double();
   const int x = input.IntIn(-kMaxPixel, kMaxPixel);
   const int y = input.IntIn(-kMaxPixel, kMaxPixel);
   int X = 0;

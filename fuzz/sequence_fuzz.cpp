@@ -29,7 +29,12 @@ constexpr int kMaxMembers = 8;
 constexpr int kMaxFrames = 12;
 constexpr long long kMaxFramePixels = 4'000'000;  // larger ones are decoded slowly
 
-enum MemberKind { kRegular, kFifo, kDeviceLink, kKinds };
+enum MemberKind {
+  kRegular,
+  kFifo,
+  kDeviceLink,
+  kKinds
+};
 
 std::string Folder() {
   const char* base = std::getenv("TMPDIR");
@@ -47,7 +52,8 @@ int FuzzSequence(const uint8_t* data, size_t size) {
     pattern += (c == '/' || c == '\0') ? '_' : c;
   }
   const std::string folder = Folder();
-  if (folder.empty()) return 0;
+  if (folder.empty())
+    return 0;
   int regularMembers = 0;
   for (int m = in.IntIn(0, kMaxMembers); m > 0 && in.Remaining() > 0; --m) {
     char name[16];
@@ -55,12 +61,15 @@ int FuzzSequence(const uint8_t* data, size_t size) {
     const std::string path = folder + name;
     const int kind = in.IntIn(0, kKinds - 1);
     std::vector<char> bytes(in.Byte() | (static_cast<size_t>(in.Byte()) << 8));
-    for (char& b : bytes) b = static_cast<char>(in.Byte());
-    if (std::filesystem::exists(std::filesystem::symlink_status(path))) continue;
+    for (char& b : bytes)
+      b = static_cast<char>(in.Byte());
+    if (std::filesystem::exists(std::filesystem::symlink_status(path)))
+      continue;
     if (kind == kFifo) {
       mkfifo(path.c_str(), 0600);
     } else if (kind == kDeviceLink) {
-      if (symlink("/dev/zero", path.c_str()) != 0) continue;
+      if (symlink("/dev/zero", path.c_str()) != 0)
+        continue;
     } else if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
       std::fwrite(bytes.data(), 1, bytes.size(), f);
       std::fclose(f);

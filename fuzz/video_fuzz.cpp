@@ -37,16 +37,19 @@ class TemporaryVideo {
   TemporaryVideo(const uint8_t* data, size_t size) {
     char pattern[] = "/tmp/vmosaic_fuzz_XXXXXX.mkv";
     const int fd = mkstemps(pattern, 4);
-    if (fd < 0) return;
+    if (fd < 0)
+      return;
     path_ = pattern;
     size_t written = 0;
     while (written < size) {
       const ssize_t n = write(fd, data + written, size - written);
-      if (n <= 0) break;
+      if (n <= 0)
+        break;
       written += static_cast<size_t>(n);
     }
     close(fd);
-    if (written != size) Remove();
+    if (written != size)
+      Remove();
   }
   ~TemporaryVideo() { Remove(); }
   TemporaryVideo(const TemporaryVideo&) = delete;
@@ -55,7 +58,8 @@ class TemporaryVideo {
 
  private:
   void Remove() {
-    if (!path_.empty()) std::remove(path_.c_str());
+    if (!path_.empty())
+      std::remove(path_.c_str());
     path_.clear();
   }
   std::string path_;
@@ -66,12 +70,14 @@ class TemporaryVideo {
 int FuzzVideo(const uint8_t* data, size_t size) {
   DetachFromTerminalOnce();
   TemporaryVideo file(data, size);
-  if (file.path().empty()) return 0;
+  if (file.path().empty())
+    return 0;
   // The frame source ends the process for inputs the capture cannot open;
   // that path is the driver's tests' business, not this target's.
   // Only the FFmpeg backend, which opens every video the program reads:
   // the others are slow to refuse arbitrary bytes.
-  if (!cv::VideoCapture(file.path(), cv::CAP_FFMPEG).isOpened()) return 0;
+  if (!cv::VideoCapture(file.path(), cv::CAP_FFMPEG).isOpened())
+    return 0;
 
   Panorama panorama;
   ioVideo video;
@@ -81,15 +87,18 @@ int FuzzVideo(const uint8_t* data, size_t size) {
   if (video.Input_Video(2, argv, panorama.getId_Database(), panorama.getId_ScaleProcess()) != 1) {
     return 0;
   }
-  if (static_cast<long long>(video.imageW) * video.imageH > kMaxFramePixels) return 0;
+  if (static_cast<long long>(video.imageW) * video.imageH > kMaxFramePixels)
+    return 0;
   Require(video.frame_Current.type() == CV_8UC3, "frames are 8-bit BGR");
   for (int pair = 0; pair < kMaxFramePairs; ++pair) {
-    if (video.Read_NextFrame(panorama.getId_Database(), panorama.getId_ScaleProcess()) == 0) break;
+    if (video.Read_NextFrame(panorama.getId_Database(), panorama.getId_ScaleProcess()) == 0)
+      break;
     Require(video.frame_Current.size() == video.frame_Previous.size(),
             "both frames of a pair have the first frame's size");
     panorama.ProcessTwoImages_AVL(video.getframe_Previous(), video.getframe_Current(),
                                   kOverlapThreshold, 0);
-    if (panorama.getban_insert() == 0) break;
+    if (panorama.getban_insert() == 0)
+      break;
   }
   panorama.CalculateCenteredPanorama(1);
   Require(panorama.pano.empty() || panorama.pano.type() == CV_8UC3, "the mosaic is 8-bit BGR");

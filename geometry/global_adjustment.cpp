@@ -75,7 +75,8 @@ struct TransferError {
 
 std::array<double, 9> Entries(const cv::Matx33d& M) {
   std::array<double, 9> e{};
-  for (int i = 0; i < 9; ++i) e[static_cast<size_t>(i)] = M.val[i];
+  for (int i = 0; i < 9; ++i)
+    e[static_cast<size_t>(i)] = M.val[i];
   return e;
 }
 
@@ -87,7 +88,8 @@ cv::Matx33d WithCorrection(const cv::Matx33d& base, const Correction& d) {
 double MeanTransferError(const std::vector<TransferError>& points,
                          const std::vector<std::pair<int, int>>& ends,
                          const std::vector<Correction>& corrections) {
-  if (points.empty()) return 0.0;
+  if (points.empty())
+    return 0.0;
   double sum = 0.0;
   for (size_t i = 0; i < points.size(); ++i) {
     double r[2];
@@ -111,7 +113,8 @@ std::vector<bool> TiedToReference(int frames, int reference,
   tied[static_cast<size_t>(reference)] = true;
   for (size_t head = 0; head < queue.size(); ++head) {
     for (int n : neighbours[static_cast<size_t>(queue[head])]) {
-      if (tied[static_cast<size_t>(n)]) continue;
+      if (tied[static_cast<size_t>(n)])
+        continue;
       tied[static_cast<size_t>(n)] = true;
       queue.push_back(n);
     }
@@ -127,7 +130,8 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
   const int frames = static_cast<int>(frameToReference.size());
   CV_Assert(reference >= 0 && reference < frames);
   GlobalAdjustment result;
-  for (const cv::Mat& H : frameToReference) result.frameToReference.push_back(H.clone());
+  for (const cv::Mat& H : frameToReference)
+    result.frameToReference.push_back(H.clone());
 
   const cv::Matx33d N = FrameNormaliser(frameSize);
   const cv::Matx33d NInverse = N.inv();
@@ -152,13 +156,15 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
         const cv::Point2d x(inside.width * (col + 0.5) / settings.gridColumns,
                             inside.height * (r + 0.5) / settings.gridRows);
         const cv::Point2d y = Map(H, x);
-        if (!(y.x >= 0 && y.y >= 0 && y.x <= inside.width && y.y <= inside.height)) continue;
+        if (!(y.x >= 0 && y.y >= 0 && y.x <= inside.width && y.y <= inside.height))
+          continue;
         sampled.push_back(TransferError{Entries(base[static_cast<size_t>(c.from)]),
                                         Entries(base[static_cast<size_t>(c.to)]), Map(N, x),
                                         Map(N, y), pixelsPerUnit});
       }
     }
-    if (static_cast<int>(sampled.size()) < settings.minimumPoints) continue;
+    if (static_cast<int>(sampled.size()) < settings.minimumPoints)
+      continue;
     ++result.constraintsUsed;
     edges.emplace_back(c.from, c.to);
     for (const TransferError& t : sampled) {
@@ -170,7 +176,8 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
   std::vector<Correction> corrections(static_cast<size_t>(frames), Correction{});
   result.residualBefore = MeanTransferError(points, ends, corrections);
   result.residualAfter = result.residualBefore;
-  if (points.empty()) return result;
+  if (points.empty())
+    return result;
 
   const std::vector<bool> free = TiedToReference(frames, reference, edges);
   ceres::Problem::Options problemOptions;
@@ -179,7 +186,8 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
   ceres::HuberLoss loss(settings.robustScale);
   for (size_t i = 0; i < points.size(); ++i) {
     const auto [from, to] = ends[i];
-    if (!free[static_cast<size_t>(from)] && !free[static_cast<size_t>(to)]) continue;
+    if (!free[static_cast<size_t>(from)] && !free[static_cast<size_t>(to)])
+      continue;
     problem.AddResidualBlock(
         new ceres::AutoDiffCostFunction<TransferError, 2, kCorrectionSize, kCorrectionSize>(
             new TransferError(points[i])),
@@ -188,29 +196,33 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
   }
   for (int f = 0; f < frames; ++f) {
     double* block = corrections[static_cast<size_t>(f)].data();
-    if (!problem.HasParameterBlock(block)) continue;
-    if (f == reference || !free[static_cast<size_t>(f)]) problem.SetParameterBlockConstant(block);
+    if (!problem.HasParameterBlock(block))
+      continue;
+    if (f == reference || !free[static_cast<size_t>(f)])
+      problem.SetParameterBlockConstant(block);
   }
 
   ceres::Solver::Options options;
   options.max_num_iterations = settings.maxIterations;
   options.num_threads = 1;  // the same result on every run
-  options.linear_solver_type =
-      ceres::IsSparseLinearAlgebraLibraryTypeAvailable(ceres::SUITE_SPARSE)
-          ? ceres::SPARSE_NORMAL_CHOLESKY
-          : ceres::DENSE_NORMAL_CHOLESKY;
+  options.linear_solver_type = ceres::IsSparseLinearAlgebraLibraryTypeAvailable(ceres::SUITE_SPARSE)
+                                   ? ceres::SPARSE_NORMAL_CHOLESKY
+                                   : ceres::DENSE_NORMAL_CHOLESKY;
   options.logging_type = ceres::SILENT;
   options.minimizer_progress_to_stdout = false;
   ceres::Solver::Summary summary;
   ceres::Solve(options, &problem, &summary);
-  if (!summary.IsSolutionUsable()) return result;
+  if (!summary.IsSolutionUsable())
+    return result;
 
   const double after = MeanTransferError(points, ends, corrections);
-  if (!std::isfinite(after) || after >= result.residualBefore) return result;
+  if (!std::isfinite(after) || after >= result.residualBefore)
+    return result;
   result.residualAfter = after;
   result.adjusted = true;
   for (int f = 0; f < frames; ++f) {
-    if (f == reference || !free[static_cast<size_t>(f)]) continue;
+    if (f == reference || !free[static_cast<size_t>(f)])
+      continue;
     const cv::Matx33d H =
         WithCorrection(base[static_cast<size_t>(f)], corrections[static_cast<size_t>(f)]) * N;
     result.frameToReference[static_cast<size_t>(f)] = cv::Mat(H * (1.0 / H(2, 2)));

@@ -47,6 +47,7 @@ struct GlobalAdjustment {
 // are frameSize. Deterministic.
 GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, int reference,
                                   const std::vector<PairConstraint>& constraints,
-                                  cv::Size frameSize, const GlobalAdjustmentSettings& settings = {});
+                                  cv::Size frameSize,
+                                  const GlobalAdjustmentSettings& settings = {});
 
 }  // namespace geometry

@@ -6,8 +6,8 @@ cv::Point2f ApplyHomography(const cv::Mat& H, cv::Point2f p) {
   CV_Assert(IsHomography(H));
   const double x = p.x;
   const double y = p.y;
-  const double w = static_cast<float>(H.at<double>(2, 0) * x + H.at<double>(2, 1) * y +
-                                      H.at<double>(2, 2));
+  const double w =
+      static_cast<float>(H.at<double>(2, 0) * x + H.at<double>(2, 1) * y + H.at<double>(2, 2));
   const double X = (H.at<double>(0, 0) * x + H.at<double>(0, 1) * y + H.at<double>(0, 2)) / w;
   const double Y = (H.at<double>(1, 0) * x + H.at<double>(1, 1) * y + H.at<double>(1, 2)) / w;
   return cv::Point2f(static_cast<float>(X), static_cast<float>(Y));

@@ -18,7 +18,8 @@ inline bool IsHomography(const cv::Mat& H) {
 constexpr int kMappedLimit = 1'000'000'000;
 inline int RoundMappedCoordinate(double v) {
   const double r = v + 0.5;
-  if (r > -kMappedLimit && r < kMappedLimit) return static_cast<int>(r);
+  if (r > -kMappedLimit && r < kMappedLimit)
+    return static_cast<int>(r);
   return r >= kMappedLimit ? kMappedLimit : -kMappedLimit;
 }
 

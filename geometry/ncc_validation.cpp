@@ -7,8 +7,7 @@
 #include "geometry/homography_mapping.hpp"
 
 float NormalizedCrossCorrelation(const cv::Mat& patchA, const cv::Mat& patchB) {
-  CV_Assert(patchA.type() == CV_8UC3 && patchB.type() == CV_8UC3 &&
-            patchA.size() == patchB.size());
+  CV_Assert(patchA.type() == CV_8UC3 && patchB.type() == CV_8UC3 && patchA.size() == patchB.size());
   // RGB2GRAY on BGR data on purpose: the red weight goes to the first
   // channel. Changing it would change which candidates win.
   cv::Mat greyA;
@@ -38,13 +37,17 @@ float NormalizedCrossCorrelation(const cv::Mat& patchA, const cv::Mat& patchB) {
 namespace geometry {
 namespace {
 
-constexpr int kWindowSize = 9;                   // pixels, patch side
-constexpr int kHalfWindow = kWindowSize / 2;     // pixels, also the border margin
-constexpr int kInitialSearchRadius = 10;         // pixels
-constexpr float kStartingBestScore = 0.0f;       // a partner must correlate better
+constexpr int kWindowSize = 9;                // pixels, patch side
+constexpr int kHalfWindow = kWindowSize / 2;  // pixels, also the border margin
+constexpr int kInitialSearchRadius = 10;      // pixels
+constexpr float kStartingBestScore = 0.0f;    // a partner must correlate better
 
-cv::Point2f PositionOf(const cv::Point2f& p) { return p; }
-cv::Point2f PositionOf(const cv::KeyPoint& k) { return k.pt; }
+cv::Point2f PositionOf(const cv::Point2f& p) {
+  return p;
+}
+cv::Point2f PositionOf(const cv::KeyPoint& k) {
+  return k.pt;
+}
 
 // Strictly inside the margin, compared in single precision.
 bool IsInside(cv::Point2f p, int imageW, int imageH) {
@@ -76,11 +79,13 @@ class CandidateGrid {
 
   template <typename Feature>
   CandidateGrid(const std::vector<Feature>& candidates, int imageW, int imageH)
-      : cols_(imageW / kCellPx + 1), rows_(imageH / kCellPx + 1),
+      : cols_(imageW / kCellPx + 1),
+        rows_(imageH / kCellPx + 1),
         cells_(static_cast<std::size_t>(cols_) * rows_) {
     for (std::size_t k = 0; k < candidates.size(); ++k) {
       const cv::Point2f c = PositionOf(candidates[k]);
-      if (!IsInside(c, imageW, imageH)) continue;
+      if (!IsInside(c, imageW, imageH))
+        continue;
       cells_[Cell(static_cast<int>(c.x) / kCellPx, static_cast<int>(c.y) / kCellPx)].push_back(k);
     }
   }
@@ -88,7 +93,8 @@ class CandidateGrid {
   // Indices of the candidates in the cells around q, ascending (list order).
   void Near(cv::Point2f q, std::vector<std::size_t>* out) const {
     out->clear();
-    if (!(std::abs(q.x) < kFar && std::abs(q.y) < kFar)) return;
+    if (!(std::abs(q.x) < kFar && std::abs(q.y) < kFar))
+      return;
     const int cx = static_cast<int>(std::floor(q.x / kCellPx));
     const int cy = static_cast<int>(std::floor(q.y / kCellPx));
     for (int y = std::max(0, cy - 1); y <= std::min(rows_ - 1, cy + 1); ++y) {
@@ -128,7 +134,8 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
   std::vector<std::size_t> near;
   for (const Feature& reference : referenceFeatures) {
     const cv::Point2f p = PositionOf(reference);
-    if (!IsInside(p, imageW, imageH)) continue;
+    if (!IsInside(p, imageW, imageH))
+      continue;
     const cv::Point2f q = ApplyHomography(H, p);
     const cv::Mat referencePatch = PatchAt(keyImage, p);
 
@@ -140,10 +147,12 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
     grid.Near(q, &near);
     for (const std::size_t k : near) {
       const cv::Point2f c = PositionOf(candidates[k]);
-      if (used[k]) continue;
+      if (used[k])
+        continue;
       const float d = twoPointDistance(q, c);
       // Also false for a NaN distance (a prediction that went to infinity).
-      if (!(static_cast<float>(radius) > d)) continue;
+      if (!(static_cast<float>(radius) > d))
+        continue;
       const float score = NormalizedCrossCorrelation(referencePatch, PatchAt(curImage, c));
       if (score > best) {
         best = score;
@@ -152,7 +161,8 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
       radius = static_cast<int>(d);
     }
 
-    if (partner == candidates.size()) continue;
+    if (partner == candidates.size())
+      continue;
     used[partner] = 1;
     outKey->push_back(reference);
     outCur->push_back(candidates[partner]);
@@ -163,10 +173,9 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
 
 void ValidateCorrespondences_NCC(const std::vector<cv::Point2f>& referenceFeatures,
                                  const std::vector<cv::Point2f>& candidates,
-                                 std::vector<cv::Point2f>* outKey,
-                                 std::vector<cv::Point2f>* outCur, const cv::Mat& H,
-                                 const cv::Mat& keyImage, const cv::Mat& curImage, int imageW,
-                                 int imageH) {
+                                 std::vector<cv::Point2f>* outKey, std::vector<cv::Point2f>* outCur,
+                                 const cv::Mat& H, const cv::Mat& keyImage, const cv::Mat& curImage,
+                                 int imageW, int imageH) {
   ValidateByNcc(referenceFeatures, candidates, outKey, outCur, H, keyImage, curImage, imageW,
                 imageH);
 }

@@ -18,9 +18,8 @@ namespace geometry {
 // imageW x imageH, 8-bit three-channel.
 void ValidateCorrespondences_NCC(const std::vector<cv::Point2f>& referenceFeatures,
                                  const std::vector<cv::Point2f>& candidates,
-                                 std::vector<cv::Point2f>* outKey,
-                                 std::vector<cv::Point2f>* outCur, const cv::Mat& H,
-                                 const cv::Mat& keyImage, const cv::Mat& curImage,
+                                 std::vector<cv::Point2f>* outKey, std::vector<cv::Point2f>* outCur,
+                                 const cv::Mat& H, const cv::Mat& keyImage, const cv::Mat& curImage,
                                  int imageW, int imageH);
 
 // The same for keypoints (their positions are used; the keypoints are copied
@@ -28,8 +27,8 @@ void ValidateCorrespondences_NCC(const std::vector<cv::Point2f>& referenceFeatur
 void ValidateCorrespondencesKeyPoints_NCC(const std::vector<cv::KeyPoint>& referenceFeatures,
                                           const std::vector<cv::KeyPoint>& candidates,
                                           std::vector<cv::KeyPoint>* outKey,
-                                          std::vector<cv::KeyPoint>* outCur,
-                                          const cv::Mat& H, const cv::Mat& keyImage,
-                                          const cv::Mat& curImage, int imageW, int imageH);
+                                          std::vector<cv::KeyPoint>* outCur, const cv::Mat& H,
+                                          const cv::Mat& keyImage, const cv::Mat& curImage,
+                                          int imageW, int imageH);
 
 }  // namespace geometry

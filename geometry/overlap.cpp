@@ -55,15 +55,13 @@ MappedCorners MapFrameCorners(const cv::Mat& H, int W, int V) {
 // Bottom-left, bottom-right, top-right, top-left, closed: clockwise for the
 // library (y up) when the corners keep their arrangement.
 std::vector<OverlapPoint> CornerRing(const OverlapPoint& bottomLeft,
-                                     const OverlapPoint& bottomRight,
-                                     const OverlapPoint& topRight,
+                                     const OverlapPoint& bottomRight, const OverlapPoint& topRight,
                                      const OverlapPoint& topLeft) {
   return {bottomLeft, bottomRight, topRight, topLeft, bottomLeft};
 }
 
 std::vector<OverlapPoint> ReferenceRing(int W, int V) {
-  return CornerRing(OverlapPoint(0, V), OverlapPoint(W, V), OverlapPoint(W, 0),
-                    OverlapPoint(0, 0));
+  return CornerRing(OverlapPoint(0, V), OverlapPoint(W, V), OverlapPoint(W, 0), OverlapPoint(0, 0));
 }
 
 std::vector<OverlapPoint> TestedRing(const MappedCorners& m) {
@@ -73,7 +71,8 @@ std::vector<OverlapPoint> TestedRing(const MappedCorners& m) {
 template <typename PolygonSet>
 float SumOfAreas(const PolygonSet& polygons) {
   double sum = 0.0;
-  for (const auto& p : polygons) sum += bg::area(p);
+  for (const auto& p : polygons)
+    sum += bg::area(p);
   return static_cast<float>(sum);
 }
 
@@ -122,12 +121,14 @@ float CalculateOverlapPercentage(const cv::Mat& H, int width, int height) {
     const OverlapPolygon reference = setPolygon(ReferenceRing(W, V));
     const OverlapPolygon tested = setPolygon(TestedRing(mapped));
     const bool polygonsValid = bg::is_valid(reference) && bg::is_valid(tested);
-    if (!polygonsValid) return kNotANumber;
+    if (!polygonsValid)
+      return kNotANumber;
 
     const float u = getUnionArea(reference, tested);
     const float i = getIntersectionArea(reference, tested);
     const float percent = getPercentage(u, i);
-    if (percent < 0.0f || percent > kMaxPercent + kPercentRoundingSlack) return kNotANumber;
+    if (percent < 0.0f || percent > kMaxPercent + kPercentRoundingSlack)
+      return kNotANumber;
     return percent > kMaxPercent ? kMaxPercent : percent;
   } catch (const std::exception&) {
     // boost::geometry::exception (e.g. invalid overlay input) and allocation

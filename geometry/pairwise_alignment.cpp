@@ -88,14 +88,19 @@ cv::Mat LevelScale(int level) {
   return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1);
 }
 
-cv::Mat Normalised(const cv::Mat& H) { return H / H.at<double>(2, 2); }
+cv::Mat Normalised(const cv::Mat& H) {
+  return H / H.at<double>(2, 2);
+}
 
-bool Finite(const cv::Mat& H) { return cv::checkRange(H); }
+bool Finite(const cv::Mat& H) {
+  return cv::checkRange(H);
+}
 
 // Normalised cross-correlation of a and of b seen through H (a onto b), over
 // the pixels of a that H maps inside b.
 double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare) {
-  if (!Finite(H)) return kNaN;
+  if (!Finite(H))
+    return kNaN;
   // Pixels near either border hold filtered mirror images (see borderMargin).
   const cv::Mat interior = InteriorMask(b.size());
   cv::Mat warped;
@@ -106,11 +111,13 @@ double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double mi
                       cv::BORDER_CONSTANT, 0);
   mask &= interior;
   const int count = cv::countNonZero(mask);
-  if (count < 16 || count < minimumShare * static_cast<double>(a.total())) return kNaN;
+  if (count < 16 || count < minimumShare * static_cast<double>(a.total()))
+    return kNaN;
   cv::Scalar meanA, stdA, meanB, stdB;
   cv::meanStdDev(a, meanA, stdA, mask);
   cv::meanStdDev(warped, meanB, stdB, mask);
-  if (stdA[0] <= 0.0 || stdB[0] <= 0.0) return kNaN;
+  if (stdA[0] <= 0.0 || stdB[0] <= 0.0)
+    return kNaN;
   const double meanAB = cv::mean(a.mul(warped), mask)[0];
   return (meanAB - meanA[0] * meanB[0]) / (stdA[0] * stdB[0]);
 }
@@ -120,10 +127,8 @@ double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double mi
 cv::Rect OverlapBox(const cv::Mat& H, cv::Size size, int margin) {
   const cv::Rect whole(0, 0, size.width, size.height);
   const cv::Mat inverse = H.inv();
-  const std::vector<cv::Point2d> corners{{0, 0},
-                                         {size.width - 1.0, 0},
-                                         {size.width - 1.0, size.height - 1.0},
-                                         {0, size.height - 1.0}};
+  const std::vector<cv::Point2d> corners{
+      {0, 0}, {size.width - 1.0, 0}, {size.width - 1.0, size.height - 1.0}, {0, size.height - 1.0}};
   double x0 = std::numeric_limits<double>::infinity();
   double y0 = x0;
   double x1 = -x0;
@@ -131,7 +136,8 @@ cv::Rect OverlapBox(const cv::Mat& H, cv::Size size, int margin) {
   for (const cv::Point2d& c : corners) {
     const cv::Mat p = inverse * (cv::Mat_<double>(3, 1) << c.x, c.y, 1.0);
     const double w = p.at<double>(2);
-    if (!(w > 0.0)) return whole;  // b's outline wraps behind a: keep all of a
+    if (!(w > 0.0))
+      return whole;  // b's outline wraps behind a: keep all of a
     const double x = p.at<double>(0) / w;
     const double y = p.at<double>(1) / w;
     x0 = std::min(x0, x);
@@ -139,7 +145,8 @@ cv::Rect OverlapBox(const cv::Mat& H, cv::Size size, int margin) {
     x1 = std::max(x1, x);
     y1 = std::max(y1, y);
   }
-  if (!std::isfinite(x0 + y0 + x1 + y1)) return whole;
+  if (!std::isfinite(x0 + y0 + x1 + y1))
+    return whole;
   const auto clampTo = [](double v, int hi) {
     return static_cast<int>(std::clamp(v, 0.0, static_cast<double>(hi)));
   };
@@ -159,7 +166,8 @@ cv::Mat Translation(double x, double y) {
 // where they are extrapolated beyond the overlap.
 double OverlapShift(const cv::Mat& A, const cv::Mat& B, cv::Size size) {
   const cv::Rect box = OverlapBox(B, size, 0);
-  if (box.empty()) return std::numeric_limits<double>::infinity();
+  if (box.empty())
+    return std::numeric_limits<double>::infinity();
   const std::vector<cv::Point2d> corners{{static_cast<double>(box.x), static_cast<double>(box.y)},
                                          {box.x + box.width - 1.0, static_cast<double>(box.y)},
                                          {box.x + box.width - 1.0, box.y + box.height - 1.0},
@@ -169,7 +177,8 @@ double OverlapShift(const cv::Mat& A, const cv::Mat& B, cv::Size size) {
   cv::perspectiveTransform(corners, a, A);
   cv::perspectiveTransform(corners, b, B);
   double worst = 0.0;
-  for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, cv::norm(a[i] - b[i]));
+  for (size_t i = 0; i < a.size(); ++i)
+    worst = std::max(worst, cv::norm(a[i] - b[i]));
   return std::isfinite(worst) ? worst : std::numeric_limits<double>::infinity();
 }
 
@@ -183,7 +192,8 @@ struct PyramidPair {
 // correlation's own smoothing would run on the cropped template and mirror
 // its edges (see borderMargin).
 std::vector<cv::Mat> Smoothed(std::vector<cv::Mat> pyramid) {
-  for (cv::Mat& level : pyramid) cv::GaussianBlur(level, level, cv::Size(5, 5), 0);
+  for (cv::Mat& level : pyramid)
+    cv::GaussianBlur(level, level, cv::Size(5, 5), 0);
   return pyramid;
 }
 
@@ -201,7 +211,8 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     const cv::Rect box =
         OverlapBox(levelH, levelA.size(), kTuning.overlapMargin) & Interior(levelA.size());
     const int smallest = kTuning.minLevelSide / 4;
-    if (box.width < smallest || box.height < smallest) return std::nullopt;
+    if (box.width < smallest || box.height < smallest)
+      return std::nullopt;
     // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
     cv::Mat boxH;
     Normalised(levelH * Translation(box.x, box.y)).convertTo(boxH, CV_32F);
@@ -217,7 +228,8 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     cv::Mat boxH64;
     boxH.convertTo(boxH64, CV_64F);
     H = Normalised(S.inv() * boxH64 * Translation(-box.x, -box.y) * S);
-    if (!Finite(H)) return std::nullopt;
+    if (!Finite(H))
+      return std::nullopt;
   }
   return H;
 }
@@ -238,7 +250,8 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
   result.H = initialAtoB.clone();
 
   int finest = 0;
-  while ((a.cols >> finest) > settings.maxAlignedWidth) ++finest;
+  while ((a.cols >> finest) > settings.maxAlignedWidth)
+    ++finest;
   int coarsest = finest;
   while (coarsest < std::max(settings.coarsestLevel, finest) &&
          (std::min(a.cols, a.rows) >> (coarsest + 1)) >= kTuning.minLevelSide) {
@@ -251,7 +264,8 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
   const cv::Mat detailB = BandPass(greyB);
   result.nccBefore = MaskedNcc(detailA, detailB, initialAtoB, settings.minimumOverlapShare);
   result.nccAfter = result.nccBefore;
-  if (std::isnan(result.nccBefore)) return result;
+  if (std::isnan(result.nccBefore))
+    return result;
 
   const std::vector<cv::Mat> pyramidA = Pyramid(greyA, coarsest);
   const std::vector<cv::Mat> pyramidB = Pyramid(greyB, coarsest);
@@ -269,25 +283,28 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
   // finest level (most of the cost) runs once.
   std::vector<cv::Mat> starts;
   for (const PyramidPair* coarse : {&band, &intensity}) {
-    const std::optional<cv::Mat> H =
-        coarsest > finest ? AlignLevels(*coarse, initialAtoB, coarsest, finest + 1,
-                                        settings.iterations, settings.epsilon)
-                          : std::optional<cv::Mat>(initialAtoB);
-    if (!H) continue;
+    const std::optional<cv::Mat> H = coarsest > finest
+                                         ? AlignLevels(*coarse, initialAtoB, coarsest, finest + 1,
+                                                       settings.iterations, settings.epsilon)
+                                         : std::optional<cv::Mat>(initialAtoB);
+    if (!H)
+      continue;
     const bool known = std::any_of(starts.begin(), starts.end(), [&](const cv::Mat& other) {
       return OverlapShift(*H, other, a.size()) < kTuning.sameStartPx;
     });
-    if (!known) starts.push_back(*H);
+    if (!known)
+      starts.push_back(*H);
   }
-  const double maxShift =
-      settings.maxCornerShift * std::hypot(static_cast<double>(a.cols), a.rows);
+  const double maxShift = settings.maxCornerShift * std::hypot(static_cast<double>(a.cols), a.rows);
   double best = -std::numeric_limits<double>::infinity();
   for (const cv::Mat& start : starts) {
-    const std::optional<cv::Mat> H = AlignLevels(band, start, finest, finest,
-                                                 settings.finestIterations, settings.epsilon);
-    if (!H || OverlapShift(*H, initialAtoB, a.size()) > maxShift) continue;
+    const std::optional<cv::Mat> H =
+        AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon);
+    if (!H || OverlapShift(*H, initialAtoB, a.size()) > maxShift)
+      continue;
     const double ncc = MaskedNcc(detailA, detailB, *H, settings.minimumOverlapShare);
-    if (std::isnan(ncc) || ncc < settings.minimumNcc || ncc <= best) continue;
+    if (std::isnan(ncc) || ncc < settings.minimumNcc || ncc <= best)
+      continue;
     best = ncc;
     result.H = *H;
     result.nccAfter = ncc;

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int kMaxWidth = 18;   // of the number field
+constexpr int kMaxWidth = 18;      // of the number field
 constexpr size_t kMaxDigits = 18;  // numbers stay within long long
 
 // The whole file behind path when it is a regular file of at most maxBytes;
@@ -28,7 +28,8 @@ bool ReadRegularFile(const std::string& path, long long maxBytes, std::vector<un
   }
   struct stat st {};
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!ok) *why = "is not a regular file";
+  if (!ok)
+    *why = "is not a regular file";
   if (ok && st.st_size > maxBytes) {
     ok = false;
     *why = "is too large";
@@ -39,9 +40,12 @@ bool ReadRegularFile(const std::string& path, long long maxBytes, std::vector<un
     int readError = 0;
     while (got < bytes->size()) {
       const ssize_t n = read(fd, bytes->data() + got, bytes->size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) readError = errno;
-      if (n <= 0) break;
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0)
+        readError = errno;
+      if (n <= 0)
+        break;
       got += static_cast<size_t>(n);
     }
     if (got < bytes->size()) {
@@ -83,7 +87,8 @@ bool ImageSequence::ParsePattern(const std::string& path) {
       ++i;
       continue;
     }
-    if (converted) return false;  // a second conversion
+    if (converted)
+      return false;  // a second conversion
     size_t at = i + 1;
     pad_ = ' ';
     if (at < name.size() && name[at] == '0') {
@@ -93,10 +98,12 @@ bool ImageSequence::ParsePattern(const std::string& path) {
     width_ = 0;
     while (at < name.size() && name[at] >= '0' && name[at] <= '9') {
       width_ = width_ * 10 + (name[at] - '0');
-      if (width_ > kMaxWidth) return false;
+      if (width_ > kMaxWidth)
+        return false;
       ++at;
     }
-    if (at >= name.size() || name[at] != 'd') return false;
+    if (at >= name.size() || name[at] != 'd')
+      return false;
     converted = true;
     i = at;
   }
@@ -115,36 +122,47 @@ bool ImageSequence::Open(const std::string& pattern) {
   members_.clear();
   next_ = 0;
   ended_ = false;
-  if (!ParsePattern(pattern)) return false;
+  if (!ParsePattern(pattern))
+    return false;
   DIR* folder = opendir(directory_.empty() ? "." : directory_.c_str());
-  if (folder == nullptr) return false;
+  if (folder == nullptr)
+    return false;
   while (const dirent* entry = readdir(folder)) {
     const std::string name = entry->d_name;
-    if (name.size() <= prefix_.size() + suffix_.size()) continue;
-    if (name.compare(0, prefix_.size(), prefix_) != 0) continue;
-    if (name.compare(name.size() - suffix_.size(), suffix_.size(), suffix_) != 0) continue;
+    if (name.size() <= prefix_.size() + suffix_.size())
+      continue;
+    if (name.compare(0, prefix_.size(), prefix_) != 0)
+      continue;
+    if (name.compare(name.size() - suffix_.size(), suffix_.size(), suffix_) != 0)
+      continue;
     const std::string middle =
         name.substr(prefix_.size(), name.size() - prefix_.size() - suffix_.size());
     const size_t first = middle.find_first_not_of(' ');
-    if (first == std::string::npos || middle.size() - first > kMaxDigits) continue;
-    if (middle.find_first_not_of("0123456789", first) != std::string::npos) continue;
+    if (first == std::string::npos || middle.size() - first > kMaxDigits)
+      continue;
+    if (middle.find_first_not_of("0123456789", first) != std::string::npos)
+      continue;
     const long long number = std::stoll(middle.substr(first));
     // Only the exact spelling the pattern gives that number is a member.
-    if (NameOf(number) == directory_ + name) members_.push_back(number);
+    if (NameOf(number) == directory_ + name)
+      members_.push_back(number);
   }
   closedir(folder);
   std::sort(members_.begin(), members_.end());
-  if (members_.empty()) return false;
+  if (members_.empty())
+    return false;
   expected_ = members_.front();
   return true;
 }
 
 bool ImageSequence::Read(cv::Mat& frame) {
   frame.release();
-  if (ended_) return false;
+  if (ended_)
+    return false;
   ended_ = true;  // until this member is delivered
   const std::string name = NameOf(expected_);
-  if (next_ >= members_.size()) return false;  // the normal end
+  if (next_ >= members_.size())
+    return false;  // the normal end
   if (members_[next_] != expected_) {
     NoteEnd(name, "is missing (a gap in the sequence)");
     return false;
@@ -176,6 +194,7 @@ long long ImageSequence::MembersLeft() const {
 
 std::vector<std::string> ImageSequence::MemberNames() const {
   std::vector<std::string> names;
-  for (const long long number : members_) names.push_back(NameOf(number));
+  for (const long long number : members_)
+    names.push_back(NameOf(number));
   return names;
 }

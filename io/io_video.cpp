@@ -9,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-
 #ifndef VMOSAIC_DEFAULT_VIDEO
 #define VMOSAIC_DEFAULT_VIDEO "data/sample.mp4"
 #endif
@@ -23,10 +22,12 @@ namespace {
 // "opens" some paths it cannot read, and a FIFO or a device (even behind a
 // link) would block or never end.
 bool IsReadableRegularFile(const std::string& path) {
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return false;
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
+  if (f == nullptr)
+    return false;
   std::fclose(f);
   return true;
 }
@@ -37,10 +38,13 @@ bool IsReadableRegularFile(const std::string& path) {
 // the common format instead of letting a later stage reject them.
 void ToBgr8(cv::Mat& frame) {
   constexpr double kSixteenToEightBit = 1.0 / 257.0;  // 65535 -> 255
-  if (frame.empty() || frame.type() == CV_8UC3) return;
-  if (frame.depth() != CV_8U && frame.depth() != CV_16U) return;  // left for the caller to refuse
+  if (frame.empty() || frame.type() == CV_8UC3)
+    return;
+  if (frame.depth() != CV_8U && frame.depth() != CV_16U)
+    return;  // left for the caller to refuse
   cv::Mat eightBit = frame;
-  if (frame.depth() == CV_16U) frame.convertTo(eightBit, CV_8U, kSixteenToEightBit);
+  if (frame.depth() == CV_16U)
+    frame.convertTo(eightBit, CV_8U, kSixteenToEightBit);
   cv::Mat bgr;
   if (eightBit.channels() == 1) {
     cv::merge(std::vector<cv::Mat>{eightBit, eightBit, eightBit}, bgr);
@@ -86,7 +90,8 @@ bool WithinFrameBound(long long width, long long height) {
 
 const char* ioVideo::DefaultPath() {
   // The source tree's sample when it is there (a build), else the installed one.
-  if (access(VMOSAIC_DEFAULT_VIDEO, R_OK) == 0) return VMOSAIC_DEFAULT_VIDEO;
+  if (access(VMOSAIC_DEFAULT_VIDEO, R_OK) == 0)
+    return VMOSAIC_DEFAULT_VIDEO;
   return VMOSAIC_INSTALLED_VIDEO;
 }
 
@@ -101,7 +106,8 @@ bool ioVideo::Grab(cv::Mat& frame) {
   } else {
     capture >> frame;
   }
-  if (!frame.empty()) ++framesRead_;
+  if (!frame.empty())
+    ++framesRead_;
   ToBgr8(frame);
   return !frame.empty();
 }
@@ -110,9 +116,10 @@ int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_Scal
   path_Input = (argc >= 2) ? argv[1] : DefaultPath();
   // An existing name must be a readable regular file; any other name must be
   // a sequence pattern with at least one member.
-  struct stat st{};
+  struct stat st {};
   if (stat(path_Input.c_str(), &st) == 0) {
-    if (!IsReadableRegularFile(path_Input) || !OpenVideoFile(capture, path_Input)) return kInputNotFound;
+    if (!IsReadableRegularFile(path_Input) || !OpenVideoFile(capture, path_Input))
+      return kInputNotFound;
     // Refused before a frame of that size is decoded, where the container tells.
     if (!WithinFrameBound(static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
                           static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)))) {
@@ -124,24 +131,26 @@ int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_Scal
     return kInputNotFound;
   }
   Grab(frame_Current);
-  if (frame_Current.empty() || frame_Current.type() != CV_8UC3) return 0;
+  if (frame_Current.empty() || frame_Current.type() != CV_8UC3)
+    return 0;
   if (!WithinFrameBound(frame_Current.cols, frame_Current.rows)) {
     frame_Current.release();
     return 0;
   }
   imageW = frame_Current.cols;
   imageH = frame_Current.rows;
-  if (Id_ScaleProcess == 1) frame_Previous.create(imageH, imageW, CV_8UC3);
+  if (Id_ScaleProcess == 1)
+    frame_Previous.create(imageH, imageW, CV_8UC3);
   return 1;
 }
 
 int ioVideo::Read_NextFrame(int /*Id_Database*/, int /*Id_ScaleProcess*/) {
   frame_Current.copyTo(frame_Previous);
-  if (!Grab(frame_Current)) return 0;
+  if (!Grab(frame_Current))
+    return 0;
   if (frame_Current.cols != imageW || frame_Current.rows != imageH) {
-    std::fprintf(stderr,
-                 "vmosaic: frame size changed from %dx%d to %dx%d; input ends here\n", imageW,
-                 imageH, frame_Current.cols, frame_Current.rows);
+    std::fprintf(stderr, "vmosaic: frame size changed from %dx%d to %dx%d; input ends here\n",
+                 imageW, imageH, frame_Current.cols, frame_Current.rows);
     frame_Current.release();
     return 0;
   }
@@ -154,8 +163,10 @@ int ioVideo::Read_NextFrame(int /*Id_Database*/, int /*Id_ScaleProcess*/) {
 }
 
 long long ioVideo::FramesLeft() const {
-  if (fromSequence_) return sequence_.MembersLeft();
+  if (fromSequence_)
+    return sequence_.MembersLeft();
   const double total = capture.get(cv::CAP_PROP_FRAME_COUNT);
-  if (!(total > 0.0)) return -1;
+  if (!(total > 0.0))
+    return -1;
   return std::max(0LL, static_cast<long long>(total) - framesRead_);
 }

@@ -61,7 +61,8 @@ __attribute__((format(printf, 1, 2))) inline std::string Format(const char* form
   const int length = std::vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
   std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  if (length > 0)
+    std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
   return text;
 }

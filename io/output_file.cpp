@@ -42,16 +42,21 @@ class SignalsBlocked {
   sigset_t saved_;
 };
 
-std::string Reason(int error) { return std::strerror(error); }
+std::string Reason(int error) {
+  return std::strerror(error);
+}
 
 void SetError(std::string* error, const std::string& text) {
-  if (error != nullptr) *error = text;
+  if (error != nullptr)
+    *error = text;
 }
 
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
+  if (slash == std::string::npos)
+    return ".";
+  if (slash == 0)
+    return "/";
   return path.substr(0, slash);
 }
 
@@ -63,22 +68,21 @@ std::string BaseNameOf(const std::string& path) {
 // Letters of the temporary name: from the kernel's random source, falling
 // back to the clock (the exclusive creation, not the name, is what is safe).
 std::string RandomLetters() {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char bytes[kRandomLetters];
   if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
     static unsigned long long counter = 0;
-    unsigned long long seed =
-        static_cast<unsigned long long>(
-            std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        (static_cast<unsigned long long>(getpid()) << 32) ^ ++counter;
+    unsigned long long seed = static_cast<unsigned long long>(
+                                  std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                              (static_cast<unsigned long long>(getpid()) << 32) ^ ++counter;
     for (unsigned char& b : bytes) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
       b = static_cast<unsigned char>(seed >> 56);
     }
   }
   std::string letters;
-  for (const unsigned char b : bytes) letters += kAlphabet[b % (sizeof kAlphabet - 1)];
+  for (const unsigned char b : bytes)
+    letters += kAlphabet[b % (sizeof kAlphabet - 1)];
   return letters;
 }
 
@@ -106,7 +110,8 @@ int CreateTemporary(const std::string& path, std::string* name) {
       g_hasTemporary = 1;
       return fd;
     }
-    if (errno != EEXIST) return -1;
+    if (errno != EEXIST)
+      return -1;
   }
   errno = EEXIST;
   return -1;
@@ -122,7 +127,8 @@ bool WriteAll(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
     if (written < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return false;
     }
     if (written == 0) {
@@ -136,7 +142,12 @@ bool WriteAll(int fd, const unsigned char* data, size_t size) {
 }
 
 // How a target is written.
-enum class Way { kReplace, kInPlace, kStandardStream, kRefuse };
+enum class Way {
+  kReplace,
+  kInPlace,
+  kStandardStream,
+  kRefuse
+};
 
 // A target that exists and is not a regular file is written in place. A
 // link that leads to one of this process's own standard output or error
@@ -145,8 +156,10 @@ enum class Way { kReplace, kInPlace, kStandardStream, kRefuse };
 // nor a character device (a directory, a block device) is refused.
 Way WayFor(const std::string& path, int* streamFd, int* error) {
   struct stat target {};
-  if (stat(path.c_str(), &target) != 0) return Way::kReplace;  // new (or a dangling link)
-  if (S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode)) return Way::kInPlace;
+  if (stat(path.c_str(), &target) != 0)
+    return Way::kReplace;  // new (or a dangling link)
+  if (S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode))
+    return Way::kInPlace;
   if (!S_ISREG(target.st_mode)) {
     *error = S_ISDIR(target.st_mode) ? EISDIR : EINVAL;
     return Way::kRefuse;
@@ -178,19 +191,20 @@ bool WriteInPlace(const std::string& path, const std::vector<unsigned char>& byt
     SetError(error, Reason(errno));
     return false;
   }
-  if (!written) SetError(error, Reason(writeError));
+  if (!written)
+    SetError(error, Reason(writeError));
   return written;
 }
 
 bool WriteToStream(int fd, const std::vector<unsigned char>& bytes, std::string* error) {
   std::fflush(fd == STDOUT_FILENO ? stdout : stderr);  // keep the stream's order
-  if (WriteAll(fd, bytes.data(), bytes.size())) return true;
+  if (WriteAll(fd, bytes.data(), bytes.size()))
+    return true;
   SetError(error, Reason(errno));
   return false;
 }
 
-bool Replace(const std::string& path, const std::vector<unsigned char>& bytes,
-             std::string* error) {
+bool Replace(const std::string& path, const std::vector<unsigned char>& bytes, std::string* error) {
   std::string temporary;
   const int fd = CreateTemporary(path, &temporary);
   if (fd < 0) {
@@ -223,10 +237,15 @@ bool WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
   int streamFd = -1;
   int refusal = 0;
   switch (WayFor(path, &streamFd, &refusal)) {
-    case Way::kInPlace: return WriteInPlace(path, bytes, error);
-    case Way::kStandardStream: return WriteToStream(streamFd, bytes, error);
-    case Way::kRefuse: SetError(error, Reason(refusal)); return false;
-    case Way::kReplace: break;
+    case Way::kInPlace:
+      return WriteInPlace(path, bytes, error);
+    case Way::kStandardStream:
+      return WriteToStream(streamFd, bytes, error);
+    case Way::kRefuse:
+      SetError(error, Reason(refusal));
+      return false;
+    case Way::kReplace:
+      break;
   }
   return Replace(path, bytes, error);
 }
@@ -252,12 +271,15 @@ bool CanWrite(const std::string& path, std::string* error) {
   int refusal = 0;
   switch (WayFor(path, &streamFd, &refusal)) {
     case Way::kInPlace:
-      if (access(path.c_str(), W_OK) == 0) return true;
+      if (access(path.c_str(), W_OK) == 0)
+        return true;
       SetError(error, Reason(errno));
       return false;
-    case Way::kStandardStream: return true;
+    case Way::kStandardStream:
+      return true;
     case Way::kRefuse:  // reported by the write itself; the directory still counts
-    case Way::kReplace: break;
+    case Way::kReplace:
+      break;
   }
   std::string temporary;
   const int fd = CreateTemporary(DirectoryOf(path) + "/vmosaic", &temporary);
@@ -271,7 +293,8 @@ bool CanWrite(const std::string& path, std::string* error) {
 }
 
 void RemoveTemporaryFileFromSignal() {
-  if (g_hasTemporary != 0) unlink(g_temporary);
+  if (g_hasTemporary != 0)
+    unlink(g_temporary);
 }
 
 }  // namespace io

@@ -11,10 +11,9 @@
 // being replaced by a regular file.
 #pragma once
 
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 namespace io {
 

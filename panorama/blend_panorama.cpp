@@ -7,10 +7,12 @@
 
 void Panorama::ComposeBlendedPanorama() {
   pano_Blend.release();
-  if (pano.empty() || Node_PanoReference == nullptr) return;
+  if (pano.empty() || Node_PanoReference == nullptr)
+    return;
   std::vector<blend::Frame> frames;
   for (const PlacedKeyFrame& keyFrame : PlacedKeyFrames()) {
-    if (canvasSkippedIds.count(keyFrame.id) != 0) continue;
+    if (canvasSkippedIds.count(keyFrame.id) != 0)
+      continue;
     frames.push_back(blend::Frame{keyFrame.image, cv::Matx33d(keyFrame.H_FrameToRef)});
   }
   const blend::Canvas canvas{pano.size(),

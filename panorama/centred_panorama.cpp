@@ -37,21 +37,25 @@ float Panorama::CalculateReprojectionDistance_node2node_nn(_treeNode* /*end*/, _
       current = (direction == 0) ? current->left : current->right;
       continue;
     }
-    if (stack.count == 0) break;
+    if (stack.count == 0)
+      break;
     _treeNode* m = pop(&stack);
     H_Aux = HomographyBetween(m, node);
-    const float d = composition.CalculateReprojectionDistance_4Corners(&pano, H_Aux, imageW,
-                                                                       imageH);
-    if (d > maxDistance) maxDistance = d;
+    const float d =
+        composition.CalculateReprojectionDistance_4Corners(&pano, H_Aux, imageW, imageH);
+    if (d > maxDistance)
+      maxDistance = d;
     ++count;
-    if (count >= k) break;
+    if (count >= k)
+      break;
     current = (direction == 0) ? m->right : m->left;
   }
   return maxDistance;
 }
 
 void Panorama::CalculateCenteredPanorama(int withMedian) {
-  if (ChooseReference() == nullptr) return;
+  if (ChooseReference() == nullptr)
+    return;
   ComposeCentredPanorama(withMedian);
 }
 
@@ -66,7 +70,8 @@ _treeNode* Panorama::ChooseReference() {
   const int N = num_Nodes;
   std::vector<float> scores(static_cast<size_t>(N), 0.0f);
   int k = static_cast<int>(N * 0.5);
-  if (k < 1) k = 1;
+  if (k < 1)
+    k = 1;
 
   _QueuePointers levels;
   queue(&levels, Root_AVL);
@@ -76,12 +81,15 @@ _treeNode* Panorama::ChooseReference() {
       const float dL = (n->id == Node_LeftMostLeaf->id)
                            ? 0.0f
                            : CalculateReprojectionDistance_node2node_nn(Node_LeftMostLeaf, n, k, 0);
-      const float dR = (n->id == Node_RightMostLeaf->id)
-                           ? 0.0f
-                           : CalculateReprojectionDistance_node2node_nn(Node_RightMostLeaf, n, k, 1);
+      const float dR =
+          (n->id == Node_RightMostLeaf->id)
+              ? 0.0f
+              : CalculateReprojectionDistance_node2node_nn(Node_RightMostLeaf, n, k, 1);
       scores[static_cast<size_t>(n->id - 1)] = dL + dR;
-      if (n->left != nullptr) queue(&levels, n->left);
-      if (n->right != nullptr) queue(&levels, n->right);
+      if (n->left != nullptr)
+        queue(&levels, n->left);
+      if (n->right != nullptr)
+        queue(&levels, n->right);
     }
   }
   const int index = ChooseReferenceIndex(scores);
@@ -117,7 +125,9 @@ void Panorama::ComposeCentredPanorama(int withMedian) {
     Root_AVL = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(Root_AVL, reference, 0);
     const std::int64_t stripBudgetBytes =
         static_cast<std::int64_t>(pano.total()) * kMedianStripBudgetBytesPerCanvasPixel;
-    composition.afterFrameRead = [this](const cv::Mat& image) { frameStore.Release(image); };
+    composition.afterFrameRead = [this](const cv::Mat& image) {
+      frameStore.Release(image);
+    };
     composition.ComposeQueuedMedian(&pano_Median, kMedianMargin, imageW, imageH, pano.cols,
                                     pano.rows, stripBudgetBytes);
     composition.afterFrameRead = nullptr;
@@ -130,9 +140,8 @@ namespace {
 // unless f's placement was set), H_Aux = H(f -> reference).
 void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f) {
   const auto adjusted = p.AdjustedPlacements().find(f->id);
-  p.H_Accumulated = adjusted == p.AdjustedPlacements().end()
-                        ? p.HomographyBetween(reference, f)
-                        : InverseHomography(adjusted->second);
+  p.H_Accumulated = adjusted == p.AdjustedPlacements().end() ? p.HomographyBetween(reference, f)
+                                                             : InverseHomography(adjusted->second);
   cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
 }
 
@@ -140,16 +149,18 @@ void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f)
 // skipped.
 void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f, std::set<int32_t>* skipped) {
   ReferenceFrameHomographies(p, reference, f);
-  const bool added = p.composition.Warping(&p.pano, *reference->image, *f->image, p.H_Accumulated,
-                                           p.H_Aux, p.Id_ScaleProcess, p.Id_Warping,
-                                           p.Alpha_Blending, p.imageW, p.imageH);
-  if (!added) skipped->insert(f->id);
+  const bool added =
+      p.composition.Warping(&p.pano, *reference->image, *f->image, p.H_Accumulated, p.H_Aux,
+                            p.Id_ScaleProcess, p.Id_Warping, p.Alpha_Blending, p.imageW, p.imageH);
+  if (!added)
+    skipped->insert(f->id);
   p.frameStore.Release();
 }
 
 // Queues key frame f for the median unless the mean left it out.
 void AddFramePano(Panorama& p, _treeNode* f, const cv::Mat& refToFrame, const cv::Mat& frameToRef) {
-  if (p.SkippedByCanvas(f->id)) return;
+  if (p.SkippedByCanvas(f->id))
+    return;
   p.composition.AddMedianFrame(*f->image, refToFrame, frameToRef);
 }
 
@@ -168,8 +179,10 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
   }
   if (node != nullptr) {
     for (_treeNode** child : {&node->left, &node->right}) {
-      if (*child == nullptr) continue;
-      if ((*child)->id != reference->id) WarpIntoCanvas(*this, reference, *child, &canvasSkippedIds);
+      if (*child == nullptr)
+        continue;
+      if ((*child)->id != reference->id)
+        WarpIntoCanvas(*this, reference, *child, &canvasSkippedIds);
       *child = ProcessPanorama_AVL_HNodeToRoot(*child, reference, started);
     }
   }
@@ -190,7 +203,8 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node
   }
   if (node != nullptr) {
     for (_treeNode** child : {&node->left, &node->right}) {
-      if (*child == nullptr) continue;
+      if (*child == nullptr)
+        continue;
       if ((*child)->id != reference->id) {
         ReferenceFrameHomographies(*this, reference, *child);
         AddFramePano(*this, *child, H_Accumulated, H_Aux);
@@ -204,7 +218,8 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node
 cv::Mat Panorama::FrameToReference(_treeNode* node) {
   CV_Assert(node != nullptr && Node_PanoReference != nullptr);
   const auto adjusted = adjustedFrameToRef.find(node->id);
-  if (adjusted != adjustedFrameToRef.end()) return adjusted->second.clone();
+  if (adjusted != adjustedFrameToRef.end())
+    return adjusted->second.clone();
   return HomographyBetween(node, Node_PanoReference);
 }
 
@@ -220,10 +235,13 @@ namespace {
 // Children before grandchildren, left before right: the order in which the
 // walks above add key frames.
 void CollectInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_treeNode*>* out) {
-  if (node == nullptr) return;
+  if (node == nullptr)
+    return;
   for (_treeNode* child : {node->left, node->right}) {
-    if (child == nullptr) continue;
-    if (child != reference) out->push_back(child);
+    if (child == nullptr)
+      continue;
+    if (child != reference)
+      out->push_back(child);
     CollectInWalkOrder(child, reference, out);
   }
 }
@@ -234,10 +252,12 @@ std::vector<Panorama::PlacedKeyFrame> Panorama::PlacedKeyFrames() {
   _treeNode* reference = Node_PanoReference;
   CV_Assert(reference != nullptr);
   std::vector<_treeNode*> order{reference};
-  if (Root_AVL != reference) order.push_back(Root_AVL);
+  if (Root_AVL != reference)
+    order.push_back(Root_AVL);
   CollectInWalkOrder(Root_AVL, reference, &order);
   std::vector<PlacedKeyFrame> placed;
   placed.reserve(order.size());
-  for (_treeNode* n : order) placed.push_back(PlacedKeyFrame{n->id, *n->image, FrameToReference(n)});
+  for (_treeNode* n : order)
+    placed.push_back(PlacedKeyFrame{n->id, *n->image, FrameToReference(n)});
   return placed;
 }

@@ -1,6 +1,7 @@
 #include "panorama/frame_store.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 
 namespace {
 
@@ -34,13 +34,16 @@ void Warn(const char* what, int error) {
 FrameStore::FrameStore(std::int64_t budgetBytes) : budgetBytes_(budgetBytes) {}
 
 FrameStore::~FrameStore() {
-  for (const Chunk& chunk : chunks_) munmap(chunk.base, chunk.size);
-  if (fd_ >= 0) close(fd_);
+  for (const Chunk& chunk : chunks_)
+    munmap(chunk.base, chunk.size);
+  if (fd_ >= 0)
+    close(fd_);
 }
 
 std::int64_t FrameStore::DefaultBudgetBytes() {
   const long pages = sysconf(_SC_PHYS_PAGES);
-  if (pages <= 0) return kDefaultBudgetCap;
+  if (pages <= 0)
+    return kDefaultBudgetCap;
   return std::min(kDefaultBudgetCap,
                   static_cast<std::int64_t>(pages) * static_cast<std::int64_t>(PageSize()) / 4);
 }
@@ -51,7 +54,8 @@ std::string FrameStore::TemporaryDirectory() {
 }
 
 cv::Mat FrameStore::Keep(const cv::Mat& frame) {
-  if (frame.empty()) return cv::Mat();
+  if (frame.empty())
+    return cv::Mat();
   const std::int64_t bytes = static_cast<std::int64_t>(frame.total() * frame.elemSize());
   if (!spillFailed_ && bytes > budgetBytes_ - std::min(bytesInMemory_, budgetBytes_)) {
     const cv::Mat continuous = frame.isContinuous() ? frame : frame.clone();
@@ -66,13 +70,15 @@ cv::Mat FrameStore::Keep(const cv::Mat& frame) {
 }
 
 void FrameStore::Release() {
-  for (const Chunk& chunk : chunks_) madvise(chunk.base, chunk.size, MADV_DONTNEED);
+  for (const Chunk& chunk : chunks_)
+    madvise(chunk.base, chunk.size, MADV_DONTNEED);
 }
 
 void FrameStore::Release(const cv::Mat& frame) {
   const unsigned char* begin = frame.datastart;
   for (const Chunk& chunk : chunks_) {
-    if (begin < chunk.base || begin >= chunk.base + chunk.size) continue;
+    if (begin < chunk.base || begin >= chunk.base + chunk.size)
+      continue;
     // Spilled frames start on a page and are continuous.
     const std::size_t page = PageSize();
     const std::size_t bytes = static_cast<std::size_t>(frame.dataend - begin);
@@ -95,7 +101,8 @@ bool FrameStore::OpenSpillFile() {
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     fd_ = mkostemp(name.data(), O_CLOEXEC);
     const int error = errno;
-    if (fd_ >= 0) unlink(name.c_str());
+    if (fd_ >= 0)
+      unlink(name.c_str());
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (fd_ < 0) {
       Warn("create", error);
@@ -115,7 +122,8 @@ const unsigned char* FrameStore::Spill(const cv::Mat& continuous) {
   const std::size_t span = (bytes + page - 1) / page * page;  // frames start on a page
   if (chunks_.empty() || usedInLastChunk_ + span > chunks_.back().size) {
     const std::size_t size = std::max(kChunkBytes, span);
-    const int error = posix_fallocate(fd_, static_cast<off_t>(fileBytes_), static_cast<off_t>(size));
+    const int error =
+        posix_fallocate(fd_, static_cast<off_t>(fileBytes_), static_cast<off_t>(size));
     if (error != 0) {
       Warn("reserve", error);
       spillFailed_ = true;
@@ -136,7 +144,8 @@ const unsigned char* FrameStore::Spill(const cv::Mat& continuous) {
   for (std::size_t done = 0; done < bytes;) {
     const ssize_t n = pwrite(fd_, from + done, bytes - done,
                              static_cast<off_t>(chunk.offset + usedInLastChunk_ + done));
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR)
+      continue;
     if (n <= 0) {
       Warn("write", n < 0 ? errno : EIO);
       spillFailed_ = true;

@@ -42,8 +42,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
   // Chain homography H(K -> current): the newest step on the left.
   const cv::Mat Hstep = cameraMotion.getHomography().clone();
   cv::Mat Hchain = Hstep.clone();
-  for (_treeNode* record = Node_Current; record->prev_List != nullptr;
-       record = record->prev_List) {
+  for (_treeNode* record = Node_Current; record->prev_List != nullptr; record = record->prev_List) {
     Hchain = Hchain * (*record->H_ParentToNode);
   }
 
@@ -77,7 +76,8 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
     featureMatching.setSIFT_Features_i(keyFeatures);
     featureMatching.setSIFT_Features_j(matchedFeatures);
     featureMatching.setSIFT_Descriptor_i(featureExtraction.SIFTDescriptor(keyFeatures, *K->image));
-    featureMatching.setSIFT_Descriptor_j(featureExtraction.SIFTDescriptor(matchedFeatures, current));
+    featureMatching.setSIFT_Descriptor_j(
+        featureExtraction.SIFTDescriptor(matchedFeatures, current));
     featureMatching.SIFTFeaturesMatching();
     featureMatching.setSIFT_Features_j(currentFeatures);
     featureMatching.setSIFT_Descriptor_j(currentDescriptors);
@@ -85,7 +85,8 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
 
   cameraMotion.HomographyEstimation_DLT_RANSAC(featureMatching.getDirCpoints_i(),
                                                featureMatching.getDirCpoints_j(), imageW, imageH);
-  if (cameraMotion.getban_ExisteH() == 0) cameraMotion.setHomography(Hchain);
+  if (cameraMotion.getban_ExisteH() == 0)
+    cameraMotion.setHomography(Hchain);
 
   Vect_H.push_back(cameraMotion.getHomography().clone());
   ++num_VectH;
@@ -101,7 +102,8 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
 
   ban_insert = 0;
   insert(Root_AVL, current);
-  if (ban_insert == 1) ReleaseChain();
+  if (ban_insert == 1)
+    ReleaseChain();
   Node_Reference = Node_Inserted;
   Node_Current = Node_Inserted;
 
@@ -132,7 +134,8 @@ void Panorama::InsertToList(cv::Mat Hstep, cv::Mat current) {
 }
 
 void Panorama::ReleaseChain() {
-  if (Node_Reference != nullptr) Node_Reference->next_List = nullptr;
+  if (Node_Reference != nullptr)
+    Node_Reference->next_List = nullptr;
   ownedChain.clear();
   Node_Current = Node_Reference;
 }

@@ -30,7 +30,9 @@ void Panorama::setOperator(io::Operator& op) {
   composition.setOperator(op);
 }
 
-Panorama::~Panorama() { releaseImages(); }
+Panorama::~Panorama() {
+  releaseImages();
+}
 
 void Panorama::ProcessTwoImages_AVL(cv::Mat previous, cv::Mat current, float overlapThreshold,
                                     int featureMethod) {
@@ -44,21 +46,24 @@ void Panorama::ProcessTwoImages_AVL(cv::Mat previous, cv::Mat current, float ove
 }
 
 void Panorama::releaseImages() {
-  if (!pano.empty()) pano.release();
-  if (!pano_Weights.empty()) pano_Weights.release();
+  if (!pano.empty())
+    pano.release();
+  if (!pano_Weights.empty())
+    pano_Weights.release();
 }
 
 bool Panorama::Save_PanoNew(const std::string& directory, std::vector<std::string>* written) {
-  const std::pair<const cv::Mat*, const char*> results[] = {{&pano, "pano_Mean.png"},
-                                                            {&pano_Median, "pano_Median.png"},
-                                                            {&pano_Blend, "pano_Blend.png"}};
+  const std::pair<const cv::Mat*, const char*> results[] = {
+      {&pano, "pano_Mean.png"}, {&pano_Median, "pano_Median.png"}, {&pano_Blend, "pano_Blend.png"}};
   bool ok = true;
   for (const auto& [image, name] : results) {
-    if (image->empty()) continue;
+    if (image->empty())
+      continue;
     const std::string path = directory.empty() ? std::string(name) : directory + "/" + name;
     std::string error;
     if (io::WriteImageAtomically(path, *image, &error)) {
-      if (written != nullptr) written->push_back(path);
+      if (written != nullptr)
+        written->push_back(path);
     } else {
       std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path.c_str(), error.c_str());
       ok = false;
@@ -101,9 +106,8 @@ void Panorama::ValidateCorrespondences_NCC(std::vector<cv::Point2f>* outKey,
 }
 
 void Panorama::ValidateCorrespondencesKeyPoints_NCC(std::vector<cv::KeyPoint>* outKey,
-                                                    std::vector<cv::KeyPoint>* outCur,
-                                                    cv::Mat H, cv::Mat keyImage,
-                                                    cv::Mat curImage) {
+                                                    std::vector<cv::KeyPoint>* outCur, cv::Mat H,
+                                                    cv::Mat keyImage, cv::Mat curImage) {
   CV_Assert(Node_Reference != nullptr);
   const std::vector<cv::KeyPoint> none;
   const std::vector<cv::KeyPoint>& reference =

@@ -5,8 +5,8 @@
 
 #include <map>
 #include <memory>
-#include <set>
 #include <opencv2/core.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,12 +31,12 @@ class Panorama {
   static constexpr int kAutomaticRegistration = 0;
   static constexpr int kInteractiveRegistration = 1;
 
-  int Id_Database = 2;             // handed to the frame source, unused there
-  int Id_ScaleProcess = 1;         // 1: every stored frame is 8-bit three-channel
-  int Id_Warping = 1;              // warping mode of the composition
-  float Alpha_Blending = 0.5f;     // preview blend weight
-  int Id_Features = 0;             // kCornerFeatures or kSiftFeatures
-  int Id_HomographyEstimation = 0; // kAutomaticRegistration or kInteractiveRegistration
+  int Id_Database = 2;              // handed to the frame source, unused there
+  int Id_ScaleProcess = 1;          // 1: every stored frame is 8-bit three-channel
+  int Id_Warping = 1;               // warping mode of the composition
+  float Alpha_Blending = 0.5f;      // preview blend weight
+  int Id_Features = 0;              // kCornerFeatures or kSiftFeatures
+  int Id_HomographyEstimation = 0;  // kAutomaticRegistration or kInteractiveRegistration
   int imageW = 0;
   int imageH = 0;
   int ban_RootCreated = 0;
@@ -59,8 +59,8 @@ class Panorama {
   // image per key frame: both lists are left empty by the median stage.
   std::vector<cv::Mat> Vect_FPanos;
   std::vector<cv::Mat> Vect_FMasks;
-  cv::Mat pano_Median;   // saved as "pano_Median.png"
-  cv::Mat pano_Blend;    // saved as "pano_Blend.png" (ComposeBlendedPanorama)
+  cv::Mat pano_Median;  // saved as "pano_Median.png"
+  cv::Mat pano_Blend;   // saved as "pano_Blend.png" (ComposeBlendedPanorama)
   FeatureExtraction featureExtraction;
   FeatureMatching featureMatching;
   CameraMotionEstimation cameraMotion;
@@ -161,8 +161,8 @@ class Panorama {
 
   // Correspondence validation against Node_Reference (delegates to geometry/).
   void ValidateCorrespondences_NCC(std::vector<cv::Point2f>* outKey,
-                                   std::vector<cv::Point2f>* outCur, cv::Mat H,
-                                   cv::Mat keyImage, cv::Mat curImage);
+                                   std::vector<cv::Point2f>* outCur, cv::Mat H, cv::Mat keyImage,
+                                   cv::Mat curImage);
   void ValidateCorrespondencesKeyPoints_NCC(std::vector<cv::KeyPoint>* outKey,
                                             std::vector<cv::KeyPoint>* outCur, cv::Mat H,
                                             cv::Mat keyImage, cv::Mat curImage);
@@ -188,8 +188,8 @@ class Panorama {
   // A key frame as the composition places it.
   struct PlacedKeyFrame {
     int32_t id = 0;
-    cv::Mat image;          // the stored frame (shared, not a copy)
-    cv::Mat H_FrameToRef;   // its pixels onto the reference plane
+    cv::Mat image;         // the stored frame (shared, not a copy)
+    cv::Mat H_FrameToRef;  // its pixels onto the reference plane
   };
   // Every key frame in composition order (the reference first), placed by
   // FrameToReference. Needs a chosen reference.
@@ -209,10 +209,9 @@ class Panorama {
   RefinementResult RefineKeyFrames(const RefinementSettings& settings);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
-  _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference,
-                                             int started);
-  _treeNode* ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node,
-                                                         _treeNode* reference, int started);
+  _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference, int started);
+  _treeNode* ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node, _treeNode* reference,
+                                                         int started);
 
  private:
   io::Operator* operator_;

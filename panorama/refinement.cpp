@@ -2,6 +2,8 @@
 // overlapping pair of key frames directly on their pixels, adjusts all
 // placements to the kept pairs at once (the reference stays fixed) and hands
 // the result to the composition.
+#include "panorama/refinement.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -11,14 +13,14 @@
 #include "geometry/overlap.hpp"
 #include "geometry/pairwise_alignment.hpp"
 #include "panorama/panorama.hpp"
-#include "panorama/refinement.hpp"
 
 RefinementResult Panorama::RefineKeyFrames(const RefinementSettings& settings) {
   RefinementResult result;
   const std::vector<PlacedKeyFrame> placed = PlacedKeyFrames();  // the reference first
   const size_t n = placed.size();
   std::vector<cv::Mat> frameToRef;
-  for (const PlacedKeyFrame& k : placed) frameToRef.push_back(k.H_FrameToRef);
+  for (const PlacedKeyFrame& k : placed)
+    frameToRef.push_back(k.H_FrameToRef);
 
   // Pairs in the order of their ids; a's pixels onto b's under the current placements.
   struct Candidate {
@@ -27,7 +29,8 @@ RefinementResult Panorama::RefineKeyFrames(const RefinementSettings& settings) {
     cv::Mat H;
   };
   std::vector<size_t> byId(n);
-  for (size_t i = 0; i < n; ++i) byId[i] = i;
+  for (size_t i = 0; i < n; ++i)
+    byId[i] = i;
   std::sort(byId.begin(), byId.end(),
             [&](size_t x, size_t y) { return placed[x].id < placed[y].id; });
   std::vector<Candidate> candidates;
@@ -37,7 +40,8 @@ RefinementResult Panorama::RefineKeyFrames(const RefinementSettings& settings) {
       const size_t b = byId[y];
       const cv::Mat H = frameToRef[b].inv() * frameToRef[a];
       const float overlap = geometry::CalculateOverlapPercentage(H, imageW, imageH);
-      if (!(overlap >= settings.minimumOverlapPercent)) continue;
+      if (!(overlap >= settings.minimumOverlapPercent))
+        continue;
       candidates.push_back(Candidate{a, b, H / H.at<double>(2, 2)});
       RefinedPair pair;
       pair.idA = placed[a].id;
@@ -63,23 +67,26 @@ RefinementResult Panorama::RefineKeyFrames(const RefinementSettings& settings) {
     pair.nccBefore = aligned[i].nccBefore;
     pair.nccAfter = aligned[i].nccAfter;
     pair.kept = aligned[i].improved();
-    if (!pair.kept) continue;
+    if (!pair.kept)
+      continue;
     ++result.pairsKept;
-    constraints.push_back(geometry::PairConstraint{static_cast<int>(candidates[i].a),
-                                                   static_cast<int>(candidates[i].b),
-                                                   aligned[i].H});
+    constraints.push_back(geometry::PairConstraint{
+        static_cast<int>(candidates[i].a), static_cast<int>(candidates[i].b), aligned[i].H});
   }
   result.pairsTried = static_cast<int>(candidates.size());
-  if (constraints.empty()) return result;
+  if (constraints.empty())
+    return result;
 
   const geometry::GlobalAdjustment adjustment =
       geometry::AdjustPlacements(frameToRef, 0, constraints, cv::Size(imageW, imageH));
   result.residualBefore = adjustment.residualBefore;
   result.residualAfter = adjustment.residualAfter;
   result.adjusted = adjustment.adjusted;
-  if (!adjustment.adjusted) return result;
+  if (!adjustment.adjusted)
+    return result;
   std::map<int32_t, cv::Mat> adjusted;
-  for (size_t i = 1; i < n; ++i) adjusted[placed[i].id] = adjustment.frameToReference[i];
+  for (size_t i = 1; i < n; ++i)
+    adjusted[placed[i].id] = adjustment.frameToReference[i];
   SetFrameToReference(std::move(adjusted));
   return result;
 }

@@ -46,7 +46,8 @@ void Panorama::CalculateFeatureExtractionMatching(cv::Mat previous, cv::Mat curr
                                                       imageH);
     return;
   }
-  if (Id_HomographyEstimation != kAutomaticRegistration) return;
+  if (Id_HomographyEstimation != kAutomaticRegistration)
+    return;
 
   if (Id_Features == kCornerFeatures) {
     TrackCornersOfPair(featureExtraction, featureMatching, previous, current, Id_ScaleProcess,

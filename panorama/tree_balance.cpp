@@ -23,9 +23,13 @@ const cv::Mat& LinkOf(const _treeNode* node) {
 }
 
 // A new matrix mapping a onto c, given first (a onto b) and then (b onto c).
-cv::Mat Chain(const cv::Mat& first, const cv::Mat& then) { return then * first; }
+cv::Mat Chain(const cv::Mat& first, const cv::Mat& then) {
+  return then * first;
+}
 
-bool AreConsecutive(int32_t a, int32_t b) { return std::abs(a - b) == 1; }
+bool AreConsecutive(int32_t a, int32_t b) {
+  return std::abs(a - b) == 1;
+}
 
 // A new matrix mapping key frame `from` onto key frame `to` (ids one apart)
 // from the directly estimated homographies: entry k - 1 of Vect_H maps key
@@ -173,10 +177,14 @@ _treeNode* Rotate(Panorama& p, _treeNode* a, const RotationSide& side) {
 }  // namespace
 
 // Lifts a's right child.
-_treeNode* Panorama::rr_rotation(_treeNode* a) { return Rotate(*this, a, kLiftRight); }
+_treeNode* Panorama::rr_rotation(_treeNode* a) {
+  return Rotate(*this, a, kLiftRight);
+}
 
 // Lifts a's left child.
-_treeNode* Panorama::ll_rotation(_treeNode* a) { return Rotate(*this, a, kLiftLeft); }
+_treeNode* Panorama::ll_rotation(_treeNode* a) {
+  return Rotate(*this, a, kLiftLeft);
+}
 
 // The repair between the two single rotations runs while the first one's
 // saved matrices are still in place.
@@ -207,7 +215,8 @@ _treeNode* Panorama::balance(_treeNode* n) {
 // thing its call does, so when the repair right after it runs, the saved
 // rotation matrices belong to the rotation at that subtree's top.
 _treeNode* Panorama::ALLbalance(_treeNode* n) {
-  if (n == nullptr) return nullptr;
+  if (n == nullptr)
+    return nullptr;
   if (n->left != nullptr) {
     n->left = ALLbalance(n->left);
     VerifyH(&n->left, &n);
@@ -225,11 +234,13 @@ _treeNode* Panorama::ALLbalance(_treeNode* n) {
 void Panorama::VerifyH(_treeNode** childSlot, _treeNode** parentSlot) {
   _treeNode* p = *parentSlot;
   _treeNode* ch = *childSlot;
-  if (p == nullptr || ch == nullptr) return;
+  if (p == nullptr || ch == nullptr)
+    return;
   const bool right = IsRightChildOf(ch, p);
   int32_t& sideId = ChildIdSlot(p, right);
   const bool consistent = (ch->id_Parent == p->id) && (sideId == ch->id);
-  if (consistent) return;
+  if (consistent)
+    return;
   CV_Assert(ch->H_ParentToNode != nullptr);
   if (AreConsecutive(p->id, ch->id)) {
     *ch->H_ParentToNode = LinkBetweenConsecutive(Vect_H, p->id, ch->id);

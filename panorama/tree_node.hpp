@@ -14,7 +14,7 @@ struct _treeNode {
   _treeNode* prev_List = nullptr;  // previous chain record (null in a tree node)
   _treeNode* next_List = nullptr;  // next chain record
   int32_t id = 0;
-  std::unique_ptr<cv::Mat> image;                         // deep copy of the frame
+  std::unique_ptr<cv::Mat> image;                            // deep copy of the frame
   std::unique_ptr<std::vector<cv::KeyPoint>> SIFT_Features;  // SIFT mode only
   std::unique_ptr<std::vector<cv::Point2f>> Corners;         // corner mode only
   // Maps the parent's image onto this node's image (chain record: the frame

@@ -19,14 +19,19 @@ void FreeElements(PointerElement* first) {
 
 int32_t Depth(const _treeNode* node) {
   int32_t depth = 0;
-  for (; node->parent != nullptr; node = node->parent) ++depth;
+  for (; node->parent != nullptr; node = node->parent)
+    ++depth;
   return depth;
 }
 
 }  // namespace
 
-_QueuePointers::~_QueuePointers() { FreeElements(front); }
-_StackPointers::~_StackPointers() { FreeElements(top); }
+_QueuePointers::~_QueuePointers() {
+  FreeElements(front);
+}
+_StackPointers::~_StackPointers() {
+  FreeElements(top);
+}
 
 // Each element is heap-allocated here and owned by the container until
 // dequeue / pop (or the container's destructor) frees it.
@@ -45,10 +50,12 @@ void Panorama::queue(_QueuePointers* q, _treeNode* node) {
 }
 
 _treeNode* Panorama::dequeue(_QueuePointers* q) {
-  if (q->front == nullptr) return nullptr;
+  if (q->front == nullptr)
+    return nullptr;
   std::unique_ptr<PointerElement> removed(q->front);
   q->front = removed->next;
-  if (q->front == nullptr) q->rear = nullptr;
+  if (q->front == nullptr)
+    q->rear = nullptr;
   q->count -= 1;
   return removed->node;
 }
@@ -62,7 +69,8 @@ void Panorama::push(_StackPointers* s, _treeNode* node) {
 }
 
 _treeNode* Panorama::pop(_StackPointers* s) {
-  if (s->top == nullptr) return nullptr;
+  if (s->top == nullptr)
+    return nullptr;
   std::unique_ptr<PointerElement> removed(s->top);
   s->top = removed->next;
   s->count -= 1;
@@ -80,16 +88,20 @@ _treeNode* Panorama::find(_treeNode* root, int32_t id) {
   queue(&pending, root);
   while (pending.count > 0) {
     _treeNode* node = dequeue(&pending);
-    if (node->id == id) return node;
-    if (node->left != nullptr) queue(&pending, node->left);
-    if (node->right != nullptr) queue(&pending, node->right);
+    if (node->id == id)
+      return node;
+    if (node->left != nullptr)
+      queue(&pending, node->left);
+    if (node->right != nullptr)
+      queue(&pending, node->right);
   }
   return nullptr;
 }
 
 // Recomputed from scratch on every call; nodes cache no height.
 int32_t Panorama::height(_treeNode* node) {
-  if (node == nullptr) return 0;
+  if (node == nullptr)
+    return 0;
   return 1 + std::max(height(node->left), height(node->right));
 }
 
@@ -102,11 +114,14 @@ int32_t Panorama::diff(_treeNode* node) {
 // Nodes are compared by identity; when one of a, b is an ancestor of the
 // other, the ancestor is returned.
 _treeNode* Panorama::LCA(_treeNode* root, _treeNode* a, _treeNode* b) {
-  if (root == nullptr) return nullptr;
-  if (root == a || root == b) return root;
+  if (root == nullptr)
+    return nullptr;
+  if (root == a || root == b)
+    return root;
   _treeNode* inLeft = LCA(root->left, a, b);
   _treeNode* inRight = LCA(root->right, a, b);
-  if (inLeft != nullptr && inRight != nullptr) return root;
+  if (inLeft != nullptr && inRight != nullptr)
+    return root;
   return inLeft != nullptr ? inLeft : inRight;
 }
 
@@ -114,8 +129,10 @@ _treeNode* Panorama::LCAByParents(_treeNode* a, _treeNode* b) {
   CV_Assert(a != nullptr && b != nullptr);
   int32_t depthA = Depth(a);
   int32_t depthB = Depth(b);
-  for (; depthA > depthB; --depthA) a = a->parent;
-  for (; depthB > depthA; --depthB) b = b->parent;
+  for (; depthA > depthB; --depthA)
+    a = a->parent;
+  for (; depthB > depthA; --depthB)
+    b = b->parent;
   while (a != b) {
     a = a->parent;
     b = b->parent;
@@ -140,13 +157,15 @@ cv::Mat Panorama::calculateHomBToA(_treeNode* B, _treeNode* A) {
 // The end of the chain of left links; may still have a right child.
 _treeNode* Panorama::CalculateLeftMostLeaf(_treeNode* node) {
   CV_Assert(node != nullptr);
-  while (node->left != nullptr) node = node->left;
+  while (node->left != nullptr)
+    node = node->left;
   return node;
 }
 
 // The end of the chain of right links; may still have a left child.
 _treeNode* Panorama::CalculateRightMostLeaf(_treeNode* node) {
   CV_Assert(node != nullptr);
-  while (node->right != nullptr) node = node->right;
+  while (node->right != nullptr)
+    node = node->right;
   return node;
 }

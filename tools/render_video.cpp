@@ -43,17 +43,21 @@ struct CaseSettings {
 
 // Reads the options of --case; false (after a message) on anything malformed.
 bool ParseCase(int argc, char** argv, CaseSettings* c) {
-  if (argc < 5) return false;
+  if (argc < 5)
+    return false;
   c->out = argv[2];
   c->scene = argv[3];
   c->frames = std::atoi(argv[4]);
   for (int i = 5; i < argc; ++i) {
     const std::string opt = argv[i];
     auto need = [&](int n) {
-      if (i + n >= argc) return false;
+      if (i + n >= argc)
+        return false;
       return true;
     };
-    auto num = [&]() { return std::atof(argv[++i]); };
+    auto num = [&]() {
+      return std::atof(argv[++i]);
+    };
     if (opt == "--size" && need(2)) {
       c->size.width = std::atoi(argv[++i]);
       c->size.height = std::atoi(argv[++i]);
@@ -66,13 +70,15 @@ bool ParseCase(int argc, char** argv, CaseSettings* c) {
       w.pose.zoom = num();
       w.pose.tiltX = num();
       w.pose.tiltY = num();
-      if (!c->path.empty() && w.frame < c->path.back().frame) return false;
+      if (!c->path.empty() && w.frame < c->path.back().frame)
+        return false;
       c->path.push_back(w);
     } else if (opt == "--serpentine" && need(5)) {
       const double x0 = num(), x1 = num(), y0 = num();
       const int rows = std::atoi(argv[++i]);
       const double step = num();
-      if (rows < 1 || c->frames < 2) return false;
+      if (rows < 1 || c->frames < 2)
+        return false;
       c->path = render::SerpentinePath(x0, x1, y0, rows, step, c->frames);
     } else if (opt == "--vignetting" && need(1)) {
       c->vignetting = num();
@@ -130,20 +136,22 @@ int RenderCase(int argc, char** argv) {
     writer.write(frame);
   }
   writer.release();
-  if (c.truthPath.empty()) return 0;
+  if (c.truthPath.empty())
+    return 0;
   std::ofstream truth(c.truthPath);
   truth << std::setprecision(17);
-  truth << "{\n  \"scene\": \"" << c.scene << "\",\n  \"frame_size\": {\"width\": "
-        << c.size.width << ", \"height\": " << c.size.height << "},\n  \"frames\": " << c.frames
+  truth << "{\n  \"scene\": \"" << c.scene << "\",\n  \"frame_size\": {\"width\": " << c.size.width
+        << ", \"height\": " << c.size.height << "},\n  \"frames\": " << c.frames
         << ",\n  \"vignetting\": " << c.vignetting << ",\n  \"exposure_drift\": " << c.exposure
-        << ",\n  \"noise\": " << c.noise << ",\n  \"shutter\": " << c.shutter
-        << ",\n  \"gain\": [";
-  for (int f = 0; f < c.frames; ++f) truth << (f ? ", " : "") << GainAt(c, f);
+        << ",\n  \"noise\": " << c.noise << ",\n  \"shutter\": " << c.shutter << ",\n  \"gain\": [";
+  for (int f = 0; f < c.frames; ++f)
+    truth << (f ? ", " : "") << GainAt(c, f);
   truth << "],\n  \"photo_to_frame\": [";
   for (int f = 0; f < c.frames; ++f) {
     const cv::Matx33d H = render::PhotoToFrame(render::PoseAt(c.path, f), c.size);
     truth << (f ? ",\n    [" : "\n    [");
-    for (int i = 0; i < 9; ++i) truth << (i ? ", " : "") << H.val[i];
+    for (int i = 0; i < 9; ++i)
+      truth << (i ? ", " : "") << H.val[i];
     truth << "]";
   }
   truth << "\n  ]\n}\n";
@@ -158,7 +166,8 @@ int RenderCase(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::string(argv[1]) == "--case") return RenderCase(argc, argv);
+  if (argc >= 2 && std::string(argv[1]) == "--case")
+    return RenderCase(argc, argv);
   if (argc < 10) {
     std::fprintf(stderr,
                  "usage: vmosaic-render OUT PHOTO WIDTH HEIGHT FRAMES X0 Y0 X1 Y1 "
@@ -201,7 +210,8 @@ int main(int argc, char** argv) {
     truth << std::setprecision(17);
     for (const auto& pose : poses) {
       const cv::Matx33d H = render::PhotoToFrame(pose, size);
-      for (int i = 0; i < 9; ++i) truth << H.val[i] << (i == 8 ? '\n' : ' ');
+      for (int i = 0; i < 9; ++i)
+        truth << H.val[i] << (i == 8 ? '\n' : ' ');
     }
   }
   return 0;

@@ -1,13 +1,14 @@
 // The blended mosaic against rendered frames with a known lens falloff and
 // known exposures: the falloff estimate, exposure equalisation, seams without
 // a step, and the same bytes on every run.
+#include "composition/blend.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "composition/blend.hpp"
 #include "composition/vignetting.hpp"
 #include "tests/support/test_support.hpp"
 #include "tools/render/scene_renderer.hpp"
@@ -38,15 +39,19 @@ Scene Render(const std::vector<Shot>& shots, double strength) {
     const cv::Matx33d photoToFrame = render::PhotoToFrame({shot.x, shot.y}, kFrame);
     cv::Mat frame = render::RenderFrame(photo, photoToFrame, kFrame);
     frame.forEach<cv::Vec3b>([&](cv::Vec3b& px, const int* yx) {
-      const double factor = shot.gain * (1.0 - strength * vignetting::RhoSquared(yx[1], yx[0], kFrame));
-      for (int k = 0; k < 3; ++k) px[k] = cv::saturate_cast<uchar>(px[k] * factor);
+      const double factor =
+          shot.gain * (1.0 - strength * vignetting::RhoSquared(yx[1], yx[0], kFrame));
+      for (int k = 0; k < 3; ++k)
+        px[k] = cv::saturate_cast<uchar>(px[k] * factor);
     });
     const cv::Matx33d frameToRef = photoToRef * photoToFrame.inv();
     scene.frames.push_back({frame, frameToRef});
     bounds |= cv::Rect2d(frameToRef(0, 2), frameToRef(1, 2), kFrame.width - 1, kFrame.height - 1);
   }
-  scene.canvas = {cv::Size(cvCeil(bounds.width) + 1, cvCeil(bounds.height) + 1), cv::Point(cvFloor(bounds.x), cvFloor(bounds.y))};
-  const cv::Matx33d refToCanvas(1, 0, -scene.canvas.origin.x, 0, 1, -scene.canvas.origin.y, 0, 0, 1);
+  scene.canvas = {cv::Size(cvCeil(bounds.width) + 1, cvCeil(bounds.height) + 1),
+                  cv::Point(cvFloor(bounds.x), cvFloor(bounds.y))};
+  const cv::Matx33d refToCanvas(1, 0, -scene.canvas.origin.x, 0, 1, -scene.canvas.origin.y, 0, 0,
+                                1);
   scene.truth = render::RenderFrame(photo, refToCanvas * photoToRef, scene.canvas.size);
   return scene;
 }
@@ -55,7 +60,8 @@ Scene Render(const std::vector<Shot>& shots, double strength) {
 std::vector<Shot> Pan(int frames) {
   std::vector<Shot> shots;
   for (int k = 0; k < frames; ++k)
-    shots.push_back({900.0 + 45.0 * k, 700.0 + 30.0 * std::sin(k * 0.9), 1.0 + 0.12 * std::sin(k * 1.3)});
+    shots.push_back(
+        {900.0 + 45.0 * k, 700.0 + 30.0 * std::sin(k * 0.9), 1.0 + 0.12 * std::sin(k * 1.3)});
   return shots;
 }
 
@@ -79,12 +85,15 @@ TEST_P(FalloffEstimate, RecoversTheRenderedFalloffAndGainsWithinTwoPercent) {
   const Scene scene = Render(shots, strength);
   std::vector<cv::Mat> images;
   std::vector<cv::Matx33d> placements;
-  for (const blend::Frame& f : scene.frames) images.push_back(f.image), placements.push_back(f.frameToRef);
+  for (const blend::Frame& f : scene.frames)
+    images.push_back(f.image), placements.push_back(f.frameToRef);
   const vignetting::Photometry found = vignetting::EstimatePhotometry(images, placements);
-  for (double rho2 = 0.0; rho2 <= 1.0; rho2 += 0.1) EXPECT_NEAR(found.falloff.At(rho2) / (1.0 - strength * rho2), 1.0, 0.02) << rho2;
+  for (double rho2 = 0.0; rho2 <= 1.0; rho2 += 0.1)
+    EXPECT_NEAR(found.falloff.At(rho2) / (1.0 - strength * rho2), 1.0, 0.02) << rho2;
   ASSERT_EQ(found.gains.size(), shots.size());
   for (size_t k = 1; k < shots.size(); ++k)
-    EXPECT_NEAR((found.gains[k] / found.gains[0]) / (shots[k].gain / shots[0].gain), 1.0, 0.02) << k;
+    EXPECT_NEAR((found.gains[k] / found.gains[0]) / (shots[k].gain / shots[0].gain), 1.0, 0.02)
+        << k;
 }
 
 INSTANTIATE_TEST_SUITE_P(Strengths, FalloffEstimate, ::testing::Values(0.0, 0.15, 0.3));
@@ -100,10 +109,13 @@ TEST(BlendMosaic, PanWithFalloffAndDriftShowsNoStepAtTheSeamsAndRepeatsItsBytes)
   for (int r = 0; r < ratio.rows; r += 2) {
     double largest = -1.0;
     for (int c = 2; c + 2 < ratio.cols; ++c) {
-      if (!valid.at<uchar>(r, c - 2) || !valid.at<uchar>(r, c + 2)) continue;
-      largest = std::max(largest, double(std::abs(ratio.at<float>(r, c + 2) - ratio.at<float>(r, c - 2))));
+      if (!valid.at<uchar>(r, c - 2) || !valid.at<uchar>(r, c + 2))
+        continue;
+      largest = std::max(largest,
+                         double(std::abs(ratio.at<float>(r, c + 2) - ratio.at<float>(r, c - 2))));
     }
-    if (largest >= 0.0) steps.push_back(largest);
+    if (largest >= 0.0)
+      steps.push_back(largest);
   }
   ASSERT_GT(steps.size(), 40u);
 

@@ -22,11 +22,14 @@ constexpr int kW = 100, kH = 100;
 constexpr float kAlpha = 0.5f;  // the preview blend weight in use
 constexpr double kSumTolerance = 1e-9;
 
-cv::Mat Scale(double s) { return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1); }
+cv::Mat Scale(double s) {
+  return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1);
+}
 cv::Mat CodedFrame(unsigned char tag) {
   cv::Mat f(kH, kW, CV_8UC3);
-  f.forEach<cv::Vec3b>(
-      [tag](cv::Vec3b& p, const int* rc) { p = cv::Vec3b(static_cast<uchar>(rc[1]), static_cast<uchar>(rc[0]), tag); });
+  f.forEach<cv::Vec3b>([tag](cv::Vec3b& p, const int* rc) {
+    p = cv::Vec3b(static_cast<uchar>(rc[1]), static_cast<uchar>(rc[0]), tag);
+  });
   return f;
 }
 
@@ -37,7 +40,9 @@ struct Canvas {
 
   Canvas() { comp.set_InitValues(), comp.InitializeWeights(kW, kH); }
   // Adds a frame whose pixel (x, y) shows reference point (x + dx, y + dy).
-  bool AddShifted(const cv::Mat& frame, int dx, int dy) { return AddWith(frame, Translation(-dx, -dy), Translation(dx, dy)); }
+  bool AddShifted(const cv::Mat& frame, int dx, int dy) {
+    return AddWith(frame, Translation(-dx, -dy), Translation(dx, dy));
+  }
   bool AddWith(const cv::Mat& frame, const cv::Mat& refToFrame, const cv::Mat& frameToRef) {
     return comp.Warping(&pano, ref, frame, refToFrame, frameToRef, 1, 1, kAlpha, kW, kH);
   }
@@ -48,11 +53,13 @@ struct Canvas {
 
 // Copies of the preview, sums, weights and mask, to compare canvas states bit for bit.
 std::vector<cv::Mat> Layers(const Canvas& cv) {
-  return {cv.pano.clone(), cv.comp.panoAcum.clone(), cv.comp.weightsAcum.clone(), cv.comp.mask.clone()};
+  return {cv.pano.clone(), cv.comp.panoAcum.clone(), cv.comp.weightsAcum.clone(),
+          cv.comp.mask.clone()};
 }
 void ExpectSameLayers(const Canvas& cv, const std::vector<cv::Mat>& expected) {
   const std::vector<cv::Mat> now = Layers(cv);
-  for (size_t i = 0; i < now.size(); ++i) EXPECT_TRUE(testsupport::SameBits(now[i], expected[i])) << i;
+  for (size_t i = 0; i < now.size(); ++i)
+    EXPECT_TRUE(testsupport::SameBits(now[i], expected[i])) << i;
 }
 
 // Sizes and origins as worked out by hand; the pixels, sums and weights of
@@ -60,33 +67,38 @@ void ExpectSameLayers(const Canvas& cv, const std::vector<cv::Mat>& expected) {
 TEST(CanvasGrowth, IdentityKeepsTheSizeFramesLeftRightAndAboveGrowItAsWorkedOut) {
   Canvas same;
   ASSERT_TRUE(same.AddShifted(CodedFrame(201), 0, 0));
-  EXPECT_EQ(cv::Vec4i(same.comp.pano_imageW, same.comp.pano_imageH, same.comp.minposAcum_x, same.comp.minposAcum_y),
+  EXPECT_EQ(cv::Vec4i(same.comp.pano_imageW, same.comp.pano_imageH, same.comp.minposAcum_x,
+                      same.comp.minposAcum_y),
             cv::Vec4i(kW, kH, 0, 0));
   // Interior: preview blend of 1 and 201 at alpha 0.5; the frame's last
   // column is never sampled: the reference stays.
-  EXPECT_TRUE(same.Pix(40, 70) == cv::Vec3b(70, 40, 101) && same.Pix(40, kW - 1) == cv::Vec3b(kW - 1, 40, 1));
+  EXPECT_TRUE(same.Pix(40, 70) == cv::Vec3b(70, 40, 101) &&
+              same.Pix(40, kW - 1) == cv::Vec3b(kW - 1, 40, 1));
   // 20 px above: the canvas grows upward to row -19 (canvas row 0 is frame
   // row 1); a frame inside then keeps the size.
   ASSERT_TRUE(same.AddShifted(CodedFrame(4), 0, -20));
-  EXPECT_EQ(cv::Vec4i(same.comp.minpos_y, same.comp.pano_imageH, same.comp.pano_imageW, same.comp.minposAcum_y),
+  EXPECT_EQ(cv::Vec4i(same.comp.minpos_y, same.comp.pano_imageH, same.comp.pano_imageW,
+                      same.comp.minposAcum_y),
             cv::Vec4i(-19, 119, kW, -19));
   EXPECT_EQ(same.Pix(0, 30), cv::Vec3b(30, 1, 4));
   ASSERT_TRUE(same.AddShifted(CodedFrame(3), 0, -10));
-  EXPECT_EQ(cv::Vec3i(same.comp.pano_imageW, same.comp.pano_imageH, same.comp.minposAcum_y), cv::Vec3i(kW, 119, -19));
+  EXPECT_EQ(cv::Vec3i(same.comp.pano_imageW, same.comp.pano_imageH, same.comp.minposAcum_y),
+            cv::Vec3i(kW, 119, -19));
 
   Canvas cv;
   // 30 px left of the reference: corners map to -29 (rounding toward zero) and 69.
   ASSERT_TRUE(cv.AddShifted(CodedFrame(2), -30, 0));
-  EXPECT_EQ(cv::Vec6i(cv.comp.minpos_x, cv.comp.new_imageW, cv.comp.pano_imageW, cv.comp.pano_imageH,
-                      cv.comp.minposAcum_x, cv.comp.minposAcum_y),
+  EXPECT_EQ(cv::Vec6i(cv.comp.minpos_x, cv.comp.new_imageW, cv.comp.pano_imageW,
+                      cv.comp.pano_imageH, cv.comp.minposAcum_x, cv.comp.minposAcum_y),
             cv::Vec6i(-29, 129, 129, kH, -29, 0));
   // Canvas column 0 is reference x -29: frame column 1 (column 0 is not drawn);
   // the old canvas moved 29 columns right.
   EXPECT_TRUE(cv.Pix(50, 0) == cv::Vec3b(1, 50, 2) && cv.Pix(20, 29 + 99) == cv::Vec3b(99, 20, 1));
   // 50 px right of the reference: the last column is reference x 148, frame column 98.
   ASSERT_TRUE(cv.AddShifted(CodedFrame(3), 50, 0));
-  EXPECT_EQ(cv::Vec4i(cv.comp.minpos_x, cv.comp.new_imageW, cv.comp.pano_imageW, cv.comp.minposAcum_x),
-            cv::Vec4i(79, 178, 178, -29));
+  EXPECT_EQ(
+      cv::Vec4i(cv.comp.minpos_x, cv.comp.new_imageW, cv.comp.pano_imageW, cv.comp.minposAcum_x),
+      cv::Vec4i(79, 178, 178, -29));
   EXPECT_TRUE(cv.Pix(10, 177) == cv::Vec3b(98, 10, 3) && cv.Pix(10, 0) == cv::Vec3b(1, 10, 2));
 
   // Sheared, a frame reaches lowest at its bottom-right corner: (99, 99)
@@ -102,8 +114,10 @@ TEST(CanvasFill, MaskOf128CountsAsCoveredAnd127DoesNot) {
   comp.InitializeWeights(kW, kH);
   comp.Alpha_Blending = kAlpha;
   comp.newPano = cv::Mat(kH, kW, CV_8UC3, cv::Scalar::all(100));
-  comp.newMask = cv::Mat::zeros(kH, kW, CV_8UC1), comp.newMask.col(10).setTo(127), comp.newMask.col(11).setTo(128);
-  comp.newPanoAcum = cv::Mat::zeros(kH, kW, CV_64FC3), comp.newPanoAcum.col(11).setTo(cv::Scalar::all(5.0));
+  comp.newMask = cv::Mat::zeros(kH, kW, CV_8UC1), comp.newMask.col(10).setTo(127),
+  comp.newMask.col(11).setTo(128);
+  comp.newPanoAcum = cv::Mat::zeros(kH, kW, CV_64FC3),
+  comp.newPanoAcum.col(11).setTo(cv::Scalar::all(5.0));
   comp.newWeightsAcum = cv::Mat::zeros(kH, kW, CV_64FC1), comp.newWeightsAcum.col(11).setTo(0.5);
   comp.FillNewPan_RGB(cv::Mat(kH, kW, CV_8UC3, cv::Scalar::all(201)), Translation(0, 0), 0, kW, kH);
 
@@ -132,9 +146,11 @@ TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {
   // The last: the inverse of a near-singular reference-to-frame map, as the walks compute it.
   const std::pair<cv::Mat, std::string> cases[] = {
       {Scale(1000), "vmosaic: key frame skipped: the canvas would grow to 99029x99000 pixels\n"},
-      {Scale(100), "vmosaic: key frame skipped: the canvas would grow to 9929x9900 pixels\n"},  // area only
+      {Scale(100),
+       "vmosaic: key frame skipped: the canvas would grow to 9929x9900 pixels\n"},  // area only
       {cv::Mat::zeros(3, 3, CV_64F), ""},
-      {cv::Mat((cv::Mat_<double>(3, 3) << 1, 1, 0, 1, 1 + 1e-9, 0, 0, 0, 1)).inv(cv::DECOMP_LU), ""}};
+      {cv::Mat((cv::Mat_<double>(3, 3) << 1, 1, 0, 1, 1 + 1e-9, 0, 0, 0, 1)).inv(cv::DECOMP_LU),
+       ""}};
   for (const auto& [frameToRef, message] : cases) {
     cv::Mat refToFrame;
     cv::invert(frameToRef, refToFrame, cv::DECOMP_LU);
@@ -143,11 +159,14 @@ TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {
     const bool added = cv.AddWith(CodedFrame(7), refToFrame, frameToRef);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(added) << frameToRef;
-    EXPECT_TRUE(message.empty() ? err.rfind("vmosaic: key frame skipped: the canvas would grow to ", 0) == 0 : err == message)
+    EXPECT_TRUE(message.empty()
+                    ? err.rfind("vmosaic: key frame skipped: the canvas would grow to ", 0) == 0
+                    : err == message)
         << err;
     // Nothing huge was allocated and the canvas state is as before.
     EXPECT_LE(cv.comp.newPano.total(), before[0].total());
-    EXPECT_EQ(cv::Vec4i(cv.comp.pano_imageW, cv.comp.pano_imageH, cv.comp.minposAcum_x, cv.comp.minposAcum_y),
+    EXPECT_EQ(cv::Vec4i(cv.comp.pano_imageW, cv.comp.pano_imageH, cv.comp.minposAcum_x,
+                        cv.comp.minposAcum_y),
               cv::Vec4i(129, kH, -29, 0));
     ExpectSameLayers(cv, before);
   }
@@ -172,7 +191,8 @@ TEST(CanvasStart, NewCompositionRestartsFromTheReference) {
   // Restart without releasing the grown canvas: it must not be cut down to
   // the frame size and reused; the start comes from the reference again.
   for (int run = 0; run < 2; ++run) {
-    if (run == 1) firstPano = cv.pano.clone(), cv.comp.set_InitValues();
+    if (run == 1)
+      firstPano = cv.pano.clone(), cv.comp.set_InitValues();
     ASSERT_TRUE(cv.AddShifted(CodedFrame(2), -30, 0) && cv.AddShifted(CodedFrame(3), 50, 0));
   }
   EXPECT_TRUE(testsupport::SameBits(cv.pano, firstPano));
@@ -182,22 +202,29 @@ TEST(CanvasModes, TwoImageModeWarpsBesideTheReferenceAndOtherModesDoNothing) {
   Canvas cv;
   const cv::Mat frame = CodedFrame(5);
   // Frame pixel x shows reference x + 100.
-  EXPECT_TRUE(cv.comp.Warping(&cv.pano, cv.ref, frame, Translation(-100, 0), Translation(100, 0), 1, 0, kAlpha, kW, kH));
+  EXPECT_TRUE(cv.comp.Warping(&cv.pano, cv.ref, frame, Translation(-100, 0), Translation(100, 0), 1,
+                              0, kAlpha, kW, kH));
   ASSERT_EQ(cv.pano.size(), cv::Size(2 * kW, kH));
-  EXPECT_TRUE(testsupport::SameBits(cv.pano(cv::Rect(0, 0, kW, kH)), cv.ref) && cv.comp.panoAcum.empty() &&
-              testsupport::SameBits(cv.pano(cv::Rect(kW, 0, kW - 1, kH)), frame(cv::Rect(0, 0, kW - 1, kH))));
+  EXPECT_TRUE(testsupport::SameBits(cv.pano(cv::Rect(0, 0, kW, kH)), cv.ref) &&
+              cv.comp.panoAcum.empty() &&
+              testsupport::SameBits(cv.pano(cv::Rect(kW, 0, kW - 1, kH)),
+                                    frame(cv::Rect(0, 0, kW - 1, kH))));
   const cv::Mat before = cv.pano.clone();
-  EXPECT_TRUE(cv.comp.Warping(&cv.pano, cv.ref, frame, Translation(0, 0), Translation(0, 0), 1, 2, kAlpha, kW, kH));
+  EXPECT_TRUE(cv.comp.Warping(&cv.pano, cv.ref, frame, Translation(0, 0), Translation(0, 0), 1, 2,
+                              kAlpha, kW, kH));
   EXPECT_TRUE(testsupport::SameBits(cv.pano, before) && cv.comp.ban_initSize == 1);
 }
 
 TEST(CanvasModes, GreyCompositionBlendsOneChannelWithoutSums) {
   Canvas cv;
   const cv::Mat ref(kH, kW, CV_8UC1, cv::Scalar(10)), frame(kH, kW, CV_8UC1, cv::Scalar(31));
-  ASSERT_TRUE(cv.comp.Warping(&cv.pano, ref, frame, Translation(20, 0), Translation(-20, 0), 0, 1, kAlpha, kW, kH));
+  ASSERT_TRUE(cv.comp.Warping(&cv.pano, ref, frame, Translation(20, 0), Translation(-20, 0), 0, 1,
+                              kAlpha, kW, kH));
   ASSERT_TRUE(cv.pano.type() == CV_8UC1 && cv.pano.size() == cv::Size(119, kH));
   // Frame only, (10 + 31) / 2 truncated, reference only.
-  EXPECT_EQ(cv::Vec3i(cv.pano.at<uchar>(50, 0), cv.pano.at<uchar>(50, 60), cv.pano.at<uchar>(50, 118)), cv::Vec3i(31, 20, 10));
+  EXPECT_EQ(
+      cv::Vec3i(cv.pano.at<uchar>(50, 0), cv.pano.at<uchar>(50, 60), cv.pano.at<uchar>(50, 118)),
+      cv::Vec3i(31, 20, 10));
   EXPECT_TRUE(cv.comp.panoAcum.empty());
 }
 

@@ -3,8 +3,8 @@
 
 #include <cmath>
 #include <limits>
-#include <tuple>
 #include <opencv2/core.hpp>
+#include <tuple>
 #include <vector>
 
 #include "composition/composition.hpp"
@@ -20,11 +20,16 @@ using testsupport::Translation;
 TEST(CornerDistance, IdentityTranslationsAndScaleScoreTheSumOfCornerMoves) {
   Composition comp;
   const std::tuple<cv::Mat, cv::Size, float> cases[] = {
-      {cv::Mat::eye(3, 3, CV_64F), {640, 480}, 0.0f}, {Translation(3, 4), {640, 480}, 20.0f},
+      {cv::Mat::eye(3, 3, CV_64F), {640, 480}, 0.0f},
+      {Translation(3, 4), {640, 480}, 20.0f},
       {Translation(-1.2, 0), {100, 100}, 2.0f},
-      {(cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1), {10, 5}, 13.0f + static_cast<float>(std::sqrt(97.0))}};
+      {(cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1),
+       {10, 5},
+       13.0f + static_cast<float>(std::sqrt(97.0))}};
   for (const auto& [H, size, expected] : cases) {
-    EXPECT_FLOAT_EQ(comp.CalculateReprojectionDistance_4Corners(nullptr, H, size.width, size.height), expected) << H;
+    EXPECT_FLOAT_EQ(
+        comp.CalculateReprojectionDistance_4Corners(nullptr, H, size.width, size.height), expected)
+        << H;
   }
 }
 
@@ -33,9 +38,8 @@ TEST(CornerDistance, IdentityTranslationsAndScaleScoreTheSumOfCornerMoves) {
 TEST(ReferenceIndex, LowestScoreWinsTiesToTheLowestIndexNaNOnlyFirst) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::pair<std::vector<float>, int> cases[] = {
-      {{0.0f}, 0},           {{3, 1, 2}, 1},       {{3, 1, 1, 2}, 1},   {{1, 1}, 0},
-      {{5, 4, 3, 2, 1}, 4},  {{}, -1},             {{nan, 1, 0}, 0},    {{2, nan, 1}, 2},
-      {{2, nan, 3}, 0},      {{2, 1, nan}, 1}};
+      {{0.0f}, 0}, {{3, 1, 2}, 1},   {{3, 1, 1, 2}, 1}, {{1, 1}, 0},      {{5, 4, 3, 2, 1}, 4},
+      {{}, -1},    {{nan, 1, 0}, 0}, {{2, nan, 1}, 2},  {{2, nan, 3}, 0}, {{2, 1, nan}, 1}};
   for (const auto& [scores, expected] : cases) {
     EXPECT_EQ(ChooseReferenceIndex(scores), expected) << testing::PrintToString(scores);
   }

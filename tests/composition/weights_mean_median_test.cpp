@@ -39,8 +39,10 @@ TEST(GaussianWeights, MultiplyByWeightsScalesEveryChannelWithinTheGivenSize) {
   cv::Mat image(3, 5, CV_64FC3, cv::Scalar(2, 4, 8));
   comp.MultiplyByWeights(&image, comp.weights, 4, 2);
   for (int i = 0; i < 8; ++i)
-    EXPECT_EQ(image.at<cv::Vec3d>(i / 4, i % 4), cv::Vec3d(2, 4, 8) * comp.weights.at<double>(i / 4, i % 4));
-  EXPECT_TRUE(image.at<cv::Vec3d>(2, 1) == cv::Vec3d(2, 4, 8) && image.at<cv::Vec3d>(0, 4) == cv::Vec3d(2, 4, 8));
+    EXPECT_EQ(image.at<cv::Vec3d>(i / 4, i % 4),
+              cv::Vec3d(2, 4, 8) * comp.weights.at<double>(i / 4, i % 4));
+  EXPECT_TRUE(image.at<cv::Vec3d>(2, 1) == cv::Vec3d(2, 4, 8) &&
+              image.at<cv::Vec3d>(0, 4) == cv::Vec3d(2, 4, 8));
 }
 
 // Reference all 200; a black frame whose top-left corner lands on the
@@ -49,8 +51,9 @@ TEST(MeanPanorama, WeightedMeanTruncatesLeavesUncoveredBlackAndScalesTheWeightMa
   Composition comp;
   cv::Mat pano, map;
   comp.set_InitValues(), comp.InitializeWeights(kW, kH);
-  ASSERT_TRUE(comp.Warping(&pano, cv::Mat(kH, kW, CV_8UC3, cv::Scalar::all(200)), cv::Mat::zeros(kH, kW, CV_8UC3),
-                           Translation(-320, -240), Translation(320, 240), 1, 1, kAlpha, kW, kH));
+  ASSERT_TRUE(comp.Warping(&pano, cv::Mat(kH, kW, CV_8UC3, cv::Scalar::all(200)),
+                           cv::Mat::zeros(kH, kW, CV_8UC3), Translation(-320, -240),
+                           Translation(320, 240), 1, 1, kAlpha, kW, kH));
   // Right edge is the last corner's own column: 639 + 320.
   ASSERT_EQ(pano.size(), cv::Size(959, 719));
   EXPECT_NEAR(comp.weightsAcum.at<double>(240, 320), 1.0 + comp.weights.at<double>(0, 0), 1e-12);
@@ -61,7 +64,8 @@ TEST(MeanPanorama, WeightedMeanTruncatesLeavesUncoveredBlackAndScalesTheWeightMa
   // Covered by the reference alone: its own value (or one less by truncation).
   EXPECT_TRUE(pano.at<cv::Vec3b>(10, 10)[0] >= 199 && pano.at<cv::Vec3b>(10, 10)[0] <= 200);
   // Covered by the black frame alone; the top right lies outside both frames.
-  EXPECT_TRUE(pano.at<cv::Vec3b>(600, 900) == cv::Vec3b(0, 0, 0) && pano.at<cv::Vec3b>(50, 900) == cv::Vec3b(0, 0, 0));
+  EXPECT_TRUE(pano.at<cv::Vec3b>(600, 900) == cv::Vec3b(0, 0, 0) &&
+              pano.at<cv::Vec3b>(50, 900) == cv::Vec3b(0, 0, 0));
   EXPECT_EQ(comp.weightsAcum.at<double>(50, 900), 0.0);
   // The weight map spans 0 (uncovered) to 255 (the most weighted pixel); the
   // black frame's centre alone has weight 1: scaled and rounded.
@@ -81,23 +85,32 @@ TEST(Median, PerChannelMedianOverCoveringFramesOnly) {
   using Sample = std::pair<cv::Vec3b, uchar>;  // value, mask
   const std::pair<std::vector<Sample>, cv::Vec3b> cases[] = {
       {{{{100, 100, 10}, 255}, {{103, 100, 41}, 255}}, {101, 100, 25}},
-      {{{{30, 5, 1}, 255}, {{10, 6, 2}, 128}, {{200, 200, 200}, 127}, {{41, 7, 3}, 255},
-        {{20, 8, 4}, 200}, {{0, 0, 0}, 0}},
+      {{{{30, 5, 1}, 255},
+        {{10, 6, 2}, 128},
+        {{200, 200, 200}, 127},
+        {{41, 7, 3}, 255},
+        {{20, 8, 4}, 200},
+        {{0, 0, 0}, 0}},
        {25, 6, 2}},
       {{{{9, 99, 199}, 0}, {{17, 33, 250}, 255}}, {17, 33, 250}},
       {{{{9, 99, 199}, 0}, {{17, 33, 250}, 127}}, {0, 0, 0}}};
   std::vector<cv::Mat> images, masks;
-  for (int i = 0; i < 6; ++i) images.push_back(cv::Mat::zeros(2, 4, CV_8UC3)), masks.push_back(cv::Mat::zeros(2, 4, CV_8UC1));
+  for (int i = 0; i < 6; ++i)
+    images.push_back(cv::Mat::zeros(2, 4, CV_8UC3)), masks.push_back(cv::Mat::zeros(2, 4, CV_8UC1));
   for (int k = 0; k < 4; ++k) {
     for (size_t i = 0; i < cases[k].first.size(); ++i) {
-      images[i].at<cv::Vec3b>(1, k) = cases[k].first[i].first, masks[i].at<uchar>(1, k) = cases[k].first[i].second;
+      images[i].at<cv::Vec3b>(1, k) = cases[k].first[i].first,
+                                 masks[i].at<uchar>(1, k) = cases[k].first[i].second;
     }
   }
   Composition comp;
   cv::Mat out;
   comp.computeMedianPanorama(&out, images, masks);
   ASSERT_TRUE(out.type() == CV_8UC3 && out.size() == cv::Size(4, 2));
-  for (int k = 0; k < 4; ++k) EXPECT_TRUE(out.at<cv::Vec3b>(1, k) == cases[k].second && out.at<cv::Vec3b>(0, k) == cv::Vec3b()) << k;
+  for (int k = 0; k < 4; ++k)
+    EXPECT_TRUE(out.at<cv::Vec3b>(1, k) == cases[k].second &&
+                out.at<cv::Vec3b>(0, k) == cv::Vec3b())
+        << k;
   comp.computeMedianPanorama(&out, {}, {});
   EXPECT_TRUE(out.empty());
   // The median of sorted values on its own: one value is its own median, none gives 0.

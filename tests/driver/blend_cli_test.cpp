@@ -24,24 +24,30 @@ class BlendCliTest : public ::testing::Test {
     return testsupport::RunVmosaic(args, dir_.file(work));
   }
   testsupport::ScratchDir dir_{"vmosaic_blend_cli_"};
-  const std::vector<cv::Mat> pan_ = testsupport::SidewaysPan(10, {160, 120}, 0.3, 900, 800, 45).frames;
+  const std::vector<cv::Mat> pan_ =
+      testsupport::SidewaysPan(10, {160, 120}, 0.3, 900, 800, 45).frames;
 };
 
 TEST_F(BlendCliTest, WritesTheBlendOnTheMeansCanvasAndLeavesStandardOutputAlone) {
   const RunResult without = Run({dir_.file("pan.mkv"), "90"}, "plain");
-  const RunResult with = Run({"--blend", "--json", "run.json", dir_.file("pan.mkv"), "90"}, "blended");
+  const RunResult with =
+      Run({"--blend", "--json", "run.json", dir_.file("pan.mkv"), "90"}, "blended");
   ASSERT_EQ(without.exitCode, 0) << without.err;
   ASSERT_EQ(with.exitCode, 0) << with.err;
   const std::regex number("[0-9.]+");
-  EXPECT_EQ(std::regex_replace(with.out, number, "#"), std::regex_replace(without.out, number, "#"));
-  EXPECT_TRUE(std::regex_search(with.err, std::regex("(^|\n)Time composing the blended panorama: [0-9.]+ seconds\n")))
+  EXPECT_EQ(std::regex_replace(with.out, number, "#"),
+            std::regex_replace(without.out, number, "#"));
+  EXPECT_TRUE(std::regex_search(
+      with.err, std::regex("(^|\n)Time composing the blended panorama: [0-9.]+ seconds\n")))
       << with.err;
   EXPECT_FALSE(testsupport::FileExists(dir_.file("plain/pano_Blend.png")));
-  const cv::Mat mean = cv::imread(dir_.file("blended/pano_Mean.png")), blend = cv::imread(dir_.file("blended/pano_Blend.png"));
+  const cv::Mat mean = cv::imread(dir_.file("blended/pano_Mean.png")),
+                blend = cv::imread(dir_.file("blended/pano_Blend.png"));
   ASSERT_FALSE(blend.empty());
   ASSERT_EQ(blend.size(), mean.size());
   EXPECT_GT(cv::PSNR(blend, mean), 25.0);
-  EXPECT_THAT(ReadFile(dir_.file("blended/run.json")), testing::HasSubstr("\"outputs\": [\"pano_Mean.png\", \"pano_Blend.png\"]"));
+  EXPECT_THAT(ReadFile(dir_.file("blended/run.json")),
+              testing::HasSubstr("\"outputs\": [\"pano_Mean.png\", \"pano_Blend.png\"]"));
 }
 
 TEST_F(BlendCliTest, OneKeyFrameIsWrittenAsItIs) {
@@ -59,16 +65,19 @@ TEST_F(BlendCliTest, OneKeyFrameIsWrittenAsItIs) {
 // delivered; nothing partial remains.
 TEST_F(BlendCliTest, FailedWriteLeavesNothingPartialAndExitsWithOne) {
   std::filesystem::create_directories(dir_.file("blocked/pano_Mean.png"));
-  const RunResult run = Run({"--blend", "--json", "run.json", dir_.file("pan.mkv"), "90"}, "blocked");
+  const RunResult run =
+      Run({"--blend", "--json", "run.json", dir_.file("pan.mkv"), "90"}, "blocked");
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_THAT(run.out, testing::EndsWith(" seconds")) << run.out;
   EXPECT_NE(run.err.find("vmosaic: could not write pano_Mean.png"), std::string::npos) << run.err;
   EXPECT_TRUE(std::filesystem::is_empty(dir_.file("blocked/pano_Mean.png")));
   EXPECT_FALSE(cv::imread(dir_.file("blocked/pano_Blend.png")).empty());
   for (const auto& entry : std::filesystem::directory_iterator(dir_.file("blocked"))) {
-    EXPECT_THAT(entry.path().filename().string(), testing::AnyOf("pano_Blend.png", "pano_Mean.png", "run.json"));
+    EXPECT_THAT(entry.path().filename().string(),
+                testing::AnyOf("pano_Blend.png", "pano_Mean.png", "run.json"));
   }
-  EXPECT_THAT(ReadFile(dir_.file("blocked/run.json")), testing::HasSubstr("\"outputs\": [\"pano_Blend.png\"]"));
+  EXPECT_THAT(ReadFile(dir_.file("blocked/run.json")),
+              testing::HasSubstr("\"outputs\": [\"pano_Blend.png\"]"));
 }
 
 }  // namespace

@@ -16,11 +16,13 @@ namespace {
 std::string PixelHash(const cv::Mat& image) {
   uint64_t hash = 14695981039346656037ull;
   auto mix = [&hash](const void* data, size_t n) {
-    for (size_t i = 0; i < n; ++i) hash = (hash ^ static_cast<const unsigned char*>(data)[i]) * 1099511628211ull;
+    for (size_t i = 0; i < n; ++i)
+      hash = (hash ^ static_cast<const unsigned char*>(data)[i]) * 1099511628211ull;
   };
   const int header[3] = {image.cols, image.rows, image.type()};
   mix(header, sizeof header);
-  for (int r = 0; r < image.rows; ++r) mix(image.ptr(r), image.cols * image.elemSize());
+  for (int r = 0; r < image.rows; ++r)
+    mix(image.ptr(r), image.cols * image.elemSize());
   return cv::format("%016llx", static_cast<unsigned long long>(hash));
 }
 
@@ -33,8 +35,12 @@ TEST(OutputRegression, TwoRunsWriteTheSameBytes) {
   const testsupport::ScratchDir videos("vmosaic-det-");
   const std::string video = videos.file("survey.mkv");
   // Zoom 1.5: fewer SIFT keypoints per frame keep the SIFT run short.
-  ASSERT_TRUE(render::WriteVideo(video, testsupport::RenderPan(12, {320, 240}, testsupport::Pose(900, 700, 1.5),
-                                                               testsupport::Pose(1020, 715, 1.5, 0.03), 1.5).frames, 10.0));
+  ASSERT_TRUE(
+      render::WriteVideo(video,
+                         testsupport::RenderPan(12, {320, 240}, testsupport::Pose(900, 700, 1.5),
+                                                testsupport::Pose(1020, 715, 1.5, 0.03), 1.5)
+                             .frames,
+                         10.0));
   // With SIFT (feature method 1); the default method's runs are pinned below.
   const testsupport::ScratchDir first("vmosaic-det-a-"), second("vmosaic-det-b-");
   RunIn(first.path, {video, "85", "1", "1"});
@@ -54,7 +60,8 @@ constexpr const char* kSampleMedianHash = "d83211f01eb18573";
 TEST(OutputRegression, SampleVideoMosaicsArePinned) {
   const testsupport::ScratchDir dir("vmosaic-pin-");
   RunIn(dir.path, {testsupport::SourceRoot() + "/data/sample.mp4", "80", "0", "1"});
-  for (const auto& [name, hash] : {std::pair{"pano_Mean.png", kSampleMeanHash}, {"pano_Median.png", kSampleMedianHash}}) {
+  for (const auto& [name, hash] :
+       {std::pair{"pano_Mean.png", kSampleMeanHash}, {"pano_Median.png", kSampleMedianHash}}) {
     const cv::Mat image = cv::imread(dir.file(name), cv::IMREAD_UNCHANGED);
     ASSERT_FALSE(image.empty()) << name;
     EXPECT_EQ(PixelHash(image), hash) << name << " " << image.cols << "x" << image.rows;

@@ -21,10 +21,19 @@ const cv::Size kSize(320, 240);
 constexpr int kFrames = 48;
 constexpr double kMaxBelowCeilingDb = 2.0;
 
-struct KeyFrame { int frame = 0; cv::Matx33d toCanvas; };
+struct KeyFrame {
+  int frame = 0;
+  cv::Matx33d toCanvas;
+};
 
 // A run, its mosaic, what check_run_report.py printed, and the key frames.
-struct Outcome { testsupport::RunResult result; cv::Mat mean; std::string report; std::vector<KeyFrame> keys; KeyFrame reference; };
+struct Outcome {
+  testsupport::RunResult result;
+  cv::Mat mean;
+  std::string report;
+  std::vector<KeyFrame> keys;
+  KeyFrame reference;
+};
 
 class Refine : public testing::Test {
  protected:
@@ -32,9 +41,10 @@ class Refine : public testing::Test {
     dir_ = new testsupport::ScratchDir("vmosaic-refine-");
     scene_ = render::LoadScene("facade");
     const double roll = 10 * CV_PI / 180;
-    const std::vector<render::Waypoint> path{{0, {500, 800, -roll, 0.5, 0, 0}},
-                                             {(kFrames - 1) / 2.0, {950, 780, roll, 0.5 * 1.15, 0, 0}},
-                                             {kFrames - 1.0, {1400, 820, -roll, 0.5, 0, 0}}};
+    const std::vector<render::Waypoint> path{
+        {0, {500, 800, -roll, 0.5, 0, 0}},
+        {(kFrames - 1) / 2.0, {950, 780, roll, 0.5 * 1.15, 0, 0}},
+        {kFrames - 1.0, {1400, 820, -roll, 0.5, 0, 0}}};
     for (int i = 0; i < kFrames; ++i) {
       photoToFrame_.push_back(render::PhotoToFrame(render::PoseAt(path, i), kSize));
       frames_.push_back(render::RenderFrame(scene_, photoToFrame_.back(), kSize));
@@ -48,9 +58,13 @@ class Refine : public testing::Test {
     const std::string work = dir_->file(name), root = testsupport::SourceRoot();
     std::filesystem::create_directory(work);
     args.insert(args.end(), {"--json", "r.json", "../in.mkv", "70", "0", "0"});
-    Outcome run{testsupport::RunVmosaic(args, work), cv::imread(work + "/pano_Mean.png"), "", {}, {}};
-    const testsupport::RunResult check = testsupport::RunProgram(
-        "/usr/bin/python3", {root + "/tests/driver/check_run_report.py", work + "/r.json", root + "/doc/run-report.schema.json"}, work);
+    Outcome run{
+        testsupport::RunVmosaic(args, work), cv::imread(work + "/pano_Mean.png"), "", {}, {}};
+    const testsupport::RunResult check =
+        testsupport::RunProgram("/usr/bin/python3",
+                                {root + "/tests/driver/check_run_report.py", work + "/r.json",
+                                 root + "/doc/run-report.schema.json"},
+                                work);
     EXPECT_EQ(check.exitCode, 0) << check.err;
     run.report = check.out;
     std::istringstream lines(check.out);
@@ -60,8 +74,10 @@ class Refine : public testing::Test {
     for (int k = 0, id = 0; k < keyCount; ++k) {
       KeyFrame& key = run.keys.emplace_back();
       lines >> id >> key.frame;
-      for (double& v : key.toCanvas.val) lines >> v;
-      if (id == referenceId) run.reference = key;
+      for (double& v : key.toCanvas.val)
+        lines >> v;
+      if (id == referenceId)
+        run.reference = key;
     }
     return run;
   }
@@ -85,14 +101,16 @@ class Refine : public testing::Test {
     cv::Mat pano, mean;
     composition.StartCanvas(&pano, refImage, kSize.width, kSize.height);
     for (const KeyFrame& k : run.keys) {
-      if (k.frame == run.reference.frame) continue;
+      if (k.frame == run.reference.frame)
+        continue;
       cv::Matx33d toRef = photoToRef * photoToFrame_[k.frame].inv();
       toRef *= 1.0 / toRef(2, 2);
-      composition.Warping(&pano, refImage, frames_[k.frame], cv::Mat(toRef.inv()), cv::Mat(toRef), 1, 1, 0.5f,
-                          kSize.width, kSize.height);
+      composition.Warping(&pano, refImage, frames_[k.frame], cv::Mat(toRef.inv()), cv::Mat(toRef),
+                          1, 1, 0.5f, kSize.width, kSize.height);
     }
     composition.computeMeanPanorama(&mean);
-    const cv::Matx33d refToCanvas(1, 0, -composition.minposAcum_x, 0, 1, -composition.minposAcum_y, 0, 0, 1);
+    const cv::Matx33d refToCanvas(1, 0, -composition.minposAcum_x, 0, 1, -composition.minposAcum_y,
+                                  0, 0, 1);
     return Score(mean, refToCanvas * photoToRef);
   }
 
@@ -104,18 +122,23 @@ class Refine : public testing::Test {
 
 // Also: two runs with --refine give the same bytes.
 TEST_F(Refine, RollZoomOverFacadeComesWithinTwoDecibelsOfTheTrueHomographies) {
-  const Outcome plain = RunIn("plain", {}), refined = RunIn("refined", {"--refine"}), again = RunIn("again", {"--refine"});
+  const Outcome plain = RunIn("plain", {}), refined = RunIn("refined", {"--refine"}),
+                again = RunIn("again", {"--refine"});
   ASSERT_EQ(plain.result.exitCode, 0) << plain.result.err;
   ASSERT_EQ(refined.result.exitCode, 0) << refined.result.err;
   ASSERT_FALSE(refined.mean.empty());
-  EXPECT_EQ(testsupport::ReadFile(dir_->file("refined/pano_Mean.png")), testsupport::ReadFile(dir_->file("again/pano_Mean.png")));
+  EXPECT_EQ(testsupport::ReadFile(dir_->file("refined/pano_Mean.png")),
+            testsupport::ReadFile(dir_->file("again/pano_Mean.png")));
   EXPECT_EQ(refined.report, again.report);
   ASSERT_GE(refined.keys.size(), 4u);
 
-  const auto score = [](const Outcome& run) { return Score(run.mean, run.reference.toCanvas * photoToFrame_[run.reference.frame]); };
+  const auto score = [](const Outcome& run) {
+    return Score(run.mean, run.reference.toCanvas * photoToFrame_[run.reference.frame]);
+  };
   const double ceiling = Ceiling(refined), withRefine = score(refined), without = score(plain);
-  const std::string scores = "PSNR: plain " + std::to_string(without) + " dB, --refine " + std::to_string(withRefine) +
-                             " dB, true homographies " + std::to_string(ceiling) + " dB";
+  const std::string scores = "PSNR: plain " + std::to_string(without) + " dB, --refine " +
+                             std::to_string(withRefine) + " dB, true homographies " +
+                             std::to_string(ceiling) + " dB";
   EXPECT_GE(withRefine, ceiling - kMaxBelowCeilingDb) << scores;
   // The case is one the tree's links alone do not compose well.
   EXPECT_LT(without, ceiling - kMaxBelowCeilingDb) << scores;

@@ -28,12 +28,16 @@ constexpr int kFrames = 20;
 // arguments, give the lossless video's output and mosaics byte for byte.
 TEST(Shipping, ImageSequenceWithJsonReportMatchesTheVideoAndItsHomographiesPlaceTheKeyFrames) {
   const ScratchDir plain("vmosaic-json-a-"), withJson("vmosaic-json-b-");
-  const std::vector<cv::Mat> frames = testsupport::RenderPan(
-      kFrames, kFrameSize, testsupport::Pose(1100, 700), testsupport::Pose(1100 + 12 * (kFrames - 1), 700 + 3 * (kFrames - 1))).frames;
+  const std::vector<cv::Mat> frames =
+      testsupport::RenderPan(kFrames, kFrameSize, testsupport::Pose(1100, 700),
+                             testsupport::Pose(1100 + 12 * (kFrames - 1), 700 + 3 * (kFrames - 1)))
+          .frames;
   ASSERT_TRUE(render::WriteVideo(plain.file("pan.mkv"), frames, 10.0));
-  for (size_t i = 0; i < frames.size(); ++i) ASSERT_TRUE(cv::imwrite(withJson.file(cv::format("img_%04zu.png", i)), frames[i]));
+  for (size_t i = 0; i < frames.size(); ++i)
+    ASSERT_TRUE(cv::imwrite(withJson.file(cv::format("img_%04zu.png", i)), frames[i]));
   const RunResult a = RunVmosaic({"pan.mkv", "80", "0", "1"}, plain.path);
-  const RunResult b = RunVmosaic({"img_%04d.png", "80", "--json", "run.json", "0", "1"}, withJson.path);
+  const RunResult b =
+      RunVmosaic({"img_%04d.png", "80", "--json", "run.json", "0", "1"}, withJson.path);
   ASSERT_EQ(a.exitCode, 0) << a.err;
   ASSERT_EQ(b.exitCode, 0) << b.err;
   const std::regex seconds(": " + testsupport::kFloat + " seconds");
@@ -46,8 +50,11 @@ TEST(Shipping, ImageSequenceWithJsonReportMatchesTheVideoAndItsHomographiesPlace
 
   // The checker validates against the schema and prints the canvas, then
   // "id frame" and the nine entries of frame_to_canvas per key frame.
-  const RunResult check = RunProgram("/usr/bin/python3", {SourceRoot() + "/tests/driver/check_run_report.py",
-                                     withJson.file("run.json"), SourceRoot() + "/doc/run-report.schema.json"}, withJson.path);
+  const RunResult check =
+      RunProgram("/usr/bin/python3",
+                 {SourceRoot() + "/tests/driver/check_run_report.py", withJson.file("run.json"),
+                  SourceRoot() + "/doc/run-report.schema.json"},
+                 withJson.path);
   ASSERT_EQ(check.exitCode, 0) << "schema validation failed:\n" << check.err;
   std::istringstream lines(check.out);
   std::string word;
@@ -61,14 +68,20 @@ TEST(Shipping, ImageSequenceWithJsonReportMatchesTheVideoAndItsHomographiesPlace
   for (int k = 0, id = 0, frame = 0; k < keyFrames; ++k) {
     cv::Mat frameToCanvas(3, 3, CV_64F);
     lines >> id >> frame;
-    for (int i = 0; i < 9; ++i) ASSERT_TRUE(lines >> frameToCanvas.at<double>(i)) << "key frame " << id << " not in the mosaic";
+    for (int i = 0; i < 9; ++i)
+      ASSERT_TRUE(lines >> frameToCanvas.at<double>(i))
+          << "key frame " << id << " not in the mosaic";
     SCOPED_TRACE("key frame " + std::to_string(id) + ", video frame " + std::to_string(frame));
     ASSERT_TRUE(frame >= 0 && frame < kFrames);
-    EXPECT_TRUE(id != reference || cv::norm(frameToCanvas, testsupport::Translation(-originX, -originY)) < 1e-9) << frameToCanvas;
+    EXPECT_TRUE(id != reference ||
+                cv::norm(frameToCanvas, testsupport::Translation(-originX, -originY)) < 1e-9)
+        << frameToCanvas;
     // The frame warped by its homography lands where the mosaic shows it.
     cv::Mat warped, covered;
-    cv::warpPerspective(frames[static_cast<size_t>(frame)], warped, frameToCanvas, mean.size(), cv::INTER_NEAREST);
-    cv::warpPerspective(cv::Mat(kFrameSize, CV_8UC1, 255), covered, frameToCanvas, mean.size(), cv::INTER_NEAREST);
+    cv::warpPerspective(frames[static_cast<size_t>(frame)], warped, frameToCanvas, mean.size(),
+                        cv::INTER_NEAREST);
+    cv::warpPerspective(cv::Mat(kFrameSize, CV_8UC1, 255), covered, frameToCanvas, mean.size(),
+                        cv::INTER_NEAREST);
     cv::erode(covered, covered, cv::Mat(), cv::Point(-1, -1), 4);
     ASSERT_GT(cv::countNonZero(covered), kFrameSize.area() / 2);
     EXPECT_GT(testsupport::PsnrOverMask(mean, warped, covered), 27.0);
@@ -78,17 +91,22 @@ TEST(Shipping, ImageSequenceWithJsonReportMatchesTheVideoAndItsHomographiesPlace
 TEST(ShippingDocs, HelpNamesWhatTheManPageAndReadmeDescribe) {
   const ScratchDir dir("vmosaic-help-");
   const RunResult help = RunVmosaic({"--help"}, dir.path), shortHelp = RunVmosaic({"-h"}, dir.path);
-  for (const RunResult* run : {&help, &shortHelp}) EXPECT_TRUE(run->exitCode == 0 && run->out.rfind("Usage: vmosaic", 0) == 0) << run->out;
+  for (const RunResult* run : {&help, &shortHelp})
+    EXPECT_TRUE(run->exitCode == 0 && run->out.rfind("Usage: vmosaic", 0) == 0) << run->out;
   EXPECT_FALSE(testsupport::FileExists(dir.file("pano_Mean.png")));
-  const std::string man = ReadFile(SourceRoot() + "/doc/vmosaic.1"), readme = ReadFile(SourceRoot() + "/README.md");
-  for (const char* word : {"VIDEO", "OVERLAP", "FEATURES", "MEDIAN", "FRAME_LIMIT", "json", "version", "help",
-                           "pano_Mean.png", "pano_Median.png", "Esc", "-blend", "pano_Blend.png"}) {
-    for (const std::string* text : {&help.out, &man, &readme}) EXPECT_THAT(*text, HasSubstr(word));
+  const std::string man = ReadFile(SourceRoot() + "/doc/vmosaic.1"),
+                    readme = ReadFile(SourceRoot() + "/README.md");
+  for (const char* word :
+       {"VIDEO", "OVERLAP", "FEATURES", "MEDIAN", "FRAME_LIMIT", "json", "version", "help",
+        "pano_Mean.png", "pano_Median.png", "Esc", "-blend", "pano_Blend.png"}) {
+    for (const std::string* text : {&help.out, &man, &readme})
+      EXPECT_THAT(*text, HasSubstr(word));
   }
   const RunResult version = RunVmosaic({"--version"}, dir.path);
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_THAT(version.out, StartsWith("vmosaic "));
-  EXPECT_THAT(man, HasSubstr(version.out.substr(0, version.out.size() - 1))) << "the man page names another version";
+  EXPECT_THAT(man, HasSubstr(version.out.substr(0, version.out.size() - 1)))
+      << "the man page names another version";
   const RunResult bad = RunVmosaic({"--json"}, dir.path);
   EXPECT_EQ(bad.exitCode, 2);
   EXPECT_EQ(bad.out, "");
@@ -96,20 +114,25 @@ TEST(ShippingDocs, HelpNamesWhatTheManPageAndReadmeDescribe) {
 
 TEST(SlowShippingPackage, DebianPackageDependsOnItsLibrariesAndRunsTheSample) {
   const ScratchDir work("vmosaic-deb-");
-  const RunResult pack = RunProgram("/usr/bin/cpack", {"-G", "DEB", "--config", testsupport::BuildRoot() + "/CPackConfig.cmake",
-                                                       "-B", work.path}, work.path, 600);
+  const RunResult pack = RunProgram(
+      "/usr/bin/cpack",
+      {"-G", "DEB", "--config", testsupport::BuildRoot() + "/CPackConfig.cmake", "-B", work.path},
+      work.path, 600);
   ASSERT_EQ(pack.exitCode, 0) << pack.out << pack.err;
   const RunResult list = RunProgram("/bin/sh", {"-c", "ls " + work.path + "/*.deb"}, work.path);
   ASSERT_EQ(list.exitCode, 0);
   const std::string deb = list.out.substr(0, list.out.find('\n'));
   const RunResult depends = RunProgram("/usr/bin/dpkg-deb", {"-f", deb, "Depends"}, work.path);
-  for (const char* library : {"libopencv-core406", "libopencv-videoio406", "libc6"}) EXPECT_THAT(depends.out, HasSubstr(library));
+  for (const char* library : {"libopencv-core406", "libopencv-videoio406", "libc6"})
+    EXPECT_THAT(depends.out, HasSubstr(library));
   ASSERT_EQ(RunProgram("/usr/bin/dpkg-deb", {"-x", deb, work.file("root")}, work.path).exitCode, 0);
-  for (const char* file : {"bin/vmosaic", "share/man/man1/vmosaic.1", "share/vmosaic/sample.mp4", "share/vmosaic/README.md"}) {
+  for (const char* file : {"bin/vmosaic", "share/man/man1/vmosaic.1", "share/vmosaic/sample.mp4",
+                           "share/vmosaic/README.md"}) {
     EXPECT_TRUE(testsupport::FileExists(work.file("root/usr/") + file)) << file;
   }
-  const RunResult run = RunProgram(work.file("root/usr/bin/vmosaic"), {work.file("root/usr/share/vmosaic/sample.mp4"), "80", "0", "0", "40"},
-                                   work.path, 300);
+  const RunResult run = RunProgram(
+      work.file("root/usr/bin/vmosaic"),
+      {work.file("root/usr/share/vmosaic/sample.mp4"), "80", "0", "0", "40"}, work.path, 300);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(testsupport::FileExists(work.file("pano_Mean.png")));
 }

@@ -21,21 +21,28 @@ const cv::Size kFrameSize(320, 240);
 TEST(VmosaicCliTest, PanWithMedianReportsTheReferenceAndWritesBothPanoramas) {
   const testsupport::ScratchDir work("vmosaic_cli_run_");
   // A sideways pan at half zoom: 10 frame pixels per frame.
-  ASSERT_TRUE(render::WriteVideo(work.file("pan.mkv"), testsupport::SidewaysPan(12, kFrameSize, 0.5, 700, 800, 20).frames, 10));
-  const testsupport::RunResult run = testsupport::RunVmosaic({"pan.mkv", "90", "0", "1"}, work.path);
+  ASSERT_TRUE(render::WriteVideo(work.file("pan.mkv"),
+                                 testsupport::SidewaysPan(12, kFrameSize, 0.5, 700, 800, 20).frames,
+                                 10));
+  const testsupport::RunResult run =
+      testsupport::RunVmosaic({"pan.mkv", "90", "0", "1"}, work.path);
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   // A clean pan registers without a failure message.
   const std::string seconds = ": " + kFloat + " seconds";
-  EXPECT_THAT(run.out, testsupport::HasLines(testing::ElementsAre(
-                           "", MatchesRegex("Time processing AVL Binary Tree Construction" + seconds),
-                           MatchesRegex("Number of nodes: " + kInt), MatchesRegex("AVL_root:        " + kInt),
-                           MatchesRegex("r\\*:              " + kInt), "Mean Pano...", "Median Pano...",
-                           MatchesRegex("Time processing CalculateCenteredPanorama" + seconds),
-                           MatchesRegex("Total processing time" + seconds))));
+  EXPECT_THAT(
+      run.out,
+      testsupport::HasLines(testing::ElementsAre(
+          "", MatchesRegex("Time processing AVL Binary Tree Construction" + seconds),
+          MatchesRegex("Number of nodes: " + kInt), MatchesRegex("AVL_root:        " + kInt),
+          MatchesRegex("r\\*:              " + kInt), "Mean Pano...", "Median Pano...",
+          MatchesRegex("Time processing CalculateCenteredPanorama" + seconds),
+          MatchesRegex("Total processing time" + seconds))));
   // The printed total is the sum of the two spans (each rounded to 1 us).
   const std::vector<std::string> lines = testsupport::Lines(run.out);
   ASSERT_EQ(lines.size(), 9u);
-  const auto span = [&lines](size_t i) { return std::stod(lines[i].substr(lines[i].rfind(": ") + 2)); };
+  const auto span = [&lines](size_t i) {
+    return std::stod(lines[i].substr(lines[i].rfind(": ") + 2));
+  };
   EXPECT_GT(span(1), 0.0);
   EXPECT_NEAR(span(8), span(1) + span(7), 2.5e-6);
   const int nodes = testsupport::NumberOfNodes(run.out);
@@ -46,7 +53,8 @@ TEST(VmosaicCliTest, PanWithMedianReportsTheReferenceAndWritesBothPanoramas) {
   }
   const cv::Mat mean = cv::imread(work.file("pano_Mean.png"), cv::IMREAD_UNCHANGED);
   EXPECT_EQ(mean.type(), CV_8UC3);
-  EXPECT_TRUE(mean.cols > kFrameSize.width && mean.rows >= kFrameSize.height);  // the pan spans more than one frame
+  EXPECT_TRUE(mean.cols > kFrameSize.width &&
+              mean.rows >= kFrameSize.height);  // the pan spans more than one frame
   EXPECT_TRUE(testsupport::FileExists(work.file("pano_Median.png")));
 }
 

@@ -16,10 +16,15 @@ using testsupport::Translation;
 using Points = std::vector<cv::Point2f>;
 
 // A rotation, zoom, shift and mild perspective, deliberately not normalised (H33 = 2).
-const cv::Mat kKnown = (cv::Mat_<double>(3, 3) << 2.02, -0.10, 30.0, 0.08, 1.96, -18.0, 1.0e-4, -0.6e-4, 2.0);
+const cv::Mat kKnown =
+    (cv::Mat_<double>(3, 3) << 2.02, -0.10, 30.0, 0.08, 1.96, -18.0, 1.0e-4, -0.6e-4, 2.0);
 
-cv::Mat Normalised(const cv::Mat& H) { return H / H.at<double>(2, 2); }
-double MaxAbsDifference(const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_INF); }
+cv::Mat Normalised(const cv::Mat& H) {
+  return H / H.at<double>(2, 2);
+}
+double MaxAbsDifference(const cv::Mat& a, const cv::Mat& b) {
+  return cv::norm(a, b, cv::NORM_INF);
+}
 
 // n points in general position inside a 640x480 frame (seeded) and their exact images under H.
 std::pair<Points, Points> ExactCorrespondences(const cv::Mat& H, int n) {
@@ -33,7 +38,8 @@ std::pair<Points, Points> ExactCorrespondences(const cv::Mat& H, int n) {
 }
 
 // Runs the estimate and returns what it printed.
-std::string Estimate(CameraMotionEstimation& motion, const Points& points_i, const Points& points_j) {
+std::string Estimate(CameraMotionEstimation& motion, const Points& points_i,
+                     const Points& points_j) {
   motion.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   motion.HomographyEstimation_DLT_RANSAC(&points_i, &points_j, 640, 480);
@@ -67,25 +73,33 @@ TEST(RansacEstimate, RecoversAKnownHomographyDespiteOutliers) {
 TEST(RansacEstimate, AFailureAfterASuccessClearsTheFlag) {
   const auto [points_i, points_j] = ExactCorrespondences(kKnown, 20);
   Points line_i, line_j;
-  for (float t = 0; t < 600; t += 30) line_i.emplace_back(t, 0.5f * t + 10.0f), line_j.emplace_back(t + 5.0f, 0.5f * t + 12.0f);
-  const Points seven_i(points_i.begin(), points_i.begin() + 7), seven_j(points_j.begin(), points_j.begin() + 7);
+  for (float t = 0; t < 600; t += 30)
+    line_i.emplace_back(t, 0.5f * t + 10.0f), line_j.emplace_back(t + 5.0f, 0.5f * t + 12.0f);
+  const Points seven_i(points_i.begin(), points_i.begin() + 7),
+      seven_j(points_j.begin(), points_j.begin() + 7);
   for (int c = 0; c < 3; ++c) {
     CameraMotionEstimation motion;
     Estimate(motion, points_i, points_j);
     ASSERT_EQ(motion.getban_ExisteH(), 1);
     const cv::Mat earlier = motion.getHomography(), earlierValues = earlier.clone();
-    const std::string printed = c == 0 ? Estimate(motion, seven_i, seven_j) : c == 1 ? Estimate(motion, {}, {}) : Estimate(motion, line_i, line_j);
+    const std::string printed = c == 0   ? Estimate(motion, seven_i, seven_j)
+                                : c == 1 ? Estimate(motion, {}, {})
+                                         : Estimate(motion, line_i, line_j);
     EXPECT_EQ(c == 2 ? printed.substr(0, 1) : printed, c == 2 ? "\n" : "\nCorrespondences < 8...");
     EXPECT_EQ(motion.getban_ExisteH(), 0) << c;
     const cv::Mat H = motion.getHomography();
-    EXPECT_TRUE(H.size() == cv::Size(3, 3) && H.type() == CV_64F && MaxAbsDifference(H, cv::Mat::eye(3, 3, CV_64F)) == 0.0) << c;
+    EXPECT_TRUE(H.size() == cv::Size(3, 3) && H.type() == CV_64F &&
+                MaxAbsDifference(H, cv::Mat::eye(3, 3, CV_64F)) == 0.0)
+        << c;
     EXPECT_EQ(MaxAbsDifference(earlier, earlierValues), 0.0) << c;
   }
 }
 
 TEST(RansacEstimate, H33MustLieStrictlyBetweenPointNineAndOnePointOne) {
-  for (double v : {0.9, 1.1, -1.0, 0.0, std::nan("")}) EXPECT_FALSE(IsPlausibleH33(v)) << v;
-  for (double v : {std::nextafter(0.9, 1.0), std::nextafter(1.1, 1.0), 1.0}) EXPECT_TRUE(IsPlausibleH33(v)) << v;
+  for (double v : {0.9, 1.1, -1.0, 0.0, std::nan("")})
+    EXPECT_FALSE(IsPlausibleH33(v)) << v;
+  for (double v : {std::nextafter(0.9, 1.0), std::nextafter(1.1, 1.0), 1.0})
+    EXPECT_TRUE(IsPlausibleH33(v)) << v;
 }
 
 // Composition chains B after A (B on the left: a point goes through A
@@ -98,7 +112,8 @@ TEST(Composition, ChainsBAfterAAndLeavesEarlierHandlesAlone) {
   EXPECT_EQ(MaxAbsDifference(motion.getHomography(), kKnown), 0.0);
   motion.Calculate_HomographyFromPreviousEdges(kKnown, I);
   EXPECT_EQ(MaxAbsDifference(motion.getHomography(), kKnown), 0.0);
-  motion.Calculate_HomographyFromPreviousEdges(Translation(5, 0), (cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1));
+  motion.Calculate_HomographyFromPreviousEdges(
+      Translation(5, 0), (cv::Mat_<double>(3, 3) << 2, 0, 0, 0, 2, 0, 0, 0, 1));
   EXPECT_EQ(ApplyHomography(motion.getHomography(), cv::Point2f(1, 1)), cv::Point2f(12, 2));
 
   const cv::Mat initial = motion.getHomography(), initialValues = initial.clone();
@@ -129,7 +144,8 @@ TEST(Inversion, InverseTimesHijIsTheIdentityUntilTheNextInversion) {
   EXPECT_LT(MaxAbsDifference(motion.getHomography(), Normalised(kKnown.inv())), kElementTolerance);
   EXPECT_EQ(MaxAbsDifference(motion.getInverseHomography(), inverse), 0.0);
   motion.InverseHomography_Hij();
-  EXPECT_LT(MaxAbsDifference(Normalised(motion.getInverseHomography()), Normalised(kKnown)), kElementTolerance);
+  EXPECT_LT(MaxAbsDifference(Normalised(motion.getInverseHomography()), Normalised(kKnown)),
+            kElementTolerance);
 }
 
 }  // namespace

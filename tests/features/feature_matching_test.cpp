@@ -37,9 +37,10 @@ TEST(TrackingFilters, KeepWhatPassesStatusErrorAndDisplacement) {
       {{0, 1, 0}, {2, 1, 0}},                        // mean 1, deviation 1: 2 is at the limit
       {{0, 1, 0}, {0, 1, 0}, {0, 1, 0}, {3, 1, 0}},  // limit 2.049
       {{1, 1, 0}, {3, 0, 0}, {1, 1, 0}},             // a dropped corner does not count
-      std::vector<cv::Vec3f>(10, {0, 1, 0}), std::vector<cv::Vec3f>(10, {1, 0, 0})};
-  const std::vector<std::vector<int>> kept = {{0, 2}, {0, 2}, {0, 1}, {0, 1, 2}, {0, 2},
-                                              {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {}};
+      std::vector<cv::Vec3f>(10, {0, 1, 0}),
+      std::vector<cv::Vec3f>(10, {1, 0, 0})};
+  const std::vector<std::vector<int>> kept = {
+      {0, 2}, {0, 2}, {0, 1}, {0, 1, 2}, {0, 2}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {}};
   for (size_t c = 0; c < corners.size(); ++c) {
     Points from, to;
     std::vector<unsigned char> status;
@@ -55,7 +56,8 @@ TEST(TrackingFilters, KeepWhatPassesStatusErrorAndDisplacement) {
 }
 
 TEST(TrackingFilters, ThreeSelectedPairsAreNotHandedOnFourAre) {
-  const Points from = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}, to = {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}};
+  const Points from = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}},
+               to = {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}};
   Points out_i = {{9, 9}}, out_j = {{9, 9}};
   CollectCorrespondences(from, to, {0, 2, 4}, &out_i, &out_j);
   EXPECT_TRUE(out_i.empty() && out_j.empty());
@@ -70,12 +72,14 @@ TEST(TrackingFilters, ThreeSelectedPairsAreNotHandedOnFourAre) {
 // Pairs from tracking `corners`: more than half of them kept, their first
 // points in the order of `corners`, and at least 95 % of them within half a
 // pixel of where the true motion takes their first point.
-void ExpectGoodPairs(const RenderedPair& pair, const Points& corners, const Points& a, const Points& b) {
+void ExpectGoodPairs(const RenderedPair& pair, const Points& corners, const Points& a,
+                     const Points& b) {
   ASSERT_EQ(a.size(), b.size());
   EXPECT_GT(a.size(), corners.size() / 2);
   size_t w = 0, accurate = 0;
   for (size_t m = 0; m < a.size(); ++m, ++w) {
-    while (w < corners.size() && corners[w] != a[m]) ++w;
+    while (w < corners.size() && corners[w] != a[m])
+      ++w;
     ASSERT_LT(w, corners.size()) << "pair " << m << " is not a corner in order";
     accurate += cv::norm(ApplyHomography(pair.trueHij, a[m]) - b[m]) <= 0.5 ? 1 : 0;
   }
@@ -109,7 +113,8 @@ TEST(CornerTracking, TracksATranslationButNotSevenCornersOrAUniformFrame) {
   ExpectGoodPairs(pair, corners, matching.Cpoints_i, matching.Cpoints_j);
   // Each pair is a corner and its own tracked position.
   for (size_t m = 0, next = 0; m < matching.Cpoints_i.size(); ++m) {
-    while (corners[next] != matching.Cpoints_i[m]) ++next;
+    while (corners[next] != matching.Cpoints_i[m])
+      ++next;
     EXPECT_EQ(matching.Cpoints_j[m], tracked[next]);
   }
   // After a successful tracking, seven corners leave Corners_j as it was and
@@ -122,10 +127,13 @@ TEST(CornerTracking, TracksATranslationButNotSevenCornersOrAUniformFrame) {
   // Guesses off by a pixel or two are refined; the corner lists are left
   // alone, and fewer than 8 points empty the outputs.
   Points guesses, out_i, out_j;
-  for (const cv::Point2f& p : corners) guesses.push_back(ApplyHomography(pair.trueHij, p) + cv::Point2f(1.5f, -1.0f));
-  matching.goodFeaturesToTrackMatching(&out_i, &out_j, corners, guesses, pair.frame_i, pair.frame_j, kColourMode, kW, kH);
+  for (const cv::Point2f& p : corners)
+    guesses.push_back(ApplyHomography(pair.trueHij, p) + cv::Point2f(1.5f, -1.0f));
+  matching.goodFeaturesToTrackMatching(&out_i, &out_j, corners, guesses, pair.frame_i, pair.frame_j,
+                                       kColourMode, kW, kH);
   ExpectGoodPairs(pair, corners, out_i, out_j);
-  matching.goodFeaturesToTrackMatching(&out_i, &out_j, seven, Points(guesses.begin(), guesses.begin() + 7), pair.frame_i,
+  matching.goodFeaturesToTrackMatching(&out_i, &out_j, seven,
+                                       Points(guesses.begin(), guesses.begin() + 7), pair.frame_i,
                                        pair.frame_j, kColourMode, kW, kH);
   EXPECT_TRUE(out_i.empty() && out_j.empty());
   EXPECT_EQ(matching.getCorners_i(), seven);
@@ -144,7 +152,8 @@ void HandMade(FeatureMatching& m, const std::vector<std::pair<float, float>>& di
   m.SIFT_Features_i.clear();
   m.SIFT_Features_j.clear();
   for (int q = 0; q < n; ++q) {
-    query.at<float>(q, 0) = train.at<float>(2 * q, 0) = train.at<float>(2 * q + 1, 0) = 1000.0f * static_cast<float>(q);
+    query.at<float>(q, 0) = train.at<float>(2 * q, 0) = train.at<float>(2 * q + 1, 0) =
+        1000.0f * static_cast<float>(q);
     train.at<float>(2 * q, 1) = distances[static_cast<size_t>(q)].first;
     train.at<float>(2 * q + 1, 2) = distances[static_cast<size_t>(q)].second;
     const float x = static_cast<float>(q);
@@ -180,11 +189,19 @@ TEST(SiftMatching, RatioExactlyPointSixIsDroppedJustBelowKeptAndFourMatchesAreNe
 TEST(SiftMatching, UnusableDescriptorsGiveNoCorrespondences) {
   const cv::Mat good = (cv::Mat_<float>(4, 3) << 0, 0, 0, 1, 0, 0, 2, 0, 0, 3, 0, 0);
   const cv::Mat goodTrain = (cv::Mat_<float>(2, 3) << 0, 0, 0, 100, 0, 0);
-  const auto as = [](const cv::Mat& m, int type) { cv::Mat out; m.convertTo(out, type); return out; };
+  const auto as = [](const cv::Mat& m, int type) {
+    cv::Mat out;
+    m.convertTo(out, type);
+    return out;
+  };
   const std::pair<cv::Mat, cv::Mat> cases[] = {
-      {cv::Mat(), goodTrain},  {cv::Mat(0, 128, CV_32F), goodTrain},  {good, cv::Mat()},  // no keypoints
-      {as(good, CV_8U), goodTrain},  {as(good, CV_64F), as(goodTrain, CV_64F)},                // wrong types
-      {good, cv::Mat::zeros(2, 4, CV_32F)},  {good, (cv::Mat_<float>(1, 3) << 0, 0, 0)}};    // widths, one neighbour
+      {cv::Mat(), goodTrain},
+      {cv::Mat(0, 128, CV_32F), goodTrain},
+      {good, cv::Mat()},  // no keypoints
+      {as(good, CV_8U), goodTrain},
+      {as(good, CV_64F), as(goodTrain, CV_64F)},  // wrong types
+      {good, cv::Mat::zeros(2, 4, CV_32F)},
+      {good, (cv::Mat_<float>(1, 3) << 0, 0, 0)}};  // widths, one neighbour
   for (const auto& [query, train] : cases) {
     FeatureMatching m;
     HandMade(m, std::vector<std::pair<float, float>>(4, {1.0f, 5.0f}));

@@ -21,7 +21,9 @@
 
 namespace lk {
 // Test names and values print the kernel by name.
-void PrintTo(Kernel k, std::ostream* os) { *os << KernelName(k); }
+void PrintTo(Kernel k, std::ostream* os) {
+  *os << KernelName(k);
+}
 }  // namespace lk
 
 namespace {
@@ -40,9 +42,11 @@ struct Result {
 // The first point where the two results differ, for the failure message.
 std::string FirstDifference(const Result& e, const Result& a) {
   for (size_t k = 0; k < std::min(e.next.size(), a.next.size()); ++k) {
-    if (std::memcmp(&e.next[k], &a.next[k], sizeof(cv::Point2f)) || e.status[k] != a.status[k] || std::memcmp(&e.err[k], &a.err[k], sizeof(float))) {
-      return cv::format("point %zu: (%.9g, %.9g) %d %.9g vs (%.9g, %.9g) %d %.9g", k, e.next[k].x, e.next[k].y,
-                        e.status[k], e.err[k], a.next[k].x, a.next[k].y, a.status[k], a.err[k]);
+    if (std::memcmp(&e.next[k], &a.next[k], sizeof(cv::Point2f)) || e.status[k] != a.status[k] ||
+        std::memcmp(&e.err[k], &a.err[k], sizeof(float))) {
+      return cv::format("point %zu: (%.9g, %.9g) %d %.9g vs (%.9g, %.9g) %d %.9g", k, e.next[k].x,
+                        e.next[k].y, e.status[k], e.err[k], a.next[k].x, a.next[k].y, a.status[k],
+                        a.err[k]);
     }
   }
   return "sizes differ";
@@ -69,10 +73,12 @@ int ExpectSame(lk::Tracker& tracker, lk::Kernel kernel, const Case& c) {
   const auto sameBytes = [](const auto& x, const auto& y) {
     return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(x[0])) == 0;
   };
-  EXPECT_TRUE(sameBytes(expected.next, actual.next) && sameBytes(expected.status, actual.status) && sameBytes(expected.err, actual.err))
+  EXPECT_TRUE(sameBytes(expected.next, actual.next) && sameBytes(expected.status, actual.status) &&
+              sameBytes(expected.err, actual.err))
       << c.name << " (" << c.points.size() << " points): " << FirstDifference(expected, actual);
   int tracked = 0;
-  for (unsigned char s : expected.status) tracked += s;
+  for (unsigned char s : expected.status)
+    tracked += s;
   return tracked;
 }
 
@@ -80,56 +86,69 @@ int ExpectSame(lk::Tracker& tracker, lk::Kernel kernel, const Case& c) {
 Points Grid(cv::Size size) {
   Points points;
   for (float y = -40.25f; y < static_cast<float>(size.height) + 40.f; y += 7.3f) {
-    for (float x = -40.75f; x < static_cast<float>(size.width) + 40.f; x += 7.3f) points.emplace_back(x, y);
+    for (float x = -40.75f; x < static_cast<float>(size.width) + 40.f; x += 7.3f)
+      points.emplace_back(x, y);
   }
   return points;
 }
 
-Points Corners(const cv::Mat& frame) { return FeatureExtraction().goodFeaturesToTrack(frame, 0, frame.cols, frame.rows); }
+Points Corners(const cv::Mat& frame) {
+  return FeatureExtraction().goodFeaturesToTrack(frame, 0, frame.cols, frame.rows);
+}
 
 // Points moved by the true homography, then off by up to +-3 pixels (seeded).
 Points Guesses(const Points& points, const cv::Mat& H) {
   Points mapped;
   cv::perspectiveTransform(points, mapped, H);
   cv::RNG rng(20261207);
-  for (cv::Point2f& p : mapped) p += cv::Point2f(static_cast<float>(rng.uniform(-3.0, 3.0)), static_cast<float>(rng.uniform(-3.0, 3.0)));
+  for (cv::Point2f& p : mapped)
+    p += cv::Point2f(static_cast<float>(rng.uniform(-3.0, 3.0)),
+                     static_cast<float>(rng.uniform(-3.0, 3.0)));
   return mapped;
 }
 
 cv::Mat Render(render::CameraPose pose, cv::Size size, bool moved = false) {
-  if (moved) pose.centreX += 9.5, pose.angle = 0.01;
+  if (moved)
+    pose.centreX += 9.5, pose.angle = 0.01;
   return render::RenderFrame(testsupport::TestPhoto(), render::PhotoToFrame(pose, size), size);
 }
 
 // A frame with flat grey and flat black rectangles painted over the scene.
 cv::Mat WithFlatRegions(cv::Mat frame) {
   cv::rectangle(frame, cv::Rect(100, 80, 160, 140), cv::Scalar(90, 90, 90), cv::FILLED);
-  cv::rectangle(frame, cv::Rect(frame.cols - 200, frame.rows - 150, 200, 150), cv::Scalar::all(0), cv::FILLED);
+  cv::rectangle(frame, cv::Rect(frame.cols - 200, frame.rows - 150, 200, 150), cv::Scalar::all(0),
+                cv::FILLED);
   return frame;
 }
 
 std::vector<Case> Cases() {
   std::vector<Case> cases;
-  const featuretest::RenderedPair pairs[] = {featuretest::TranslationPair(), featuretest::RotationPair(), featuretest::PerspectivePair()};
+  const featuretest::RenderedPair pairs[] = {
+      featuretest::TranslationPair(), featuretest::RotationPair(), featuretest::PerspectivePair()};
   for (const featuretest::RenderedPair& p : pairs) {
     const Points corners = Corners(p.frame_i);
     cases.push_back({p.name + " corners", p.frame_i, p.frame_j, corners, {}});
-    cases.push_back({p.name + " corners, initial flow", p.frame_i, p.frame_j, corners, Guesses(corners, p.trueHij)});
+    cases.push_back({p.name + " corners, initial flow", p.frame_i, p.frame_j, corners,
+                     Guesses(corners, p.trueHij)});
     cases.push_back({p.name + " grid", p.frame_i, p.frame_j, Grid(p.frame_i.size()), {}});
   }
   const featuretest::RenderedPair& t = pairs[0];
-  const cv::Mat flatI = WithFlatRegions(t.frame_i.clone()), flatJ = WithFlatRegions(t.frame_j.clone());
+  const cv::Mat flatI = WithFlatRegions(t.frame_i.clone()),
+                flatJ = WithFlatRegions(t.frame_j.clone());
   const Points grid = Grid(t.frame_i.size());
   cases.push_back({"flat regions, grid", flatI, flatJ, grid, {}});
   cases.push_back({"flat regions, initial flow", flatI, flatJ, grid, Guesses(grid, t.trueHij)});
-  for (const auto& [name, criteria] : {std::pair{"iteration limit 2, no step limit", cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 2, 0.0)},
-                                       std::pair{"iteration limit 7 only", cv::TermCriteria(cv::TermCriteria::COUNT, 7, 0.0)}}) {
+  for (const auto& [name, criteria] :
+       {std::pair{"iteration limit 2, no step limit",
+                  cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 2, 0.0)},
+        std::pair{"iteration limit 7 only", cv::TermCriteria(cv::TermCriteria::COUNT, 7, 0.0)}}) {
     cases.push_back({name, t.frame_i, t.frame_j, cases[0].points, {}, criteria});
   }
 
   // Large motions (points leave the frame or are lost), other sizes (odd
   // sizes, six levels at 1280x720), noise.
-  const render::CameraPose base = featuretest::BasePose(1.0), far = testsupport::Pose(1280 + 150, 800 - 90, 1.0, 0.2);
+  const render::CameraPose base = featuretest::BasePose(1.0),
+                           far = testsupport::Pose(1280 + 150, 800 - 90, 1.0, 0.2);
   const cv::Mat farI = Render(base, featuretest::kFrameSize);
   Points farPoints = Corners(farI);
   // Positions no window can hold: not a number, far beyond the int range.
@@ -151,7 +170,8 @@ std::vector<Case> Cases() {
 
 class LkTrackerDifferential : public ::testing::TestWithParam<lk::Kernel> {
   void SetUp() override {
-    if (!lk::KernelAvailable(GetParam())) GTEST_SKIP() << lk::KernelName(GetParam()) << " absent";
+    if (!lk::KernelAvailable(GetParam()))
+      GTEST_SKIP() << lk::KernelName(GetParam()) << " absent";
   }
 };
 
@@ -176,19 +196,24 @@ TEST_P(LkTrackerDifferential, SameBitsAsOpenCvOnRenderedFrames) {
 // guesses), and a frame buffer refilled with another frame, must all still
 // give OpenCV's results.
 TEST_P(LkTrackerDifferential, PyramidsKeptBetweenCallsStayExact) {
-  const std::vector<cv::Mat> frames = testsupport::SidewaysPan(5, featuretest::kFrameSize, 1.0, 900.0, 800.0, 12.0).frames;
+  const std::vector<cv::Mat> frames =
+      testsupport::SidewaysPan(5, featuretest::kFrameSize, 1.0, 900.0, 800.0, 12.0).frames;
   lk::Tracker tracker;
   cv::Mat buffer = frames[0].clone();
   for (size_t f = 1; f < frames.size(); ++f) {
     const Points corners = Corners(frames[f - 1]);
     ExpectSame(tracker, GetParam(), {"pair " + std::to_string(f), buffer, frames[f], corners, {}});
-    ExpectSame(tracker, GetParam(), {"key frame " + std::to_string(f), frames[0], frames[f], corners, corners});
+    ExpectSame(tracker, GetParam(),
+               {"key frame " + std::to_string(f), frames[0], frames[f], corners, corners});
     frames[f].copyTo(buffer);  // same memory, new content
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, LkTrackerDifferential, ::testing::Values(lk::Kernel::kAvx2, lk::Kernel::kAvx512),
-                         [](const auto& info) { return info.param == lk::Kernel::kAvx2 ? "AVX2" : "AVX512"; });
+INSTANTIATE_TEST_SUITE_P(Kernels, LkTrackerDifferential,
+                         ::testing::Values(lk::Kernel::kAvx2, lk::Kernel::kAvx512),
+                         [](const auto& info) {
+                           return info.param == lk::Kernel::kAvx2 ? "AVX2" : "AVX512";
+                         });
 
 // Frames the kernels do not handle (one channel) go to OpenCV, whichever
 // kernel is asked for.
@@ -200,7 +225,8 @@ TEST(LkTracker, OtherFramesFallBackToOpenCv) {
   lk::Tracker tracker;
   ExpectSame(tracker, lk::Kernel::kOpenCv, {"grey", greyI, greyJ, Corners(p.frame_i), {}});
   Result r;
-  tracker.Track(greyI, greyJ, Corners(p.frame_i), &r.next, &r.status, &r.err, kWindow, kMaxLevel, cv::TermCriteria(), 0, kMinEig);
+  tracker.Track(greyI, greyJ, Corners(p.frame_i), &r.next, &r.status, &r.err, kWindow, kMaxLevel,
+                cv::TermCriteria(), 0, kMinEig);
   EXPECT_EQ(tracker.LastKernel(), lk::Kernel::kOpenCv);
 }
 

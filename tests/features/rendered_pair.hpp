@@ -22,7 +22,9 @@ struct RenderedPair {
 
 // The camera of frame i looks at the middle of the photo, zoom frame pixels
 // per photo pixel.
-inline render::CameraPose BasePose(double zoom) { return testsupport::Pose(1280, 800, zoom); }
+inline render::CameraPose BasePose(double zoom) {
+  return testsupport::Pose(1280, 800, zoom);
+}
 
 // SIFT with the system's parameters finds about 21000 keypoints in a frame of
 // the photo at its own scale, and brute-force matching then takes several
@@ -30,19 +32,22 @@ inline render::CameraPose BasePose(double zoom) { return testsupport::Pose(1280,
 // frame has about 2000, which keeps the SIFT tests fast.
 constexpr double kSiftZoom = 3.0;
 
-inline RenderedPair RenderPair(const std::string& name, const render::CameraPose& poseI, const render::CameraPose& poseJ) {
+inline RenderedPair RenderPair(const std::string& name, const render::CameraPose& poseI,
+                               const render::CameraPose& poseJ) {
   const testsupport::Pan pan = testsupport::RenderPan(2, kFrameSize, poseI, poseJ);
   return {name, pan.frames[0], pan.frames[1], pan.Between(0, 1)};
 }
 
 // A translation of a few frame pixels.
 inline RenderedPair TranslationPair(double zoom = 1.0) {
-  return RenderPair("translation", BasePose(zoom), testsupport::Pose(1280 + 7.0 / zoom, 800 - 4.0 / zoom, zoom));
+  return RenderPair("translation", BasePose(zoom),
+                    testsupport::Pose(1280 + 7.0 / zoom, 800 - 4.0 / zoom, zoom));
 }
 
 // A small rotation (2 degrees) with a slight shift.
 inline RenderedPair RotationPair(double zoom = 1.0) {
-  return RenderPair("rotation", BasePose(zoom), testsupport::Pose(1280 + 3.0 / zoom, 800, zoom, 2.0 * CV_PI / 180.0));
+  return RenderPair("rotation", BasePose(zoom),
+                    testsupport::Pose(1280 + 3.0 / zoom, 800, zoom, 2.0 * CV_PI / 180.0));
 }
 
 // A mild perspective change (at the frame border the projective divisor
@@ -55,6 +60,8 @@ inline RenderedPair PerspectivePair(double zoom = 1.0) {
 }
 
 // A uniform mid-grey frame: no corners, no keypoints.
-inline cv::Mat UniformFrame() { return cv::Mat(kFrameSize, CV_8UC3, cv::Scalar(128, 128, 128)); }
+inline cv::Mat UniformFrame() {
+  return cv::Mat(kFrameSize, CV_8UC3, cv::Scalar(128, 128, 128));
+}
 
 }  // namespace featuretest

@@ -17,9 +17,11 @@ const cv::Size kSize(320, 240);
 
 // Frame i of a loop of n: its pixels onto the reference plane (frame 0).
 cv::Mat TruePlacement(int i, int n) {
-  const double t = 2.0 * CV_PI * i / n, angle = 0.08 * std::sin(t), scale = 1.0 + 0.05 * std::sin(2.0 * t);
+  const double t = 2.0 * CV_PI * i / n, angle = 0.08 * std::sin(t),
+               scale = 1.0 + 0.05 * std::sin(2.0 * t);
   const double c = std::cos(angle) * scale, s = std::sin(angle) * scale;
-  return (cv::Mat_<double>(3, 3) << c, -s, 130.0 * std::sin(t), s, c, 100.0 * (1.0 - std::cos(t)), 1e-5 * std::sin(t), 0.0, 1.0);
+  return (cv::Mat_<double>(3, 3) << c, -s, 130.0 * std::sin(t), s, c, 100.0 * (1.0 - std::cos(t)),
+          1e-5 * std::sin(t), 0.0, 1.0);
 }
 
 // A measurement of the true homography from a onto b, off by noise of about
@@ -27,44 +29,58 @@ cv::Mat TruePlacement(int i, int n) {
 cv::Mat Measured(const cv::Mat& trueAtoB, double sigma, std::mt19937& rng) {
   std::normal_distribution<double> noise(0.0, sigma);
   const double h = 1.0 / kSize.width;
-  return (cv::Mat_<double>(3, 3) << 1.0 + noise(rng) * h, noise(rng) * h, noise(rng), noise(rng) * h,
-          1.0 + noise(rng) * h, noise(rng), 0.0, 0.0, 1.0) * trueAtoB;
+  return (cv::Mat_<double>(3, 3) << 1.0 + noise(rng) * h, noise(rng) * h, noise(rng),
+          noise(rng) * h, 1.0 + noise(rng) * h, noise(rng), 0.0, 0.0, 1.0) *
+         trueAtoB;
 }
 
-double CornerError(const cv::Mat& a, const cv::Mat& b) { return testsupport::MaxCornerError(a, b, kSize.width, kSize.height); }
+double CornerError(const cv::Mat& a, const cv::Mat& b) {
+  return testsupport::MaxCornerError(a, b, kSize.width, kSize.height);
+}
 
 TEST(GlobalAdjustment, ClosingANoisyLoopLowersTheErrorOfEveryPlacementOnAverage) {
   constexpr int kFrames = 12;
   std::mt19937 rng(7);
   std::vector<cv::Mat> truth;
-  for (int i = 0; i < kFrames; ++i) truth.push_back(TruePlacement(i, kFrames));
+  for (int i = 0; i < kFrames; ++i)
+    truth.push_back(TruePlacement(i, kFrames));
   // Neighbours and second neighbours around the loop, the last closing it.
   std::vector<geometry::PairConstraint> constraints;
   for (int i = 0; i < kFrames; ++i) {
-    for (int j : {(i + 1) % kFrames, (i + 2) % kFrames}) constraints.push_back({i, j, Measured(truth[j].inv() * truth[i], 1.5, rng)});
+    for (int j : {(i + 1) % kFrames, (i + 2) % kFrames})
+      constraints.push_back({i, j, Measured(truth[j].inv() * truth[i], 1.5, rng)});
   }
   // Starting placements chained along the loop from the reference, as a tree
   // path would: every link's error carried into all later frames.
   std::vector<cv::Mat> chained{truth[0].clone()};
-  for (int i = 1; i < kFrames; ++i) chained.push_back(chained.back() * constraints[2 * (i - 1)].H.inv());
+  for (int i = 1; i < kFrames; ++i)
+    chained.push_back(chained.back() * constraints[2 * (i - 1)].H.inv());
   const geometry::GlobalAdjustment r = geometry::AdjustPlacements(chained, 0, constraints, kSize);
   ASSERT_TRUE(r.adjusted);
   EXPECT_EQ(r.constraintsUsed, static_cast<int>(constraints.size()));
   EXPECT_LT(r.residualAfter, r.residualBefore);
   double before = 0.0, after = 0.0;
-  for (int i = 0; i < kFrames; ++i) before += CornerError(chained[i], truth[i]), after += CornerError(r.frameToReference[i], truth[i]);
-  EXPECT_LT(after, 0.75 * before) << "before " << before / kFrames << " px, after " << after / kFrames << " px on average";
+  for (int i = 0; i < kFrames; ++i)
+    before += CornerError(chained[i], truth[i]),
+        after += CornerError(r.frameToReference[i], truth[i]);
+  EXPECT_LT(after, 0.75 * before) << "before " << before / kFrames << " px, after "
+                                  << after / kFrames << " px on average";
   EXPECT_EQ(cv::norm(r.frameToReference[0], truth[0], cv::NORM_INF), 0.0);
-  const geometry::GlobalAdjustment again = geometry::AdjustPlacements(chained, 0, constraints, kSize);
-  for (int i = 0; i < kFrames; ++i) EXPECT_EQ(cv::norm(again.frameToReference[i], r.frameToReference[i], cv::NORM_INF), 0.0);
+  const geometry::GlobalAdjustment again =
+      geometry::AdjustPlacements(chained, 0, constraints, kSize);
+  for (int i = 0; i < kFrames; ++i)
+    EXPECT_EQ(cv::norm(again.frameToReference[i], r.frameToReference[i], cv::NORM_INF), 0.0);
 }
 
 // A frame no measurement ties to the reference keeps its starting placement.
 TEST(GlobalAdjustment, FramesWithoutConstraintsKeepTheirPlacement) {
-  const std::vector<cv::Mat> truth{TruePlacement(0, 12), TruePlacement(1, 12), TruePlacement(2, 12)};
+  const std::vector<cv::Mat> truth{TruePlacement(0, 12), TruePlacement(1, 12),
+                                   TruePlacement(2, 12)};
   std::mt19937 rng(3);
-  const std::vector<geometry::PairConstraint> constraints{{0, 1, Measured(truth[1].inv() * truth[0], 1.0, rng)}};
-  const std::vector<cv::Mat> start{truth[0], Measured(truth[1], 3.0, rng), Measured(truth[2], 3.0, rng)};
+  const std::vector<geometry::PairConstraint> constraints{
+      {0, 1, Measured(truth[1].inv() * truth[0], 1.0, rng)}};
+  const std::vector<cv::Mat> start{truth[0], Measured(truth[1], 3.0, rng),
+                                   Measured(truth[2], 3.0, rng)};
   const geometry::GlobalAdjustment r = geometry::AdjustPlacements(start, 0, constraints, kSize);
   ASSERT_TRUE(r.adjusted);
   EXPECT_EQ(cv::norm(r.frameToReference[2], start[2], cv::NORM_INF), 0.0);

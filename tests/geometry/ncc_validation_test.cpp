@@ -25,14 +25,22 @@ cv::Mat Noise(cv::Size size, uint64_t seed, int channels = 3) {
 }
 
 // Equal channels: the grey conversion keeps the values.
-cv::Mat Bgr(const cv::Mat& grey) { cv::Mat bgr; cv::merge(std::vector<cv::Mat>(3, grey), bgr); return bgr; }
+cv::Mat Bgr(const cv::Mat& grey) {
+  cv::Mat bgr;
+  cv::merge(std::vector<cv::Mat>(3, grey), bgr);
+  return bgr;
+}
 
-cv::Rect PatchAt(cv::Point2f p) { return {static_cast<int>(p.x - 4), static_cast<int>(p.y - 4), kPatchSide, kPatchSide}; }
+cv::Rect PatchAt(cv::Point2f p) {
+  return {static_cast<int>(p.x - 4), static_cast<int>(p.y - 4), kPatchSide, kPatchSide};
+}
 
 // The partners found (current-frame side); the key side must be as long.
-Points Validate(const Points& refs, const Points& cands, const cv::Mat& H, const cv::Mat& key, const cv::Mat& cur) {
+Points Validate(const Points& refs, const Points& cands, const cv::Mat& H, const cv::Mat& key,
+                const cv::Mat& cur) {
   Points outKey, outCur;
-  geometry::ValidateCorrespondences_NCC(refs, cands, &outKey, &outCur, H, key, cur, key.cols, key.rows);
+  geometry::ValidateCorrespondences_NCC(refs, cands, &outKey, &outCur, H, key, cur, key.cols,
+                                        key.rows);
   EXPECT_EQ(outKey.size(), outCur.size());
   return outCur;
 }
@@ -44,13 +52,15 @@ TEST(NormalizedCrossCorrelationTest, GainOffsetInversionFlatnessAndRedWeightOfTh
   const cv::Mat patch = testsupport::TestPhoto()(cv::Rect(1000, 700, kPatchSide, kPatchSide));
   EXPECT_NEAR(NormalizedCrossCorrelation(patch, patch), 1.0f, 1e-5f);
   const cv::Mat flat(kPatchSide, kPatchSide, CV_8UC3, cv::Scalar(90, 120, 30));
-  for (const auto& [a, b] : {std::pair{flat, flat}, std::pair{flat, patch}, std::pair{patch, flat}}) {
+  for (const auto& [a, b] :
+       {std::pair{flat, flat}, std::pair{flat, patch}, std::pair{patch, flat}}) {
     EXPECT_TRUE(std::isnan(NormalizedCrossCorrelation(a, b)));
   }
   EXPECT_THROW(NormalizedCrossCorrelation(patch, patch.rowRange(0, 8)), cv::Exception);
   // Channel 0 holds P, channel 2 holds Q: grey is 0.299 P + 0.114 Q (with
   // the weights the other way round the correlation would be about 0.67).
-  const cv::Mat P = Noise({kPatchSide, kPatchSide}, 6, 1), Q = Noise({kPatchSide, kPatchSide}, 7, 1);
+  const cv::Mat P = Noise({kPatchSide, kPatchSide}, 6, 1),
+                Q = Noise({kPatchSide, kPatchSide}, 7, 1);
   cv::Mat A, mixed;
   cv::merge(std::vector<cv::Mat>{P, cv::Mat::zeros(P.size(), CV_8U), Q}, A);
   cv::addWeighted(P, 0.299, Q, 0.114, 0.0, mixed);
@@ -63,14 +73,21 @@ TEST(NormalizedCrossCorrelationTest, GainOffsetInversionFlatnessAndRedWeightOfTh
 TEST(NccBorderTest, FeaturesAndCandidatesMustLieStrictlyInsideTheMargin) {
   const cv::Mat key = Noise({100, 80}, 21);
   const cv::Point2f ref(10, 40);
-  for (const auto& [p, inside] : {std::pair{cv::Point2f(4, 40), false}, {{4.01f, 40}, true},
-                                  {{96, 40}, false}, {{95.99f, 40}, true}, {{50, 4}, false},
-                                  {{50, 4.01f}, true}, {{50, 76}, false}, {{50, 75.99f}, true}}) {
+  for (const auto& [p, inside] : {std::pair{cv::Point2f(4, 40), false},
+                                  {{4.01f, 40}, true},
+                                  {{96, 40}, false},
+                                  {{95.99f, 40}, true},
+                                  {{50, 4}, false},
+                                  {{50, 4.01f}, true},
+                                  {{50, 76}, false},
+                                  {{50, 75.99f}, true}}) {
     EXPECT_EQ(Validate({p}, {p}, kIdentity, key, key).size(), inside ? 1u : 0u) << p;
-    if (p.y != 40 || p.x > 50) continue;
+    if (p.y != 40 || p.x > 50)
+      continue;
     const cv::Point move = PatchAt(p).tl() - PatchAt(ref).tl();
     cv::Mat cur;
-    cv::warpAffine(key, cur, testsupport::Translation(move.x, move.y).rowRange(0, 2), key.size(), cv::INTER_NEAREST, cv::BORDER_REFLECT);
+    cv::warpAffine(key, cur, testsupport::Translation(move.x, move.y).rowRange(0, 2), key.size(),
+                   cv::INTER_NEAREST, cv::BORDER_REFLECT);
     EXPECT_EQ(Validate({ref}, {p}, kIdentity, key, cur).size(), inside ? 1u : 0u) << p;
   }
   // Just below 8, p.x + 4 rounds up to 12 in float: a patch sized from both
@@ -80,7 +97,8 @@ TEST(NccBorderTest, FeaturesAndCandidatesMustLieStrictlyInsideTheMargin) {
   const cv::Mat small = Noise({60, 60}, 23);
   cv::Mat cur = Noise({60, 60}, 24);
   small(PatchAt(p)).copyTo(cur(PatchAt(c)));
-  EXPECT_EQ(Validate({p}, {c}, testsupport::Translation(c.x - p.x, c.y - p.y), small, cur), Points{c});
+  EXPECT_EQ(Validate({p}, {c}, testsupport::Translation(c.x - p.x, c.y - p.y), small, cur),
+            Points{c});
 }
 
 TEST(NccScoreTest, FlatAndInvertedPatchesAreNeverChosen) {
@@ -110,7 +128,8 @@ TEST(NccInputTest, EmptyListsAndUnusablePredictionsGiveNoPairsAndOutputsAreAppen
   const cv::Point2f nanCorner(std::numeric_limits<float>::quiet_NaN(), 50);
   EXPECT_TRUE(Validate({nanCorner}, {nanCorner}, kIdentity, key, key).empty());
   Points outKey{{1, 2}}, outCur{{3, 4}};
-  geometry::ValidateCorrespondences_NCC({{50, 50}}, {{50, 50}}, &outKey, &outCur, kIdentity, key, key, 100, 100);
+  geometry::ValidateCorrespondences_NCC({{50, 50}}, {{50, 50}}, &outKey, &outCur, kIdentity, key,
+                                        key, 100, 100);
   EXPECT_TRUE(outKey == (Points{{1, 2}, {50, 50}}) && outCur == (Points{{3, 4}, {50, 50}}));
 }
 

@@ -19,14 +19,20 @@ using testsupport::Translation;
 constexpr int kWidth = 641;   // W = 640
 constexpr int kHeight = 481;  // V = 480
 
-cv::Mat Matrix(std::initializer_list<double> v) { return cv::Mat(std::vector<double>(v), true).reshape(1, 3); }
-float Overlap(const cv::Mat& H) { return CalculateOverlapPercentage(H, kWidth, kHeight); }
+cv::Mat Matrix(std::initializer_list<double> v) {
+  return cv::Mat(std::vector<double>(v), true).reshape(1, 3);
+}
+float Overlap(const cv::Mat& H) {
+  return CalculateOverlapPercentage(H, kWidth, kHeight);
+}
 
 // Translated outlines have rectangular intersections: corners rounded (add
 // 0.5, truncate toward zero), then intersection over union of the boxes.
 TEST(OverlapPercentageTest, TranslationsMatchTheRectangleFormula) {
   const double W = kWidth - 1, V = kHeight - 1;
-  const auto round = [](double v) { return std::trunc(v + 0.5); };
+  const auto round = [](double v) {
+    return std::trunc(v + 0.5);
+  };
   for (double dx : {-600.0, -320.0, -1.4, -1.0, 0.4, 0.6, 100.7, 639.0, 640.0, 641.0, 5000.0}) {
     for (double dy : {-480.0, -479.0, -30.2, 0.0, 0.4, 1.0, 200.0}) {
       const double left = round(dx), right = round(W + dx), top = round(dy), bottom = round(V + dy);
@@ -44,7 +50,8 @@ TEST(OverlapPercentageTest, TranslationsMatchTheRectangleFormula) {
 // outline still contains the reference, so the overlap is tiny but defined.
 TEST(OverlapPercentageTest, IdentityHalfTurnScaledAndSaturatedOutlines) {
   for (const cv::Size s : {cv::Size(kWidth, kHeight), cv::Size(1920, 1080), cv::Size(2, 2)}) {
-    EXPECT_EQ(CalculateOverlapPercentage(cv::Mat::eye(3, 3, CV_64F), s.width, s.height), 100.0f) << s;
+    EXPECT_EQ(CalculateOverlapPercentage(cv::Mat::eye(3, 3, CV_64F), s.width, s.height), 100.0f)
+        << s;
   }
   EXPECT_EQ(Overlap(Matrix({-1, 0, kWidth - 1, 0, -1, kHeight - 1, 0, 0, 1})), 100.0f);
   EXPECT_EQ(Overlap(Matrix({0.5, 0, 0, 0, 0.5, 0, 0, 0, 1})), 25.0f);
@@ -54,7 +61,9 @@ TEST(OverlapPercentageTest, IdentityHalfTurnScaledAndSaturatedOutlines) {
 }
 
 TEST(OverlapPolygonTest, AreasAndPercentage) {
-  auto square = [](double x, double y, double a) { return geometry::setPolygon({{x, y + a}, {x + a, y + a}, {x + a, y}, {x, y}, {x, y + a}}); };
+  auto square = [](double x, double y, double a) {
+    return geometry::setPolygon({{x, y + a}, {x + a, y + a}, {x + a, y}, {x, y}, {x, y + a}});
+  };
   EXPECT_EQ(square(0, 0, 10).outer().size(), 5u);  // kept exactly as given
   EXPECT_EQ(geometry::getUnionArea(square(0, 0, 10), square(20, 0, 5)), 125.0f);  // two polygons
   EXPECT_EQ(geometry::getIntersectionArea(square(0, 0, 10), square(20, 0, 5)), 0.0f);
@@ -83,8 +92,10 @@ TEST(OverlapPercentageTest, UnmeasurableOutlinesGiveNaN) {
       {"saturated far away", Translation(1e15, 1e15)},
       {"all NaN", cv::Mat(3, 3, CV_64F, cv::Scalar(nan))},
       {"all infinite", cv::Mat(3, 3, CV_64F, cv::Scalar(-HUGE_VAL))}};
-  for (const auto& [name, H] : cases) EXPECT_TRUE(std::isnan(Overlap(H))) << name;
-  EXPECT_TRUE(std::isnan(CalculateOverlapPercentage(cv::Mat::eye(3, 3, CV_64F), 1, 1)));  // frames without area
+  for (const auto& [name, H] : cases)
+    EXPECT_TRUE(std::isnan(Overlap(H))) << name;
+  EXPECT_TRUE(std::isnan(
+      CalculateOverlapPercentage(cv::Mat::eye(3, 3, CV_64F), 1, 1)));  // frames without area
   EXPECT_TRUE(std::isnan(CalculateOverlapPercentage(cv::Mat::eye(3, 3, CV_64F), 1, 100)));
   for (double bad : {nan, HUGE_VAL, -HUGE_VAL}) {
     for (int entry = 0; entry < 9; ++entry) {
@@ -92,7 +103,8 @@ TEST(OverlapPercentageTest, UnmeasurableOutlinesGiveNaN) {
       H.at<double>(entry / 3, entry % 3) = bad;
       float got = 0.0f;
       EXPECT_NO_THROW(got = Overlap(H));
-      EXPECT_TRUE(std::isnan(got) || (got >= 0.0f && got <= 100.0f)) << bad << " at " << entry << " gives " << got;
+      EXPECT_TRUE(std::isnan(got) || (got >= 0.0f && got <= 100.0f))
+          << bad << " at " << entry << " gives " << got;
     }
   }
 }

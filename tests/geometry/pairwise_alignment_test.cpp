@@ -18,7 +18,9 @@ struct Motion {
   const char* scene;
   double dx, dy, angleDeg, zoom, tiltX;  // photo pixels, roll, relative zoom, perspective per pixel
 };
-void PrintTo(const Motion& m, std::ostream* os) { *os << m.name; }
+void PrintTo(const Motion& m, std::ostream* os) {
+  *os << m.name;
+}
 
 class PairwiseAlignmentTest : public ::testing::TestWithParam<Motion> {};
 
@@ -28,37 +30,45 @@ TEST_P(PairwiseAlignmentTest, RecoversTrueHomographyUnderVignettingGainAndNoise)
   const cv::Mat scene = render::LoadScene(m.scene);
   ASSERT_FALSE(scene.empty()) << m.scene;
   const render::CameraPose a = testsupport::Pose(scene.cols * 0.45, scene.rows * 0.5, 0.5);
-  render::CameraPose b = testsupport::Pose(a.centreX + m.dx, a.centreY + m.dy, 0.5 * m.zoom, m.angleDeg * CV_PI / 180.0);
+  render::CameraPose b = testsupport::Pose(a.centreX + m.dx, a.centreY + m.dy, 0.5 * m.zoom,
+                                           m.angleDeg * CV_PI / 180.0);
   b.tiltX = m.tiltX;
   cv::Mat frameA = render::RenderFrame(scene, render::PhotoToFrame(a, kSize), kSize);
   cv::Mat frameB = render::RenderFrame(scene, render::PhotoToFrame(b, kSize), kSize);
   render::ApplyPhotometry(frameA, render::Photometry{0.3, 1.0, 2.0}, 11);
   render::ApplyPhotometry(frameB, render::Photometry{0.3, 0.8, 2.0}, 12);
-  const cv::Mat truth(render::FrameToFrame(render::PhotoToFrame(a, kSize), render::PhotoToFrame(b, kSize)));
+  const cv::Mat truth(
+      render::FrameToFrame(render::PhotoToFrame(a, kSize), render::PhotoToFrame(b, kSize)));
   // A start such as the feature-based links give: pixels off, slightly turned.
-  const cv::Mat start = (cv::Mat_<double>(3, 3) << 1.005, 0.01, 4.0, -0.008, 0.995, -3.0, 1e-5, -1e-5, 1.0) * truth;
+  const cv::Mat start =
+      (cv::Mat_<double>(3, 3) << 1.005, 0.01, 4.0, -0.008, 0.995, -3.0, 1e-5, -1e-5, 1.0) * truth;
   ASSERT_GT(testsupport::MaxCornerError(start, truth, kSize.width, kSize.height), 4.0);
   const geometry::PairwiseAlignment r = geometry::AlignPair(frameA, frameB, start);
   EXPECT_TRUE(r.converged && r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
   EXPECT_LT(testsupport::MaxCornerError(r.H, truth, kSize.width, kSize.height), 0.1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Motions, PairwiseAlignmentTest,
-                         ::testing::Values(Motion{"PanOverLake", "lake_boats_2560x1600.jpg", 60, 12, 0.0, 1.0, 0.0},
-                                           Motion{"ZoomOverMoss", "moss_2560x1600.jpg", 30, 20, -2.0, 1.08, 0.0},
-                                           Motion{"TiltOverObjects", "objects", 50, 0, 1.0, 1.0, 2e-4}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Motions, PairwiseAlignmentTest,
+    ::testing::Values(Motion{"PanOverLake", "lake_boats_2560x1600.jpg", 60, 12, 0.0, 1.0, 0.0},
+                      Motion{"ZoomOverMoss", "moss_2560x1600.jpg", 30, 20, -2.0, 1.08, 0.0},
+                      Motion{"TiltOverObjects", "objects", 50, 0, 1.0, 1.0, 2e-4}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Views of different ground (another photo, or far elsewhere on the same
 // one): whatever the correlation finds is not kept.
 TEST(PairwiseAlignment, RejectsUnrelatedFrames) {
-  const cv::Mat lake = render::LoadScene("lake_boats_2560x1600.jpg"), moss = render::LoadScene("moss_2560x1600.jpg");
+  const cv::Mat lake = render::LoadScene("lake_boats_2560x1600.jpg"),
+                moss = render::LoadScene("moss_2560x1600.jpg");
   ASSERT_FALSE(lake.empty() || moss.empty());
   const cv::Matx33d photoToFrame = render::PhotoToFrame(testsupport::Pose(1200, 800, 0.5), kSize);
   const cv::Mat lakeFrame = render::RenderFrame(lake, photoToFrame, kSize);
-  for (const cv::Mat& other : {render::RenderFrame(moss, photoToFrame, kSize),
-                               render::RenderFrame(lake, render::PhotoToFrame(testsupport::Pose(400, 300, 0.5), kSize), kSize)}) {
-    const geometry::PairwiseAlignment r = geometry::AlignPair(lakeFrame, other, cv::Mat::eye(3, 3, CV_64F));
+  for (const cv::Mat& other :
+       {render::RenderFrame(moss, photoToFrame, kSize),
+        render::RenderFrame(lake, render::PhotoToFrame(testsupport::Pose(400, 300, 0.5), kSize),
+                            kSize)}) {
+    const geometry::PairwiseAlignment r =
+        geometry::AlignPair(lakeFrame, other, cv::Mat::eye(3, 3, CV_64F));
     EXPECT_FALSE(r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
     EXPECT_LT(r.nccAfter, 0.35);
   }

@@ -29,7 +29,9 @@ constexpr int kIdScaleProcess = 1;
 const cv::Size kFirstSize(320, 240);
 
 std::vector<cv::Mat> RenderPan(int frames, cv::Size size) {
-  return testsupport::SidewaysPan(frames, size, 0.5 * size.width / kFirstSize.width, 900.0, 800.0, 12.0).frames;
+  return testsupport::SidewaysPan(frames, size, 0.5 * size.width / kFirstSize.width, 900.0, 800.0,
+                                  12.0)
+      .frames;
 }
 
 using testsupport::SameBits;
@@ -48,16 +50,21 @@ TEST(IoVideoImageSequence, GreyBgraSixteenBitArriveAsEightBitBgrAndAnotherSizeEn
     cv::merge(planes, bgra.emplace_back());
     image.convertTo(deep.emplace_back(), CV_16UC3, 257.0);  // 255 -> 65535
   }
-  for (const cv::Mat& smaller : RenderPan(2, {160, 120})) resized.push_back(smaller);
+  for (const cv::Mat& smaller : RenderPan(2, {160, 120}))
+    resized.push_back(smaller);
 
   using Images = const std::vector<cv::Mat>*;
-  const std::tuple<const char*, Images, Images, const char*> cases[] = {  // name, images, expected, note
-      {"grey", &grey, &expectedGrey, ""}, {"bgra", &bgra, &colour, ""}, {"sixteen_bit", &deep, &colour, ""},
+  const std::tuple<const char*, Images, Images, const char*> cases[] = {
+      // name, images, expected, note
+      {"grey", &grey, &expectedGrey, ""},
+      {"bgra", &bgra, &colour, ""},
+      {"sixteen_bit", &deep, &colour, ""},
       {"size_change", &resized, &colour, "frame size changed from 320x240 to 160x120"}};
   for (const auto& [name, images, expected, note] : cases) {
     SCOPED_TRACE(name);
     const testsupport::ScratchDir scratch(std::string("io_sequence_") + name + "_");
-    for (size_t i = 0; i < images->size(); ++i) ASSERT_TRUE(cv::imwrite(scratch.file(cv::format("img_%03zu.png", i)), (*images)[i]));
+    for (size_t i = 0; i < images->size(); ++i)
+      ASSERT_TRUE(cv::imwrite(scratch.file(cv::format("img_%03zu.png", i)), (*images)[i]));
     std::string program = "vmosaic", pattern = scratch.file("img_%03d.png");
     char* argv[] = {program.data(), pattern.data(), nullptr};
     ioVideo video;
@@ -71,7 +78,8 @@ TEST(IoVideoImageSequence, GreyBgraSixteenBitArriveAsEightBitBgrAndAnotherSizeEn
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(video.Read_NextFrame(kIdDatabase, kIdScaleProcess), 0);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(*note == '\0' ? err.empty() : err.find(note) != std::string::npos) << err;  // a normal end says nothing
+    EXPECT_TRUE(*note == '\0' ? err.empty() : err.find(note) != std::string::npos)
+        << err;  // a normal end says nothing
     EXPECT_TRUE(video.getframe_Current().empty());
     EXPECT_TRUE(SameBits(video.getframe_Previous(), expected->back()));
     EXPECT_EQ(cv::Size(video.imageW, video.imageH), kFirstSize);  // the first frame's size stays

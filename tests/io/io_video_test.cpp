@@ -2,6 +2,8 @@
 // size taken from the first frame, lossless delivery, and a long path.
 // (Inputs that cannot be opened, and a video without frames, are rows of
 // tests/reliability/hostile_input_test.cpp with the program's messages.)
+#include "io/io_video.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "io/io_video.hpp"
 #include "tests/support/test_support.hpp"
 #include "tools/render/scene_renderer.hpp"
 
@@ -33,15 +34,20 @@ int Open(ioVideo& video, std::string path) {
 // characters.
 TEST(IoVideoTest, DeliversLosslessFramesBitExactAsASlidingPair) {
   const testsupport::ScratchDir scratch("io_video_test_");
-  const std::vector<cv::Mat> frames = testsupport::SidewaysPan(8, kFrameSize, 0.5, 900.0, 800.0, 12.0).frames;
+  const std::vector<cv::Mat> frames =
+      testsupport::SidewaysPan(8, kFrameSize, 0.5, 900.0, 800.0, 12.0).frames;
   std::string longDir = scratch.path;
-  while (longDir.size() < 600) ASSERT_EQ(mkdir((longDir += "/" + std::string(60, 'd')).c_str(), 0755), 0) << longDir;
-  for (const auto& [path, count] : {std::pair{longDir + "/single.mkv", 1}, {scratch.file("pan.mkv"), 8}}) {
+  while (longDir.size() < 600)
+    ASSERT_EQ(mkdir((longDir += "/" + std::string(60, 'd')).c_str(), 0755), 0) << longDir;
+  for (const auto& [path, count] :
+       {std::pair{longDir + "/single.mkv", 1}, {scratch.file("pan.mkv"), 8}}) {
     SCOPED_TRACE(count);
-    ASSERT_TRUE(render::WriteVideo(path, std::vector<cv::Mat>(frames.begin(), frames.begin() + count), 10.0));
+    ASSERT_TRUE(render::WriteVideo(
+        path, std::vector<cv::Mat>(frames.begin(), frames.begin() + count), 10.0));
     ioVideo video;
     ASSERT_EQ(Open(video, path), 1);
-    EXPECT_TRUE(video.path_Input == path && cv::Size(video.imageW, video.imageH) == kFrameSize) << video.path_Input;
+    EXPECT_TRUE(video.path_Input == path && cv::Size(video.imageW, video.imageH) == kFrameSize)
+        << video.path_Input;
     ASSERT_TRUE(SameBits(video.getframe_Current(), frames[0]));
     for (int i = 1; i < count; ++i) {
       ASSERT_EQ(video.Read_NextFrame(kIdDatabase, kIdScaleProcess), 1) << "frame " << i;

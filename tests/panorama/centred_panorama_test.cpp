@@ -21,16 +21,22 @@ _treeNode* AddNode(Panorama& p, _treeNode* parent, bool right, const cv::Mat& li
   node->image = std::make_unique<cv::Mat>(size, CV_8UC3, cv::Scalar(60, 120, 180));
   node->H_ParentToNode = std::make_unique<cv::Mat>(link.clone());
   node->parent = parent;
-  if (parent == nullptr) p.Root_AVL = node;
-  else node->id_Parent = parent->id, (right ? parent->right : parent->left) = node,
-       (right ? parent->id_Right : parent->id_Left) = node->id;
+  if (parent == nullptr)
+    p.Root_AVL = node;
+  else
+    node->id_Parent = parent->id, (right ? parent->right : parent->left) = node,
+    (right ? parent->id_Right : parent->id_Left) = node->id;
   p.Vect_Nodes.push_back(node);
   p.imageW = size.width, p.imageH = size.height;
   return node;
 }
 
-cv::Mat Scale(double s) { return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1); }
-cv::Mat Shift(double dx) { return testsupport::Translation(dx, 0); }
+cv::Mat Scale(double s) {
+  return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1);
+}
+cv::Mat Shift(double dx) {
+  return testsupport::Translation(dx, 0);
+}
 
 std::string Compose(Panorama& p, int withMedian) {
   p.setOperator(testsupport::StdStreams());
@@ -50,7 +56,9 @@ TEST(ReferenceChoice, OneKeyFrameIsItsOwnReferenceAndTheWholeCanvas) {
   Panorama p;
   AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
   const std::string out = Compose(p, 1);
-  EXPECT_EQ(out, "\nNumber of nodes: 1\nAVL_root:        1\nr*:              1\nMean Pano...\nMedian Pano...");
+  EXPECT_EQ(
+      out,
+      "\nNumber of nodes: 1\nAVL_root:        1\nr*:              1\nMean Pano...\nMedian Pano...");
   // The median is composed in strips: no per-frame canvases are kept.
   EXPECT_TRUE(p.pano.size() == cv::Size(40, 30) && p.pano_Median.size() == p.pano.size());
   EXPECT_TRUE(p.Vect_FPanos.empty() && p.Vect_FMasks.empty());
@@ -63,12 +71,18 @@ TEST(ReferenceChoice, OneKeyFrameIsItsOwnReferenceAndTheWholeCanvas) {
 // the integer mapping: -10.5 truncates to -10 at the left corners, so
 // H(1 -> 2) = shift -10 scores 38 and H(2 -> 1) = shift +10 scores 40.
 TEST(ReferenceChoice, TwoKeyFramesTakeTheLessDisplacingOneTiesToLowestId) {
-  const struct { cv::Mat link; cv::Size size; int expected; } cases[] = {
-      {Scale(0.9), {400, 300}, 2}, {Scale(1.1), {400, 300}, 1},
-      {cv::Mat::eye(3, 3, CV_64F), {40, 30}, 1}, {Shift(-10.0), {40, 30}, 2}};
+  const struct {
+    cv::Mat link;
+    cv::Size size;
+    int expected;
+  } cases[] = {{Scale(0.9), {400, 300}, 2},
+               {Scale(1.1), {400, 300}, 1},
+               {cv::Mat::eye(3, 3, CV_64F), {40, 30}, 1},
+               {Shift(-10.0), {40, 30}, 2}};
   for (const auto& c : cases) {
     Panorama p;
-    AddNode(p, AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F), c.size), true, c.link, c.size);
+    AddNode(p, AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F), c.size), true, c.link,
+            c.size);
     EXPECT_EQ(ChosenReference(Compose(p, 0)), c.expected) << c.link;
   }
 }
@@ -79,7 +93,9 @@ TEST(ReferenceChoice, FiveFramesUseTheTwoFramesAtEachEnd) {
   // distance looks at the two frames nearest its end. The expected scores
   // come from the positions alone, not from tree paths.
   const double x[6] = {0, 0, 7, 19, 26, 41};  // by id
-  auto link = [&](int parent, int child) { return Shift(x[parent] - x[child]); };
+  auto link = [&](int parent, int child) {
+    return Shift(x[parent] - x[child]);
+  };
   Panorama p;
   _treeNode* n2 = AddNode(p, nullptr, false, cv::Mat::eye(3, 3, CV_64F));
   _treeNode *n1 = AddNode(p, n2, false, link(2, 1)), *n4 = AddNode(p, n2, true, link(2, 4));
@@ -89,14 +105,16 @@ TEST(ReferenceChoice, FiveFramesUseTheTwoFramesAtEachEnd) {
   p.Vect_Nodes = {n1, n2, n3, n4, n5};
 
   auto distance = [&](int from, int to) {  // corner distance of H(from -> to)
-    return p.composition.CalculateReprojectionDistance_4Corners(nullptr, Shift(x[from] - x[to]), 40, 30);
+    return p.composition.CalculateReprojectionDistance_4Corners(nullptr, Shift(x[from] - x[to]), 40,
+                                                                30);
   };
   float best = 0.0f;
   int expected = 0;
   for (int n = 1; n <= 5; ++n) {
     const float dL = n == 1 ? 0.0f : std::max(distance(1, n), distance(2, n));
     const float dR = n == 5 ? 0.0f : std::max(distance(5, n), distance(4, n));
-    if (expected == 0 || best > dL + dR) best = dL + dR, expected = n;
+    if (expected == 0 || best > dL + dR)
+      best = dL + dR, expected = n;
   }
   EXPECT_EQ(ChosenReference(Compose(p, 0)), expected);
   // The canvas spans all five frames around the reference.
@@ -121,14 +139,16 @@ struct Mosaic {
   std::string out;
 };
 
-Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int features, int withMedian) {
+Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int features,
+                       int withMedian) {
   Mosaic m{{{1, 0}}, 0, ""};
   p.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   for (size_t t = 1; t < scene.frames.size(); ++t) {
     const int before = p.num_Nodes;
     p.ProcessTwoImages_AVL(scene.frames[t - 1], scene.frames[t], threshold, features);
-    if (p.num_Nodes > before && p.num_Nodes > 1) m.frameOfId[p.num_Nodes] = static_cast<int>(t);
+    if (p.num_Nodes > before && p.num_Nodes > 1)
+      m.frameOfId[p.num_Nodes] = static_cast<int>(t);
   }
   p.CalculateCenteredPanorama(withMedian);
   m.out = testing::internal::GetCapturedStdout();
@@ -138,15 +158,16 @@ Mosaic BuildAndCompose(Panorama& p, const Scene& scene, float threshold, int fea
 
 // Photo -> reference frame -> canvas.
 cv::Matx33d PhotoToCanvas(const Panorama& p, const Scene& scene, const Mosaic& m) {
-  return cv::Matx33d(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y, 0, 0, 1) *
+  return cv::Matx33d(1, 0, -p.composition.minposAcum_x, 0, 1, -p.composition.minposAcum_y, 0, 0,
+                     1) *
          scene.photoToFrame[static_cast<size_t>(m.frameOfId.at(m.reference))];
 }
 
 // The photo as the canvas should show it.
 cv::Mat ExpectedCanvas(const Panorama& p, const Scene& scene, const Mosaic& m) {
   cv::Mat expected;
-  cv::warpPerspective(testsupport::TestPhoto(), expected, cv::Mat(PhotoToCanvas(p, scene, m)), p.pano.size(), cv::INTER_LINEAR,
-                      cv::BORDER_REFLECT);
+  cv::warpPerspective(testsupport::TestPhoto(), expected, cv::Mat(PhotoToCanvas(p, scene, m)),
+                      p.pano.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
   return expected;
 }
 
@@ -182,11 +203,13 @@ TEST_P(Composed, MeanAndMedianShowThePhotoInTheReferencePlane) {
   // by that margin (and one pixel more for the last column and row); the
   // canvas border counts as uncovered.
   cv::Mat medianCovered, shifted;
-  cv::erode(covered, medianCovered, cv::Mat(), cv::Point(-1, -1), 6, cv::BORDER_CONSTANT, cv::Scalar(0));
+  cv::erode(covered, medianCovered, cv::Mat(), cv::Point(-1, -1), 6, cv::BORDER_CONSTANT,
+            cv::Scalar(0));
   ASSERT_GT(cv::countNonZero(medianCovered), p.pano.total() / 3);
   const double meanPsnr = testsupport::PsnrOverMask(p.pano, expected, covered);
   const double medianPsnr = testsupport::PsnrOverMask(p.pano_Median, expected, medianCovered);
-  EXPECT_TRUE(meanPsnr > kMinPsnrDb && medianPsnr > kMinPsnrDb) << meanPsnr << " dB, median " << medianPsnr << " dB";
+  EXPECT_TRUE(meanPsnr > kMinPsnrDb && medianPsnr > kMinPsnrDb)
+      << meanPsnr << " dB, median " << medianPsnr << " dB";
   cv::warpAffine(expected, shifted, cv::Mat(cv::Matx23d(1, 0, 1, 0, 1, 0)), expected.size());
   EXPECT_LT(testsupport::PsnrOverMask(p.pano, shifted, covered), kMinPsnrDb - 10.0);
 }
@@ -202,7 +225,8 @@ TEST(Composed, MedianRemovesAPassingObjectThatTheMeanShowsFaintly) {
     const size_t t = static_cast<size_t>(10 + i);
     cv::Matx31d spot = scene.photoToFrame[t] * cv::Matx31d(photoSpots[i].x, photoSpots[i].y, 1.0);
     const cv::Point centre(cvRound(spot(0) / spot(2)), cvRound(spot(1) / spot(2)));
-    cv::rectangle(scene.frames[t], cv::Rect(centre.x - 10, centre.y - 10, 20, 20), cv::Scalar(0, 0, 255), cv::FILLED);
+    cv::rectangle(scene.frames[t], cv::Rect(centre.x - 10, centre.y - 10, 20, 20),
+                  cv::Scalar(0, 0, 255), cv::FILLED);
   }
   Panorama p;
   const Mosaic m = BuildAndCompose(p, scene, 100.0f, 0, 1);  // every frame a key frame
@@ -213,7 +237,9 @@ TEST(Composed, MedianRemovesAPassingObjectThatTheMeanShowsFaintly) {
     const cv::Matx31d c = photoToCanvas * cv::Matx31d(spot.x, spot.y, 1.0);
     const cv::Rect box(cvRound(c(0) / c(2)) - 6, cvRound(c(1) / c(2)) - 6, 12, 12);
     ASSERT_TRUE((box & cv::Rect(0, 0, p.pano.cols, p.pano.rows)) == box);
-    const auto error = [&](const cv::Mat& pano) { return cv::norm(pano(box), expected(box), cv::NORM_L1) / (box.area() * 3.0); };
+    const auto error = [&](const cv::Mat& pano) {
+      return cv::norm(pano(box), expected(box), cv::NORM_L1) / (box.area() * 3.0);
+    };
     const double medianError = error(p.pano_Median), meanError = error(p.pano);
     EXPECT_LT(medianError, 8.0) << "the median keeps the object";
     EXPECT_GT(meanError, medianError + 2.0) << "the mean does not show the object at all";

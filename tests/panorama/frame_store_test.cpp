@@ -2,6 +2,8 @@
 // memory or spilled; a run that spills every key frame composes the same
 // mosaics as one that spills none; the spill file never has a name in the
 // temporary directory, not even while a run is killed.
+#include "panorama/frame_store.hpp"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -12,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "panorama/frame_store.hpp"
 #include "tests/support/test_support.hpp"
 #include "tools/render/scene_renderer.hpp"
 
@@ -27,7 +28,9 @@ struct TemporaryDirectoryAt {
   const std::string old_ = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
 };
 
-bool IsEmpty(const std::string& dir) { return std::filesystem::is_empty(dir); }
+bool IsEmpty(const std::string& dir) {
+  return std::filesystem::is_empty(dir);
+}
 
 // Frames in the shapes the store must carry: a video frame, a view into a
 // larger image (rows not contiguous), one channel, one pixel, and a frame
@@ -37,8 +40,12 @@ std::vector<cv::Mat> Frames() {
   cv::Mat grey, huge;
   cv::cvtColor(photo(cv::Rect(900, 300, 640, 480)), grey, cv::COLOR_BGR2GRAY);
   cv::resize(photo, huge, cv::Size(5120, 4480), 0, 0, cv::INTER_NEAREST);
-  return {photo(cv::Rect(0, 0, 640, 480)).clone(), photo(cv::Rect(101, 57, 333, 217)), grey,
-          photo(cv::Rect(7, 9, 1, 1)).clone(), huge, photo(cv::Rect(640, 480, 640, 480)).clone()};
+  return {photo(cv::Rect(0, 0, 640, 480)).clone(),
+          photo(cv::Rect(101, 57, 333, 217)),
+          grey,
+          photo(cv::Rect(7, 9, 1, 1)).clone(),
+          huge,
+          photo(cv::Rect(640, 480, 640, 480)).clone()};
 }
 
 class FrameStoreBudget : public testing::TestWithParam<std::int64_t> {};
@@ -52,19 +59,24 @@ TEST_P(FrameStoreBudget, PixelsComeBackAsPutInWithinTheBudget) {
     FrameStore store(GetParam());
     std::vector<cv::Mat> kept;
     std::int64_t total = 0;
-    for (const cv::Mat& f : copies) kept.push_back(store.Keep(f)), total += static_cast<std::int64_t>(f.total() * f.elemSize());
-    for (cv::Mat& f : copies) f.setTo(cv::Scalar::all(0));
+    for (const cv::Mat& f : copies)
+      kept.push_back(store.Keep(f)), total += static_cast<std::int64_t>(f.total() * f.elemSize());
+    for (cv::Mat& f : copies)
+      f.setTo(cv::Scalar::all(0));
     // Later passes read back pages dropped by Release(), then by Release(frame), which must
     // leave a frame kept in memory alone.
     for (int pass = 0; pass < 3; ++pass) {
       for (size_t i = 0; i < frames.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i) + ", pass " + std::to_string(pass));
         EXPECT_TRUE(kept[i].isContinuous() && testsupport::SameBits(kept[i], frames[i]));
-        if (pass == 1) store.Release(kept[i]);
+        if (pass == 1)
+          store.Release(kept[i]);
       }
-      if (pass == 0) store.Release();
+      if (pass == 0)
+        store.Release();
     }
-    EXPECT_TRUE(store.BytesInMemory() + store.BytesSpilled() == total && store.BytesInMemory() <= GetParam() &&
+    EXPECT_TRUE(store.BytesInMemory() + store.BytesSpilled() == total &&
+                store.BytesInMemory() <= GetParam() &&
                 (store.BytesSpilled() > 0) == (GetParam() < total));
     EXPECT_TRUE(IsEmpty(spill.path)) << "the spill file has a name";
   }
@@ -79,22 +91,26 @@ INSTANTIATE_TEST_SUITE_P(Budgets, FrameStoreBudget,
 // A sideways pan over the test photo, written as a lossless video.
 std::string RenderVideo(const ScratchDir& dir, int frames) {
   const std::string path = dir.file("pan.mkv");
-  EXPECT_TRUE(render::WriteVideo(path, testsupport::SidewaysPan(frames, cv::Size(160, 120), 0.25, 600, 800, 4.0).frames, 25));
+  EXPECT_TRUE(render::WriteVideo(
+      path, testsupport::SidewaysPan(frames, cv::Size(160, 120), 0.25, 600, 800, 4.0).frames, 25));
   return path;
 }
 
 TEST(FrameStoreRun, EveryKeyFrameSpilledComposesTheSameMosaics) {
   ScratchDir dir("vmosaic_frame_store_run_"), spill("vmosaic_frame_store_spill_");
   const std::string video = RenderVideo(dir, 40);
-  for (const char* sub : {"memory", "spilled"}) std::filesystem::create_directory(dir.file(sub));
+  for (const char* sub : {"memory", "spilled"})
+    std::filesystem::create_directory(dir.file(sub));
   TemporaryDirectoryAt tmp(spill.path);
   const auto inMemory = testsupport::RunVmosaic({video, "100", "0", "1"}, dir.file("memory"));
-  const auto spilled = testsupport::RunVmosaic({"--memory-budget", "0", video, "100", "0", "1"}, dir.file("spilled"));
+  const auto spilled = testsupport::RunVmosaic({"--memory-budget", "0", video, "100", "0", "1"},
+                                               dir.file("spilled"));
   ASSERT_TRUE(inMemory.exitCode == 0 && spilled.exitCode == 0) << inMemory.err << spilled.err;
   EXPECT_EQ(spilled.err.find("cannot spill"), std::string::npos) << spilled.err;
   for (const std::string name : {"/pano_Mean.png", "/pano_Median.png"}) {
     const std::string expected = testsupport::ReadFile(dir.file("memory") + name);
-    EXPECT_TRUE(!expected.empty() && testsupport::ReadFile(dir.file("spilled") + name) == expected) << name;
+    EXPECT_TRUE(!expected.empty() && testsupport::ReadFile(dir.file("spilled") + name) == expected)
+        << name;
   }
   EXPECT_TRUE(IsEmpty(spill.path));
 }
@@ -103,13 +119,15 @@ TEST(FrameStoreRun, EveryKeyFrameSpilledComposesTheSameMosaics) {
 TEST(FrameStoreRun, SpillFileNeverNamedAndGoneAfterSigterm) {
   ScratchDir dir("vmosaic_frame_store_kill_"), spill("vmosaic_frame_store_spill_");
   const std::string video = RenderVideo(dir, 400);
-  testsupport::Process run(testsupport::VmosaicBinary(), {"--memory-budget", "0", video, "100", "0", "1"}, dir.path,
+  testsupport::Process run(testsupport::VmosaicBinary(),
+                           {"--memory-budget", "0", video, "100", "0", "1"}, dir.path,
                            {false, {{"TMPDIR", spill.path}}});
   std::string mapping;
   run.WaitUntil([&] {
     std::ifstream maps("/proc/" + std::to_string(run.pid()) + "/maps");
     for (std::string line; std::getline(maps, line);) {
-      if (line.find(spill.path + "/") != std::string::npos) mapping = line;
+      if (line.find(spill.path + "/") != std::string::npos)
+        mapping = line;
     }
     return !mapping.empty();
   });

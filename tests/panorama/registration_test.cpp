@@ -21,21 +21,25 @@ using testsupport::Pan;
 // A pan to the right with a slow roll, n frames; the frame content moves
 // about 20 px per frame whatever the zoom (frame pixels per photo pixel).
 Pan RenderPan(int n, double zoom) {
-  return testsupport::RenderPan(n, kFrameSize, testsupport::Pose(1100, 800, zoom),
-                                testsupport::Pose(1100 + 20.0 * (n - 1) / zoom, 800 - 4.0 * (n - 1) / zoom,
-                                                  zoom, 3.0 * CV_PI / 180.0));
+  return testsupport::RenderPan(
+      n, kFrameSize, testsupport::Pose(1100, 800, zoom),
+      testsupport::Pose(1100 + 20.0 * (n - 1) / zoom, 800 - 4.0 * (n - 1) / zoom, zoom,
+                        3.0 * CV_PI / 180.0));
 }
 
 // Registers one pair the way the frame loop does (frame size first).
-std::string Register(Panorama& panorama, const cv::Mat& previous, const cv::Mat& current, int featureMethod) {
-  panorama.imageW = previous.cols, panorama.imageH = previous.rows, panorama.Id_Features = featureMethod;
+std::string Register(Panorama& panorama, const cv::Mat& previous, const cv::Mat& current,
+                     int featureMethod) {
+  panorama.imageW = previous.cols, panorama.imageH = previous.rows,
+  panorama.Id_Features = featureMethod;
   panorama.setOperator(testsupport::StdStreams());
   testing::internal::CaptureStdout();
   panorama.CalculateFeatureExtractionMatching(previous, current);
   return testing::internal::GetCapturedStdout();
 }
 double PairError(Panorama& panorama, const cv::Mat& truth) {
-  return testsupport::MaxCornerError(panorama.cameraMotion.getHomography(), truth, kFrameSize.width, kFrameSize.height);
+  return testsupport::MaxCornerError(panorama.cameraMotion.getHomography(), truth, kFrameSize.width,
+                                     kFrameSize.height);
 }
 
 // Frame after frame, each pair homography (previous onto current) is on the
@@ -54,7 +58,9 @@ void ExpectChainFollowsTruth(const Pan& pan, int featureMethod) {
     ASSERT_EQ(panorama.featureMatching.Cpoints_i.size(), panorama.featureMatching.Cpoints_j.size());
     EXPECT_LE(PairError(panorama, pan.Between(k - 1, k)), kPairTolerancePx);
     chained = panorama.cameraMotion.getHomography() * chained;
-    ASSERT_LE(testsupport::MaxCornerError(chained, pan.Between(0, k), kFrameSize.width, kFrameSize.height), kChainTolerancePx);
+    ASSERT_LE(testsupport::MaxCornerError(chained, pan.Between(0, k), kFrameSize.width,
+                                          kFrameSize.height),
+              kChainTolerancePx);
   }
 }
 
@@ -72,10 +78,12 @@ TEST(FramePairRegistration, CornerPairsStartFromTheCornersTheLastPairTracked) {
   Panorama panorama;
   Register(panorama, pan.frames[0], pan.frames[1], kCorners);
   EXPECT_EQ(panorama.featureMatching.getCorners_i(),
-            FeatureExtraction().goodFeaturesToTrack(pan.frames[0], 1, kFrameSize.width, kFrameSize.height));
+            FeatureExtraction().goodFeaturesToTrack(pan.frames[0], 1, kFrameSize.width,
+                                                    kFrameSize.height));
   const std::vector<cv::Point2f> trackedIntoFrame1 = panorama.featureMatching.getCorners_j();
   Register(panorama, pan.frames[1], pan.frames[2], kCorners);
-  EXPECT_TRUE(panorama.featureMatching.getCorners_i() == trackedIntoFrame1 && panorama.cameraMotion.getban_ExisteH() == 1);
+  EXPECT_TRUE(panorama.featureMatching.getCorners_i() == trackedIntoFrame1 &&
+              panorama.cameraMotion.getban_ExisteH() == 1);
 }
 
 TEST(FramePairRegistration, SiftPairsTakeOverTheCurrentFramesFeatures) {
@@ -93,10 +101,12 @@ TEST(FramePairRegistration, SiftPairsTakeOverTheCurrentFramesFeatures) {
   const std::vector<cv::KeyPoint> taken = m.getSIFT_Features_i();
   ASSERT_EQ(taken.size(), keypoints1.size());
   for (size_t k = 0; k < taken.size(); ++k)
-    ASSERT_TRUE(taken[k].pt == keypoints1[k].pt && taken[k].size == keypoints1[k].size && taken[k].angle == keypoints1[k].angle)
+    ASSERT_TRUE(taken[k].pt == keypoints1[k].pt && taken[k].size == keypoints1[k].size &&
+                taken[k].angle == keypoints1[k].angle)
         << k;
   // Taken over, not recomputed: the very same descriptor buffer.
-  EXPECT_TRUE(m.getSIFT_Descriptor_i().data == descriptors1.data && m.getSIFT_Descriptor_j().data != descriptors1.data);
+  EXPECT_TRUE(m.getSIFT_Descriptor_i().data == descriptors1.data &&
+              m.getSIFT_Descriptor_j().data != descriptors1.data);
   EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
 }
 
@@ -105,24 +115,30 @@ TEST(FramePairRegistration, SiftPairsTakeOverTheCurrentFramesFeatures) {
 TEST(FramePairRegistration, FailuresAndUnknownModes) {
   const Pan pan = RenderPan(2, 1.0);
   Panorama uniform;
-  EXPECT_EQ(Register(uniform, cv::Mat(kFrameSize, CV_8UC3, cv::Scalar::all(128)), pan.frames[0], kCorners),
+  EXPECT_EQ(Register(uniform, cv::Mat(kFrameSize, CV_8UC3, cv::Scalar::all(128)), pan.frames[0],
+                     kCorners),
             "\nCorrespondences < 8...");
-  EXPECT_TRUE(uniform.cameraMotion.getban_ExisteH() == 0 && uniform.featureMatching.getPointerCorners_j() == nullptr);
+  EXPECT_TRUE(uniform.cameraMotion.getban_ExisteH() == 0 &&
+              uniform.featureMatching.getPointerCorners_j() == nullptr);
   EXPECT_EQ(Register(uniform, pan.frames[0], pan.frames[1], kCorners), "");
-  EXPECT_TRUE(uniform.cameraMotion.getban_ExisteH() == 1 && PairError(uniform, pan.Between(0, 1)) <= 1.0);
+  EXPECT_TRUE(uniform.cameraMotion.getban_ExisteH() == 1 &&
+              PairError(uniform, pan.Between(0, 1)) <= 1.0);
 
   Panorama unknownMethod;
   EXPECT_EQ(Register(unknownMethod, pan.frames[0], pan.frames[1], 2), "\nCorrespondences < 8...");
-  EXPECT_TRUE(unknownMethod.cameraMotion.getban_ExisteH() == 0 && PairError(unknownMethod, cv::Mat::eye(3, 3, CV_64F)) == 0.0);
+  EXPECT_TRUE(unknownMethod.cameraMotion.getban_ExisteH() == 0 &&
+              PairError(unknownMethod, cv::Mat::eye(3, 3, CV_64F)) == 0.0);
   FeatureMatching& m = unknownMethod.featureMatching;
-  EXPECT_TRUE(m.Cpoints_i.empty() && m.getPointerCorners_j() == nullptr && m.getSIFT_Features_j().empty());
+  EXPECT_TRUE(m.Cpoints_i.empty() && m.getPointerCorners_j() == nullptr &&
+              m.getSIFT_Features_j().empty());
 
   Panorama unknownMode;
   unknownMode.Id_HomographyEstimation = 2;
   unknownMode.cameraMotion.setHomography(testsupport::Translation(5, 6));
   unknownMode.cameraMotion.ban_ExisteH = 1;
   EXPECT_EQ(Register(unknownMode, pan.frames[0], pan.frames[1], kCorners), "");
-  EXPECT_TRUE(PairError(unknownMode, testsupport::Translation(5, 6)) == 0.0 && unknownMode.cameraMotion.getban_ExisteH() == 1);
+  EXPECT_TRUE(PairError(unknownMode, testsupport::Translation(5, 6)) == 0.0 &&
+              unknownMode.cameraMotion.getban_ExisteH() == 1);
   EXPECT_EQ(unknownMode.featureMatching.getPointerCorners_j(), nullptr);
 }
 

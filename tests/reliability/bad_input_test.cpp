@@ -1,8 +1,8 @@
-// Damaged videos and very large frames: each run is a subprocess with a time limit that must end by itself (no
-// signal, no hang) with the documented status and message, and must leave
-// no partial or corrupted result. (Unusable files, odd names, runs without a
-// frame pair and arguments out of range are rows of hostile_input_test.cpp;
-// a result that cannot be written is in tests/driver/blend_cli_test.cpp.)
+// Damaged videos and very large frames: each run is a subprocess with a time limit that must end by
+// itself (no signal, no hang) with the documented status and message, and must leave no partial or
+// corrupted result. (Unusable files, odd names, runs without a frame pair and arguments out of
+// range are rows of hostile_input_test.cpp; a result that cannot be written is in
+// tests/driver/blend_cli_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,20 +26,24 @@ constexpr int kPanFrames = 24;
 
 class BadInputTest : public ::testing::Test {
  protected:
-  RunResult Run(const std::vector<std::string>& args, int limitSeconds = reliability::kRunLimitSeconds) const {
+  RunResult Run(const std::vector<std::string>& args,
+                int limitSeconds = reliability::kRunLimitSeconds) const {
     return testsupport::RunVmosaic(args, work_.path, limitSeconds);
   }
   std::string Work(const std::string& name) const { return work_.file(name); }
   testsupport::ScratchDir work_{"vmosaic_bad_input_run_"};
 };
 
-void CutInHalf(std::string& bytes) { bytes.resize(bytes.size() / 2); }
+void CutInHalf(std::string& bytes) {
+  bytes.resize(bytes.size() / 2);
+}
 
 // Overwrites a tenth of the file, from its middle on, with seeded noise.
 void ScrambleTheMiddle(std::string& bytes) {
   std::mt19937 random(20240611u);
   std::uniform_int_distribution<int> byte(0, 255);
-  for (size_t i = bytes.size() / 2, to = i + bytes.size() / 10; i < to; ++i) bytes[i] = static_cast<char>(byte(random));
+  for (size_t i = bytes.size() / 2, to = i + bytes.size() / 10; i < to; ++i)
+    bytes[i] = static_cast<char>(byte(random));
 }
 
 // Lossless FFV1 in Matroska has its index at the front: a cut or scrambled
@@ -50,10 +54,12 @@ void ScrambleTheMiddle(std::string& bytes) {
 // into the damage) the input is refused like a frameless video, otherwise
 // what it delivers is composed.
 TEST_F(BadInputTest, DamagedVideosAreComposedUpToTheDamageOrRefused) {
-  const std::vector<cv::Mat> pan = testsupport::SidewaysPan(kPanFrames, kFrameSize, 0.5, 700, 800, 20).frames;
+  const std::vector<cv::Mat> pan =
+      testsupport::SidewaysPan(kPanFrames, kFrameSize, 0.5, 700, 800, 20).frames;
   for (const std::string video : {"pan.mkv", "pan.mp4"}) {
     ASSERT_TRUE(render::WriteVideo(Work(video), pan, 10));
-    for (auto [kind, edit] : {std::pair{"cut_", CutInHalf}, std::pair{"scrambled_", ScrambleTheMiddle}}) {
+    for (auto [kind, edit] :
+         {std::pair{"cut_", CutInHalf}, std::pair{"scrambled_", ScrambleTheMiddle}}) {
       SCOPED_TRACE(kind + video);
       std::string bytes = testsupport::ReadFile(Work(video));
       edit(bytes);
@@ -62,7 +68,8 @@ TEST_F(BadInputTest, DamagedVideosAreComposedUpToTheDamageOrRefused) {
       const RunResult run = Run({Work(kind + video), "100"});
       if (video == "pan.mp4" && run.exitCode == 1) {
         ExpectCleanExit(run, 1);
-        EXPECT_THAT(run.out, testing::MatchesRegex("Video File is not found\\.\\.\\.|\nNot Input\\.\\.\\."));
+        EXPECT_THAT(run.out,
+                    testing::MatchesRegex("Video File is not found\\.\\.\\.|\nNot Input\\.\\.\\."));
         reliability::ExpectEarlierResultKept(work_.path, earlier);
         continue;
       }
@@ -86,8 +93,10 @@ TEST_F(BadInputTest, SlowVeryLargeFramesAreComposed) {
   constexpr int kShiftPx = 64;
   cv::Mat photo;
   cv::resize(testsupport::TestPhoto(), photo, kLarge + cv::Size(4 * kShiftPx, 4 * kShiftPx));
-  cv::VideoWriter writer(Work("large.avi"), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10, kLarge);
-  for (int i = 0; i < 2; ++i) writer.write(photo(cv::Rect(cv::Point(i * kShiftPx, 0), kLarge)).clone());
+  cv::VideoWriter writer(Work("large.avi"), cv::CAP_FFMPEG,
+                         cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10, kLarge);
+  for (int i = 0; i < 2; ++i)
+    writer.write(photo(cv::Rect(cv::Point(i * kShiftPx, 0), kLarge)).clone());
   writer.release();
   // A minute alone; sharing the cores with other tests it may take a few.
   const RunResult run = Run({Work("large.avi"), "100"}, 240);

@@ -21,8 +21,10 @@ struct NamedTarget {
   int (*run)(const uint8_t*, size_t);
 };
 
-const NamedTarget kTargets[] = {{"overlap", fuzz::FuzzOverlap}, {"point_mapping", fuzz::FuzzPointMapping},
-                                {"ncc_validation", fuzz::FuzzNccValidation}, {"video", fuzz::FuzzVideo}};
+const NamedTarget kTargets[] = {{"overlap", fuzz::FuzzOverlap},
+                                {"point_mapping", fuzz::FuzzPointMapping},
+                                {"ncc_validation", fuzz::FuzzNccValidation},
+                                {"video", fuzz::FuzzVideo}};
 
 class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
 
@@ -31,8 +33,10 @@ TEST_P(FuzzRegressionTest, StoredInputsKeepEveryProperty) {
   std::vector<std::string> inputs;
   for (const char* kind : {"corpus", "regressions"}) {
     std::error_code error;
-    for (const auto& e : std::filesystem::directory_iterator(testsupport::SourceRoot() + "/fuzz/" + kind + "/" + target.folder, error)) {
-      if (e.is_regular_file() && e.path().filename().string()[0] != '.') inputs.push_back(e.path().string());
+    for (const auto& e : std::filesystem::directory_iterator(
+             testsupport::SourceRoot() + "/fuzz/" + kind + "/" + target.folder, error)) {
+      if (e.is_regular_file() && e.path().filename().string()[0] != '.')
+        inputs.push_back(e.path().string());
     }
   }
   std::sort(inputs.begin(), inputs.end());

@@ -6,10 +6,10 @@
 // Whatever happens, an earlier result is never replaced by a partial one, no
 // file is clobbered through a link, the process ends by itself with the
 // stated status, and no temporary file remains.
-#include <gtest/gtest.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -33,9 +33,9 @@ extern char** environ;
 
 namespace {
 
-using testsupport::ScratchDir;
 using testsupport::ReadFile;
 using testsupport::RunResult;
+using testsupport::ScratchDir;
 namespace fs = std::filesystem;
 
 constexpr int kPanFrames = 6;
@@ -44,47 +44,66 @@ const cv::Size kFrameSize(160, 120);
 // vmosaic in workDir with env (NAME=VALUE) added to the environment;
 // standard output and error go to files in logDir; inChild runs after the
 // standard streams are set.
-RunResult Spawn(const std::string& workDir, const std::string& logDir, const std::vector<std::string>& args,
-                const std::vector<std::string>& env = {}, const std::function<void()>& inChild = {}) {
+RunResult Spawn(const std::string& workDir, const std::string& logDir,
+                const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                const std::function<void()>& inChild = {}) {
   std::vector<char*> envp, argv{const_cast<char*>(VMOSAIC_BINARY)};
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& e : env)
+    envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e)
+    envp.push_back(*e);
+  for (const auto& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   envp.push_back(nullptr);
   argv.push_back(nullptr);
   const std::string out = logDir + "/out", err = logDir + "/err";
   const pid_t pid = fork();
   if (pid == 0) {
-    if (chdir(workDir.c_str()) != 0) _exit(127);
+    if (chdir(workDir.c_str()) != 0)
+      _exit(127);
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    if (inChild) inChild();
+    if (inChild)
+      inChild();
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   int status = 0;
   bool timedOut = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(reliability::kRunLimitSeconds);
-  for (; waitpid(pid, &status, WNOHANG) != pid; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-    if ((timedOut = std::chrono::steady_clock::now() > deadline)) kill(pid, SIGKILL);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(reliability::kRunLimitSeconds);
+  for (; waitpid(pid, &status, WNOHANG) != pid;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    if ((timedOut = std::chrono::steady_clock::now() > deadline))
+      kill(pid, SIGKILL);
   }
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, timedOut,
-          ReadFile(out), ReadFile(err)};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+          timedOut, ReadFile(out), ReadFile(err)};
 }
 
-void Limit(int resource, rlim_t bytes) { const rlimit limit{bytes, bytes}; setrlimit(resource, &limit); }
+void Limit(int resource, rlim_t bytes) {
+  const rlimit limit{bytes, bytes};
+  setrlimit(resource, &limit);
+}
 
 // Writes images[i] as dir/img_<numbers[i]>.png (4 digits).
-void WriteImages(const std::string& dir, const std::vector<cv::Mat>& images, const std::vector<int>& numbers) {
-  for (size_t i = 0; i < images.size(); ++i) ASSERT_TRUE(cv::imwrite(dir + cv::format("/img_%04d.png", numbers[i]), images[i]));
+void WriteImages(const std::string& dir, const std::vector<cv::Mat>& images,
+                 const std::vector<int>& numbers) {
+  for (size_t i = 0; i < images.size(); ++i)
+    ASSERT_TRUE(cv::imwrite(dir + cv::format("/img_%04d.png", numbers[i]), images[i]));
 }
 
 std::vector<cv::Mat> Pan(int frames, cv::Size size = kFrameSize) {
-  return testsupport::SidewaysPan(frames, size, 0.25 * size.width / kFrameSize.width, 700, 800, 8).frames;
+  return testsupport::SidewaysPan(frames, size, 0.25 * size.width / kFrameSize.width, 700, 800, 8)
+      .frames;
 }
 
-enum class Result { kKept, kWritten, kNone };  // what becomes of an earlier pano_Mean.png
+enum class Result {
+  kKept,
+  kWritten,
+  kNone
+};  // what becomes of an earlier pano_Mean.png
 using Prepare = std::function<std::string(const std::string& work)>;
 
 struct Case {
@@ -94,15 +113,17 @@ struct Case {
   std::function<void()> inChild;
   std::vector<std::string> shim;  // VMOSAIC_SHIM_* settings; preloads the shim
   int status;                     // the exit status, or minus the signal that ends it
-  std::string out;  // a regex searched in standard output
-  const char* err;  // expected in standard error
+  std::string out;                // a regex searched in standard output
+  const char* err;                // expected in standard error
   Result result;
-  int nodes = -1;     // expected "Number of nodes", -1: not checked
-  bool skip = false;  // the case cannot be staged here
+  int nodes = -1;           // expected "Number of nodes", -1: not checked
+  bool skip = false;        // the case cannot be staged here
   const char* report = "";  // expected in the report r.json
 };
 
-std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const Case& c) {
+  return os << c.name;
+}
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;  // address-space limits stop the sanitizer itself
@@ -115,57 +136,74 @@ ScratchDir* g_videos = nullptr;  // the suite's pan video
 class HostileInputTest : public ::testing::TestWithParam<Case> {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(render::WriteVideo((g_videos = new ScratchDir("vmosaic_hostile_videos_"))->file("pan.mkv"), Pan(kPanFrames), 10.0));
+    ASSERT_TRUE(
+        render::WriteVideo((g_videos = new ScratchDir("vmosaic_hostile_videos_"))->file("pan.mkv"),
+                           Pan(kPanFrames), 10.0));
   }
   static void TearDownTestSuite() { delete g_videos; }
 };
 
 // An image sequence img_%04d.png of the pan with the given numbers; spoil
 // makes img_0002.png what the case needs.
-Prepare Sequence(std::vector<int> numbers, std::function<void(const std::string&)> spoil = {}, cv::Size size = kFrameSize) {
+Prepare Sequence(std::vector<int> numbers, std::function<void(const std::string&)> spoil = {},
+                 cv::Size size = kFrameSize) {
   return [numbers, spoil, size](const std::string& work) {
     WriteImages(work, Pan(static_cast<int>(numbers.size()), size), numbers);
-    if (spoil) spoil(work + "/img_0002.png");
+    if (spoil)
+      spoil(work + "/img_0002.png");
     return std::string("img_%04d.png");
   };
 }
 
 // The input `name`, which make (if given) creates at its path.
 Prepare Named(const char* name, std::function<void(const std::string&)> make = {}) {
-  return [name, make](const std::string& work) { if (make) make(work + "/" + name); return std::string(name); };
+  return [name, make](const std::string& work) {
+    if (make)
+      make(work + "/" + name);
+    return std::string(name);
+  };
 }
 
 Prepare VideoOf(std::vector<cv::Mat> frames) {
-  return Named("v.mkv", [frames](const std::string& path) { ASSERT_TRUE(render::WriteVideo(path, frames, 10.0)); });
+  return Named("v.mkv", [frames](const std::string& path) {
+    ASSERT_TRUE(render::WriteVideo(path, frames, 10.0));
+  });
 }
 
 std::vector<std::string> RaiseAtImageTemporary(int signalNumber) {
-  return {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp", "VMOSAIC_SHIM_RAISE=" + std::to_string(signalNumber)};
+  return {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp",
+          "VMOSAIC_SHIM_RAISE=" + std::to_string(signalNumber)};
 }
 
 std::vector<cv::Mat> Noise() {
   std::vector<cv::Mat> noise(6);
   cv::RNG random(7);  // seeded
-  for (cv::Mat& frame : noise) random.fill(frame = cv::Mat(kFrameSize, CV_8UC3), cv::RNG::UNIFORM, 0, 256);
+  for (cv::Mat& frame : noise)
+    random.fill(frame = cv::Mat(kFrameSize, CV_8UC3), cv::RNG::UNIFORM, 0, 256);
   return noise;
 }
 
 TEST_P(HostileInputTest, EndsAsStatedAndNeverLosesAResult) {
   const Case& c = GetParam();
-  if (c.skip) GTEST_SKIP() << "cannot be staged in this build or as this user";
+  if (c.skip)
+    GTEST_SKIP() << "cannot be staged in this build or as this user";
   const ScratchDir work("vmosaic_hostile_run_"), logs("vmosaic_hostile_logs_");
   const std::string victim = logs.file("victim.txt");
   std::ofstream(victim) << "precious";
   const std::string earlier = testsupport::PlaceEarlierResult(work.path);
 
-  std::vector<std::string> args{c.prepare ? c.prepare(work.path) : g_videos->file("pan.mkv")}, env = c.shim;
+  std::vector<std::string> args{c.prepare ? c.prepare(work.path) : g_videos->file("pan.mkv")},
+      env = c.shim;
   args.insert(args.end(), c.args.begin(), c.args.end());
-  const std::string preload = std::string("LD_PRELOAD=") + VMOSAIC_OPEN_SHIM, link = "VMOSAIC_SHIM_LINK_TO=" + victim;
-  if (!env.empty()) env.insert(env.end(), {preload, link, "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+  const std::string preload = std::string("LD_PRELOAD=") + VMOSAIC_OPEN_SHIM,
+                    link = "VMOSAIC_SHIM_LINK_TO=" + victim;
+  if (!env.empty())
+    env.insert(env.end(), {preload, link, "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
   const RunResult run = Spawn(work.path, logs.path, args, env, c.inChild);
 
   EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.termSignal > 0 ? -run.termSignal : run.exitCode, c.status) << run.out << "\n" << run.err;
+  EXPECT_EQ(run.termSignal > 0 ? -run.termSignal : run.exitCode, c.status) << run.out << "\n"
+                                                                           << run.err;
   EXPECT_TRUE(std::regex_search(run.out, std::regex(c.out))) << run.out;
   EXPECT_THAT(run.out, testsupport::HasLines(testing::Each(testsupport::OwnMessage())));
   EXPECT_NE(ReadFile(work.file("r.json")).find(c.report), std::string::npos) << c.report;
@@ -182,13 +220,15 @@ TEST_P(HostileInputTest, EndsAsStatedAndNeverLosesAResult) {
   }
   EXPECT_EQ(ReadFile(victim), "precious");
   // No temporary file remains (a link planted by the test is not the program's).
-  for (const std::string& f : testsupport::TemporaryFiles(work.path)) EXPECT_TRUE(fs::is_symlink(f)) << f;
+  for (const std::string& f : testsupport::TemporaryFiles(work.path))
+    EXPECT_TRUE(fs::is_symlink(f)) << f;
 }
 
 // Root reads a file of mode 000 anyway; without these capabilities (dropped
 // from the bounding set, so also after exec) it cannot.
 void DropReadOverride() {
-  for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+  for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+    prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
 }
 
 const char* const kNotFound = "Video File is not found...";
@@ -197,58 +237,238 @@ const std::string kEither = std::string(kNotFound) + "|" + kNotInput;
 const char* const kTotal = "\nTotal processing time";
 const std::string kSeconds = ": " + testsupport::kFloat + " seconds";
 // A run without a frame pair: nothing composed, nothing written.
-const std::string kEmptyTree = "^\nTime processing AVL Binary Tree Construction" + kSeconds +
-                               "\nBinary Tree empty\\.\\.\\.\nTime processing CalculateCenteredPanorama" +
-                               kSeconds + "\nTotal processing time" + kSeconds + "$";
+const std::string kEmptyTree =
+    "^\nTime processing AVL Binary Tree Construction" + kSeconds +
+    "\nBinary Tree empty\\.\\.\\.\nTime processing CalculateCenteredPanorama" + kSeconds +
+    "\nTotal processing time" + kSeconds + "$";
 constexpr rlim_t kSmallFileBytes = 4096;  // below any mosaic of the pan
 using R = Result;
 
 const Case kCases[] = {
     // 1. A full disk: writes fail (EFBIG) beyond a file-size limit.
-    {"full_disk", {}, {}, [] { signal(SIGXFSZ, SIG_IGN); Limit(RLIMIT_FSIZE, kSmallFileBytes); }, {},
-     1, kTotal, "vmosaic: could not write pano_Mean.png: File too large", R::kKept},
-    {"file_size_signal", {}, {}, [] { Limit(RLIMIT_FSIZE, kSmallFileBytes); }, {}, -SIGXFSZ, kTotal, "", R::kKept},
+    {"full_disk",
+     {},
+     {},
+     [] {
+       signal(SIGXFSZ, SIG_IGN);
+       Limit(RLIMIT_FSIZE, kSmallFileBytes);
+     },
+     {},
+     1,
+     kTotal,
+     "vmosaic: could not write pano_Mean.png: File too large",
+     R::kKept},
+    {"file_size_signal",
+     {},
+     {},
+     [] { Limit(RLIMIT_FSIZE, kSmallFileBytes); },
+     {},
+     -SIGXFSZ,
+     kTotal,
+     "",
+     R::kKept},
     // 7. Signals the moment the temporary file exists.
-    {"hangup_while_writing", {}, {}, {}, RaiseAtImageTemporary(SIGHUP), -SIGHUP, kTotal, "", R::kKept},
-    {"user1_while_writing", {}, {}, {}, RaiseAtImageTemporary(SIGUSR1), -SIGUSR1, kTotal, "", R::kKept},
-    {"alarm_while_writing", {}, {}, {}, RaiseAtImageTemporary(SIGALRM), -SIGALRM, kTotal, "", R::kKept},
+    {"hangup_while_writing",
+     {},
+     {},
+     {},
+     RaiseAtImageTemporary(SIGHUP),
+     -SIGHUP,
+     kTotal,
+     "",
+     R::kKept},
+    {"user1_while_writing",
+     {},
+     {},
+     {},
+     RaiseAtImageTemporary(SIGUSR1),
+     -SIGUSR1,
+     kTotal,
+     "",
+     R::kKept},
+    {"alarm_while_writing",
+     {},
+     {},
+     {},
+     RaiseAtImageTemporary(SIGALRM),
+     -SIGALRM,
+     kTotal,
+     "",
+     R::kKept},
     // 2. A link to a victim planted under the temporary file's name.
-    {"link_planted_at_image_temporary", {}, {}, {}, {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp"}, 0, kTotal, "", R::kWritten},
-    {"link_planted_at_report_temporary", {}, {"--json", "report.json"}, {}, {"VMOSAIC_SHIM_MATCH=report.json.tmp"},
-     0, kTotal, "", R::kWritten},
-    {"link_planted_at_directory_check", {}, {}, {}, {"VMOSAIC_SHIM_MATCH=.vmosaic.tmp"}, 0, kTotal, "", R::kWritten},
+    {"link_planted_at_image_temporary",
+     {},
+     {},
+     {},
+     {"VMOSAIC_SHIM_MATCH=pano_Mean.png.tmp"},
+     0,
+     kTotal,
+     "",
+     R::kWritten},
+    {"link_planted_at_report_temporary",
+     {},
+     {"--json", "report.json"},
+     {},
+     {"VMOSAIC_SHIM_MATCH=report.json.tmp"},
+     0,
+     kTotal,
+     "",
+     R::kWritten},
+    {"link_planted_at_directory_check",
+     {},
+     {},
+     {},
+     {"VMOSAIC_SHIM_MATCH=.vmosaic.tmp"},
+     0,
+     kTotal,
+     "",
+     R::kWritten},
     // 7. A closed pipe or a full device on standard output.
-    {"closed_pipe_on_standard_output", {}, {}, [] { int ends[2]; if (pipe(ends) == 0) close(ends[0]), dup2(ends[1], 1); },
-     {}, 1, "", "could not write to standard output: Broken pipe", R::kWritten},
-    {"full_device_on_standard_output", {}, {}, [] { dup2(open("/dev/full", O_WRONLY), 1); }, {},
-     1, "", "could not write to standard output: No space left on device", R::kWritten},
-    {"help_onto_full_device", {}, {"--help"}, [] { dup2(open("/dev/full", O_WRONLY), 1); }, {},
-     1, "", "No space left on device", R::kKept},
+    {"closed_pipe_on_standard_output",
+     {},
+     {},
+     [] {
+       int ends[2];
+       if (pipe(ends) == 0)
+         close(ends[0]), dup2(ends[1], 1);
+     },
+     {},
+     1,
+     "",
+     "could not write to standard output: Broken pipe",
+     R::kWritten},
+    {"full_device_on_standard_output",
+     {},
+     {},
+     [] { dup2(open("/dev/full", O_WRONLY), 1); },
+     {},
+     1,
+     "",
+     "could not write to standard output: No space left on device",
+     R::kWritten},
+    {"help_onto_full_device",
+     {},
+     {"--help"},
+     [] { dup2(open("/dev/full", O_WRONLY), 1); },
+     {},
+     1,
+     "",
+     "No space left on device",
+     R::kKept},
     // 3. The report named like the input or an output of the same run.
-    {"report_onto_the_input", Named("in.mkv", [](const std::string& p) { fs::copy_file(g_videos->file("pan.mkv"), p); }),
-     {"--json", "./in.mkv"}, {}, {}, 2, "", "would overwrite the input", R::kKept},
-    {"report_named_near_name_max", {}, {"--json", std::string(250, 'r') + ".json"}, {}, {}, 0, kTotal, "", R::kWritten},
-    {"report_onto_a_sequence_member", Sequence({0, 1, 2}), {"--json", "img_0001.png"}, {}, {},
-     2, "", "would overwrite the input", R::kKept},
-    {"report_onto_the_mean", {}, {"--json", "pano_Mean.png"}, {}, {}, 2, "", "would overwrite pano_Mean.png", R::kKept},
-    {"report_onto_the_median", {}, {"100", "0", "1", "--json", "x/../pano_Median.png"}, {}, {},
-     2, "", "would overwrite pano_Median.png", R::kKept},
+    {"report_onto_the_input",
+     Named("in.mkv", [](const std::string& p) { fs::copy_file(g_videos->file("pan.mkv"), p); }),
+     {"--json", "./in.mkv"},
+     {},
+     {},
+     2,
+     "",
+     "would overwrite the input",
+     R::kKept},
+    {"report_named_near_name_max",
+     {},
+     {"--json", std::string(250, 'r') + ".json"},
+     {},
+     {},
+     0,
+     kTotal,
+     "",
+     R::kWritten},
+    {"report_onto_a_sequence_member",
+     Sequence({0, 1, 2}),
+     {"--json", "img_0001.png"},
+     {},
+     {},
+     2,
+     "",
+     "would overwrite the input",
+     R::kKept},
+    {"report_onto_the_mean",
+     {},
+     {"--json", "pano_Mean.png"},
+     {},
+     {},
+     2,
+     "",
+     "would overwrite pano_Mean.png",
+     R::kKept},
+    {"report_onto_the_median",
+     {},
+     {"100", "0", "1", "--json", "x/../pano_Median.png"},
+     {},
+     {},
+     2,
+     "",
+     "would overwrite pano_Median.png",
+     R::kKept},
     // 8. Names that are not a readable video, nor a sequence with a member.
     {"missing_file", Named("missing.mp4"), {"90", "0", "1"}, {}, {}, 1, kNotFound, "", R::kKept},
-    {"directory", Named("folder.mp4", [](const std::string& p) { fs::create_directory(p); }), {"90", "0", "1"}, {}, {},
-     1, kNotFound, "", R::kKept},
-    {"text_file", Named("notes.mp4", [](const std::string& p) { std::ofstream(p) << "not a video, just words\n"; }),
-     {"90", "0", "1"}, {}, {}, 1, kEither, "", R::kKept},
-    {"unreadable_file", Named("locked.mkv", [](const std::string& p) { fs::copy_file(g_videos->file("pan.mkv"), p), chmod(p.c_str(), 0); }),
-     {"90", "0", "1"}, DropReadOverride, {}, 1, kNotFound, "", R::kKept, -1,
-     geteuid() == 0 && prctl(PR_CAPBSET_READ, CAP_SETPCAP, 0, 0, 0) != 1},  // root that may not drop them
-    {"video_without_frames", Named("no_frames.avi", [](const std::string& p) {
-       cv::VideoWriter(p, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 10, kFrameSize).release(); }),
-     {"90", "0", "1"}, {}, {}, 1, kNotInput, "", R::kKept},
-    {"fifo_named_like_a_pattern", Named("a%b.mp4", [](const std::string& p) { mkfifo(p.c_str(), 0600); }),
-     {}, {}, {}, 1, kNotFound, "", R::kKept},
-    {"device_link_named_like_a_pattern", Named("z%.h264", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }),
-     {}, {}, {}, 1, kNotFound, "", R::kKept},
+    {"directory",
+     Named("folder.mp4", [](const std::string& p) { fs::create_directory(p); }),
+     {"90", "0", "1"},
+     {},
+     {},
+     1,
+     kNotFound,
+     "",
+     R::kKept},
+    {"text_file",
+     Named("notes.mp4",
+           [](const std::string& p) { std::ofstream(p) << "not a video, just words\n"; }),
+     {"90", "0", "1"},
+     {},
+     {},
+     1,
+     kEither,
+     "",
+     R::kKept},
+    {"unreadable_file",
+     Named("locked.mkv",
+           [](const std::string& p) {
+             fs::copy_file(g_videos->file("pan.mkv"), p), chmod(p.c_str(), 0);
+           }),
+     {"90", "0", "1"},
+     DropReadOverride,
+     {},
+     1,
+     kNotFound,
+     "",
+     R::kKept,
+     -1,
+     geteuid() == 0 &&
+         prctl(PR_CAPBSET_READ, CAP_SETPCAP, 0, 0, 0) != 1},  // root that may not drop them
+    {"video_without_frames",
+     Named("no_frames.avi",
+           [](const std::string& p) {
+             cv::VideoWriter(p, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 10,
+                             kFrameSize)
+                 .release();
+           }),
+     {"90", "0", "1"},
+     {},
+     {},
+     1,
+     kNotInput,
+     "",
+     R::kKept},
+    {"fifo_named_like_a_pattern",
+     Named("a%b.mp4", [](const std::string& p) { mkfifo(p.c_str(), 0600); }),
+     {},
+     {},
+     {},
+     1,
+     kNotFound,
+     "",
+     R::kKept},
+    {"device_link_named_like_a_pattern",
+     Named("z%.h264", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }),
+     {},
+     {},
+     {},
+     1,
+     kNotFound,
+     "",
+     R::kKept},
     {"protocol_name", Named("pipe:"), {}, {}, {}, 1, kNotFound, "", R::kKept},
     {"protocol_pattern", Named("pipe:%d"), {}, {}, {}, 1, kNotFound, "", R::kKept},
     {"pattern_without_member", Named("none_%03d.png"), {}, {}, {}, 1, kNotFound, "", R::kKept},
@@ -258,56 +478,204 @@ const Case kCases[] = {
     {"frame_limit_of_one", {}, {"90", "0", "1", "1"}, {}, {}, 0, kEmptyTree, "", R::kKept},
     // 9. Image sequences: any start number; a gap, a FIFO or a corrupt member
     // ends the input with a note naming it.
-    {"sequence_from_137", Sequence({137, 138, 139, 140}), {"100"}, {}, {}, 0, kTotal, "", R::kWritten, 4},
-    {"sequence_with_a_gap", Sequence({0, 1, 3}), {"100"}, {}, {}, 0, kTotal, "img_0002.png is missing", R::kWritten, 2},
-    {"sequence_with_a_fifo", Sequence({0, 1, 3}, [](const std::string& m) { mkfifo(m.c_str(), 0600); }),
-     {"100"}, {}, {}, 0, kTotal, "img_0002.png is not a regular file", R::kWritten, 2},
-    {"sequence_with_a_corrupt_member", Sequence({0, 1, 2, 3}, [](const std::string& m) { std::ofstream(m) << "not a picture"; }),
-     {"100"}, {}, {}, 0, kTotal, "img_0002.png is not an image", R::kWritten, 2},
+    {"sequence_from_137",
+     Sequence({137, 138, 139, 140}),
+     {"100"},
+     {},
+     {},
+     0,
+     kTotal,
+     "",
+     R::kWritten,
+     4},
+    {"sequence_with_a_gap",
+     Sequence({0, 1, 3}),
+     {"100"},
+     {},
+     {},
+     0,
+     kTotal,
+     "img_0002.png is missing",
+     R::kWritten,
+     2},
+    {"sequence_with_a_fifo",
+     Sequence({0, 1, 3}, [](const std::string& m) { mkfifo(m.c_str(), 0600); }),
+     {"100"},
+     {},
+     {},
+     0,
+     kTotal,
+     "img_0002.png is not a regular file",
+     R::kWritten,
+     2},
+    {"sequence_with_a_corrupt_member",
+     Sequence({0, 1, 2, 3}, [](const std::string& m) { std::ofstream(m) << "not a picture"; }),
+     {"100"},
+     {},
+     {},
+     0,
+     kTotal,
+     "img_0002.png is not an image",
+     R::kWritten,
+     2},
     // 10. A key frame the tree refuses (the camera zooms out 2.5 times
     // between two frames) ends the input with a note, and the report says where.
-    {"key_frame_refused_by_the_tree", [](const std::string& w) {
-       const render::CameraPose near = testsupport::Pose(1280, 800, 0.5), far = testsupport::Pose(1280, 800, 0.2);
-       WriteImages(w, render::RenderSequence(testsupport::TestPhoto(), {near, far, far, far}, kFrameSize * 2), {0, 1, 2, 3});
-       return std::string("img_%04d.png"); },
-     {"100", "0", "--json", "r.json"}, {}, {}, 0, "\nAVL Node not inserted: 1\n",
-     "frame 1 could not be inserted into the frame tree; the input ends there (2 frames unread)", R::kWritten, -1, false,
+    {"key_frame_refused_by_the_tree",
+     [](const std::string& w) {
+       const render::CameraPose near = testsupport::Pose(1280, 800, 0.5),
+                                far = testsupport::Pose(1280, 800, 0.2);
+       WriteImages(
+           w,
+           render::RenderSequence(testsupport::TestPhoto(), {near, far, far, far}, kFrameSize * 2),
+           {0, 1, 2, 3});
+       return std::string("img_%04d.png");
+     },
+     {"100", "0", "--json", "r.json"},
+     {},
+     {},
+     0,
+     "\nAVL Node not inserted: 1\n",
+     "frame 1 could not be inserted into the frame tree; the input ends there (2 frames unread)",
+     R::kWritten,
+     -1,
+     false,
      R"("stopped_early": {"frame": 1, "frames_unread": 2})"},
     // 4. SIFT on frames of 1x1 pixels: no features; noise
     // registers badly but is composed whole.
-    {"sift_on_1x1_frames", Sequence({0, 1, 2}, {}, {1, 1}), {"100", "1"}, {}, {}, 0, "\nCorrespondences < 8", "", R::kWritten},
+    {"sift_on_1x1_frames",
+     Sequence({0, 1, 2}, {}, {1, 1}),
+     {"100", "1"},
+     {},
+     {},
+     0,
+     "\nCorrespondences < 8",
+     "",
+     R::kWritten},
     {"noise_video", VideoOf(Noise()), {"100"}, {}, {}, 0, kTotal, "", R::kWritten},
     // Featureless frames: after a failed registration the program waits for
     // a key only where one can be pressed; with standard input closed it goes on.
-    {"featureless_video", VideoOf(std::vector<cv::Mat>(4, cv::Mat(kFrameSize, CV_8UC3, cv::Scalar(90, 120, 150)))), {"100"}, {}, {},
-     0, "^\nCorrespondences < 8\\.\\.\\.\nNo existe Hij\\.\\.\\.\\.", "", R::kWritten},
+    {"featureless_video",
+     VideoOf(std::vector<cv::Mat>(4, cv::Mat(kFrameSize, CV_8UC3, cv::Scalar(90, 120, 150)))),
+     {"100"},
+     {},
+     {},
+     0,
+     "^\nCorrespondences < 8\\.\\.\\.\nNo existe Hij\\.\\.\\.\\.",
+     "",
+     R::kWritten},
     // 5. Frames beyond the pixel bound are refused before they are processed.
-    {"frames_beyond_the_bound", Sequence({0, 1, 2}, {}, {33000, 2}), {}, {}, {}, 1, kNotInput, "beyond the bound", R::kKept},
+    {"frames_beyond_the_bound",
+     Sequence({0, 1, 2}, {}, {33000, 2}),
+     {},
+     {},
+     {},
+     1,
+     kNotInput,
+     "beyond the bound",
+     R::kKept},
     // 5. Memory exhausted (two 6000x6000 frames within 1.2 GB of address space).
-    {"memory_exhausted", Sequence({0, 1}, {}, {6000, 6000}), {"100"}, [] { Limit(RLIMIT_AS, 1200u << 20); }, {},
-     1, "", "vmosaic: out of memory", R::kKept, -1, kSanitized},
+    {"memory_exhausted",
+     Sequence({0, 1}, {}, {6000, 6000}),
+     {"100"},
+     [] { Limit(RLIMIT_AS, 1200u << 20); },
+     {},
+     1,
+     "",
+     "vmosaic: out of memory",
+     R::kKept,
+     -1,
+     kSanitized},
     // 11. Unwritable destinations are found before the input is read.
-    {"unwritable_output_directory", {}, {"--output-dir", "/proc"}, {}, {}, 1, "", "cannot write into /proc", R::kKept},
-    {"unwritable_report_directory", {}, {"--json", "/proc/report.json"}, {}, {}, 1, "", "cannot write into /proc", R::kKept},
+    {"unwritable_output_directory",
+     {},
+     {"--output-dir", "/proc"},
+     {},
+     {},
+     1,
+     "",
+     "cannot write into /proc",
+     R::kKept},
+    {"unwritable_report_directory",
+     {},
+     {"--json", "/proc/report.json"},
+     {},
+     {},
+     1,
+     "",
+     "cannot write into /proc",
+     R::kKept},
     // 12. Arguments are read the way atoi reads them, except that numbers
     // beyond int saturate (and are said as used). An overlap threshold at or
     // below 0 keeps only the root, a huge one every frame; a frame limit at
     // or below 0, or not a number, means none, and is read only as the fifth
     // argument; a feature method out of range registers nothing.
-    {"saturated_overlap", {}, {"99999999999999999999"}, {}, {}, 0, kTotal,
-     "OVERLAP 99999999999999999999 is out of range; 2147483647 is used", R::kWritten, kPanFrames},
+    {"saturated_overlap",
+     {},
+     {"99999999999999999999"},
+     {},
+     {},
+     0,
+     kTotal,
+     "OVERLAP 99999999999999999999 is out of range; 2147483647 is used",
+     R::kWritten,
+     kPanFrames},
     {"negative_overlap", {}, {"-5"}, {}, {}, 0, kTotal, "", R::kWritten, 1},
     {"overlap_read_up_to_a_letter", {}, {"1e9"}, {}, {}, 0, kTotal, "", R::kWritten, 1},
     {"frame_limit_of_three", {}, {"100", "0", "0", "3"}, {}, {}, 0, kTotal, "", R::kWritten, 3},
-    {"frame_limit_read_only_with_exactly_five_arguments", {}, {"100", "0", "0", "3", "x"}, {}, {}, 0, kTotal, "", R::kWritten, kPanFrames},
-    {"frame_limit_not_a_number", {}, {"100", "0", "0", "x"}, {}, {}, 0, kTotal, "", R::kWritten, kPanFrames},
-    {"saturated_frame_limit", {}, {"100", "0", "0", "99999999999999999999"}, {}, {}, 0, kTotal, "", R::kWritten, kPanFrames},
-    {"feature_method_above_range", {}, {"100", "7"}, {}, {}, 0, "\nNo existe Hij\\.\\.\\.\\.", "", R::kNone},
-    {"feature_method_below_range", {}, {"100", "-1"}, {}, {}, 0, "\nNo existe Hij\\.\\.\\.\\.", "", R::kNone},
+    {"frame_limit_read_only_with_exactly_five_arguments",
+     {},
+     {"100", "0", "0", "3", "x"},
+     {},
+     {},
+     0,
+     kTotal,
+     "",
+     R::kWritten,
+     kPanFrames},
+    {"frame_limit_not_a_number",
+     {},
+     {"100", "0", "0", "x"},
+     {},
+     {},
+     0,
+     kTotal,
+     "",
+     R::kWritten,
+     kPanFrames},
+    {"saturated_frame_limit",
+     {},
+     {"100", "0", "0", "99999999999999999999"},
+     {},
+     {},
+     0,
+     kTotal,
+     "",
+     R::kWritten,
+     kPanFrames},
+    {"feature_method_above_range",
+     {},
+     {"100", "7"},
+     {},
+     {},
+     0,
+     "\nNo existe Hij\\.\\.\\.\\.",
+     "",
+     R::kNone},
+    {"feature_method_below_range",
+     {},
+     {"100", "-1"},
+     {},
+     {},
+     0,
+     "\nNo existe Hij\\.\\.\\.\\.",
+     "",
+     R::kNone},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileInputTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // 6, 11. Started in the background of a terminal (`vmosaic clip.mkv &`): the
 // run is not stopped by SIGTTOU, and the progress it shows there never
@@ -325,25 +693,32 @@ TEST(HostileTerminal, BackgroundRunIsNotStoppedAndShowsNoAbsurdRate) {
     setsid();
     const int tty = open(ptsname(master), O_RDWR);
     const pid_t job = fork();
-    if (job == 0 && setpgid(0, 0) == 0 && dup2(tty, 0) == 0 && dup2(tty, 1) == 1 && dup2(tty, 2) == 2 && chdir(work.path.c_str()) == 0) {
+    if (job == 0 && setpgid(0, 0) == 0 && dup2(tty, 0) == 0 && dup2(tty, 1) == 1 &&
+        dup2(tty, 2) == 2 && chdir(work.path.c_str()) == 0) {
       execl(VMOSAIC_BINARY, VMOSAIC_BINARY, "pan.mkv", "100", nullptr);
     }
-    if (job == 0) _exit(127);
+    if (job == 0)
+      _exit(127);
     setpgid(job, job);
     int status = 0;
     waitpid(job, &status, WUNTRACED);
-    if (WIFSTOPPED(status)) kill(job, SIGKILL);
+    if (WIFSTOPPED(status))
+      kill(job, SIGKILL);
     _exit(WIFSTOPPED(status) ? 3 : WIFEXITED(status) ? WEXITSTATUS(status) : 4);
   }
   std::string screen;
   int status = -1;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(reliability::kRunLimitSeconds);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(reliability::kRunLimitSeconds);
   for (bool done = false; !done;) {
     done = waitpid(leader, &status, WNOHANG) == leader;
-    if (!done && std::chrono::steady_clock::now() > deadline) kill(leader, SIGKILL), waitpid(leader, &status, 0), done = true;
+    if (!done && std::chrono::steady_clock::now() > deadline)
+      kill(leader, SIGKILL), waitpid(leader, &status, 0), done = true;
     pollfd ready{master, POLLIN, 0};
     char buffer[4096];
-    for (ssize_t got = 0; poll(&ready, 1, done ? 0 : 20) > 0 && (got = read(master, buffer, sizeof buffer)) > 0;) screen.append(buffer, got);
+    for (ssize_t got = 0;
+         poll(&ready, 1, done ? 0 : 20) > 0 && (got = read(master, buffer, sizeof buffer)) > 0;)
+      screen.append(buffer, got);
   }
   close(master);
   ASSERT_TRUE(WIFEXITED(status)) << screen;
@@ -351,7 +726,8 @@ TEST(HostileTerminal, BackgroundRunIsNotStoppedAndShowsNoAbsurdRate) {
   EXPECT_FALSE(cv::imread(work.file("pano_Mean.png")).empty());
   EXPECT_NE(screen.find("frames 1  key frames 0"), std::string::npos) << screen;
   const std::regex progress(R"(frames (\d+)  key frames \d+  ([0-9.]+) frames/s)");
-  for (auto m = std::sregex_iterator(screen.begin(), screen.end(), progress); m != std::sregex_iterator(); ++m) {
+  for (auto m = std::sregex_iterator(screen.begin(), screen.end(), progress);
+       m != std::sregex_iterator(); ++m) {
     EXPECT_LE(std::stod((*m)[2]), std::stod((*m)[1])) << (*m)[0];
   }
 }
@@ -367,7 +743,8 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   std::string fromFifo;
   std::thread reader([&] { fromFifo = ReadFile(fifo); });
   RunResult run = Spawn(work.path, logs.path, {video, "--json", "report.fifo"});
-  if (fromFifo.empty()) close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  if (fromFifo.empty())
+    close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
   reader.join();
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(fs::is_fifo(fifo));
@@ -385,7 +762,8 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   EXPECT_FALSE(cv::imread(work.file("runs/a/pano_Mean.png")).empty());
   EXPECT_FALSE(fs::exists(work.file("pano_Mean.png")));
   EXPECT_NE(json.find(R"(pan_\ufffd\ufffd.mkv")"), std::string::npos) << json;
-  for (const unsigned char c : json) EXPECT_LT(c, 0x80) << "bytes beyond ASCII are escaped";
+  for (const unsigned char c : json)
+    EXPECT_LT(c, 0x80) << "bytes beyond ASCII are escaped";
 }
 
 // The image-sequence fuzz target's seeds and kept findings.
@@ -393,9 +771,11 @@ TEST(HostileInput, SequenceFuzzInputsKeepEveryProperty) {
   int replayed = 0;
   for (const char* kind : {"corpus", "regressions"}) {
     std::error_code missing;
-    for (const auto& e : fs::directory_iterator(std::string(VMOSAIC_SOURCE_ROOT) + "/fuzz/" + kind + "/sequence", missing)) {
+    for (const auto& e : fs::directory_iterator(
+             std::string(VMOSAIC_SOURCE_ROOT) + "/fuzz/" + kind + "/sequence", missing)) {
       const std::string bytes = ReadFile(e.path().string());
-      EXPECT_EQ(fuzz::FuzzSequence(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0) << e.path();
+      EXPECT_EQ(fuzz::FuzzSequence(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0)
+          << e.path();
       ++replayed;
     }
   }

@@ -22,13 +22,15 @@ inline void ExpectCleanExit(const testsupport::RunResult& run, int status) {
 
 // A completed run's standard output ends with the total-time line.
 inline bool EndsWithTotalTime(const std::string& out) {
-  return testing::Value(out, testing::ContainsRegex("\nTotal processing time: [0-9]+\\.[0-9]{6} seconds$"));
+  return testing::Value(
+      out, testing::ContainsRegex("\nTotal processing time: [0-9]+\\.[0-9]{6} seconds$"));
 }
 
 // An earlier pano_Mean.png in dir is byte-identical, no median was written
 // and no temporary file remains.
 inline void ExpectEarlierResultKept(const std::string& dir, const std::string& earlier) {
-  EXPECT_EQ(testsupport::ReadFile(dir + "/pano_Mean.png"), earlier) << "the earlier result was replaced";
+  EXPECT_EQ(testsupport::ReadFile(dir + "/pano_Mean.png"), earlier)
+      << "the earlier result was replaced";
   EXPECT_FALSE(testsupport::FileExists(dir + "/pano_Median.png"));
   EXPECT_THAT(testsupport::TemporaryFiles(dir), testing::IsEmpty());
 }

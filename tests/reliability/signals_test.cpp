@@ -30,8 +30,12 @@ const cv::Size kFrameSize(160, 120);
 constexpr int kLongVideoFrames = 500;  // still being read when interrupted
 const char* const kInterruptNote = "vmosaic: interrupted; composing the frames read so far";
 
-bool InKeyMode(const termios& mode) { return (mode.c_lflag & (ICANON | ECHO)) == 0; }
-bool InLineMode(const termios& mode) { return (mode.c_lflag & ICANON) && (mode.c_lflag & ECHO); }
+bool InKeyMode(const termios& mode) {
+  return (mode.c_lflag & (ICANON | ECHO)) == 0;
+}
+bool InLineMode(const termios& mode) {
+  return (mode.c_lflag & ICANON) && (mode.c_lflag & ECHO);
+}
 
 // Largest read position among the process's descriptors open on path.
 long long ReadPosition(pid_t pid, const std::string& path) {
@@ -40,10 +44,12 @@ long long ReadPosition(pid_t pid, const std::string& path) {
   std::error_code error;
   for (const auto& fd : fs::directory_iterator(proc + "/fd", error)) {
     std::error_code linkError;
-    if (fs::read_symlink(fd.path(), linkError) != path) continue;
+    if (fs::read_symlink(fd.path(), linkError) != path)
+      continue;
     std::ifstream info(proc + "/fdinfo/" + fd.path().filename().string());
     std::string key;
-    for (long long value = 0; info >> key >> value;) position = key == "pos:" ? std::max(position, value) : position;
+    for (long long value = 0; info >> key >> value;)
+      position = key == "pos:" ? std::max(position, value) : position;
   }
   return position;
 }
@@ -52,7 +58,9 @@ class SignalsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {  // one frame pixel of pan per frame
     videos_ = new ScratchDir("vmosaic_signals_videos_");
-    ASSERT_TRUE(render::WriteVideo(LongVideo(), testsupport::SidewaysPan(kLongVideoFrames, kFrameSize, 0.25, 700, 800, 4).frames, 25));
+    ASSERT_TRUE(render::WriteVideo(
+        LongVideo(),
+        testsupport::SidewaysPan(kLongVideoFrames, kFrameSize, 0.25, 700, 800, 4).frames, 25));
   }
   static void TearDownTestSuite() { delete videos_; }
   // As /proc shows it: the folder's real path (the temporary folder may be a link).
@@ -61,10 +69,12 @@ class SignalsTest : public ::testing::Test {
   // Starts a run on the pseudo-terminal and waits until it reads keys from
   // it and has read a fifth of the video.
   std::unique_ptr<Process> StartAndWaitInsideTheLoop(const std::vector<std::string>& args) {
-    auto run = std::make_unique<Process>(testsupport::VmosaicBinary(), args, work_.path, Process::Options{true, {}});
+    auto run = std::make_unique<Process>(testsupport::VmosaicBinary(), args, work_.path,
+                                         Process::Options{true, {}});
     const long long mark = static_cast<long long>(fs::file_size(LongVideo()) / 5);
     EXPECT_TRUE(run->WaitUntil([&] { return InKeyMode(run->TerminalMode()); })) << run->Err();
-    EXPECT_TRUE(run->WaitUntil([&] { return ReadPosition(run->pid(), LongVideo()) >= mark; })) << run->Err();
+    EXPECT_TRUE(run->WaitUntil([&] { return ReadPosition(run->pid(), LongVideo()) >= mark; }))
+        << run->Err();
     return run;
   }
 
@@ -79,7 +89,9 @@ TEST_F(SignalsTest, EscOnTheTerminalEndsTheInputAndTheModeIsRestored) {
   run.Type("\x1b");
   const testsupport::RunResult result = run.Wait();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_TRUE(InLineMode(run.TerminalMode()) && result.out.find("\nBinary Tree empty...") != std::string::npos) << result.out;
+  EXPECT_TRUE(InLineMode(run.TerminalMode()) &&
+              result.out.find("\nBinary Tree empty...") != std::string::npos)
+      << result.out;
   EXPECT_FALSE(testsupport::FileExists(work_.file("pano_Mean.png")));
 }
 
@@ -96,7 +108,8 @@ TEST_F(SignalsTest, FirstInterruptComposesTheFramesReadSoFar) {
   const int nodes = testsupport::NumberOfNodes(result.out);
   EXPECT_GE(nodes, 2) << result.out;
   EXPECT_LT(nodes, kLongVideoFrames) << "the whole video was read";
-  EXPECT_NEAR(cv::imread(work_.file("pano_Mean.png")).cols, kFrameSize.width + nodes - 1, 3);  // spans the frames read
+  EXPECT_NEAR(cv::imread(work_.file("pano_Mean.png")).cols, kFrameSize.width + nodes - 1,
+              3);  // spans the frames read
   EXPECT_THAT(testsupport::TemporaryFiles(work_.path), testing::IsEmpty());
 }
 
@@ -109,7 +122,8 @@ TEST_F(SignalsTest, SecondInterruptOrTerminateStopsAtOnceWithoutAResult) {
     auto run = StartAndWaitInsideTheLoop({LongVideo(), "100", "0", "1"});
     if (stop == SIGINT) {
       ASSERT_EQ(kill(run->pid(), SIGINT), 0);
-      ASSERT_TRUE(run->WaitUntil([&] { return run->Err().find(kInterruptNote) != std::string::npos; }));
+      ASSERT_TRUE(
+          run->WaitUntil([&] { return run->Err().find(kInterruptNote) != std::string::npos; }));
     }
     ASSERT_EQ(kill(run->pid(), stop), 0);
     const testsupport::RunResult result = run->Wait();
@@ -127,13 +141,17 @@ TEST_F(SignalsTest, SecondInterruptOrTerminateStopsAtOnceWithoutAResult) {
 // being written is removed and the earlier result stays. Large frames make
 // the encoding take far longer than the signal needs to arrive.
 TEST_F(SignalsTest, TerminateWhileWritingRemovesTheTemporaryFile) {
-  ASSERT_TRUE(render::WriteVideo(work_.file("wide.mkv"), testsupport::SidewaysPan(8, {1280, 720}, 1.0, 700, 800, 160).frames, 10));
+  ASSERT_TRUE(
+      render::WriteVideo(work_.file("wide.mkv"),
+                         testsupport::SidewaysPan(8, {1280, 720}, 1.0, 700, 800, 160).frames, 10));
   const std::string earlier = testsupport::PlaceEarlierResult(work_.path);
   Process run(testsupport::VmosaicBinary(), {work_.file("wide.mkv"), "100"}, work_.path);
-  ASSERT_TRUE(run.WaitUntil([&] { return !testsupport::TemporaryFiles(work_.path).empty(); })) << "no temporary file was seen";
+  ASSERT_TRUE(run.WaitUntil([&] { return !testsupport::TemporaryFiles(work_.path).empty(); }))
+      << "no temporary file was seen";
   ASSERT_EQ(kill(run.pid(), SIGTERM), 0);
   const testsupport::RunResult result = run.Wait();
-  if (result.exitCode == 0) GTEST_SKIP() << "the image was complete before SIGTERM arrived";
+  if (result.exitCode == 0)
+    GTEST_SKIP() << "the image was complete before SIGTERM arrived";
   EXPECT_EQ(result.termSignal, SIGTERM);
   reliability::ExpectEarlierResultKept(work_.path, earlier);
 }

@@ -22,9 +22,15 @@
 
 namespace testsupport {
 
-std::string SourceRoot() { return VMOSAIC_SOURCE_ROOT; }
-std::string BuildRoot() { return VMOSAIC_BUILD_ROOT; }
-std::string VmosaicBinary() { return VMOSAIC_BINARY; }
+std::string SourceRoot() {
+  return VMOSAIC_SOURCE_ROOT;
+}
+std::string BuildRoot() {
+  return VMOSAIC_BUILD_ROOT;
+}
+std::string VmosaicBinary() {
+  return VMOSAIC_BINARY;
+}
 
 namespace {
 std::string MakeTempDir(const std::string& prefix) {
@@ -35,15 +41,18 @@ std::string MakeTempDir(const std::string& prefix) {
 
 // No test waits for a key press: standard input is /dev/null in every test
 // process (the failed-registration paths wait only on a terminal).
-[[maybe_unused]] const bool kStandardInputDetached = std::freopen("/dev/null", "r", stdin) != nullptr;
+[[maybe_unused]] const bool kStandardInputDetached =
+    std::freopen("/dev/null", "r", stdin) != nullptr;
 
 ScratchDir::ScratchDir(const std::string& prefix) : path(MakeTempDir(prefix)) {
-  if (path.empty()) ADD_FAILURE() << "no scratch folder";
+  if (path.empty())
+    ADD_FAILURE() << "no scratch folder";
 }
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
-  if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  if (!path.empty())
+    std::filesystem::remove_all(path, ignored);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -53,17 +62,21 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 std::string PlaceEarlierResult(const std::string& dir) {
-  EXPECT_TRUE(cv::imwrite(dir + "/pano_Mean.png", cv::Mat(16, 24, CV_8UC3, cv::Scalar(10, 200, 30))));
+  EXPECT_TRUE(
+      cv::imwrite(dir + "/pano_Mean.png", cv::Mat(16, 24, CV_8UC3, cv::Scalar(10, 200, 30))));
   return ReadFile(dir + "/pano_Mean.png");
 }
 
 std::vector<std::string> TemporaryFiles(const std::string& dir) {
   std::vector<std::string> found;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.path().filename().string().find(".tmp") != std::string::npos) found.push_back(entry.path());
+    if (entry.path().filename().string().find(".tmp") != std::string::npos)
+      found.push_back(entry.path());
   }
   return found;
 }
@@ -71,7 +84,8 @@ std::vector<std::string> TemporaryFiles(const std::string& dir) {
 Process::Process(const std::string& program, const std::vector<std::string>& args,
                  const std::string& workDir, const Options& options) {
   if (options.terminal) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) ADD_FAILURE() << "no pty";
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
+      ADD_FAILURE() << "no pty";
     termios mode = TerminalMode();
     mode.c_lflag |= ICANON | ECHO;
     tcsetattr(slave_, TCSANOW, &mode);
@@ -79,18 +93,22 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   const std::string outPath = logs_.file("stdout");
   const std::string errPath = logs_.file("stderr");
   pid_ = fork();
-  if (pid_ != 0) return;
+  if (pid_ != 0)
+    return;
   if (options.terminal) {  // a session of its own, so it may change the terminal's mode
     setsid();
     ioctl(slave_, TIOCSCTTY, 0);
   }
-  for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-  if (chdir(workDir.c_str()) != 0) _exit(127);
+  for (const auto& [name, value] : options.env)
+    setenv(name.c_str(), value.c_str(), 1);
+  if (chdir(workDir.c_str()) != 0)
+    _exit(127);
   dup2(options.terminal ? slave_ : open("/dev/null", O_RDONLY), 0);
   dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
   dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   execv(program.c_str(), argv.data());
   _exit(127);
@@ -101,12 +119,15 @@ Process::~Process() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  if (master_ >= 0) close(master_);
-  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0)
+    close(master_);
+  if (slave_ >= 0)
+    close(slave_);
 }
 
 bool Process::Finished() {
-  if (!finished_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) finished_ = true;
+  if (!finished_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_)
+    finished_ = true;
   return finished_;
 }
 
@@ -122,8 +143,10 @@ RunResult Process::Wait(int seconds) {
     finished_ = true;
     result.timedOut = true;
   }
-  if (WIFEXITED(status_)) result.exitCode = WEXITSTATUS(status_);
-  if (WIFSIGNALED(status_)) result.termSignal = WTERMSIG(status_);
+  if (WIFEXITED(status_))
+    result.exitCode = WEXITSTATUS(status_);
+  if (WIFSIGNALED(status_))
+    result.termSignal = WTERMSIG(status_);
   result.out = Out();
   result.err = Err();
   return result;
@@ -140,7 +163,7 @@ void Process::Type(const std::string& keys) const {
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-              const std::string& workDir, int seconds) {
+                     const std::string& workDir, int seconds) {
   return Process(program, args, workDir).Wait(seconds);
 }
 
@@ -174,7 +197,8 @@ Pan RenderPan(int frames, cv::Size size, const render::CameraPose& start,
   poses.resize(static_cast<size_t>(frames));
   Pan pan;
   pan.frames = render::RenderSequence(TestPhoto(), poses, size, noiseSigma);
-  for (const render::CameraPose& pose : poses) pan.photoToFrame.push_back(render::PhotoToFrame(pose, size));
+  for (const render::CameraPose& pose : poses)
+    pan.photoToFrame.push_back(render::PhotoToFrame(pose, size));
   return pan;
 }
 
@@ -189,17 +213,19 @@ cv::Mat Translation(double tx, double ty) {
 }
 
 bool SameBits(const cv::Mat& a, const cv::Mat& b) {
-  if (a.size() != b.size() || a.type() != b.type()) return false;
+  if (a.size() != b.size() || a.type() != b.type())
+    return false;
   for (int r = 0; r < a.rows; ++r) {
-    if (std::memcmp(a.ptr(r), b.ptr(r), a.cols * a.elemSize()) != 0) return false;
+    if (std::memcmp(a.ptr(r), b.ptr(r), a.cols * a.elemSize()) != 0)
+      return false;
   }
   return true;
 }
 
 double MaxCornerError(const cv::Mat& A, const cv::Mat& B, int w, int h) {
   double worst = 0.0;
-  for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(w - 1.0, 0), cv::Point2d(w - 1.0, h - 1.0),
-                              cv::Point2d(0, h - 1.0)}) {
+  for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(w - 1.0, 0),
+                              cv::Point2d(w - 1.0, h - 1.0), cv::Point2d(0, h - 1.0)}) {
     std::vector<cv::Point2d> a, b;
     cv::perspectiveTransform(std::vector<cv::Point2d>{c}, a, A);
     cv::perspectiveTransform(std::vector<cv::Point2d>{c}, b, B);
@@ -212,7 +238,8 @@ double MaxCornerError(const cv::Mat& A, const cv::Mat& B, int w, int h) {
 double PsnrOverMask(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
   CV_Assert(a.size() == b.size() && a.type() == b.type() && mask.size() == a.size());
   const int pixels = cv::countNonZero(mask);
-  if (pixels == 0) return 0.0;
+  if (pixels == 0)
+    return 0.0;
   const double squared = std::pow(cv::norm(a, b, cv::NORM_L2, mask), 2.0);
   const double mse = squared / (static_cast<double>(pixels) * a.channels());
   return mse == 0.0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
@@ -221,7 +248,8 @@ double PsnrOverMask(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text + "\n");  // a final empty line stays one
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
   return lines;
 }
 
@@ -235,11 +263,11 @@ testing::Matcher<std::string> OwnMessage() {
         "Time processing AVL Binary Tree Construction: " + number + " seconds",
         "Time processing CalculateCenteredPanorama: " + number + " seconds",
         "Total processing time: " + number + " seconds", "Number of nodes: " + kInt,
-        "AVL_root:        " + kInt, "r\\*:              " + kInt,
-        std::string("Mean Pano\\.\\.\\."), std::string("Median Pano\\.\\.\\."),
-        std::string("Binary Tree empty\\.\\.\\."), std::string("Correspondences < 8\\.\\.\\."),
-        std::string("No existe Hij\\.\\.\\.\\."), std::string("H_33: [^ ]+ != 1\\.0  "),
-        "AVL Node not inserted: " + kInt, std::string("No homography found\\.\\.\\."),
+        "AVL_root:        " + kInt, "r\\*:              " + kInt, std::string("Mean Pano\\.\\.\\."),
+        std::string("Median Pano\\.\\.\\."), std::string("Binary Tree empty\\.\\.\\."),
+        std::string("Correspondences < 8\\.\\.\\."), std::string("No existe Hij\\.\\.\\.\\."),
+        std::string("H_33: [^ ]+ != 1\\.0  "), "AVL Node not inserted: " + kInt,
+        std::string("No homography found\\.\\.\\."),
         std::string("No homography from the 4 points: identity used\\.\\.\\.")}) {
     messages.push_back(MatchesRegex(m));
   }

@@ -96,15 +96,17 @@ template <typename Condition>
 bool Process::WaitUntil(Condition holds, int seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (holds()) return true;
-    if (Finished()) return false;
+    if (holds())
+      return true;
+    if (Finished())
+      return false;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return false;
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-              const std::string& workDir, int seconds = 120);
+                     const std::string& workDir, int seconds = 120);
 RunResult RunVmosaic(const std::vector<std::string>& args, const std::string& workDir,
                      int seconds = 120);
 
@@ -149,7 +151,9 @@ auto HasLines(M m) {
 testing::Matcher<std::string> OwnMessage();
 // The number after `label` in text (the first occurrence), or -1.
 int NumberAfter(const std::string& text, const std::string& label);
-inline int NumberOfNodes(const std::string& out) { return NumberAfter(out, "\nNumber of nodes: "); }
+inline int NumberOfNodes(const std::string& out) {
+  return NumberAfter(out, "\nNumber of nodes: ");
+}
 
 // The program's operator (standard streams, console keys), for tests that
 // check the messages the libraries give.

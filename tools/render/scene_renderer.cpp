@@ -37,7 +37,8 @@ cv::Mat RenderFrame(const cv::Mat& photo, const cv::Matx33d& photoToFrame, cv::S
 }
 
 void AddNoise(cv::Mat& frame, double sigma, uint64_t seed) {
-  if (sigma <= 0.0) return;
+  if (sigma <= 0.0)
+    return;
   cv::RNG rng(seed);
   cv::Mat noise(frame.size(), CV_32FC(frame.channels()));
   rng.fill(noise, cv::RNG::NORMAL, 0.0, sigma);
@@ -67,7 +68,8 @@ std::vector<CameraPose> Interpolate(const CameraPose& a, const CameraPose& b, in
   CV_Assert(n >= 2);
   std::vector<CameraPose> poses;
   poses.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) poses.push_back(Between(a, b, static_cast<double>(i) / (n - 1)));
+  for (int i = 0; i < n; ++i)
+    poses.push_back(Between(a, b, static_cast<double>(i) / (n - 1)));
   return poses;
 }
 
@@ -84,10 +86,13 @@ std::vector<cv::Mat> RenderSequence(const cv::Mat& photo, const std::vector<Came
 }
 
 bool WriteVideo(const std::string& path, const std::vector<cv::Mat>& frames, double fps) {
-  if (frames.empty()) return false;
+  if (frames.empty())
+    return false;
   cv::VideoWriter writer = OpenVideoWriter(path, frames.front().size(), fps);
-  if (!writer.isOpened()) return false;
-  for (const cv::Mat& frame : frames) writer.write(frame);
+  if (!writer.isOpened())
+    return false;
+  for (const cv::Mat& frame : frames)
+    writer.write(frame);
   writer.release();
   return true;
 }
@@ -119,13 +124,15 @@ cv::Mat VignettingFalloff(cv::Size frameSize, double vignetting) {
 }
 
 void ApplyPhotometry(cv::Mat& frame, const Photometry& p, uint64_t seed) {
-  if (p.vignetting == 0.0 && p.gain == 1.0 && p.noiseSigma <= 0.0) return;
+  if (p.vignetting == 0.0 && p.gain == 1.0 && p.noiseSigma <= 0.0)
+    return;
   CV_Assert(frame.depth() == CV_8U);
   cv::Mat light;
   frame.convertTo(light, CV_32F, p.gain);
   if (p.vignetting != 0.0) {
     cv::Mat falloff = VignettingFalloff(frame.size(), p.vignetting);
-    if (frame.channels() > 1) cv::merge(std::vector<cv::Mat>(frame.channels(), falloff), falloff);
+    if (frame.channels() > 1)
+      cv::merge(std::vector<cv::Mat>(frame.channels(), falloff), falloff);
     cv::multiply(light, falloff, light);
   }
   if (p.noiseSigma > 0.0) {
@@ -139,9 +146,11 @@ void ApplyPhotometry(cv::Mat& frame, const Photometry& p, uint64_t seed) {
 
 CameraPose PoseAt(const std::vector<Waypoint>& path, double frame) {
   CV_Assert(!path.empty());
-  if (frame <= path.front().frame) return path.front().pose;
+  if (frame <= path.front().frame)
+    return path.front().pose;
   for (size_t i = 1; i < path.size(); ++i) {
-    if (frame > path[i].frame) continue;
+    if (frame > path[i].frame)
+      continue;
     const Waypoint& a = path[i - 1];
     const Waypoint& b = path[i];
     const double span = b.frame - a.frame;
@@ -258,8 +267,7 @@ cv::Mat Facade() {
       // Mullion and transom.
       cv::rectangle(wall, cv::Rect(glass.x + glass.width / 2 - 2, glass.y, 4, glass.height),
                     frameColour, cv::FILLED);
-      cv::rectangle(wall, cv::Rect(glass.x, glass.y + 26, glass.width, 4), frameColour,
-                    cv::FILLED);
+      cv::rectangle(wall, cv::Rect(glass.x, glass.y + 26, glass.width, 4), frameColour, cv::FILLED);
       cv::rectangle(wall, cv::Rect(window.x - 6, window.br().y, window.width + 12, 6), sillColour,
                     cv::FILLED);
       cv::rectangle(wall, cv::Rect(window.x - 6, window.br().y + 6, window.width + 12, 3),
@@ -310,8 +318,10 @@ cv::Mat Objects() {
 }  // namespace
 
 cv::Mat ProceduralScene(const std::string& name) {
-  if (name == "facade") return Facade();
-  if (name == "objects") return Objects();
+  if (name == "facade")
+    return Facade();
+  if (name == "objects")
+    return Objects();
   return cv::Mat();
 }
 

@@ -41,8 +41,7 @@ std::vector<CameraPose> Interpolate(const CameraPose& a, const CameraPose& b, in
 
 // Renders every pose.
 std::vector<cv::Mat> RenderSequence(const cv::Mat& photo, const std::vector<CameraPose>& poses,
-                                    cv::Size frameSize, double noiseSigma = 0.0,
-                                    uint64_t seed = 1);
+                                    cv::Size frameSize, double noiseSigma = 0.0, uint64_t seed = 1);
 
 // Writes frames as a video: ".mkv" as lossless FFV1, anything else (".mp4")
 // as H.264. Returns false on failure.
