@@ -46,9 +46,9 @@ void SharpnessHistory::Add(double sharpness) {
     recent_.pop_front();
 }
 
-bool SharpnessHistory::IsBlurred(double sharpness) const {
+bool SharpnessHistory::IsBlurred(double sharpness, double reference) const {
   if (recent_.size() < 3)
-    return false;
+    return sharpness < kBlurredFraction * reference;
   std::vector<double> sorted(recent_.begin(), recent_.end());
   std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
   return sharpness < kBlurredFraction * sorted[sorted.size() / 2];

@@ -31,9 +31,9 @@ inline bool IsFlat(const FrameLook& look) {
 class SharpnessHistory {
  public:
   void Add(double sharpness);
-  // True when enough frames are known and sharpness is under
-  // kBlurredFraction of their median.
-  bool IsBlurred(double sharpness) const;
+  // True when sharpness is under kBlurredFraction of the known frames'
+  // median, or of `reference` (a frame known good) while few are known.
+  bool IsBlurred(double sharpness, double reference) const;
   static constexpr double kBlurredFraction = 0.3;
   static constexpr size_t kFrames = 9;
 

@@ -4,6 +4,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 
 namespace keyframes {
 namespace {
@@ -31,16 +32,19 @@ std::vector<cv::DMatch> RatioMatches(const cv::Mat& query, const cv::Mat& train)
   return kept;
 }
 
+cv::Mat Grey(const cv::Mat& frame) {
+  if (frame.channels() != 3)
+    return frame;
+  cv::Mat grey;
+  cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
 }  // namespace
 
 DescribedFrame Describe(const cv::Mat& frame) {
   CV_Assert(!frame.empty() && frame.depth() == CV_8U);
-  cv::Mat grey;
-  if (frame.channels() == 3) {
-    cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-  } else {
-    grey = frame;
-  }
+  const cv::Mat grey = Grey(frame);
   cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeaturesPerFrame);
   std::vector<cv::KeyPoint> keypoints;
   DescribedFrame described;
@@ -67,6 +71,38 @@ DescriptorMatch MatchDescribed(const DescribedFrame& a, const DescribedFrame& b)
   result.H = H;
   result.inliers = inliers;
   return result;
+}
+
+cv::Mat RefineByTracking(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H) {
+  constexpr int kCorners = 400;
+  constexpr double kFitThresholdPx = 1.0;
+  const cv::Mat greyA = Grey(a), greyB = Grey(b);
+  std::vector<cv::Point2f> from, guess;
+  cv::goodFeaturesToTrack(greyA, from, kCorners, 0.01, 8.0);
+  if (static_cast<int>(from.size()) < kMinInliers)
+    return H;
+  cv::perspectiveTransform(from, guess, H);
+  std::vector<unsigned char> status;
+  std::vector<float> error;
+  cv::calcOpticalFlowPyrLK(
+      greyA, greyB, from, guess, status, error, cv::Size(21, 21), 2,
+      cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.01),
+      cv::OPTFLOW_USE_INITIAL_FLOW);
+  std::vector<cv::Point2f> kept, to;
+  for (size_t k = 0; k < from.size(); ++k) {
+    const cv::Point2f p = guess[k];
+    if (status[k] != 0 && p.x >= 0 && p.y >= 0 && p.x < b.cols && p.y < b.rows) {
+      kept.push_back(from[k]);
+      to.push_back(p);
+    }
+  }
+  if (static_cast<int>(kept.size()) < kMinInliers)
+    return H;
+  std::vector<unsigned char> inlier;
+  cv::Mat refined = cv::findHomography(kept, to, cv::RANSAC, kFitThresholdPx, inlier, 2000, 0.995);
+  if (refined.empty() || cv::countNonZero(inlier) < kMinInliers)
+    return H;
+  return refined;
 }
 
 void KeyFrameIndex::Add(int segment, int32_t id, DescribedFrame described) {

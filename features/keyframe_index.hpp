@@ -30,6 +30,11 @@ struct DescriptorMatch {
 constexpr int kMinInliers = 20;
 DescriptorMatch MatchDescribed(const DescribedFrame& a, const DescribedFrame& b);
 
+// H (a's pixels onto b's, from descriptors: roughly right) made exact:
+// corners of a tracked into b from where H puts them, and a RANSAC fit to
+// them. H itself when too few corners follow.
+cv::Mat RefineByTracking(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H);
+
 // Described key frames, each known by its segment and its node id there.
 class KeyFrameIndex {
  public:

@@ -88,7 +88,7 @@ void KeepGoing::Process(int frame, const cv::Mat& previous, const cv::Mat& curre
     anchorPlaced_ = false;
     return;
   }
-  if (sharpness_.IsBlurred(look.sharpness)) {
+  if (sharpness_.IsBlurred(look.sharpness, anchorLook_.sharpness)) {
     skipLog_.Skip(frame, "blurred frame");
     return;
   }
@@ -117,6 +117,7 @@ void KeepGoing::Accept(int frame, const cv::Mat& current, const screening::Frame
   skipLog_.Close();
   unregistered_ = 0;
   Active().lastFrame = std::max(Active().lastFrame, frame);
+  Active().frames.push_back(frame);
 }
 
 bool KeepGoing::TrackAgainstAnchor(const cv::Mat& current, const screening::FrameLook& look,
@@ -142,11 +143,14 @@ bool KeepGoing::MatchAgainstAnchor(const cv::Mat& current, const screening::Fram
     anchorDescribed_ = std::make_unique<keyframes::DescribedFrame>(keyframes::Describe(anchor_));
   const keyframes::DescriptorMatch match =
       keyframes::MatchDescribed(*anchorDescribed_, CurrentDescribed(current));
-  if (match.H.empty() || !screening::Confirms(screening::PairAgreement(anchorLook_, look, match.H)))
+  if (match.H.empty())
+    return false;
+  const cv::Mat H = keyframes::RefineByTracking(anchor_, current, match.H);
+  if (!screening::Confirms(screening::PairAgreement(anchorLook_, look, H)))
     return false;
   Panorama& p = *Active().panorama;
   const auto before = p.SaveAttemptState();
-  p.SetPairRegistration(match.H, anchor_, current);
+  p.SetPairRegistration(H, anchor_, current);
   std::string ignored;
   return PlaceRegistered(current, *before, &ignored);
 }
@@ -173,6 +177,7 @@ void KeepGoing::RecordNewNodes(Segment& segment, int nodesBefore, int frame) {
     segment.keyFrames.push_back(anchorFrame);
     segment.firstFrame = anchorFrame;
     segment.lastFrame = std::max(segment.lastFrame, anchorFrame);
+    segment.frames.push_back(anchorFrame);
     anchorPlaced_ = true;
   }
   if (frame >= 0 && nodes > std::max(nodesBefore, 1))
@@ -224,11 +229,13 @@ bool KeepGoing::Relocalise(int frame, const cv::Mat& current, const screening::F
       continue;
     const keyframes::DescriptorMatch match =
         keyframes::MatchDescribed(*described, CurrentDescribed(current));
-    if (match.H.empty() || !screening::Confirms(screening::PairAgreement(
-                               screening::Look(*node->image), look, match.H)))
+    if (match.H.empty())
+      continue;
+    const cv::Mat H = keyframes::RefineByTracking(*node->image, current, match.H);
+    if (!screening::Confirms(screening::PairAgreement(screening::Look(*node->image), look, H)))
       continue;
     const int nodesBefore = target->num_Nodes;
-    if (!target->InsertKeyFrameAt(node, match.H, current))
+    if (!target->InsertKeyFrameAt(node, H, current))
       continue;
     if (segment != active_) {
       // The camera is back over ground of another segment: the frames go on there.

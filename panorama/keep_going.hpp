@@ -55,6 +55,7 @@ struct Segment {
   int firstFrame = -1;  // frames from 0; -1 while it holds none
   int lastFrame = -1;
   std::vector<int> keyFrames;  // frame number of node id k at k - 1
+  std::vector<int> frames;     // every frame placed, chained or key
   int mergedInto = -1;         // index of the segment that took its key frames
   std::vector<std::string> outputs;
 };
