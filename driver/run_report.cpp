@@ -136,7 +136,24 @@ std::string KeepGoingJson(keepgoing::KeepGoing& keepGoing) {
          << ", \"last_frame\": " << segment.lastFrame << ", \"key_frames\": [";
     for (size_t k = 0; k < segment.keyFrames.size(); ++k)
       json << (k ? ", " : "") << segment.keyFrames[k];
-    json << "], \"outputs\": " << StringList(segment.outputs) << "}";
+    json << "]";
+    Panorama& p = *segment.panorama;
+    if (p.Node_PanoReference != nullptr && !p.pano.empty()) {
+      // Each key frame's pixels onto the pixels of the segment's mosaic.
+      const cv::Mat referenceToCanvas =
+          (cv::Mat_<double>(3, 3) << 1, 0, -p.composition.minposAcum_x, 0, 1,
+           -p.composition.minposAcum_y, 0, 0, 1);
+      json << ", \"canvas\": {\"width\": " << p.pano.cols << ", \"height\": " << p.pano.rows
+           << "}, \"reference\": " << p.Node_PanoReference->id << ", \"frame_to_canvas\": [";
+      for (size_t k = 0; k < p.Vect_Nodes.size(); ++k) {
+        _treeNode* n = p.Vect_Nodes[k];
+        json << (k ? ", " : "")
+             << (p.SkippedByCanvas(n->id) ? std::string("null")
+                                          : Matrix(referenceToCanvas * p.FrameToReference(n)));
+      }
+      json << "]";
+    }
+    json << ", \"outputs\": " << StringList(segment.outputs) << "}";
     any = true;
   }
   json << (any ? "\n  ],\n" : "],\n");

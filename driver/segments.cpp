@@ -25,8 +25,6 @@ bool ComposeFurtherSegments(keepgoing::KeepGoing& keepGoing, const SegmentOutput
       p->ComposeBlendedPanorama();
     ok =
         p->Save_PanoNew(output.directory, &segments[s].outputs, "_" + std::to_string(number)) && ok;
-    // The pixels are written: the next segment may have the memory.
-    p->releaseImages();
   }
   std::fflush(stdout);
   return ok;
