@@ -120,17 +120,21 @@ bool KeyFrameIndex::Contains(int segment, int32_t id) const {
 }
 
 void KeyFrameIndex::Relabel(int from, int to, const std::vector<std::pair<int32_t, int32_t>>& ids) {
+  std::vector<Entry> kept;
+  bytes_ = 0;
   for (Entry& e : entries_) {
-    if (e.segment != from)
-      continue;
-    e.segment = to;
-    for (const auto& [oldId, newId] : ids) {
-      if (e.id == oldId) {
-        e.id = newId;
-        break;
-      }
+    if (e.segment == from) {
+      const auto it = std::find_if(ids.begin(), ids.end(),
+                                   [&e](const auto& pair) { return pair.first == e.id; });
+      if (it == ids.end())
+        continue;  // a key frame the other segment did not take
+      e.segment = to;
+      e.id = it->second;
     }
+    bytes_ += e.described.Bytes();
+    kept.push_back(std::move(e));
   }
+  entries_ = std::move(kept);
 }
 
 std::vector<KeyFrameIndex::Candidate> KeyFrameIndex::Lookup(const DescribedFrame& query,

@@ -53,8 +53,8 @@ class KeyFrameIndex {
   explicit KeyFrameIndex(size_t capacityBytes) : capacity_(capacityBytes) {}
   void Add(int segment, int32_t id, DescribedFrame described);
   bool Contains(int segment, int32_t id) const;
-  // Renames the entries of segment `from` (ids shifted by the given map) as
-  // belonging to `to`.
+  // Moves the entries of segment `from` to segment `to`, each id renamed by
+  // the map (old id, new id); entries the map does not name are dropped.
   void Relabel(int from, int to, const std::vector<std::pair<int32_t, int32_t>>& ids);
   const Entry& at(size_t entry) const { return entries_[entry]; }
   size_t size() const { return entries_.size(); }

@@ -98,6 +98,8 @@ void KeepGoing::Process(int frame, const cv::Mat& previous, const cv::Mat& curre
       Relocalise(frame, current, look, unregistered_ + 1 >= settings_.relocaliseAfter);
   if (placed) {
     Accept(frame, current, look);
+    if (active_ > 0 && !Active().keyFrames.empty() && Active().keyFrames.back() == frame)
+      TryMerge(current);
     return;
   }
   if (++unregistered_ >= settings_.newSegmentAfter) {
@@ -247,6 +249,72 @@ bool KeepGoing::Relocalise(int frame, const cv::Mat& current, const screening::F
     return true;
   }
   return false;
+}
+
+// A key frame must pass the same checks as a relocalised frame: descriptor
+// votes, a RANSAC homography refined by tracking, and the pixels' agreement.
+void KeepGoing::TryMerge(const cv::Mat& current) {
+  for (size_t s = 0; s < active_; ++s)
+    DescribeKeyFrames(s, SIZE_MAX);
+  const keyframes::DescribedFrame& described = CurrentDescribed(current);
+  for (const auto& c : index_.Lookup(described, kIndexCandidates, kMinVotes)) {
+    const auto& entry = index_.at(c.entry);
+    const size_t segment = static_cast<size_t>(entry.segment);
+    if (segment >= active_ || segments_[segment].panorama == nullptr)
+      continue;
+    Panorama& target = *segments_[segment].panorama;
+    _treeNode* node = target.Vect_Nodes[static_cast<size_t>(entry.id - 1)];
+    const keyframes::DescriptorMatch match = keyframes::MatchDescribed(entry.described, described);
+    if (match.H.empty())
+      continue;
+    const cv::Mat H = keyframes::RefineByTracking(*node->image, current, match.H);
+    if (!screening::Confirms(
+            screening::PairAgreement(screening::Look(*node->image), screening::Look(current), H)))
+      continue;
+    MergeInto(active_, segment, node, H);
+    return;
+  }
+}
+
+void KeepGoing::MergeInto(size_t from, size_t to, _treeNode* matched,
+                          const cv::Mat& matchedToLatest) {
+  Segment& source = segments_[from];
+  Segment& target = segments_[to];
+  Panorama& src = *source.panorama;
+  Panorama& dst = *target.panorama;
+  _treeNode* const latest = src.Vect_Nodes.back();
+  // The latest key frame last, so that the next frames go on from it.
+  std::vector<_treeNode*> order(src.Vect_Nodes.begin(), src.Vect_Nodes.end() - 1);
+  order.push_back(latest);
+  std::vector<std::pair<int32_t, int32_t>> ids;
+  int dropped = 0;
+  for (_treeNode* node : order) {
+    const cv::Mat H = node == latest
+                          ? matchedToLatest
+                          : cv::Mat(src.HomographyBetween(latest, node) * matchedToLatest);
+    if (!dst.InsertKeyFrameAt(matched, H, *node->image)) {
+      ++dropped;
+      continue;
+    }
+    target.keyFrames.push_back(source.keyFrames[static_cast<size_t>(node->id - 1)]);
+    ids.emplace_back(node->id, dst.num_Nodes);
+  }
+  target.frames.insert(target.frames.end(), source.frames.begin(), source.frames.end());
+  target.firstFrame = std::min(target.firstFrame, source.firstFrame);
+  target.lastFrame = std::max(target.lastFrame, source.lastFrame);
+  index_.Relabel(static_cast<int>(from), static_cast<int>(to), ids);
+  skipLog_.Close();
+  if (skipLog_.note())
+    skipLog_.note()("vmosaic: the mosaic of frames " + std::to_string(source.firstFrame) + "-" +
+                    std::to_string(source.lastFrame) + " joins the one of frame " +
+                    std::to_string(target.firstFrame) +
+                    (dropped > 0 ? " (" + std::to_string(dropped) + " key frames left out)" : ""));
+  source.frames.clear();
+  source.keyFrames.clear();
+  source.mergedInto = static_cast<int>(to);
+  source.panorama = nullptr;
+  source.owned.reset();
+  active_ = to;
 }
 
 void KeepGoing::StartSegment(int frame, const cv::Mat& current, const screening::FrameLook& look) {

@@ -39,6 +39,7 @@ class SkipLog {
   // Ends the open run, if any (a frame was accepted, or the input ended).
   void Close();
   const std::vector<SkippedRun>& runs() const { return runs_; }
+  const std::function<void(const std::string&)>& note() const { return note_; }
   // The note for a run: "vmosaic: frames 3-7 skipped (flat frame)".
   static std::string Note(const SkippedRun& run);
 
@@ -102,8 +103,13 @@ class KeepGoing {
   void RecordNewNodes(Segment& segment, int nodesBefore, int frame);
   void DescribeKeyFrames(size_t segment, size_t newest);
   void StartSegment(int frame, const cv::Mat& current, const screening::FrameLook& look);
-  void MergeInto(size_t from, size_t to, _treeNode* matched, const cv::Mat& matchedToFrame,
-                 int frame, const cv::Mat& current);
+  // After a key frame joined a later segment: looks it up among the earlier
+  // segments' key frames and, when it is found there, merges.
+  void TryMerge(const cv::Mat& current);
+  // Re-inserts every key frame of segment `from` into segment `to`, placed
+  // through matchedToLatest (to's key frame `matched` onto from's latest key
+  // frame), and leaves `from` empty.
+  void MergeInto(size_t from, size_t to, _treeNode* matched, const cv::Mat& matchedToLatest);
   const keyframes::DescribedFrame& CurrentDescribed(const cv::Mat& current);
 
   io::Operator& op_;

@@ -240,4 +240,39 @@ TEST(KeepGoingRuns, ReturnAfterALensCapContinuesTheMosaic) {
   }
 }
 
+// The camera jumps to ground not filmed yet (a second segment starts there),
+// then pans back over the first: the two segments become one mosaic, each
+// key frame where the truth puts it.
+TEST(KeepGoingRuns, ASegmentThatComesBackOverAnEarlierOneIsMergedIntoIt) {
+  std::vector<render::Waypoint> path = {{0, Pose(600, 760, 0.5)},
+                                        {15, Pose(900, 760, 0.5)},
+                                        {16, Pose(1800, 770, 0.5)},
+                                        {45, Pose(1000, 770, 0.5)}};
+  std::vector<cv::Mat> frames;
+  std::vector<cv::Matx33d> truth;
+  for (int f = 0; f <= 45; ++f) {
+    truth.push_back(render::PhotoToFrame(render::PoseAt(path, f), kSize));
+    frames.push_back(render::RenderFrame(testsupport::TestPhoto(), truth.back(), kSize));
+  }
+  Runner runner;
+  const Outcome out = runner.Run(frames);
+  std::vector<const keepgoing::Segment*> mosaics;
+  for (const keepgoing::Segment& segment : *out.segments) {
+    if (segment.mergedInto < 0 && !segment.keyFrames.empty())
+      mosaics.push_back(&segment);
+  }
+  ASSERT_EQ(mosaics.size(), 1u);
+  EXPECT_EQ(mosaics[0]->lastFrame, 45);
+  Panorama& p = *mosaics[0]->panorama;
+  EXPECT_GT(p.num_Nodes, 4);
+  for (_treeNode* node : p.Vect_Nodes) {
+    const size_t frame =
+        static_cast<size_t>(mosaics[0]->keyFrames[static_cast<size_t>(node->id - 1)]);
+    EXPECT_LT(MaxCornerError(p.HomographyBetween(p.Vect_Nodes[0], node),
+                             cv::Mat(truth[frame] * truth[0].inv()), kSize.width, kSize.height),
+              3.0)
+        << "key frame at video frame " << frame;
+  }
+}
+
 }  // namespace
