@@ -27,6 +27,17 @@ void SkipLog::Skip(int frame, const std::string& reason) {
   open_ = true;
 }
 
+void SkipLog::Unskip(int from) {
+  if (!open_ || runs_.back().last < from)
+    return;
+  if (runs_.back().first >= from) {
+    runs_.pop_back();
+    open_ = false;
+  } else {
+    runs_.back().last = from - 1;
+  }
+}
+
 void SkipLog::Close() {
   if (!open_)
     return;
@@ -73,11 +84,16 @@ void KeepGoing::Process(int frame, const cv::Mat& previous, const cv::Mat& curre
       anchorLook_ = look;
     }
   }
+  ProcessFrame(frame, current);
+}
+
+void KeepGoing::ProcessFrame(int frame, const cv::Mat& current) {
   currentDescribed_.reset();
   currentFrame_ = frame;
   const screening::FrameLook look = screening::Look(current);
   if (screening::IsFlat(look)) {
     skipLog_.Skip(frame, "flat frame");
+    failed_.clear();
     return;
   }
   if (anchor_.empty()) {
@@ -90,6 +106,7 @@ void KeepGoing::Process(int frame, const cv::Mat& previous, const cv::Mat& curre
   }
   if (sharpness_.IsBlurred(look.sharpness, anchorLook_.sharpness)) {
     skipLog_.Skip(frame, "blurred frame");
+    failed_.clear();
     return;
   }
   std::string reason;
@@ -106,6 +123,7 @@ void KeepGoing::Process(int frame, const cv::Mat& previous, const cv::Mat& curre
     StartSegment(frame, current, look);
   } else {
     skipLog_.Skip(frame, reason);
+    failed_.push_back(Failed{frame, current.clone(), look});
   }
 }
 
@@ -118,6 +136,7 @@ void KeepGoing::Accept(int frame, const cv::Mat& current, const screening::Frame
   sharpness_.Add(look.sharpness);
   skipLog_.Close();
   unregistered_ = 0;
+  failed_.clear();
   Active().lastFrame = std::max(Active().lastFrame, frame);
   Active().frames.push_back(frame);
 }
@@ -317,7 +336,14 @@ void KeepGoing::MergeInto(size_t from, size_t to, _treeNode* matched,
   active_ = to;
 }
 
+// The new segment starts at the first of the frames that failed in a row
+// (a new shot begins there), and the others are taken again after it.
 void KeepGoing::StartSegment(int frame, const cv::Mat& current, const screening::FrameLook& look) {
+  std::vector<Failed> replay;
+  replay.swap(failed_);
+  if (!replay.empty())
+    skipLog_.Unskip(replay.front().frame);
+  replay.push_back(Failed{frame, current, look});
   if (Active().panorama->num_Nodes > 0) {
     std::int64_t used = 0;
     for (const Segment& s : segments_) {
@@ -340,13 +366,19 @@ void KeepGoing::StartSegment(int frame, const cv::Mat& current, const screening:
     p.featureMatching.SIFT_Features_j.clear();
   }
   skipLog_.Close();
-  anchor_ = current.clone();
-  anchorFrame = frame;
-  anchorLook_ = look;
-  anchorDescribed_ = std::move(currentDescribed_);
+  anchor_ = replay.front().image.clone();
+  anchorFrame = replay.front().frame;
+  anchorLook_ = replay.front().look;
+  if (replay.size() == 1) {
+    anchorDescribed_ = std::move(currentDescribed_);
+  } else {
+    anchorDescribed_.reset();
+  }
   anchorPlaced_ = false;
   sharpness_ = screening::SharpnessHistory();
   unregistered_ = 0;
+  for (size_t k = 1; k < replay.size(); ++k)
+    ProcessFrame(replay[k].frame, replay[k].image);
 }
 
 void KeepGoing::Finish() {

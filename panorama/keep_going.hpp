@@ -36,6 +36,9 @@ class SkipLog {
       : note_(std::move(note)) {}
   // Frame numbers arrive in increasing order; a gap ends the open run.
   void Skip(int frame, const std::string& reason);
+  // Takes the frames from `from` on out of the open run (they are to be
+  // tried again).
+  void Unskip(int from);
   // Ends the open run, if any (a frame was accepted, or the input ended).
   void Close();
   const std::vector<SkippedRun>& runs() const { return runs_; }
@@ -89,6 +92,7 @@ class KeepGoing {
 
  private:
   Segment& Active() { return segments_[active_]; }
+  void ProcessFrame(int frame, const cv::Mat& current);
   void Accept(int frame, const cv::Mat& current, const screening::FrameLook& look);
   // The registration steps, in order; each true when the frame was placed.
   bool TrackAgainstAnchor(const cv::Mat& current, const screening::FrameLook& look,
@@ -129,6 +133,14 @@ class KeepGoing {
   std::unique_ptr<keyframes::DescribedFrame> anchorDescribed_;
   std::unique_ptr<keyframes::DescribedFrame> currentDescribed_;
   int unregistered_ = 0;  // failed frames in a row (flat and blurred ones aside)
+  // The frames that failed in a row since the last frame accepted, flat or
+  // blurred ones ending the row.
+  struct Failed {
+    int frame = 0;
+    cv::Mat image;
+    screening::FrameLook look;
+  };
+  std::vector<Failed> failed_;
 };
 
 }  // namespace keepgoing

@@ -21,6 +21,7 @@ struct SkipCase {
   std::string name;
   std::vector<std::pair<int, std::string>> skips;
   std::vector<std::string> notes;
+  int unskipFrom = -1;  // frames taken back out of the open run before it ends
 };
 
 class SkipLogTest : public testing::TestWithParam<SkipCase> {};
@@ -30,6 +31,8 @@ TEST_P(SkipLogTest, OneNotePerRunOfConsecutiveFramesWithItsReasons) {
   keepgoing::SkipLog log([&notes](const std::string& note) { notes.push_back(note); });
   for (const auto& [frame, reason] : GetParam().skips)
     log.Skip(frame, reason);
+  if (GetParam().unskipFrom >= 0)
+    log.Unskip(GetParam().unskipFrom);
   log.Close();
   log.Close();  // a second close notes nothing
   EXPECT_EQ(notes, GetParam().notes);
@@ -47,7 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
                     SkipCase{"AGapEndsARun",
                              {{3, "not registered"}, {5, "not registered"}},
                              {"vmosaic: frame 3 skipped (not registered)",
-                              "vmosaic: frame 5 skipped (not registered)"}}),
+                              "vmosaic: frame 5 skipped (not registered)"}},
+                    SkipCase{"TheTailOfARunTakenBack",
+                             {{3, "flat frame"}, {4, "not registered"}, {5, "not registered"}},
+                             {"vmosaic: frame 3 skipped (flat frame, not registered)"},
+                             4},
+                    SkipCase{"AWholeRunTakenBack", {{3, "not registered"}}, {}, 3}),
     [](const testing::TestParamInfo<SkipCase>& info) { return info.param.name; });
 
 // Frames of the test photo at the given centres (zoom 0.5: 640x480 photo
