@@ -1,7 +1,7 @@
 // --keep-going as a user runs it: a two-shot video with a flat glitch frame
 // in the first shot gives two mosaics, the report's segments describe them
-// (and validate against the schema), and without the option the run still
-// ends at the glitch.
+// (and validate against the schema, paths under --output-dir included), and without the option the
+// run still ends at the glitch.
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -31,8 +31,8 @@ TEST(KeepGoingCli, TwoShotsGiveTwoMosaicsAndTheReportDescribesThem) {
   ASSERT_EQ(plain.exitCode, 0) << plain.err;
   EXPECT_THAT(plain.err, testing::HasSubstr("frame 8 could not be inserted"));
 
-  const RunResult run =
-      testsupport::RunVmosaic({"--keep-going", "--json", "run.json", "shots.mkv", "70"}, work.path);
+  const RunResult run = testsupport::RunVmosaic(
+      {"--keep-going", "--json", "run.json", "--output-dir", "runs", "shots.mkv", "70"}, work.path);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_THAT(run.err, testing::HasSubstr("vmosaic: frame 8 skipped (flat frame)\n"));
   const std::string root = testsupport::SourceRoot();
@@ -56,7 +56,7 @@ TEST(KeepGoingCli, TwoShotsGiveTwoMosaicsAndTheReportDescribesThem) {
   while (lines >> first >> last >> keyFrames >> width >> height >> output) {
     SCOPED_TRACE(output);
     ++count;
-    EXPECT_EQ(output, count == 1 ? "pano_Mean.png" : "pano_Mean_2.png");
+    EXPECT_EQ(output, count == 1 ? "runs/pano_Mean.png" : "runs/pano_Mean_2.png");
     EXPECT_TRUE(count == 1 ? first == 0 && last == 23 : first == 24 && last == 47);
     EXPECT_GE(keyFrames, 2);
     EXPECT_EQ(cv::imread(work.file(output)).size(), cv::Size(width, height));
