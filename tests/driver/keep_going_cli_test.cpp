@@ -1,7 +1,7 @@
 // --keep-going as a user runs it: a two-shot video with a flat glitch frame
 // in the first shot gives two mosaics, the report's segments describe them
-// (and validate against the schema, paths under --output-dir included), and without the option the
-// run still ends at the glitch.
+// (and validate against the schema, paths under --output-dir included),
+// and without the option the run still ends at the glitch.
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
