@@ -21,7 +21,10 @@ RENDER=$BUILD_DIR/tools/vmosaic-render
 SCORE=$BUILD_DIR/bench/vmosaic-fidelity-score
 OUT=${FIDELITY_OUT:-$ROOT/bench/FIDELITY.md}
 THRESHOLD=70
-ALL_CASES="easy_pan roll_zoom_facade vignetting_exposure serpentine perspective_tilt noise_blur"
+ALL_CASES="easy_pan roll_zoom_facade vignetting_exposure serpentine perspective_tilt noise_blur
+  glitches blur_burst lens_cap_return scene_cut shot_a shot_b occluder"
+# Cases of faulty footage: run plain and with --keep-going only.
+FAULT_CASES=" glitches blur_burst lens_cap_return scene_cut occluder "
 CASES=${FIDELITY_CASES:-$ALL_CASES}
 
 for tool in "$VMOSAIC" "$RENDER" "$SCORE"; do
@@ -45,8 +48,16 @@ describe() {
     serpentine) echo "A serpentine survey of three rows over the lake photo, 320 pixels apart (about a third of the frame height overlapping)." ;;
     perspective_tilt) echo "A pan over procedural rows of round objects seen obliquely: perspective tilt changing across the pan (up to about 10 % scale across a frame)." ;;
     noise_blur) echo "A brisk pan along the lake shore with motion blur (shutter open half the frame interval, about 6 pixels) and noise of 4 grey levels." ;;
+    glitches) echo "The easy pan with single bad frames: flat grey at 30, black at 50, a frame of another scene at 70." ;;
+    blur_burst) echo "The easy pan with a burst of heavily motion-blurred frames (shutter open 8 frame intervals) from 60 to 71." ;;
+    lens_cap_return) echo "A pan right along the lake shore, a lens cap for a second (frames 60-89, black) while the camera swings back over ground filmed around frame 25, then on to the end." ;;
+    scene_cut) echo "Two shots along one camera path: the lake shore (frames 0-59), then moss (60-119). Each mosaic is scored against its own shot; shot_a and shot_b are the two shots alone." ;;
+    shot_a) echo "The first shot of scene_cut alone (frames 0-59 of its path, the lake shore)." ;;
+    shot_b) echo "The second shot of scene_cut alone (frames 60-119 of its path, moss)." ;;
+    occluder) echo "The easy pan with a dark occluder crossing the left half of the frame (frames 40-70)." ;;
   esac
 }
+EASY="lake_boats_2560x1600.jpg 120 --at 0 520 800 0 1 0 0 --at 119 2040 820 0 1 0 0"
 render_args() {
   case $1 in
     easy_pan) echo "lake_boats_2560x1600.jpg 120 --at 0 520 800 0 1 0 0 --at 119 2040 820 0 1 0 0" ;;
@@ -55,8 +66,47 @@ render_args() {
     serpentine) echo "lake_boats_2560x1600.jpg 200 --serpentine 700 1860 480 3 320" ;;
     perspective_tilt) echo "objects 100 --at 0 540 800 0 1 -0.0003 0.0002 --at 99 2020 800 0 1 0.0003 0.0002" ;;
     noise_blur) echo "lake_boats_2560x1600.jpg 100 --at 0 520 760 0 1 0 0 --at 99 2040 840 0 1 0 0 --blur 0.5 --noise 4 --seed 5" ;;
+    glitches) echo "$EASY --fault flat 30 30 --fault black 50 50 --fault other 70 70" ;;
+    blur_burst) echo "$EASY --fault blur 60 71" ;;
+    lens_cap_return) echo "lake_boats_2560x1600.jpg 150 --at 0 520 800 0 1 0 0 --at 60 1300 800 0 1 0 0 --at 90 900 810 0 1 0 0 --at 149 2040 820 0 1 0 0 --fault black 60 89" ;;
+    scene_cut) echo "$EASY --cut 60 moss_2560x1600.jpg" ;;
+    shot_a) echo "lake_boats_2560x1600.jpg 60 --at 0 520 800 0 1 0 0 --at 59 1273.61 809.92 0 1 0 0" ;;
+    shot_b) echo "moss_2560x1600.jpg 60 --at 0 1286.39 810.08 0 1 0 0 --at 59 2040 820 0 1 0 0" ;;
+    occluder) echo "$EASY --fault occluder 40 70" ;;
     *) return 1 ;;
   esac
+}
+
+# A --keep-going run with several mosaics: segment k (k >= 2) becomes a run
+# folder of its own (its report and pano_*_k.png as pano_*.png), scored
+# against the shot it shows (the cut's scene from the cut on). Prints the
+# folders made.
+split_segments() {
+  local dir=$1 truth=$2
+  python3 - "$dir" "$truth" <<'PY' || return 0
+import json, os, shutil, sys
+run, truth_path = sys.argv[1], sys.argv[2]
+report = json.load(open(os.path.join(run, "report.json")))
+truth = json.load(open(truth_path))
+for k, seg in enumerate(report.get("segments", [])[1:], start=2):
+    if "canvas" not in seg:
+        continue
+    out = f"{run}.seg{k}"
+    os.makedirs(out, exist_ok=True)
+    frames = [{"id": i + 1, "frame": f, "frame_to_canvas": seg["frame_to_canvas"][i]}
+              for i, f in enumerate(seg["key_frames"])]
+    json.dump({"canvas": seg["canvas"], "reference": seg["reference"], "key_frames": frames,
+               "timings": {}}, open(os.path.join(out, "report.json"), "w"))
+    for image in os.listdir(run):
+        if image.startswith("pano_") and image.endswith(f"_{k}.png"):
+            shutil.move(os.path.join(run, image), os.path.join(out, image[:-len(f"_{k}.png")] + ".png"))
+    shot = dict(truth)
+    cut = truth.get("cut")
+    if cut and seg["first_frame"] >= cut["frame"]:
+        shot["scene"] = cut["scene"]
+    json.dump(shot, open(os.path.join(out, "truth.json"), "w"))
+    print(out)
+PY
 }
 
 # The variants the binary supports: label and extra options.
@@ -66,6 +116,8 @@ has_option() { grep -q -- "$1" <<< "$HELP"; }
 has_option --refine && VARIANTS+=("refine|--refine")
 has_option --blend && VARIANTS+=("blend|--blend")
 has_option --refine && has_option --blend && VARIANTS+=("refine+blend|--refine --blend")
+KEEP_GOING=""
+has_option --keep-going && KEEP_GOING="keep-going|--keep-going"
 if [ -n "${FIDELITY_VARIANTS:-}" ]; then
   chosen=()
   for variant in "${VARIANTS[@]}"; do
@@ -93,7 +145,15 @@ for name in $CASES; do
   "$RENDER" --case "$video" $args --truth "$truth"
   runs=()
   commands="vmosaic-render --case $name.mkv $args --truth $name.truth.json"
-  for variant in "${VARIANTS[@]}"; do
+  case_variants=("${VARIANTS[@]}")
+  segment_runs=()
+  if [[ $FAULT_CASES == *" $name "* ]]; then
+    case_variants=("plain|")
+    [ -n "$KEEP_GOING" ] && case_variants+=("$KEEP_GOING")
+  elif [ "$name" = easy_pan ] && [ -n "$KEEP_GOING" ]; then
+    case_variants+=("$KEEP_GOING")
+  fi
+  for variant in "${case_variants[@]}"; do
     label=${variant%%|*}
     options=${variant#*|}
     dir=$WORK/$name.${label/+/-}
@@ -105,6 +165,9 @@ for name in $CASES; do
       t1=$(date +%s.%N)
       awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f\n", b - a }' > "$dir/wall.txt"
       runs+=("$label=$dir")
+      while read -r segment; do
+        segment_runs+=("$label|$segment")
+      done < <(split_segments "$dir" "$truth")
     else
       echo "fidelity.sh: vmosaic failed on $name ($label):" >&2
       tail -5 "$dir/stderr.txt" >&2
@@ -122,6 +185,14 @@ for name in $CASES; do
     echo
     if [ ${#runs[@]} -gt 0 ]; then
       "$SCORE" --summary "$SUMMARY" "$name" "$truth" "$video" "${runs[@]}"
+      for entry in "${segment_runs[@]}"; do
+        segment=${entry#*|}
+        echo
+        echo "Mosaic ${segment##*.seg} of the ${entry%%|*} run:"
+        echo
+        "$SCORE" --summary "$SUMMARY" "$name (mosaic ${segment##*.seg})" "$segment/truth.json" \
+          "$video" "${entry%%|*}=$segment"
+      done
     else
       echo "Every run failed."
     fi

@@ -8,7 +8,8 @@
 #include "io/console.hpp"
 
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
-                 Progress& progress, std::vector<int>* keyFrames, StoppedEarly* stopped) {
+                 Progress& progress, std::vector<int>* keyFrames, StoppedEarly* stopped,
+                 keepgoing::KeepGoing* keepGoing) {
   int frameCounter = 1;
   signals::EnterFrameLoop();
   for (;;) {
@@ -33,6 +34,10 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     ++frameCounter;
     cv::Mat current = video.getframe_Current();
     cv::Mat previous = video.getframe_Previous();
+    if (keepGoing != nullptr) {
+      keepGoing->Process(frameCounter - 1, previous, current);
+      continue;
+    }
     const int nodesBefore = panorama.num_Nodes;
     panorama.ProcessTwoImages_AVL(previous, current, settings.overlapThreshold,
                                   settings.featureMethod);

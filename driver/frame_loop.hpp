@@ -7,6 +7,7 @@
 
 #include "driver/progress.hpp"
 #include "io/io_video.hpp"
+#include "panorama/keep_going.hpp"
 #include "panorama/panorama.hpp"
 
 struct LoopSettings {
@@ -26,6 +27,8 @@ struct StoppedEarly {
 // is given, it receives the frame number (from 0) of each key frame, in
 // order of creation (so entry k - 1 is the frame of node id k). A refused
 // key frame is noted on standard error and, when stopped is given, there.
+// With keepGoing, every frame goes to it instead (nothing ends the input but
+// its end, Esc, Ctrl-C or the frame limit); keyFrames is then left alone.
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
                  Progress& progress, std::vector<int>* keyFrames = nullptr,
-                 StoppedEarly* stopped = nullptr);
+                 StoppedEarly* stopped = nullptr, keepgoing::KeepGoing* keepGoing = nullptr);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <new>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/highgui.hpp>
@@ -17,6 +18,7 @@
 
 #include "driver/frame_loop.hpp"
 #include "driver/run_report.hpp"
+#include "driver/segments.hpp"
 #include "driver/signals.hpp"
 #include "io/console.hpp"
 #include "io/image_sequence.hpp"
@@ -30,7 +32,7 @@ namespace {
 constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
-    "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine] [--blend]\n"
+    "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine] [--blend] [--keep-going]\n"
     "               [--memory-budget MB] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
@@ -57,6 +59,10 @@ constexpr const char* kUsage =
     "  --blend      also writes pano_Blend.png: the same key frames corrected\n"
     "               for vignetting and exposure, cut along seams and blended\n"
     "               across them (slower, for a mosaic without visible bands)\n"
+    "  --keep-going skip frames that cannot be registered or inserted instead\n"
+    "               of ending the input there; find the way back by descriptors\n"
+    "               and by appearance among all key frames; footage that fits\n"
+    "               nowhere starts a new mosaic (pano_Mean_2.png, ...)\n"
     "  --memory-budget MB\n"
     "               memory for the key frames' pixels, in MiB (default: 256,\n"
     "               or a quarter of the physical memory when that is less);\n"
@@ -77,6 +83,7 @@ struct CommandLine {
   bool version = false;
   bool refine = false;
   bool blend = false;
+  bool keepGoing = false;
   std::string malformed;  // the option given without its value
 };
 
@@ -102,6 +109,10 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     }
     if (arg == "--refine" || arg == "--blend") {
       (arg == "--refine" ? line.refine : line.blend) = true;
+      continue;
+    }
+    if (arg == "--keep-going") {
+      line.keepGoing = true;
       continue;
     }
     if (arg == "--version") {
@@ -196,6 +207,21 @@ std::string DirectoryName(const std::string& path) {
 
 double SecondsSince(int64_t startTicks) {
   return static_cast<double>(cv::getTickCount() - startTicks) / cv::getTickFrequency();
+}
+
+// Skipping bad frames, notes on standard error; its key-frame index takes
+// an eighth of the memory budget (at least 4 MiB).
+std::unique_ptr<keepgoing::KeepGoing> MakeKeepGoing(Panorama& panorama, io::Operator& op,
+                                                    std::int64_t budgetBytes,
+                                                    const LoopSettings& loop) {
+  keepgoing::Settings settings;
+  settings.overlapThreshold = loop.overlapThreshold;
+  settings.featureMethod = loop.featureMethod;
+  settings.indexCapacityBytes =
+      static_cast<size_t>(std::max<std::int64_t>(budgetBytes / 8, 4 << 20));
+  return std::make_unique<keepgoing::KeepGoing>(
+      panorama, op, budgetBytes, settings,
+      [](const std::string& note) { std::fprintf(stderr, "%s\n", note.c_str()); });
 }
 
 // The run itself; main adds the handling of exhausted memory.
@@ -308,8 +334,15 @@ int Run(int rawArgc, char** rawArgv) {
   Progress progress;
   std::vector<int> keyFrameNumbers;
   StoppedEarly stopped;
-  const int framesRead =
-      RunFrameLoop(panorama, video, settings, progress, &keyFrameNumbers, &stopped);
+  std::unique_ptr<keepgoing::KeepGoing> keepGoing;
+  if (line.keepGoing)
+    keepGoing = MakeKeepGoing(panorama, consoleOperator, memoryBudgetBytes, settings);
+  const int framesRead = RunFrameLoop(panorama, video, settings, progress, &keyFrameNumbers,
+                                      &stopped, keepGoing.get());
+  if (keepGoing) {
+    keepGoing->Finish();
+    keyFrameNumbers = keepGoing->segments().front().keyFrames;
+  }
   const double treeSeconds = SecondsSince(treeStart);
   std::printf("\nTime processing AVL Binary Tree Construction: %f seconds", treeSeconds);
 
@@ -349,6 +382,12 @@ int Run(int rawArgc, char** rawArgv) {
 
   std::vector<std::string> written;
   bool ok = panorama.Save_PanoNew(line.outputDir, &written);
+  if (keepGoing) {
+    keepGoing->segments().front().outputs = written;
+    ok =
+        ComposeFurtherSegments(*keepGoing, {line.outputDir, withMedian, line.refine, line.blend}) &&
+        ok;
+  }
   if (!line.jsonPath.empty()) {
     RunReport report;
     report.input = video.path_Input;
@@ -366,6 +405,7 @@ int Run(int rawArgc, char** rawArgv) {
     report.treeSeconds = treeSeconds;
     report.compositionSeconds = compositionSeconds;
     report.outputs = written;
+    report.keepGoing = keepGoing.get();
     if (line.refine) {
       report.refinement = &refinement;
       report.refineSeconds = refineSeconds;

@@ -117,6 +117,49 @@ std::string StringList(const std::vector<std::string>& items) {
   return out + "]";
 }
 
+// "skipped" and "segments" of a --keep-going run, each a list.
+std::string KeepGoingJson(keepgoing::KeepGoing& keepGoing) {
+  std::ostringstream json;
+  json << "  \"skipped\": [";
+  const auto& runs = keepGoing.skipped();
+  for (size_t i = 0; i < runs.size(); ++i) {
+    json << (i ? ",\n" : "\n") << "    {\"first\": " << runs[i].first
+         << ", \"last\": " << runs[i].last << ", \"reason\": " << Quoted(runs[i].reason) << "}";
+  }
+  json << (runs.empty() ? "],\n" : "\n  ],\n");
+  json << "  \"segments\": [";
+  bool any = false;
+  for (const keepgoing::Segment& segment : keepGoing.segments()) {
+    if (segment.keyFrames.empty() || segment.mergedInto >= 0)
+      continue;
+    json << (any ? ",\n" : "\n") << "    {\"first_frame\": " << segment.firstFrame
+         << ", \"last_frame\": " << segment.lastFrame << ", \"key_frames\": [";
+    for (size_t k = 0; k < segment.keyFrames.size(); ++k)
+      json << (k ? ", " : "") << segment.keyFrames[k];
+    json << "]";
+    Panorama& p = *segment.panorama;
+    if (p.Node_PanoReference != nullptr && !p.pano.empty()) {
+      // Each key frame's pixels onto the pixels of the segment's mosaic.
+      const cv::Mat referenceToCanvas =
+          (cv::Mat_<double>(3, 3) << 1, 0, -p.composition.minposAcum_x, 0, 1,
+           -p.composition.minposAcum_y, 0, 0, 1);
+      json << ", \"canvas\": {\"width\": " << p.pano.cols << ", \"height\": " << p.pano.rows
+           << "}, \"reference\": " << p.Node_PanoReference->id << ", \"frame_to_canvas\": [";
+      for (size_t k = 0; k < p.Vect_Nodes.size(); ++k) {
+        _treeNode* n = p.Vect_Nodes[k];
+        json << (k ? ", " : "")
+             << (p.SkippedByCanvas(n->id) ? std::string("null")
+                                          : Matrix(referenceToCanvas * p.FrameToReference(n)));
+      }
+      json << "]";
+    }
+    json << ", \"outputs\": " << StringList(segment.outputs) << "}";
+    any = true;
+  }
+  json << (any ? "\n  ],\n" : "],\n");
+  return json.str();
+}
+
 }  // namespace
 
 std::string RunReportJson(const RunReport& report, Panorama& p) {
@@ -190,6 +233,8 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
     }
     json << (r.pairs.empty() ? "]},\n" : "\n  ]},\n");
   }
+  if (report.keepGoing != nullptr)
+    json << KeepGoingJson(*report.keepGoing);
   json << "  \"timings\": {\"tree_seconds\": " << Number(report.treeSeconds)
        << ", \"composition_seconds\": " << Number(report.compositionSeconds);
   if (report.refinement != nullptr)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "panorama/keep_going.hpp"
 #include "panorama/panorama.hpp"
 #include "panorama/refinement.hpp"
 
@@ -31,6 +32,8 @@ struct RunReport {
   // With --refine: what the refinement did and its time (null without).
   const RefinementResult* refinement = nullptr;
   double refineSeconds = 0.0;
+  // With --keep-going: the skipped frames and the segments (null without).
+  keepgoing::KeepGoing* keepGoing = nullptr;
 };
 
 // The report as JSON text. Each key frame's "frame_to_canvas" maps its pixels

@@ -85,6 +85,9 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
 
   cameraMotion.HomographyEstimation_DLT_RANSAC(featureMatching.getDirCpoints_i(),
                                                featureMatching.getDirCpoints_j(), imageW, imageH);
+  keyFrameRegistrationFailed = cameraMotion.getban_ExisteH() == 0;
+  if (keyFrameRegistrationFailed && strictKeyFrames)
+    return;
   if (cameraMotion.getban_ExisteH() == 0)
     cameraMotion.setHomography(Hchain);
 

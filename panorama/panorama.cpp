@@ -52,9 +52,12 @@ void Panorama::releaseImages() {
     pano_Weights.release();
 }
 
-bool Panorama::Save_PanoNew(const std::string& directory, std::vector<std::string>* written) {
-  const std::pair<const cv::Mat*, const char*> results[] = {
-      {&pano, "pano_Mean.png"}, {&pano_Median, "pano_Median.png"}, {&pano_Blend, "pano_Blend.png"}};
+bool Panorama::Save_PanoNew(const std::string& directory, std::vector<std::string>* written,
+                            const std::string& suffix) {
+  const std::pair<const cv::Mat*, std::string> results[] = {
+      {&pano, "pano_Mean" + suffix + ".png"},
+      {&pano_Median, "pano_Median" + suffix + ".png"},
+      {&pano_Blend, "pano_Blend" + suffix + ".png"}};
   bool ok = true;
   for (const auto& [image, name] : results) {
     if (image->empty())

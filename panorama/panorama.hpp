@@ -111,8 +111,10 @@ class Panorama {
   // directory (empty: the working directory), each replaced at once or not
   // at all (io/output_file.hpp), and adds the paths written to written.
   // Returns false, after a message on standard error, when a write failed.
+  // A suffix goes before ".png" ("_2": "pano_Mean_2.png").
   bool Save_PanoNew(const std::string& directory = std::string(),
-                    std::vector<std::string>* written = nullptr);
+                    std::vector<std::string>* written = nullptr,
+                    const std::string& suffix = std::string());
 
   // Frame-pair registration: Hij (previous onto current) and ban_ExisteH.
   void CalculateFeatureExtractionMatching(cv::Mat previous, cv::Mat current);
@@ -166,6 +168,28 @@ class Panorama {
   void ValidateCorrespondencesKeyPoints_NCC(std::vector<cv::KeyPoint>* outKey,
                                             std::vector<cv::KeyPoint>* outCur, cv::Mat H,
                                             cv::Mat keyImage, cv::Mat curImage);
+
+  // Passing over bad frames (--keep-going). What registering one frame may
+  // change, so that a frame found bad leaves the tree and the next pair's
+  // features as they were (panorama/frame_attempt.cpp).
+  struct FrameAttemptState;
+  std::shared_ptr<FrameAttemptState> SaveAttemptState() const;
+  void RestoreAttemptState(const FrameAttemptState& state);
+  // With strictKeyFrames, a key frame whose direct registration against the
+  // last key frame fails is not inserted (keyFrameRegistrationFailed tells)
+  // instead of being placed by the chain's estimate.
+  bool strictKeyFrames = false;
+  bool keyFrameRegistrationFailed = false;
+  // The first half of ProcessTwoImages_AVL: registers current against
+  // previous; true when a homography was found (cameraMotion holds it).
+  bool RegisterPair(cv::Mat previous, cv::Mat current, float overlapThreshold, int featureMethod);
+  // Takes H (previous frame's pixels onto current's, found another way) as
+  // the pair's registration, with the features the next steps expect.
+  void SetPairRegistration(const cv::Mat& H, const cv::Mat& previous, const cv::Mat& current);
+  // Inserts frame as a new key frame placed by H_KToFrame (K's pixels onto
+  // the frame's), K any key frame of the tree. False, with nothing changed,
+  // when the tree refuses it.
+  bool InsertKeyFrameAt(_treeNode* K, const cv::Mat& H_KToFrame, const cv::Mat& frame);
 
   // Reference choice and composition.
   // Maps from's image onto to's image, through their lowest common ancestor.

@@ -14,13 +14,19 @@
 // survey); --vignetting V (corners darker by V); --exposure A (gain
 // 1 + A sin(2 pi f / (FRAMES - 1)) at frame f); --noise SIGMA; --blur SHUTTER
 // (open shutter in frame intervals); --seed N; --fps F; --truth FILE (JSON:
-// the scene, the effects and every frame's photo-to-frame homography).
+// the scene, the effects and every frame's photo-to-frame homography);
+// --fault KIND FIRST LAST (frames FIRST to LAST replaced or spoiled; repeat):
+// "flat" (uniform grey), "black" (a lens cap), "other" (a frame of another
+// scene), "blur" (a shutter open 8 frame intervals), "occluder" (a dark
+// shape crossing the left half of the frame); --cut FRAME SCENE (from FRAME
+// on, the camera films SCENE along the same path: a second shot).
 // OUT ending in ".mkv" is lossless.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iomanip>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
@@ -39,7 +45,45 @@ struct CaseSettings {
   std::vector<render::Waypoint> path;
   double vignetting = 0.0, exposure = 0.0, noise = 0.0, shutter = 0.0, fps = 30.0;
   uint64_t seed = 1;
+  struct Fault {
+    std::string kind;
+    int first = 0, last = 0;
+  };
+  std::vector<Fault> faults;
+  int cutFrame = -1;
+  std::string cutScene;
 };
+
+// Heavy blur: the shutter open this many frame intervals.
+constexpr double kFaultShutter = 8.0;
+
+const CaseSettings::Fault* FaultAt(const CaseSettings& c, int f) {
+  for (const auto& fault : c.faults) {
+    if (fault.first <= f && f <= fault.last)
+      return &fault;
+  }
+  return nullptr;
+}
+
+// The frame f of the case with its fault, if any.
+cv::Mat FaultyFrame(const CaseSettings& c, const cv::Mat& scene, const cv::Mat& other, int f) {
+  const CaseSettings::Fault* fault = FaultAt(c, f);
+  if (fault == nullptr)
+    return render::RenderPathFrame(scene, c.path, f, c.size, c.shutter, kBlurSamples);
+  if (fault->kind == "flat" || fault->kind == "black")
+    return cv::Mat(c.size, CV_8UC3, cv::Scalar::all(fault->kind == "flat" ? 128 : 0));
+  if (fault->kind == "other")
+    return render::RenderPathFrame(other, c.path, f, c.size);
+  if (fault->kind == "blur")
+    return render::RenderPathFrame(scene, c.path, f, c.size, kFaultShutter, 4 * kBlurSamples);
+  cv::Mat frame = render::RenderPathFrame(scene, c.path, f, c.size, c.shutter, kBlurSamples);
+  // The occluder enters at the left and leaves at the middle.
+  const double t = (f - fault->first + 0.5) / (fault->last - fault->first + 1);
+  const cv::Point centre(static_cast<int>(t * c.size.width / 2), c.size.height / 2);
+  cv::ellipse(frame, centre, cv::Size(c.size.width / 6, c.size.height / 3), 0, 0, 360,
+              cv::Scalar(30, 40, 35), cv::FILLED);
+  return frame;
+}
 
 // Reads the options of --case; false (after a message) on anything malformed.
 bool ParseCase(int argc, char** argv, CaseSettings* c) {
@@ -92,6 +136,18 @@ bool ParseCase(int argc, char** argv, CaseSettings* c) {
       c->seed = std::strtoull(argv[++i], nullptr, 10);
     } else if (opt == "--fps" && need(1)) {
       c->fps = num();
+    } else if (opt == "--fault" && need(3)) {
+      CaseSettings::Fault fault;
+      fault.kind = argv[++i];
+      fault.first = std::atoi(argv[++i]);
+      fault.last = std::atoi(argv[++i]);
+      const std::string kinds = " flat black other blur occluder ";
+      if (kinds.find(" " + fault.kind + " ") == std::string::npos || fault.last < fault.first)
+        return false;
+      c->faults.push_back(fault);
+    } else if (opt == "--cut" && need(2)) {
+      c->cutFrame = std::atoi(argv[++i]);
+      c->cutScene = argv[++i];
     } else if (opt == "--truth" && need(1)) {
       c->truthPath = argv[++i];
     } else {
@@ -121,13 +177,20 @@ int RenderCase(int argc, char** argv) {
     std::fprintf(stderr, "vmosaic-render: scene %s not found\n", c.scene.c_str());
     return 1;
   }
+  const cv::Mat second = c.cutFrame >= 0 ? render::LoadScene(c.cutScene) : cv::Mat();
+  const cv::Mat other = render::LoadScene(c.scene == "facade" ? "objects" : "facade");
+  if (c.cutFrame >= 0 && second.empty()) {
+    std::fprintf(stderr, "vmosaic-render: scene %s not found\n", c.cutScene.c_str());
+    return 1;
+  }
   cv::VideoWriter writer = render::OpenVideoWriter(c.out, c.size, c.fps);
   if (!writer.isOpened()) {
     std::fprintf(stderr, "vmosaic-render: could not write %s\n", c.out.c_str());
     return 1;
   }
   for (int f = 0; f < c.frames; ++f) {
-    cv::Mat frame = render::RenderPathFrame(scene, c.path, f, c.size, c.shutter, kBlurSamples);
+    const bool cut = c.cutFrame >= 0 && f >= c.cutFrame;
+    cv::Mat frame = FaultyFrame(c, cut ? second : scene, other, f);
     render::Photometry light;
     light.vignetting = c.vignetting;
     light.gain = GainAt(c, f);
@@ -143,7 +206,15 @@ int RenderCase(int argc, char** argv) {
   truth << "{\n  \"scene\": \"" << c.scene << "\",\n  \"frame_size\": {\"width\": " << c.size.width
         << ", \"height\": " << c.size.height << "},\n  \"frames\": " << c.frames
         << ",\n  \"vignetting\": " << c.vignetting << ",\n  \"exposure_drift\": " << c.exposure
-        << ",\n  \"noise\": " << c.noise << ",\n  \"shutter\": " << c.shutter << ",\n  \"gain\": [";
+        << ",\n  \"noise\": " << c.noise << ",\n  \"shutter\": " << c.shutter;
+  if (c.cutFrame >= 0)
+    truth << ",\n  \"cut\": {\"frame\": " << c.cutFrame << ", \"scene\": \"" << c.cutScene << "\"}";
+  truth << ",\n  \"faults\": [";
+  for (size_t k = 0; k < c.faults.size(); ++k) {
+    truth << (k ? ", " : "") << "{\"kind\": \"" << c.faults[k].kind
+          << "\", \"first\": " << c.faults[k].first << ", \"last\": " << c.faults[k].last << "}";
+  }
+  truth << "],\n  \"gain\": [";
   for (int f = 0; f < c.frames; ++f)
     truth << (f ? ", " : "") << GainAt(c, f);
   truth << "],\n  \"photo_to_frame\": [";

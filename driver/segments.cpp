@@ -1,0 +1,31 @@
+#include "driver/segments.hpp"
+
+#include <cstdio>
+
+#include "panorama/refinement.hpp"
+
+bool ComposeFurtherSegments(keepgoing::KeepGoing& keepGoing, const SegmentOutput& output) {
+  bool ok = true;
+  int number = 1;
+  auto& segments = keepGoing.segments();
+  for (size_t s = 1; s < segments.size(); ++s) {
+    Panorama* p = segments[s].panorama;
+    if (p == nullptr || p->num_Nodes == 0 || segments[s].mergedInto >= 0)
+      continue;
+    ++number;
+    std::fprintf(stderr, "vmosaic: segment %d (frames %d-%d, %d key frames)\n", number,
+                 segments[s].firstFrame, segments[s].lastFrame, p->num_Nodes);
+    if (!output.refine) {
+      p->CalculateCenteredPanorama(output.withMedian);
+    } else if (p->ChooseReference() != nullptr) {
+      p->RefineKeyFrames(RefinementSettings{});
+      p->ComposeCentredPanorama(output.withMedian);
+    }
+    if (output.blend)
+      p->ComposeBlendedPanorama();
+    ok =
+        p->Save_PanoNew(output.directory, &segments[s].outputs, "_" + std::to_string(number)) && ok;
+  }
+  std::fflush(stdout);
+  return ok;
+}
