@@ -42,6 +42,8 @@ std::vector<cv::Point2f> FeatureExtraction::goodFeaturesToTrack(cv::Mat frame, i
                                                                 int width, int height) {
   CV_Assert(!frame.empty() && frame.depth() == CV_8U &&
             (frame.channels() == 3 || frame.channels() == 1));
+  if (const OfferedFeatures* offered = OfferFor(frame); offered && offered->hasCorners)
+    return offered->corners;
   Image_Gray.create(height, width, CV_8UC1);
   qualityLevel = kCornerQualityLevel;
   minDistance = kCornerMinDistancePx;
@@ -87,6 +89,10 @@ std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeaturesAndDescriptor(cv::Mat f
                                                                        cv::Mat* descriptors) {
   CV_Assert(descriptors != nullptr);
   SIFT_Detector = CreateSiftDetector();
+  if (const OfferedFeatures* offered = OfferFor(frame); offered && offered->hasSift) {
+    *descriptors = offered->descriptors.clone();
+    return offered->keypoints;
+  }
   std::vector<cv::KeyPoint> keypoints;
   if (TooSmallForSift(frame)) {
     descriptors->release();
@@ -94,4 +100,22 @@ std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeaturesAndDescriptor(cv::Mat f
   }
   SIFT_Detector->detectAndCompute(frame, cv::noArray(), keypoints, *descriptors, false);
   return keypoints;
+}
+
+void FeatureExtraction::Offer(OfferedFeatures offered) {
+  constexpr std::size_t kOffersKept = 2;  // the previous and the current frame
+  offers_.push_back(std::move(offered));
+  while (offers_.size() > kOffersKept)
+    offers_.pop_front();
+}
+
+const OfferedFeatures* FeatureExtraction::OfferFor(const cv::Mat& frame) const {
+  for (const OfferedFeatures& offered : offers_) {
+    const cv::Mat& f = offered.frame;
+    if (f.data == frame.data && f.size == frame.size && f.type() == frame.type() &&
+        f.step == frame.step) {
+      return &offered;
+    }
+  }
+  return nullptr;
 }

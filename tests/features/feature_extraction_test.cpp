@@ -93,4 +93,29 @@ TEST(SiftDescription, CombinedDetectionAndDescriptionEqualsTheTwoSteps) {
   }
 }
 
+// Features offered for a frame are taken only for that frame's own pixels:
+// an equal copy, another frame, or a frame whose offer was pushed out by two
+// later ones is detected afresh. Only the kind offered is taken.
+TEST(OfferedFeatures, AreTakenOnlyForTheFramesPixels) {
+  const featuretest::RenderedPair pair = featuretest::TranslationPair(1.0);
+  const Points marker = {cv::Point2f(1.5f, 2.5f)};
+  const auto offer = [&](const cv::Mat& frame) {
+    OfferedFeatures offered;
+    offered.frame = frame;
+    offered.hasCorners = true;
+    offered.corners = marker;
+    return offered;
+  };
+  FeatureExtraction extraction;
+  extraction.Offer(offer(pair.frame_i));
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_i, 1, 0, 0), marker);
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_i.clone(), 1, 0, 0), Corners(pair.frame_i));
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_j, 1, 0, 0), Corners(pair.frame_j));
+  cv::Mat descriptors;
+  EXPECT_GT(extraction.SIFTFeaturesAndDescriptor(pair.frame_i, &descriptors).size(), 100u);
+  extraction.Offer(offer(pair.frame_j));
+  extraction.Offer(offer(pair.frame_j));
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_i, 1, 0, 0), Corners(pair.frame_i));
+}
+
 }  // namespace
