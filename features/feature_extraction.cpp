@@ -1,7 +1,9 @@
 #include "features/feature_extraction.hpp"
 
 #include <algorithm>
+#include <map>
 #include <opencv2/imgproc.hpp>
+#include <tuple>
 
 namespace {
 
@@ -34,6 +36,18 @@ bool TooSmallForSift(const cv::Mat& frame) {
 cv::Ptr<cv::Feature2D> CreateSiftDetector() {
   return cv::SIFT::create(kSiftMaxFeatures, kSiftOctaveLayers, kSiftContrastThreshold,
                           kSiftEdgeThreshold, kSiftBaseSigma);
+}
+
+// A descriptor depends on the keypoint's fields and the scale space alone.
+auto Fields(const cv::KeyPoint& k) {
+  return std::make_tuple(k.pt.x, k.pt.y, k.size, k.angle, k.response, k.octave, k.class_id);
+}
+using KeypointFields = decltype(Fields(cv::KeyPoint()));
+
+// The detection builds its scale space from the upsampled first octave; a
+// description does so only when one of its keypoints lies there.
+bool InFirstOctave(const cv::KeyPoint& k) {
+  return (k.octave & 255) == 255;  // octave -1 in the low byte
 }
 
 }  // namespace
@@ -82,6 +96,29 @@ cv::Mat FeatureExtraction::SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, c
   if (TooSmallForSift(frame))
     return descriptors;
   SIFT_Detector->compute(frame, keypoints, descriptors);
+  return descriptors;
+}
+
+cv::Mat FeatureExtraction::SIFTDescriptorOfDetected(const std::vector<cv::KeyPoint>& keypoints,
+                                                    const cv::Mat& frame,
+                                                    const std::vector<cv::KeyPoint>& detected,
+                                                    const cv::Mat& detectedDescriptors) {
+  const bool usable = !keypoints.empty() && !TooSmallForSift(frame) &&
+                      detectedDescriptors.type() == CV_32F &&
+                      detectedDescriptors.rows == static_cast<int>(detected.size()) &&
+                      std::any_of(keypoints.begin(), keypoints.end(), InFirstOctave);
+  if (!usable)
+    return SIFTDescriptor(keypoints, frame);
+  std::map<KeypointFields, int> rowOf;
+  for (size_t r = 0; r < detected.size(); ++r)
+    rowOf.emplace(Fields(detected[r]), static_cast<int>(r));
+  cv::Mat descriptors(static_cast<int>(keypoints.size()), detectedDescriptors.cols, CV_32F);
+  for (size_t k = 0; k < keypoints.size(); ++k) {
+    const auto found = rowOf.find(Fields(keypoints[k]));
+    if (found == rowOf.end())
+      return SIFTDescriptor(keypoints, frame);
+    detectedDescriptors.row(found->second).copyTo(descriptors.row(static_cast<int>(k)));
+  }
   return descriptors;
 }
 

@@ -47,6 +47,15 @@ class FeatureExtraction {
   // bit. Sets *descriptors.
   std::vector<cv::KeyPoint> SIFTFeaturesAndDescriptor(cv::Mat frame, cv::Mat* descriptors);
 
+  // SIFTDescriptor(keypoints, frame), taken from rows of detectedDescriptors
+  // (the descriptors of `detected`, this frame's detection) when that is the
+  // same: every keypoint is one of `detected`, and one lies in the first
+  // (upsampled) octave, so the description would build the detection's scale
+  // space. Otherwise described anew.
+  cv::Mat SIFTDescriptorOfDetected(const std::vector<cv::KeyPoint>& keypoints, const cv::Mat& frame,
+                                   const std::vector<cv::KeyPoint>& detected,
+                                   const cv::Mat& detectedDescriptors);
+
   // Features of a frame found ahead: goodFeaturesToTrack and
   // SIFTFeaturesAndDescriptor on a frame sharing these pixels return them
   // instead of detecting again. The two latest offers are kept.
