@@ -49,11 +49,13 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
   const long long framesAfterFirst = settings.frameLimit > 0 ? settings.frameLimit - 1 : -1;
   io::FramePrefetcher source(video, video.getframe_Current(), framesAfterFirst, kPrefetchDepth,
                              automatic ? FeaturesOfFrame(settings.featureMethod) : nullptr);
+  // Inside the loop's bracket: a first Ctrl-C while the first frame's
+  // features are found ends the input as it would a pair later.
+  signals::EnterFrameLoop();
   io::PrefetchedFrame previous;
   source.Next(&previous);
   if (automatic)
     OfferFeatures(panorama.featureExtraction, previous, settings.featureMethod);
-  signals::EnterFrameLoop();
   for (;;) {
     progress.Frames(frameCounter, panorama.num_Nodes);
     if (settings.frameLimit > 0 && frameCounter >= settings.frameLimit)

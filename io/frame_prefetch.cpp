@@ -45,7 +45,8 @@ void FramePrefetcher::Run(cv::Mat first, long long maxMore) {
       } else if (!video_.ReadFrame(&item.frame)) {
         break;
       }
-      if (work_)
+      // After a stop, a frame's work would only delay the caller.
+      if (work_ && !stop_)
         work_(&item);
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return stop_ || queue_.size() < depth_; });

@@ -5,6 +5,7 @@
 // order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -61,7 +62,7 @@ class FramePrefetcher {
   std::condition_variable changed_;
   std::deque<PrefetchedFrame> queue_;
   bool ended_ = false;  // no frame will be added
-  bool stop_ = false;
+  std::atomic<bool> stop_{false};
   long long discarded_ = 0;  // frames read after the stop
   std::exception_ptr failure_;
   std::thread reader_;
