@@ -8,7 +8,9 @@
 #
 #   BUILD_DIR=build-bench BENCH_SET=full|quick bench/e2e.sh
 #
-# BENCH_SET=quick keeps the 640x480 pan only (a few minutes on 2 cores).
+# BENCH_SET=quick keeps the 640x480 pan only (a few minutes on 2 cores);
+# BENCH_SET=large runs only the 1920x1080 and 3840x2160 pans, which the full
+# set also includes (rendering them once takes several minutes).
 # VMOSAIC may name another vmosaic binary (to compare two builds); the videos
 # are cached in BENCH_CACHE and reused.
 set -euo pipefail
@@ -39,7 +41,14 @@ VIDEOS_FULL="$VIDEOS_QUICK
 serp640 640 480 1000 serpentine
 pan1280 1280 720 300 pan
 serp1280 1280 720 600 serpentine"
-if [ "$BENCH_SET" = quick ]; then VIDEOS=$VIDEOS_QUICK; else VIDEOS=$VIDEOS_FULL; fi
+VIDEOS_LARGE="pan1080 1920 1080 200 pan
+pan2160 3840 2160 120 pan"
+case $BENCH_SET in
+  quick) VIDEOS=$VIDEOS_QUICK ;;
+  large) VIDEOS=$VIDEOS_LARGE ;;
+  *) VIDEOS="$VIDEOS_FULL
+$VIDEOS_LARGE" ;;
+esac
 
 video_path() { echo "$BENCH_CACHE/$1.mp4"; }
 

@@ -6,18 +6,63 @@
 #include "driver/progress.hpp"
 #include "driver/signals.hpp"
 #include "io/console.hpp"
+#include "io/frame_prefetch.hpp"
+
+namespace {
+
+// Frames waiting ahead of the loop, with their features.
+constexpr std::size_t kPrefetchDepth = 3;
+
+// The features of a frame that depend on it alone, found by the reading
+// thread with an extraction of its own.
+io::FramePrefetcher::FrameWork FeaturesOfFrame(int featureMethod) {
+  return [featureMethod, extraction = FeatureExtraction()](io::PrefetchedFrame* item) mutable {
+    if (featureMethod == Panorama::kCornerFeatures) {
+      item->corners =
+          extraction.goodFeaturesToTrack(item->frame, 1, item->frame.cols, item->frame.rows);
+    } else if (featureMethod == Panorama::kSiftFeatures) {
+      item->keypoints = extraction.SIFTFeaturesAndDescriptor(item->frame, &item->descriptors);
+    }
+  };
+}
+
+void OfferFeatures(FeatureExtraction& extraction, const io::PrefetchedFrame& item,
+                   int featureMethod) {
+  OfferedFeatures offered;
+  offered.frame = item.frame;
+  offered.hasCorners = featureMethod == Panorama::kCornerFeatures;
+  offered.corners = item.corners;
+  offered.hasSift = featureMethod == Panorama::kSiftFeatures;
+  offered.keypoints = item.keypoints;
+  offered.descriptors = item.descriptors;
+  extraction.Offer(std::move(offered));
+}
+
+}  // namespace
 
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
                  Progress& progress, std::vector<int>* keyFrames, StoppedEarly* stopped,
                  keepgoing::KeepGoing* keepGoing) {
   int frameCounter = 1;
+  // Registration needs the frames in order; reading them and finding their
+  // own features runs ahead on a second thread.
+  const bool automatic = panorama.Id_HomographyEstimation == Panorama::kAutomaticRegistration;
+  const long long framesAfterFirst = settings.frameLimit > 0 ? settings.frameLimit - 1 : -1;
+  io::FramePrefetcher source(video, video.getframe_Current(), framesAfterFirst, kPrefetchDepth,
+                             automatic ? FeaturesOfFrame(settings.featureMethod) : nullptr);
+  // Inside the loop's bracket: a first Ctrl-C while the first frame's
+  // features are found ends the input as it would a pair later.
   signals::EnterFrameLoop();
+  io::PrefetchedFrame previous;
+  source.Next(&previous);
+  if (automatic)
+    OfferFeatures(panorama.featureExtraction, previous, settings.featureMethod);
   for (;;) {
     progress.Frames(frameCounter, panorama.num_Nodes);
     if (settings.frameLimit > 0 && frameCounter >= settings.frameLimit)
       break;
-    const int readOk =
-        video.Read_NextFrame(panorama.getId_Database(), panorama.getId_ScaleProcess());
+    io::PrefetchedFrame next;
+    const bool readOk = source.Next(&next);
     // The key is polled before the read result is looked at.
     const int key = console::PollKey();
     if (key == console::kEscKey)
@@ -32,14 +77,15 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     if (!readOk)
       break;
     ++frameCounter;
-    cv::Mat current = video.getframe_Current();
-    cv::Mat previous = video.getframe_Previous();
+    if (automatic)
+      OfferFeatures(panorama.featureExtraction, next, settings.featureMethod);
     if (keepGoing != nullptr) {
-      keepGoing->Process(frameCounter - 1, previous, current);
+      keepGoing->Process(frameCounter - 1, previous.frame, next.frame);
+      previous = std::move(next);
       continue;
     }
     const int nodesBefore = panorama.num_Nodes;
-    panorama.ProcessTwoImages_AVL(previous, current, settings.overlapThreshold,
+    panorama.ProcessTwoImages_AVL(previous.frame, next.frame, settings.overlapThreshold,
                                   settings.featureMethod);
     if (keyFrames != nullptr) {
       // The first pair makes the previous frame the root; a new node is the
@@ -49,10 +95,9 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
       if (panorama.num_Nodes > std::max(nodesBefore, 1))
         keyFrames->push_back(frameCounter - 1);
     }
-    current.release();
-    previous.release();
+    previous = std::move(next);
     if (panorama.getban_insert() == 0) {
-      StoppedEarly refused{frameCounter - 1, video.FramesLeft()};
+      StoppedEarly refused{frameCounter - 1, source.FramesLeft()};
       progress.Finish();
       std::fprintf(stderr,
                    "vmosaic: frame %d could not be inserted into the frame tree; the input ends "

@@ -1,7 +1,9 @@
 #include "features/feature_extraction.hpp"
 
 #include <algorithm>
+#include <map>
 #include <opencv2/imgproc.hpp>
+#include <tuple>
 
 namespace {
 
@@ -36,12 +38,26 @@ cv::Ptr<cv::Feature2D> CreateSiftDetector() {
                           kSiftEdgeThreshold, kSiftBaseSigma);
 }
 
+// A descriptor depends on the keypoint's fields and the scale space alone.
+auto Fields(const cv::KeyPoint& k) {
+  return std::make_tuple(k.pt.x, k.pt.y, k.size, k.angle, k.response, k.octave, k.class_id);
+}
+using KeypointFields = decltype(Fields(cv::KeyPoint()));
+
+// The detection builds its scale space from the upsampled first octave; a
+// description does so only when one of its keypoints lies there.
+bool InFirstOctave(const cv::KeyPoint& k) {
+  return (k.octave & 255) == 255;  // octave -1 in the low byte
+}
+
 }  // namespace
 
 std::vector<cv::Point2f> FeatureExtraction::goodFeaturesToTrack(cv::Mat frame, int /*colourMode*/,
                                                                 int width, int height) {
   CV_Assert(!frame.empty() && frame.depth() == CV_8U &&
             (frame.channels() == 3 || frame.channels() == 1));
+  if (const OfferedFeatures* offered = OfferFor(frame); offered && offered->hasCorners)
+    return offered->corners;
   Image_Gray.create(height, width, CV_8UC1);
   qualityLevel = kCornerQualityLevel;
   minDistance = kCornerMinDistancePx;
@@ -83,10 +99,37 @@ cv::Mat FeatureExtraction::SIFTDescriptor(std::vector<cv::KeyPoint> keypoints, c
   return descriptors;
 }
 
+cv::Mat FeatureExtraction::SIFTDescriptorOfDetected(const std::vector<cv::KeyPoint>& keypoints,
+                                                    const cv::Mat& frame,
+                                                    const std::vector<cv::KeyPoint>& detected,
+                                                    const cv::Mat& detectedDescriptors) {
+  const bool usable = !keypoints.empty() && !TooSmallForSift(frame) &&
+                      detectedDescriptors.type() == CV_32F &&
+                      detectedDescriptors.rows == static_cast<int>(detected.size()) &&
+                      std::any_of(keypoints.begin(), keypoints.end(), InFirstOctave);
+  if (!usable)
+    return SIFTDescriptor(keypoints, frame);
+  std::map<KeypointFields, int> rowOf;
+  for (size_t r = 0; r < detected.size(); ++r)
+    rowOf.emplace(Fields(detected[r]), static_cast<int>(r));
+  cv::Mat descriptors(static_cast<int>(keypoints.size()), detectedDescriptors.cols, CV_32F);
+  for (size_t k = 0; k < keypoints.size(); ++k) {
+    const auto found = rowOf.find(Fields(keypoints[k]));
+    if (found == rowOf.end())
+      return SIFTDescriptor(keypoints, frame);
+    detectedDescriptors.row(found->second).copyTo(descriptors.row(static_cast<int>(k)));
+  }
+  return descriptors;
+}
+
 std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeaturesAndDescriptor(cv::Mat frame,
                                                                        cv::Mat* descriptors) {
   CV_Assert(descriptors != nullptr);
   SIFT_Detector = CreateSiftDetector();
+  if (const OfferedFeatures* offered = OfferFor(frame); offered && offered->hasSift) {
+    *descriptors = offered->descriptors.clone();
+    return offered->keypoints;
+  }
   std::vector<cv::KeyPoint> keypoints;
   if (TooSmallForSift(frame)) {
     descriptors->release();
@@ -94,4 +137,22 @@ std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeaturesAndDescriptor(cv::Mat f
   }
   SIFT_Detector->detectAndCompute(frame, cv::noArray(), keypoints, *descriptors, false);
   return keypoints;
+}
+
+void FeatureExtraction::Offer(OfferedFeatures offered) {
+  constexpr std::size_t kOffersKept = 2;  // the previous and the current frame
+  offers_.push_back(std::move(offered));
+  while (offers_.size() > kOffersKept)
+    offers_.pop_front();
+}
+
+const OfferedFeatures* FeatureExtraction::OfferFor(const cv::Mat& frame) const {
+  for (const OfferedFeatures& offered : offers_) {
+    const cv::Mat& f = offered.frame;
+    if (f.data == frame.data && f.size == frame.size && f.type() == frame.type() &&
+        f.step == frame.step) {
+      return &offered;
+    }
+  }
+  return nullptr;
 }

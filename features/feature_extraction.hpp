@@ -1,9 +1,21 @@
 // Corner detection (Shi-Tomasi) and SIFT keypoints / descriptors.
 #pragma once
 
+#include <deque>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 #include <vector>
+
+// A frame's features worked out ahead of their use, exactly as the detection
+// below would find them.
+struct OfferedFeatures {
+  cv::Mat frame;  // holds the pixels, so no other frame can take their place
+  bool hasCorners = false;
+  std::vector<cv::Point2f> corners;
+  bool hasSift = false;
+  std::vector<cv::KeyPoint> keypoints;
+  cv::Mat descriptors;
+};
 
 class FeatureExtraction {
  public:
@@ -34,4 +46,22 @@ class FeatureExtraction {
   // scale space instead of two: the same keypoints and descriptors, bit for
   // bit. Sets *descriptors.
   std::vector<cv::KeyPoint> SIFTFeaturesAndDescriptor(cv::Mat frame, cv::Mat* descriptors);
+
+  // SIFTDescriptor(keypoints, frame), taken from rows of detectedDescriptors
+  // (the descriptors of `detected`, this frame's detection) when that is the
+  // same: every keypoint is one of `detected`, and one lies in the first
+  // (upsampled) octave, so the description would build the detection's scale
+  // space. Otherwise described anew.
+  cv::Mat SIFTDescriptorOfDetected(const std::vector<cv::KeyPoint>& keypoints, const cv::Mat& frame,
+                                   const std::vector<cv::KeyPoint>& detected,
+                                   const cv::Mat& detectedDescriptors);
+
+  // Features of a frame found ahead: goodFeaturesToTrack and
+  // SIFTFeaturesAndDescriptor on a frame sharing these pixels return them
+  // instead of detecting again. The two latest offers are kept.
+  void Offer(OfferedFeatures offered);
+
+ private:
+  const OfferedFeatures* OfferFor(const cv::Mat& frame) const;
+  std::deque<OfferedFeatures> offers_;
 };

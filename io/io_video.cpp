@@ -146,20 +146,24 @@ int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_Scal
 
 int ioVideo::Read_NextFrame(int /*Id_Database*/, int /*Id_ScaleProcess*/) {
   frame_Current.copyTo(frame_Previous);
-  if (!Grab(frame_Current))
-    return 0;
-  if (frame_Current.cols != imageW || frame_Current.rows != imageH) {
+  return ReadFrame(&frame_Current) ? 1 : 0;
+}
+
+bool ioVideo::ReadFrame(cv::Mat* frame) {
+  if (!Grab(*frame))
+    return false;
+  if (frame->cols != imageW || frame->rows != imageH) {
     std::fprintf(stderr, "vmosaic: frame size changed from %dx%d to %dx%d; input ends here\n",
-                 imageW, imageH, frame_Current.cols, frame_Current.rows);
-    frame_Current.release();
-    return 0;
+                 imageW, imageH, frame->cols, frame->rows);
+    frame->release();
+    return false;
   }
-  if (frame_Current.type() != CV_8UC3) {
+  if (frame->type() != CV_8UC3) {
     std::fprintf(stderr, "vmosaic: unsupported frame format; input ends here\n");
-    frame_Current.release();
-    return 0;
+    frame->release();
+    return false;
   }
-  return 1;
+  return true;
 }
 
 long long ioVideo::FramesLeft() const {

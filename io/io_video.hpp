@@ -36,6 +36,10 @@ class ioVideo {
   // the input (a note goes to standard error) and 0 is returned.
   int Read_NextFrame(int Id_Database, int Id_ScaleProcess);
 
+  // The next frame into *frame, checked as Read_NextFrame checks it, without
+  // touching the pair: a fresh (empty) *frame gets pixels of its own.
+  bool ReadFrame(cv::Mat* frame);
+
   // Headers sharing the pixels; valid until the next Read_NextFrame.
   cv::Mat getframe_Current() { return frame_Current; }
   cv::Mat getframe_Previous() { return frame_Previous; }

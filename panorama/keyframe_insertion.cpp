@@ -23,6 +23,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
     } else if (Id_Features == kSiftFeatures) {
       root->SIFT_Features =
           std::make_unique<std::vector<cv::KeyPoint>>(featureMatching.getSIFT_Features_i());
+      root->SIFT_Descriptors = std::make_unique<cv::Mat>(featureMatching.getSIFT_Descriptor_i());
     }
     // Never read for the root; identity keeps the record deterministic.
     root->H_ParentToNode = std::make_unique<cv::Mat>(cv::Mat::eye(3, 3, CV_64F));
@@ -75,9 +76,12 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
                                          current);
     featureMatching.setSIFT_Features_i(keyFeatures);
     featureMatching.setSIFT_Features_j(matchedFeatures);
-    featureMatching.setSIFT_Descriptor_i(featureExtraction.SIFTDescriptor(keyFeatures, *K->image));
-    featureMatching.setSIFT_Descriptor_j(
-        featureExtraction.SIFTDescriptor(matchedFeatures, current));
+    const std::vector<cv::KeyPoint> none;
+    featureMatching.setSIFT_Descriptor_i(featureExtraction.SIFTDescriptorOfDetected(
+        keyFeatures, *K->image, K->SIFT_Features ? *K->SIFT_Features : none,
+        K->SIFT_Descriptors ? *K->SIFT_Descriptors : cv::Mat()));
+    featureMatching.setSIFT_Descriptor_j(featureExtraction.SIFTDescriptorOfDetected(
+        matchedFeatures, current, currentFeatures, currentDescriptors));
     featureMatching.SIFTFeaturesMatching();
     featureMatching.setSIFT_Features_j(currentFeatures);
     featureMatching.setSIFT_Descriptor_j(currentDescriptors);
@@ -114,6 +118,7 @@ void Panorama::CreateAVLBinaryTree_Vlist_AdjustH(cv::Mat previous, cv::Mat curre
     // Only the newest key frame's features are matched again.
     K->Corners.reset();
     K->SIFT_Features.reset();
+    K->SIFT_Descriptors.reset();
     frameStore.Release();
     Root_AVL = ALLbalance(Root_AVL);
   } else {

@@ -88,6 +88,7 @@ _treeNode* Panorama::insert(_treeNode* r, cv::Mat frame) {
     } else if (Id_Features == kSiftFeatures) {
       node->SIFT_Features =
           std::make_unique<std::vector<cv::KeyPoint>>(featureMatching.getSIFT_Features_j());
+      node->SIFT_Descriptors = std::make_unique<cv::Mat>(featureMatching.getSIFT_Descriptor_j());
     }
     node->H_ParentToNode = std::make_unique<cv::Mat>(cv::Mat::eye(3, 3, CV_64F));
     ownedNodes.push_back(std::move(owned));

@@ -16,6 +16,7 @@ struct _treeNode {
   int32_t id = 0;
   std::unique_ptr<cv::Mat> image;                            // deep copy of the frame
   std::unique_ptr<std::vector<cv::KeyPoint>> SIFT_Features;  // SIFT mode only
+  std::unique_ptr<cv::Mat> SIFT_Descriptors;                 // theirs, one row each
   std::unique_ptr<std::vector<cv::Point2f>> Corners;         // corner mode only
   // Maps the parent's image onto this node's image (chain record: the frame
   // before it onto its own frame). Meaningless at the root.

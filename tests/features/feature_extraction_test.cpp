@@ -93,4 +93,60 @@ TEST(SiftDescription, CombinedDetectionAndDescriptionEqualsTheTwoSteps) {
   }
 }
 
+// Descriptors taken from the detection's rows equal a fresh description bit
+// for bit, for random subsets (with a first-octave keypoint, or without one,
+// which is described anew) and for a subset holding a keypoint the detection
+// did not find.
+TEST(SiftDescription, RowsOfTheDetectionEqualAFreshDescriptionOfASubset) {
+  cv::RNG rng(24);
+  for (const featuretest::RenderedPair& pair :
+       {featuretest::PerspectivePair(featuretest::kSiftZoom), featuretest::RotationPair(1.0)}) {
+    FeatureExtraction extraction;
+    cv::Mat all;
+    const std::vector<cv::KeyPoint> detected =
+        extraction.SIFTFeaturesAndDescriptor(pair.frame_j, &all);
+    for (int trial = 0; trial < 6; ++trial) {
+      std::vector<cv::KeyPoint> subset;
+      for (const cv::KeyPoint& k : detected) {
+        const bool firstOctave = (k.octave & 255) == 255;
+        if (rng.uniform(0, 4) == 0 && (trial % 3 != 1 || !firstOctave))
+          subset.push_back(k);
+      }
+      if (trial % 3 == 2)
+        subset.back().pt.x += 0.25f;
+      SCOPED_TRACE(testing::Message()
+                   << "trial " << trial << ", " << subset.size() << " keypoints");
+      ASSERT_GT(subset.size(), 20u);
+      EXPECT_TRUE(testsupport::SameBits(
+          extraction.SIFTDescriptorOfDetected(subset, pair.frame_j, detected, all),
+          FeatureExtraction().SIFTDescriptor(subset, pair.frame_j)));
+    }
+  }
+}
+
+// Features offered for a frame are taken only for that frame's own pixels:
+// an equal copy, another frame, or a frame whose offer was pushed out by two
+// later ones is detected afresh. Only the kind offered is taken.
+TEST(OfferedFeatures, AreTakenOnlyForTheFramesPixels) {
+  const featuretest::RenderedPair pair = featuretest::TranslationPair(1.0);
+  const Points marker = {cv::Point2f(1.5f, 2.5f)};
+  const auto offer = [&](const cv::Mat& frame) {
+    OfferedFeatures offered;
+    offered.frame = frame;
+    offered.hasCorners = true;
+    offered.corners = marker;
+    return offered;
+  };
+  FeatureExtraction extraction;
+  extraction.Offer(offer(pair.frame_i));
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_i, 1, 0, 0), marker);
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_i.clone(), 1, 0, 0), Corners(pair.frame_i));
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_j, 1, 0, 0), Corners(pair.frame_j));
+  cv::Mat descriptors;
+  EXPECT_GT(extraction.SIFTFeaturesAndDescriptor(pair.frame_i, &descriptors).size(), 100u);
+  extraction.Offer(offer(pair.frame_j));
+  extraction.Offer(offer(pair.frame_j));
+  EXPECT_EQ(extraction.goodFeaturesToTrack(pair.frame_i, 1, 0, 0), Corners(pair.frame_i));
+}
+
 }  // namespace
