@@ -102,7 +102,8 @@ ioVideo::~ioVideo() {
 
 bool ioVideo::Grab(cv::Mat& frame) {
   if (fromSequence_) {
-    sequence_.Read(frame);
+    if (!sequence_.Read(frame) && !sequence_.EndNote().empty())
+      earlyEnd_ = {sequence_.EndNote(), sequence_.MembersLeft()};
   } else {
     capture >> frame;
   }
@@ -114,6 +115,7 @@ bool ioVideo::Grab(cv::Mat& frame) {
 
 int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_ScaleProcess) {
   path_Input = (argc >= 2) ? argv[1] : DefaultPath();
+  sequence_.SetFrameBound(kMaxFrameSide, kMaxFramePixels);
   // An existing name must be a readable regular file; any other name must be
   // a sequence pattern with at least one member.
   struct stat st {};
@@ -149,13 +151,16 @@ int ioVideo::Read_NextFrame(int /*Id_Database*/, int /*Id_ScaleProcess*/) {
   if (!Grab(frame_Current))
     return 0;
   if (frame_Current.cols != imageW || frame_Current.rows != imageH) {
-    std::fprintf(stderr, "vmosaic: frame size changed from %dx%d to %dx%d; input ends here\n",
-                 imageW, imageH, frame_Current.cols, frame_Current.rows);
+    earlyEnd_ = {cv::format("frame size changed from %dx%d to %dx%d", imageW, imageH,
+                            frame_Current.cols, frame_Current.rows),
+                 FramesLeft() < 0 ? -1 : FramesLeft() + 1};  // this frame is not used
+    std::fprintf(stderr, "vmosaic: %s; input ends here\n", earlyEnd_.reason.c_str());
     frame_Current.release();
     return 0;
   }
   if (frame_Current.type() != CV_8UC3) {
-    std::fprintf(stderr, "vmosaic: unsupported frame format; input ends here\n");
+    earlyEnd_ = {"unsupported frame format", FramesLeft() < 0 ? -1 : FramesLeft() + 1};
+    std::fprintf(stderr, "vmosaic: %s; input ends here\n", earlyEnd_.reason.c_str());
     frame_Current.release();
     return 0;
   }

@@ -1,6 +1,6 @@
 // --blend as a user runs it: pano_Blend.png beside the mean, standard output
-// as without the option, the report's list of files, and a failed write of
-// one result that the others outlive.
+// as without the option, the report's list of files, and a destination that
+// cannot be written found before any work.
 // (That help, man page and README name it: tests/driver/shipping_test.cpp.)
 #include <gtest/gtest.h>
 
@@ -48,6 +48,7 @@ TEST_F(BlendCliTest, WritesTheBlendOnTheMeansCanvasAndLeavesStandardOutputAlone)
   EXPECT_GT(cv::PSNR(blend, mean), 25.0);
   EXPECT_THAT(ReadFile(dir_.file("blended/run.json")),
               testing::HasSubstr("\"outputs\": [\"pano_Mean.png\", \"pano_Blend.png\"]"));
+  EXPECT_EQ(testsupport::CheckRunReport(dir_.file("blended/run.json")).exitCode, 0);
 }
 
 TEST_F(BlendCliTest, OneKeyFrameIsWrittenAsItIs) {
@@ -60,24 +61,19 @@ TEST_F(BlendCliTest, OneKeyFrameIsWrittenAsItIs) {
   EXPECT_EQ(cv::norm(blend, pan_[0], cv::NORM_INF), 0.0);
 }
 
-// A folder where pano_Mean.png goes: its write fails, is said on standard
-// error and left out of the report, and the blend after it is still
-// delivered; nothing partial remains.
-TEST_F(BlendCliTest, FailedWriteLeavesNothingPartialAndExitsWithOne) {
+// A folder where pano_Mean.png goes: found before the input is read, said
+// on standard error; nothing is written and the folder stays empty.
+TEST_F(BlendCliTest, UnwritableDestinationIsFoundBeforeAnyWork) {
   std::filesystem::create_directories(dir_.file("blocked/pano_Mean.png"));
   const RunResult run =
       Run({"--blend", "--json", "run.json", dir_.file("pan.mkv"), "90"}, "blocked");
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_THAT(run.out, testing::EndsWith(" seconds")) << run.out;
-  EXPECT_NE(run.err.find("vmosaic: could not write pano_Mean.png"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("vmosaic: cannot write pano_Mean.png: Is a directory"), std::string::npos)
+      << run.err;
   EXPECT_TRUE(std::filesystem::is_empty(dir_.file("blocked/pano_Mean.png")));
-  EXPECT_FALSE(cv::imread(dir_.file("blocked/pano_Blend.png")).empty());
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.file("blocked"))) {
-    EXPECT_THAT(entry.path().filename().string(),
-                testing::AnyOf("pano_Blend.png", "pano_Mean.png", "run.json"));
-  }
-  EXPECT_THAT(ReadFile(dir_.file("blocked/run.json")),
-              testing::HasSubstr("\"outputs\": [\"pano_Blend.png\"]"));
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.file("blocked")))
+    EXPECT_EQ(entry.path().filename().string(), "pano_Mean.png");
 }
 
 }  // namespace

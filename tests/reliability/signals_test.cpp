@@ -83,12 +83,13 @@ class SignalsTest : public ::testing::Test {
 };
 
 // Esc typed before the first frame pair: the loop ends at its first key poll,
-// so no pair is processed and there is nothing to compose.
+// so no pair is processed and there is nothing to compose: a failed run.
 TEST_F(SignalsTest, EscOnTheTerminalEndsTheInputAndTheModeIsRestored) {
   Process run(testsupport::VmosaicBinary(), {LongVideo(), "100"}, work_.path, {true, {}});
   run.Type("\x1b");
   const testsupport::RunResult result = run.Wait();
-  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_THAT(result.err, HasSubstr("vmosaic: nothing was composed"));
   EXPECT_TRUE(InLineMode(run.TerminalMode()) &&
               result.out.find("\nBinary Tree empty...") != std::string::npos)
       << result.out;
