@@ -282,7 +282,7 @@ bool DestinationsWritable(const CommandLine& line, const std::vector<std::string
   std::error_code ignored;
   if (!line.outputDir.empty() && !std::filesystem::exists(line.outputDir, ignored)) {
     const std::string parent = NearestExistingFolder(line.outputDir);
-    targets = {parent + "/" + std::filesystem::path(line.outputDir).filename().string()};
+    targets = {parent + "/.vmosaic-new-folder"};  // a name to check the folder by
     if (!std::filesystem::is_directory(parent, ignored)) {
       std::fprintf(stderr, "vmosaic: could not create %s: %s\n", line.outputDir.c_str(),
                    std::strerror(ENOTDIR));

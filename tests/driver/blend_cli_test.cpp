@@ -1,6 +1,6 @@
 // --blend as a user runs it: pano_Blend.png beside the mean, standard output
-// as without the option, the report's list of files, and a destination that
-// cannot be written found before any work.
+// as without the option, and the report's list of files. (A destination that
+// cannot be written: tests/reliability/hostile_input_test.cpp.)
 // (That help, man page and README name it: tests/driver/shipping_test.cpp.)
 #include <gtest/gtest.h>
 
@@ -59,21 +59,6 @@ TEST_F(BlendCliTest, OneKeyFrameIsWrittenAsItIs) {
   const cv::Mat blend = cv::imread(dir_.file("still/pano_Blend.png"));
   ASSERT_EQ(blend.size(), pan_[0].size());
   EXPECT_EQ(cv::norm(blend, pan_[0], cv::NORM_INF), 0.0);
-}
-
-// A folder where pano_Mean.png goes: found before the input is read, said
-// on standard error; nothing is written and the folder stays empty.
-TEST_F(BlendCliTest, UnwritableDestinationIsFoundBeforeAnyWork) {
-  std::filesystem::create_directories(dir_.file("blocked/pano_Mean.png"));
-  const RunResult run =
-      Run({"--blend", "--json", "run.json", dir_.file("pan.mkv"), "90"}, "blocked");
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("vmosaic: cannot write pano_Mean.png: Is a directory"), std::string::npos)
-      << run.err;
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.file("blocked/pano_Mean.png")));
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.file("blocked")))
-    EXPECT_EQ(entry.path().filename().string(), "pano_Mean.png");
 }
 
 }  // namespace
