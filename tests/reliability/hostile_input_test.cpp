@@ -335,6 +335,16 @@ const Case kCases[] = {
      kTotal,
      "",
      R::kKept},
+    // The mean is saved before the blend runs: a blend stopped costs only pano_Blend.png.
+    {"hangup_while_writing_the_blend",
+     {},
+     {"--blend"},
+     {},
+     {"VMOSAIC_SHIM_MATCH=pano_Blend.png.tmp", "VMOSAIC_SHIM_RAISE=" + std::to_string(SIGHUP)},
+     -SIGHUP,
+     kTotal,
+     "",
+     R::kWritten},
     // 2. A link to a victim planted under the temporary file's name.
     {"link_planted_at_image_temporary",
      {},
