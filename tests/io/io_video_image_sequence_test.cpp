@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "io/image_header.hpp"
 #include "io/io_video.hpp"
 #include "tests/support/test_support.hpp"
 #include "tools/render/scene_renderer.hpp"
@@ -84,6 +85,22 @@ TEST(IoVideoImageSequence, GreyBgraSixteenBitArriveAsEightBitBgrAndAnotherSizeEn
     EXPECT_TRUE(video.getframe_Current().empty());
     EXPECT_TRUE(SameBits(video.getframe_Previous(), expected->back()));
     EXPECT_EQ(cv::Size(video.imageW, video.imageH), kFirstSize);  // the first frame's size stays
+  }
+}
+
+// The size a PNG, JPEG or BMP header declares, read without decoding, is
+// the size encoded; a header cut short declares nothing.
+TEST(ImageHeader, DeclaredSizeIsTheEncodedSize) {
+  const cv::Mat image = RenderPan(1, {37, 23})[0];
+  for (const char* extension : {".png", ".jpg", ".bmp"}) {
+    std::vector<uchar> bytes;
+    ASSERT_TRUE(cv::imencode(extension, image, bytes));
+    io::DeclaredSize declared;
+    ASSERT_TRUE(io::ReadDeclaredSize(bytes.data(), bytes.size(), &declared)) << extension;
+    EXPECT_EQ(cv::Size(static_cast<int>(declared.width), static_cast<int>(declared.height)),
+              image.size())
+        << extension;
+    EXPECT_FALSE(io::ReadDeclaredSize(bytes.data(), 20, &declared)) << extension;
   }
 }
 
