@@ -296,7 +296,10 @@ double Falloff::At(double rho2) const {
 
 double RhoSquared(double x, double y, cv::Size size) {
   const double cx = (size.width - 1) / 2.0, cy = (size.height - 1) / 2.0;
-  return ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (cx * cx + cy * cy);
+  const double corner = cx * cx + cy * cy;
+  if (corner == 0.0)
+    return 0.0;  // a 1x1 frame: its one pixel is the centre
+  return ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / corner;
 }
 
 Photometry EstimatePhotometry(const std::vector<cv::Mat>& images,

@@ -33,7 +33,8 @@ constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
     "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine] [--blend] [--keep-going]\n"
-    "               [--memory-budget MB] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
+    "               [--memory-budget MB] [--]\n"
+    "               [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
     "Builds a panoramic mosaic from a video taken by a moving camera and writes\n"
@@ -68,6 +69,14 @@ constexpr const char* kUsage =
     "               or a quarter of the physical memory when that is less);\n"
     "               beyond it they go to an unnamed file in TMPDIR (else\n"
     "               /tmp), removed at exit\n"
+    "  --           ends the options: what follows is positional, even when\n"
+    "               it starts with \"-\" (a video named --refine)\n"
+    "\n"
+    "An option's value may not be empty, nor start with \"-\" when given as\n"
+    "the next argument (write --json=-x.json or ./-x.json for such a name).\n"
+    "Exit status: 0 when every result was written; 1 when the input cannot be\n"
+    "read, nothing was composed or a result could not be written; 2 for a\n"
+    "malformed option.\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -98,11 +107,27 @@ constexpr ValueOption kValueOptions[] = {
     {"--memory-budget", &CommandLine::memoryBudget},
 };
 
+// A value given as the next argument must be one: not empty, and not
+// something that looks like an option ("--json --blend"). A lone "-" is a
+// name; "--json=-x.json" or "./-x.json" names a file starting with "-".
+bool UsableSeparateValue(const char* value) {
+  return value[0] != '\0' && (value[0] != '-' || value[1] == '\0');
+}
+
 CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine line;
   line.positional.push_back(argv[0]);
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (optionsEnded) {
+      line.positional.push_back(argv[i]);
+      continue;
+    }
+    if (arg == "--") {  // the rest are positional, even when they start with "-"
+      optionsEnded = true;
+      continue;
+    }
     if (arg == "-h" || arg == "--help") {
       line.help = true;
       continue;
@@ -123,7 +148,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     for (const ValueOption& option : kValueOptions) {
       const std::string name = option.name;
       if (arg == name) {
-        if (i + 1 >= argc) {
+        if (i + 1 >= argc || !UsableSeparateValue(argv[i + 1])) {
           line.malformed = name;
         } else {
           line.*option.value = argv[++i];
@@ -224,6 +249,172 @@ std::unique_ptr<keepgoing::KeepGoing> MakeKeepGoing(Panorama& panorama, io::Oper
       [](const std::string& note) { std::fprintf(stderr, "%s\n", note.c_str()); });
 }
 
+// The image files this run writes, in the order they are written.
+std::vector<std::string> ResultPaths(const CommandLine& line, int withMedian) {
+  std::vector<std::string> paths = {OutputPath(line.outputDir, "pano_Mean.png")};
+  if (withMedian != 0)
+    paths.push_back(OutputPath(line.outputDir, "pano_Median.png"));
+  if (line.blend)
+    paths.push_back(OutputPath(line.outputDir, "pano_Blend.png"));
+  return paths;
+}
+
+// The report must not replace the input (a pattern's input is its members)
+// or a result of the same run; the message is printed here.
+bool ReportCollides(const CommandLine& line, const std::string& input,
+                    const std::vector<std::string>& results) {
+  std::vector<std::string> inputs = {input};
+  ImageSequence sequence;
+  struct stat st {};
+  if (stat(input.c_str(), &st) != 0 && sequence.Open(input))
+    inputs = sequence.MemberNames();
+  const std::vector<std::string>* lists[] = {&inputs, &results};
+  for (const std::vector<std::string>* list : lists) {
+    for (const std::string& other : *list) {
+      if (!SameFile(line.jsonPath, other))
+        continue;
+      std::fprintf(stderr, "vmosaic: --json %s would overwrite %s of this run\n",
+                   line.jsonPath.c_str(), list == &inputs ? "the input" : other.c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
+// The folder a target goes into, named for a message: "." as the absolute
+// path, so "cannot write into ." never hides where that was.
+std::string FolderForMessage(const std::string& target) {
+  const std::string folder = DirectoryName(target);
+  std::error_code ignored;
+  const std::string current = std::filesystem::current_path(ignored).string();
+  return folder == "." && !current.empty() ? current : folder;
+}
+
+// The nearest folder of path that exists (path itself when it does).
+std::string NearestExistingFolder(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::path folder = std::filesystem::absolute(path, ignored);
+  while (!std::filesystem::exists(folder, ignored) && folder.has_relative_path())
+    folder = folder.parent_path();
+  return folder.string();
+}
+
+// Every destination the run will write, checked before the input is read,
+// so a run that could not save its results fails at once. A --output-dir
+// that does not exist yet is not created here (only once the input has
+// opened): the folder it would be created in must take new entries.
+bool DestinationsWritable(const CommandLine& line, const std::vector<std::string>& results) {
+  std::vector<std::string> targets = results;
+  std::error_code ignored;
+  if (!line.outputDir.empty() && !std::filesystem::exists(line.outputDir, ignored)) {
+    const std::string parent = NearestExistingFolder(line.outputDir);
+    targets = {parent + "/.vmosaic-new-folder"};  // a name to check the folder by
+    if (!std::filesystem::is_directory(parent, ignored)) {
+      std::fprintf(stderr, "vmosaic: could not create %s: %s\n", line.outputDir.c_str(),
+                   std::strerror(ENOTDIR));
+      return false;
+    }
+  }
+  if (!line.jsonPath.empty())
+    targets.push_back(line.jsonPath);
+  for (const std::string& target : targets) {
+    std::string error;
+    if (io::CanWrite(target, &error))
+      continue;
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0) {  // the target itself refuses (a directory)
+      std::fprintf(stderr, "vmosaic: cannot write %s: %s\n", target.c_str(), error.c_str());
+    } else {
+      std::fprintf(stderr, "vmosaic: cannot write into %s: %s\n", FolderForMessage(target).c_str(),
+                   error.c_str());
+    }
+    return false;
+  }
+  return true;
+}
+
+bool CreateOutputDirectory(const std::string& directory) {
+  if (directory.empty())
+    return true;
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (!error)
+    return true;
+  std::fprintf(stderr, "vmosaic: could not create %s: %s\n", directory.c_str(),
+               error.message().c_str());
+  return false;
+}
+
+// Says on standard error why a run composed nothing (its standard output
+// already said "Binary Tree empty...").
+void NoteNothingComposed(int framesRead) {
+  if (framesRead < 2) {
+    std::fprintf(stderr,
+                 "vmosaic: nothing was composed: the input gave %d frame%s, and a mosaic needs "
+                 "two\n",
+                 framesRead, framesRead == 1 ? "" : "s");
+  } else {
+    std::fputs("vmosaic: nothing was composed: no frame pair entered the frame tree\n", stderr);
+  }
+}
+
+// FEATURES other than 0 and 1 computes no features, so no pair registers;
+// said once, since every pair then fails alike.
+void NoteFeatureMethod(int featureMethod) {
+  if (featureMethod == 0 || featureMethod == 1)
+    return;
+  std::fprintf(stderr,
+               "vmosaic: FEATURES %d is neither 0 nor 1: no features are computed, so no frame "
+               "pair can be registered\n",
+               featureMethod);
+}
+
+// The blend runs after the mean and median are saved, so a blend that fails
+// costs only pano_Blend.png.
+bool BlendAndSave(Panorama& panorama, const std::string& directory,
+                  std::vector<std::string>* written) {
+  const std::string path = OutputPath(directory, "pano_Blend.png");
+  std::string error;
+  try {
+    const int64_t blendStart = cv::getTickCount();
+    panorama.ComposeBlendedPanorama();
+    std::fprintf(stderr, "Time composing the blended panorama: %f seconds\n",
+                 SecondsSince(blendStart));
+    if (panorama.pano_Blend.empty())
+      return true;
+    if (io::WriteImageAtomically(path, panorama.pano_Blend, &error)) {
+      written->push_back(path);
+      return true;
+    }
+    std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path.c_str(), error.c_str());
+    return false;
+  } catch (const std::bad_alloc&) {
+    error = "out of memory";
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  panorama.pano_Blend.release();
+  std::fprintf(stderr, "vmosaic: the blend failed; %s not written: %s\n", path.c_str(),
+               error.c_str());
+  return false;
+}
+
+// Where and why the input was cut short, for the report: a key frame the
+// tree refused, else an input that ended early (the frame that could not be
+// read is the one after those read).
+void RecordStop(const StoppedEarly& refused, const ioVideo::EarlyEnd& ended, int framesRead,
+                RunReport* report) {
+  if (refused.frame >= 0) {
+    report->stoppedAtFrame = refused.frame;
+    report->framesUnread = refused.framesUnread;
+    report->stopReason = "could not be inserted into the frame tree";
+  } else if (!ended.reason.empty()) {
+    report->stoppedAtFrame = framesRead;
+    report->framesUnread = ended.framesUnread;
+    report->stopReason = ended.reason;
+  }
+}
+
 // The run itself; main adds the handling of exhausted memory.
 int Run(int rawArgc, char** rawArgv) {
   CommandLine line = ParseCommandLine(rawArgc, rawArgv);
@@ -269,48 +460,14 @@ int Run(int rawArgc, char** rawArgv) {
   std::atexit(console::RestoreTerminal);
   signals::InstallHandlers();
 
-  // The report must not replace the input or a result of the same run.
-  if (!line.jsonPath.empty()) {
-    const std::string input = argc >= 2 ? argv[1] : ioVideo::DefaultPath();
-    std::vector<std::string> inputs = {input};
-    ImageSequence sequence;  // a pattern's input is its members
-    struct stat st {};
-    if (stat(input.c_str(), &st) != 0 && sequence.Open(input))
-      inputs = sequence.MemberNames();
-    std::vector<std::string> outputs = {OutputPath(line.outputDir, "pano_Mean.png")};
-    if (withMedian != 0)
-      outputs.push_back(OutputPath(line.outputDir, "pano_Median.png"));
-    for (const auto* list : {&inputs, &outputs}) {
-      for (const std::string& other : *list) {
-        if (!SameFile(line.jsonPath, other))
-          continue;
-        std::fprintf(stderr, "vmosaic: --json %s would overwrite %s of this run\n",
-                     line.jsonPath.c_str(), list == &inputs ? "the input" : other.c_str());
-        return 2;
-      }
-    }
+  NoteFeatureMethod(settings.featureMethod);
+  const std::vector<std::string> results = ResultPaths(line, withMedian);
+  if (!line.jsonPath.empty() &&
+      ReportCollides(line, argc >= 2 ? argv[1] : ioVideo::DefaultPath(), results)) {
+    return 2;
   }
-  // Where the results go must take them, checked before any frame is read.
-  if (!line.outputDir.empty()) {
-    std::error_code error;
-    std::filesystem::create_directories(line.outputDir, error);
-    if (error) {
-      std::fprintf(stderr, "vmosaic: could not create %s: %s\n", line.outputDir.c_str(),
-                   error.message().c_str());
-      return 1;
-    }
-  }
-  std::vector<std::string> targets = {OutputPath(line.outputDir, "pano_Mean.png")};
-  if (!line.jsonPath.empty())
-    targets.push_back(line.jsonPath);
-  for (const std::string& target : targets) {
-    std::string error;
-    if (io::CanWrite(target, &error))
-      continue;
-    std::fprintf(stderr, "vmosaic: cannot write into %s: %s\n", DirectoryName(target).c_str(),
-                 error.c_str());
+  if (!DestinationsWritable(line, results))
     return 1;
-  }
 
   // Declared first so that it outlives everything it is handed to.
   io::ConsoleOperator consoleOperator;
@@ -331,6 +488,8 @@ int Run(int rawArgc, char** rawArgv) {
     FlushStandardOutput();
     return 1;
   }
+  if (!CreateOutputDirectory(line.outputDir))
+    return 1;
   Progress progress;
   std::vector<int> keyFrameNumbers;
   StoppedEarly stopped;
@@ -373,15 +532,14 @@ int Run(int rawArgc, char** rawArgv) {
   std::printf("\nTotal processing time: %f seconds",
               treeSeconds + refineSeconds + compositionSeconds);
   FlushStandardOutput();
-  if (line.blend) {
-    const int64_t blendStart = cv::getTickCount();
-    panorama.ComposeBlendedPanorama();
-    std::fprintf(stderr, "Time composing the blended panorama: %f seconds\n",
-                 SecondsSince(blendStart));
-  }
 
   std::vector<std::string> written;
   bool ok = panorama.Save_PanoNew(line.outputDir, &written);
+  const bool composed = !panorama.pano.empty();
+  if (!composed)
+    NoteNothingComposed(framesRead);
+  if (line.blend && composed)
+    ok = BlendAndSave(panorama, line.outputDir, &written) && ok;
   if (keepGoing) {
     keepGoing->segments().front().outputs = written;
     ok =
@@ -399,8 +557,7 @@ int Run(int rawArgc, char** rawArgv) {
     report.frameWidth = video.imageW;
     report.frameHeight = video.imageH;
     report.framesRead = framesRead;
-    report.stoppedAtFrame = stopped.frame;
-    report.framesUnread = stopped.framesUnread;
+    RecordStop(stopped, video.InputEndedEarly(), framesRead, &report);
     report.keyFrameNumbers = keyFrameNumbers;
     report.treeSeconds = treeSeconds;
     report.compositionSeconds = compositionSeconds;
@@ -410,11 +567,15 @@ int Run(int rawArgc, char** rawArgv) {
       report.refinement = &refinement;
       report.refineSeconds = refineSeconds;
     }
+    if (io::IsStandardOutput(line.jsonPath)) {
+      std::fputc('\n', stdout);  // the report starts on a line of its own
+      FlushStandardOutput();
+    }
     ok = WriteRunReport(line.jsonPath, report, panorama) && ok;
   }
   cv::destroyAllWindows();
   console::RestoreTerminal();
-  return StandardOutputWritten() && ok ? 0 : 1;
+  return StandardOutputWritten() && ok && composed ? 0 : 1;
 }
 
 bool OutOfMemory(const cv::Exception& e) {

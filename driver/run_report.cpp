@@ -179,7 +179,7 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   if (report.stoppedAtFrame >= 0) {
     json << "{\"frame\": " << report.stoppedAtFrame << ", \"frames_unread\": "
          << (report.framesUnread >= 0 ? std::to_string(report.framesUnread) : std::string("null"))
-         << "},\n";
+         << ", \"reason\": " << Quoted(report.stopReason) << "},\n";
   } else {
     json << "null,\n";
   }

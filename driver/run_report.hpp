@@ -20,11 +20,13 @@ struct RunReport {
   int frameWidth = 0;
   int frameHeight = 0;
   int framesRead = 0;
-  // A key frame the tree refused ended the input: its frame number (from 0)
-  // and the frames left unread (-1 when the input does not tell); -1 when
-  // the input was not cut short.
+  // The input was cut short (a key frame the tree refused, a sequence member
+  // missing or unreadable, a frame of another size): the frame number (from
+  // 0) where, the frames left unread (-1 when the input does not tell) and
+  // why; -1 when the input was not cut short.
   int stoppedAtFrame = -1;
   long long framesUnread = -1;
+  std::string stopReason;
   std::vector<int> keyFrameNumbers;  // frame number (from 0) of node id k at k - 1
   double treeSeconds = 0.0;
   double compositionSeconds = 0.0;

@@ -11,8 +11,8 @@ namespace signals {
 namespace {
 
 // Every signal whose default action ends the process and that can arrive
-// while a result is being written (SIGXFSZ: a write beyond the file-size
-// limit).
+// while a result is being written (SIGXFSZ: sent by another process; the
+// kernel's own for a write beyond the file-size limit is taken apart).
 constexpr int kStoppingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM};
 
 // The thread that installed the handlers: the one that writes the results and
@@ -64,18 +64,34 @@ void OnStop(int signalNumber) {
   StopNow(signalNumber);
 }
 
-void Install(int signalNumber, void (*handler)(int)) {
+// SIGXFSZ raised by the kernel for this process's own write beyond the
+// file-size limit: returning lets that write fail with EFBIG, so a spill
+// file that cannot grow falls back to memory and a result too large is an
+// ordinary failed write. Sent by another process, it stops the run.
+void OnFileSizeSignal(int signalNumber, siginfo_t* info, void* /*context*/) {
+  if (info != nullptr && info->si_code == SI_USER && info->si_pid == getpid())
+    return;
+  OnStop(signalNumber);
+}
+
+void Install(int signalNumber, void (*handler)(int),
+             void (*withInfo)(int, siginfo_t*, void*) = nullptr) {
   struct sigaction current {};
   if (sigaction(signalNumber, nullptr, &current) != 0)
     return;
   if (current.sa_handler == SIG_IGN)
     return;  // e.g. started with nohup
   struct sigaction action {};
-  action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a key wait blocked in poll() returns, so the loop sees
   // the interruption at once.
   action.sa_flags = 0;
+  if (withInfo != nullptr) {
+    action.sa_sigaction = withInfo;
+    action.sa_flags = SA_SIGINFO;
+  } else {
+    action.sa_handler = handler;
+  }
   sigaction(signalNumber, &action, nullptr);
 }
 
@@ -88,7 +104,7 @@ void InstallHandlers() {
   signal(SIGPIPE, SIG_IGN);
   Install(SIGINT, OnInterrupt);
   for (const int signalNumber : kStoppingSignals)
-    Install(signalNumber, OnStop);
+    Install(signalNumber, OnStop, signalNumber == SIGXFSZ ? OnFileSizeSignal : nullptr);
 }
 
 void EnterFrameLoop() {

@@ -7,7 +7,10 @@
 // Layout: pattern length and bytes ('/' becomes '_', so the pattern stays in
 // the folder), then up to 8 members, each a number (its name is
 // "f<number, 3 digits>.png"), a kind (regular file, FIFO, link to
-// /dev/zero), a length and that many bytes.
+// /dev/zero, or a PNG header declaring a size, followed by the bytes), for
+// the last a width and a height (4 bytes each, big-endian as in PNG), then
+// a length and that many bytes. A declared size beyond the frame bound must
+// be refused before anything is decoded.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +36,7 @@ enum MemberKind {
   kRegular,
   kFifo,
   kDeviceLink,
+  kDeclaredPng,
   kKinds
 };
 
@@ -60,9 +64,17 @@ int FuzzSequence(const uint8_t* data, size_t size) {
     std::snprintf(name, sizeof name, "/f%03d.png", static_cast<int>(in.Byte()));
     const std::string path = folder + name;
     const int kind = in.IntIn(0, kKinds - 1);
-    std::vector<char> bytes(in.Byte() | (static_cast<size_t>(in.Byte()) << 8));
-    for (char& b : bytes)
-      b = static_cast<char>(in.Byte());
+    std::vector<char> bytes;
+    if (kind == kDeclaredPng) {
+      // The signature, IHDR's length and type, width and height.
+      const char header[] = "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR";
+      bytes.assign(header, header + sizeof header - 1);
+      for (int i = 0; i < 8; ++i)
+        bytes.push_back(static_cast<char>(in.Byte()));
+    }
+    bytes.resize(bytes.size() + (in.Byte() | (static_cast<size_t>(in.Byte()) << 8)));
+    for (size_t b = kind == kDeclaredPng ? 24 : 0; b < bytes.size(); ++b)
+      bytes[b] = static_cast<char>(in.Byte());
     if (std::filesystem::exists(std::filesystem::symlink_status(path)))
       continue;
     if (kind == kFifo) {
@@ -87,8 +99,12 @@ int FuzzSequence(const uint8_t* data, size_t size) {
     std::string path = input;
     char* argv[] = {program.data(), path.data(), nullptr};
     int frames = 0;
-    if (video.Input_Video(2, argv, 2, 1) == 1 &&
-        static_cast<long long>(video.imageW) * video.imageH <= kMaxFramePixels) {
+    const int opened = video.Input_Video(2, argv, 2, 1);
+    Require(opened != 1 ||
+                (video.imageW <= ioVideo::kMaxFrameSide && video.imageH <= ioVideo::kMaxFrameSide &&
+                 static_cast<long long>(video.imageW) * video.imageH <= ioVideo::kMaxFramePixels),
+            "frames stay within the bound");
+    if (opened == 1 && static_cast<long long>(video.imageW) * video.imageH <= kMaxFramePixels) {
       frames = 1;
       Require(video.frame_Current.type() == CV_8UC3, "frames are 8-bit BGR");
       while (frames < kMaxFrames && video.Read_NextFrame(2, 1) == 1) {

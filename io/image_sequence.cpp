@@ -11,6 +11,8 @@
 #include <cstring>
 #include <opencv2/imgcodecs.hpp>
 
+#include "io/image_header.hpp"
+
 namespace {
 
 constexpr int kMaxWidth = 18;      // of the number field
@@ -58,11 +60,33 @@ bool ReadRegularFile(const std::string& path, long long maxBytes, std::vector<un
   return ok;
 }
 
-void NoteEnd(const std::string& name, const std::string& why) {
-  std::fprintf(stderr, "vmosaic: %s %s; input ends here\n", name.c_str(), why.c_str());
+}  // namespace
+
+void ImageSequence::NoteEnd(const std::string& name, const std::string& why) {
+  endNote_ = name + " " + why;
+  std::fprintf(stderr, "vmosaic: %s; input ends here\n", endNote_.c_str());
 }
 
-}  // namespace
+void ImageSequence::SetFrameBound(long long maxSide, long long maxPixels) {
+  maxSide_ = maxSide;
+  maxPixels_ = maxPixels;
+}
+
+bool ImageSequence::WithinFrameBound(const std::string& name,
+                                     const std::vector<unsigned char>& bytes) {
+  io::DeclaredSize declared;
+  if (!io::ReadDeclaredSize(bytes.data(), bytes.size(), &declared))
+    return true;
+  if (declared.width <= maxSide_ && declared.height <= maxSide_ &&
+      declared.width * declared.height <= maxPixels_) {
+    return true;
+  }
+  NoteEnd(name, "declares " + std::to_string(declared.width) + "x" +
+                    std::to_string(declared.height) + " pixels, beyond the bound of " +
+                    std::to_string(maxSide_) + " pixels a side and " + std::to_string(maxPixels_) +
+                    " pixels in all");
+  return false;
+}
 
 bool ImageSequence::IsPattern(const std::string& path) {
   ImageSequence probe;
@@ -122,6 +146,7 @@ bool ImageSequence::Open(const std::string& pattern) {
   members_.clear();
   next_ = 0;
   ended_ = false;
+  endNote_.clear();
   if (!ParsePattern(pattern))
     return false;
   DIR* folder = opendir(directory_.empty() ? "." : directory_.c_str());
@@ -173,8 +198,13 @@ bool ImageSequence::Read(cv::Mat& frame) {
     NoteEnd(name, why);
     return false;
   }
+  if (!WithinFrameBound(name, bytes))
+    return false;
   try {
-    frame = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+    // Not IMREAD_UNCHANGED, which ignores the EXIF orientation: members are
+    // turned upright as imread turns them (phone pictures held on end), and
+    // grey and 16-bit images stay as stored.
+    frame = cv::imdecode(bytes, cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
   } catch (const cv::Exception&) {
     frame.release();
   }

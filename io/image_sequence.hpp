@@ -25,8 +25,9 @@ class ImageSequence {
   // member.
   bool Open(const std::string& pattern);
 
-  // The next member as stored (cv::IMREAD_UNCHANGED: grey, BGRA and 16-bit
-  // images as they are). False at the end of the sequence.
+  // The next member: grey and 16-bit images as stored, colour ones as BGR
+  // (an alpha channel dropped), turned upright by their EXIF orientation as
+  // cv::imread does. False at the end of the sequence.
   bool Read(cv::Mat& frame);
 
   // Members listed after the one last read (those a gap cuts off included).
@@ -35,12 +36,22 @@ class ImageSequence {
   // The file names of all members listed by Open, in order.
   std::vector<std::string> MemberNames() const;
 
+  // Why the sequence ended early ("img_0002.png is missing (a gap in the
+  // sequence)"); empty while it has not, or at its normal end.
+  const std::string& EndNote() const { return endNote_; }
+
+  // Members whose header declares more pixels a side or in all end the
+  // sequence before they are decoded.
+  void SetFrameBound(long long maxSide, long long maxPixels);
+
   // Largest member file read, in bytes; a larger one ends the sequence.
   static constexpr long long kMaxMemberBytes = 1LL << 30;
 
  private:
   std::string NameOf(long long number) const;
   bool ParsePattern(const std::string& path);
+  void NoteEnd(const std::string& name, const std::string& why);
+  bool WithinFrameBound(const std::string& name, const std::vector<unsigned char>& bytes);
 
   std::string directory_;
   std::string prefix_;
@@ -51,4 +62,7 @@ class ImageSequence {
   size_t next_ = 0;                 // index in members_ of the next member
   long long expected_ = 0;          // number of the next member
   bool ended_ = false;
+  std::string endNote_;
+  long long maxSide_ = 1LL << 31;
+  long long maxPixels_ = 1LL << 62;
 };

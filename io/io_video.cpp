@@ -102,7 +102,8 @@ ioVideo::~ioVideo() {
 
 bool ioVideo::Grab(cv::Mat& frame) {
   if (fromSequence_) {
-    sequence_.Read(frame);
+    if (!sequence_.Read(frame) && !sequence_.EndNote().empty())
+      earlyEnd_ = {sequence_.EndNote(), sequence_.MembersLeft()};
   } else {
     capture >> frame;
   }
@@ -114,6 +115,7 @@ bool ioVideo::Grab(cv::Mat& frame) {
 
 int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_ScaleProcess) {
   path_Input = (argc >= 2) ? argv[1] : DefaultPath();
+  sequence_.SetFrameBound(kMaxFrameSide, kMaxFramePixels);
   // An existing name must be a readable regular file; any other name must be
   // a sequence pattern with at least one member.
   struct stat st {};
@@ -153,13 +155,16 @@ bool ioVideo::ReadFrame(cv::Mat* frame) {
   if (!Grab(*frame))
     return false;
   if (frame->cols != imageW || frame->rows != imageH) {
-    std::fprintf(stderr, "vmosaic: frame size changed from %dx%d to %dx%d; input ends here\n",
-                 imageW, imageH, frame->cols, frame->rows);
+    earlyEnd_ = {cv::format("frame size changed from %dx%d to %dx%d", imageW, imageH, frame->cols,
+                            frame->rows),
+                 FramesLeft() < 0 ? -1 : FramesLeft() + 1};  // this frame is not used
+    std::fprintf(stderr, "vmosaic: %s; input ends here\n", earlyEnd_.reason.c_str());
     frame->release();
     return false;
   }
   if (frame->type() != CV_8UC3) {
-    std::fprintf(stderr, "vmosaic: unsupported frame format; input ends here\n");
+    earlyEnd_ = {"unsupported frame format", FramesLeft() < 0 ? -1 : FramesLeft() + 1};
+    std::fprintf(stderr, "vmosaic: %s; input ends here\n", earlyEnd_.reason.c_str());
     frame->release();
     return false;
   }

@@ -48,6 +48,15 @@ class ioVideo {
   // tell.
   long long FramesLeft() const;
 
+  // Why the input ended before its normal end (a sequence member missing,
+  // unreadable or refused, a frame of another size), with the frames then
+  // left unread (-1: not told); an empty reason when it did not.
+  struct EarlyEnd {
+    std::string reason;
+    long long framesUnread = -1;
+  };
+  const EarlyEnd& InputEndedEarly() const { return earlyEnd_; }
+
   // Path used when none is given on the command line.
   static const char* DefaultPath();
 
@@ -64,4 +73,5 @@ class ioVideo {
   ImageSequence sequence_;
   bool fromSequence_ = false;
   long long framesRead_ = 0;
+  EarlyEnd earlyEnd_;
 };

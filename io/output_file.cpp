@@ -277,19 +277,35 @@ bool CanWrite(const std::string& path, std::string* error) {
       return false;
     case Way::kStandardStream:
       return true;
-    case Way::kRefuse:  // reported by the write itself; the directory still counts
+    case Way::kRefuse:
+      SetError(error, Reason(refusal));
+      return false;
     case Way::kReplace:
       break;
   }
   std::string temporary;
   const int fd = CreateTemporary(DirectoryOf(path) + "/vmosaic", &temporary);
   if (fd < 0) {
-    SetError(error, Reason(errno));
+    const int failure = errno;
+    struct stat folder {};
+    // Some file systems (/proc, /sys) answer ENOENT for a new name in a
+    // folder that exists: the folder takes no new files.
+    const bool folderExists = stat(DirectoryOf(path).c_str(), &folder) == 0;
+    SetError(error, failure == ENOENT && folderExists && S_ISDIR(folder.st_mode)
+                        ? "the folder does not take new files"
+                        : Reason(failure));
     return false;
   }
   close(fd);
   DropTemporary(temporary);
   return true;
+}
+
+bool IsStandardOutput(const std::string& path) {
+  struct stat target {
+  }, stream{};
+  return stat(path.c_str(), &target) == 0 && fstat(STDOUT_FILENO, &stream) == 0 &&
+         target.st_dev == stream.st_dev && target.st_ino == stream.st_ino;
 }
 
 void RemoveTemporaryFileFromSignal() {

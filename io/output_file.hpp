@@ -29,8 +29,12 @@ bool WriteImageAtomically(const std::string& path, const cv::Mat& image, std::st
 // Whether path can be written, checked before the work that produces it: a
 // target written in place must allow writing; otherwise new files must be
 // creatable in its directory (tried with a temporary file, removed again).
-// A target the write would refuse (a directory) is left to the write.
+// A target the write would refuse (a directory) fails the check too.
 bool CanWrite(const std::string& path, std::string* error);
+
+// Whether path leads to this process's standard output (/dev/stdout, or a
+// FIFO or file that standard output is).
+bool IsStandardOutput(const std::string& path);
 
 // Removes the temporary file being written, if any. Async-signal-safe: for
 // handlers of signals that end the process.

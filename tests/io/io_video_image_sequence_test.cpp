@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "io/image_header.hpp"
 #include "io/io_video.hpp"
 #include "tests/support/test_support.hpp"
 #include "tools/render/scene_renderer.hpp"
@@ -84,6 +86,44 @@ TEST(IoVideoImageSequence, GreyBgraSixteenBitArriveAsEightBitBgrAndAnotherSizeEn
     EXPECT_TRUE(SameBits(video.getframe_Previous(), expected->back()));
     EXPECT_EQ(cv::Size(video.imageW, video.imageH), kFirstSize);  // the first frame's size stays
   }
+}
+
+// The size a PNG, JPEG or BMP header declares, read without decoding, is
+// the size encoded; a header cut short declares nothing.
+TEST(ImageHeader, DeclaredSizeIsTheEncodedSize) {
+  const cv::Mat image = RenderPan(1, {37, 23})[0];
+  for (const char* extension : {".png", ".jpg", ".bmp"}) {
+    std::vector<uchar> bytes;
+    ASSERT_TRUE(cv::imencode(extension, image, bytes));
+    io::DeclaredSize declared;
+    ASSERT_TRUE(io::ReadDeclaredSize(bytes.data(), bytes.size(), &declared)) << extension;
+    EXPECT_EQ(cv::Size(static_cast<int>(declared.width), static_cast<int>(declared.height)),
+              image.size())
+        << extension;
+    EXPECT_FALSE(io::ReadDeclaredSize(bytes.data(), 20, &declared)) << extension;
+  }
+}
+
+// A JPEG whose EXIF orientation is 6 (turn 90 degrees clockwise), as phones
+// write them: the frame is turned upright as cv::imread turns it.
+TEST(IoVideoImageSequence, ExifOrientationIsHonouredAsImreadHonoursIt) {
+  const testsupport::ScratchDir scratch("io_sequence_exif_");
+  std::vector<uchar> jpeg;
+  ASSERT_TRUE(cv::imencode(".jpg", RenderPan(1, kFirstSize)[0], jpeg));
+  // APP1 after the start marker: "Exif", a big-endian TIFF header, one entry.
+  const unsigned char exif[] = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0,    'M', 'M',
+                                0,    0x2A, 0, 0,  0,   8,   0,   1,   1, 0x12, 0,   3,
+                                0,    0,    0, 1,  0,   6,   0,   0,   0, 0,    0,   0};
+  jpeg.insert(jpeg.begin() + 2, std::begin(exif), std::end(exif));
+  const std::string member = scratch.file("img_000.jpg");
+  std::ofstream(member, std::ios::binary)
+      .write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+  std::string program = "vmosaic", pattern = scratch.file("img_%03d.jpg");
+  char* argv[] = {program.data(), pattern.data(), nullptr};
+  ioVideo video;
+  ASSERT_EQ(video.Input_Video(2, argv, kIdDatabase, kIdScaleProcess), 1);
+  EXPECT_EQ(cv::Size(video.imageW, video.imageH), cv::Size(240, 320));
+  EXPECT_TRUE(SameBits(video.getframe_Current(), cv::imread(member)));
 }
 
 }  // namespace

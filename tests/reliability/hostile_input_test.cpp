@@ -222,6 +222,13 @@ TEST_P(HostileInputTest, EndsAsStatedAndNeverLosesAResult) {
   // No temporary file remains (a link planted by the test is not the program's).
   for (const std::string& f : testsupport::TemporaryFiles(work.path))
     EXPECT_TRUE(fs::is_symlink(f)) << f;
+  // Every report written conforms to the schema; a failed run leaves no new folder.
+  for (const auto& e : fs::directory_iterator(work.path)) {
+    if (e.path().extension() == ".json" && e.is_regular_file()) {
+      EXPECT_EQ(testsupport::CheckRunReport(e.path()).exitCode, 0) << e.path();
+    }
+  }
+  EXPECT_TRUE(c.status == 0 || !fs::exists(work.file("newdir")));
 }
 
 // Root reads a file of mode 000 anyway; without these capabilities (dropped
@@ -241,8 +248,31 @@ const std::string kEmptyTree =
     "^\nTime processing AVL Binary Tree Construction" + kSeconds +
     "\nBinary Tree empty\\.\\.\\.\nTime processing CalculateCenteredPanorama" + kSeconds +
     "\nTotal processing time" + kSeconds + "$";
-constexpr rlim_t kSmallFileBytes = 4096;  // below any mosaic of the pan
+constexpr rlim_t kSmallFileBytes = 4096;         // below any mosaic of the pan
+constexpr rlim_t kLargeFileBytes = 4096 * 1024;  // above it, below the spill file's first part
 using R = Result;
+
+// Makes the PNG at path declare 30000x30000 pixels; its data stays as small.
+void DeclareHugeSize(const std::string& path) {
+  std::string png = ReadFile(path);
+  for (const size_t at : {16, 20})  // IHDR's width and height
+    png.replace(at, 4, std::string("\0\0\x75\x30", 4));
+  std::ofstream(path, std::ios::binary) << png;
+}
+
+// SIGXFSZ at its default disposition, as a shell leaves it, and a file-size limit.
+std::function<void()> FileSizeLimit(rlim_t bytes) {
+  return [bytes] {
+    signal(SIGXFSZ, SIG_DFL);
+    Limit(RLIMIT_FSIZE, bytes);
+  };
+}
+
+// A run refused before its input is read: nothing on standard output.
+Case Refused(const char* name, std::vector<std::string> args, int status, const char* err,
+             std::function<void()> inChild = {}) {
+  return {name, {}, std::move(args), std::move(inChild), {}, status, "^$", err, R::kKept};
+}
 
 const Case kCases[] = {
     // 1. A full disk: writes fail (EFBIG) beyond a file-size limit.
@@ -258,15 +288,25 @@ const Case kCases[] = {
      kTotal,
      "vmosaic: could not write pano_Mean.png: File too large",
      R::kKept},
-    {"file_size_signal",
+    {"file_size_limit",
      {},
      {},
-     [] { Limit(RLIMIT_FSIZE, kSmallFileBytes); },
+     FileSizeLimit(kSmallFileBytes),
      {},
-     -SIGXFSZ,
+     1,
      kTotal,
-     "",
+     "vmosaic: could not write pano_Mean.png: File too large",
      R::kKept},
+    {"spill_file_beyond_the_file_size_limit",
+     {},
+     {"100", "0", "0", "--memory-budget", "0"},
+     FileSizeLimit(kLargeFileBytes),
+     {},
+     0,
+     kTotal,
+     "(reserve: File too large); keeping them in memory",
+     R::kWritten,
+     kPanFrames},
     // 7. Signals the moment the temporary file exists.
     {"hangup_while_writing",
      {},
@@ -295,6 +335,16 @@ const Case kCases[] = {
      kTotal,
      "",
      R::kKept},
+    // The mean is saved before the blend runs: a blend stopped costs only pano_Blend.png.
+    {"hangup_while_writing_the_blend",
+     {},
+     {"--blend"},
+     {},
+     {"VMOSAIC_SHIM_MATCH=pano_Blend.png.tmp", "VMOSAIC_SHIM_RAISE=" + std::to_string(SIGHUP)},
+     -SIGHUP,
+     kTotal,
+     "",
+     R::kWritten},
     // 2. A link to a victim planted under the temporary file's name.
     {"link_planted_at_image_temporary",
      {},
@@ -346,15 +396,8 @@ const Case kCases[] = {
      "",
      "could not write to standard output: No space left on device",
      R::kWritten},
-    {"help_onto_full_device",
-     {},
-     {"--help"},
-     [] { dup2(open("/dev/full", O_WRONLY), 1); },
-     {},
-     1,
-     "",
-     "No space left on device",
-     R::kKept},
+    Refused("help_onto_full_device", {"--help"}, 1, "No space left on device",
+            [] { dup2(open("/dev/full", O_WRONLY), 1); }),
     // 3. The report named like the input or an output of the same run.
     {"report_onto_the_input",
      Named("in.mkv", [](const std::string& p) { fs::copy_file(g_videos->file("pan.mkv"), p); }),
@@ -383,26 +426,45 @@ const Case kCases[] = {
      "",
      "would overwrite the input",
      R::kKept},
-    {"report_onto_the_mean",
+    Refused("report_onto_the_mean", {"--json", "pano_Mean.png"}, 2,
+            "would overwrite pano_Mean.png"),
+    Refused("report_onto_the_median", {"100", "0", "1", "--json", "x/../pano_Median.png"}, 2,
+            "would overwrite pano_Median.png"),
+    Refused("report_onto_the_blend", {"--blend", "--json", "pano_Blend.png"}, 2,
+            "would overwrite pano_Blend.png"),
+    Refused("report_onto_the_blend_in_the_output_folder",
+            {"--blend", "--output-dir", "d", "--json", "d/pano_Blend.png"}, 2,
+            "would overwrite d/pano_Blend.png"),
+    // Option values that are empty or look like options are refused; after
+    // "--" every argument is positional.
+    Refused("empty_report_name", {"--json", ""}, 2, "--json needs a"),
+    Refused("empty_output_folder", {"--output-dir", ""}, 2, "--output-dir needs"),
+    Refused("empty_memory_budget", {"--memory-budget", ""}, 2, "--memory-budget needs"),
+    Refused("option_as_report_name", {"--json", "--blend"}, 2, "--json needs a"),
+    {"video_named_like_an_option",
+     [](const std::string& w) {
+       fs::copy_file(g_videos->file("pan.mkv"), w + "/--refine");
+       return std::string("--");
+     },
+     {"--refine", "100"},
      {},
-     {"--json", "pano_Mean.png"},
      {},
-     {},
-     2,
+     0,
+     kTotal,
      "",
-     "would overwrite pano_Mean.png",
-     R::kKept},
-    {"report_onto_the_median",
-     {},
-     {"100", "0", "1", "--json", "x/../pano_Median.png"},
-     {},
-     {},
-     2,
-     "",
-     "would overwrite pano_Median.png",
-     R::kKept},
+     R::kWritten,
+     kPanFrames},
     // 8. Names that are not a readable video, nor a sequence with a member.
     {"missing_file", Named("missing.mp4"), {"90", "0", "1"}, {}, {}, 1, kNotFound, "", R::kKept},
+    {"missing_file_into_a_new_folder",
+     Named("missing.mp4"),
+     {"--output-dir", "newdir"},
+     {},
+     {},
+     1,
+     kNotFound,
+     "",
+     R::kKept},
     {"directory",
      Named("folder.mp4", [](const std::string& p) { fs::create_directory(p); }),
      {"90", "0", "1"},
@@ -474,8 +536,27 @@ const Case kCases[] = {
     {"pattern_without_member", Named("none_%03d.png"), {}, {}, {}, 1, kNotFound, "", R::kKept},
     // One frame, or a frame limit of 1, composes nothing: an earlier result
     // is not replaced by an empty one.
-    {"one_frame_video", VideoOf(Pan(1)), {"90", "0", "1"}, {}, {}, 0, kEmptyTree, "", R::kKept},
-    {"frame_limit_of_one", {}, {"90", "0", "1", "1"}, {}, {}, 0, kEmptyTree, "", R::kKept},
+    {"one_frame_video",
+     VideoOf(Pan(1)),
+     {"90", "0", "1", "--json", "r.json"},
+     {},
+     {},
+     1,
+     kEmptyTree,
+     "vmosaic: nothing was composed: the input gave 1 frame, and a mosaic needs two",
+     R::kKept,
+     -1,
+     false,
+     R"("canvas": null)"},
+    {"frame_limit_of_one",
+     {},
+     {"90", "0", "1", "1"},
+     {},
+     {},
+     1,
+     kEmptyTree,
+     "nothing was composed",
+     R::kKept},
     // 9. Image sequences: any start number; a gap, a FIFO or a corrupt member
     // ends the input with a note naming it.
     {"sequence_from_137",
@@ -490,14 +571,16 @@ const Case kCases[] = {
      4},
     {"sequence_with_a_gap",
      Sequence({0, 1, 3}),
-     {"100"},
+     {"100", "0", "--json", "r.json"},
      {},
      {},
      0,
      kTotal,
      "img_0002.png is missing",
      R::kWritten,
-     2},
+     2,
+     false,
+     R"("stopped_early": {"frame": 2, "frames_unread": 1, "reason": "img_0002.png is missing)"},
     {"sequence_with_a_fifo",
      Sequence({0, 1, 3}, [](const std::string& m) { mkfifo(m.c_str(), 0600); }),
      {"100"},
@@ -518,6 +601,19 @@ const Case kCases[] = {
      "img_0002.png is not an image",
      R::kWritten,
      2},
+    // A small file declaring a huge image is refused before it is decoded.
+    {"sequence_member_declaring_a_huge_frame",
+     Sequence({0, 1, 2, 3}, DeclareHugeSize),
+     {"100", "0", "--json", "r.json"},
+     {},
+     {},
+     0,
+     kTotal,
+     "img_0002.png declares 30000x30000 pixels, beyond the bound",
+     R::kWritten,
+     2,
+     false,
+     R"("frame": 2, "frames_unread": 2, "reason": "img_0002.png declares 30000x30000)"},
     // 10. A key frame the tree refuses (the camera zooms out 2.5 times
     // between two frames) ends the input with a note, and the report says where.
     {"key_frame_refused_by_the_tree",
@@ -539,7 +635,7 @@ const Case kCases[] = {
      R::kWritten,
      -1,
      false,
-     R"("stopped_early": {"frame": 1, "frames_unread": 2})"},
+     R"("stopped_early": {"frame": 1, "frames_unread": 2, "reason": "could not be inserted)"},
     // 4. SIFT on frames of 1x1 pixels: no features; noise
     // registers badly but is composed whole.
     {"sift_on_1x1_frames",
@@ -550,6 +646,15 @@ const Case kCases[] = {
      0,
      "\nCorrespondences < 8",
      "",
+     R::kWritten},
+    {"blend_of_1x1_frames",
+     Sequence({0, 1, 2}, {}, {1, 1}),
+     {"100", "0", "0", "--blend"},
+     {},
+     {},
+     0,
+     kTotal,
+     "Time composing the blended panorama",
      R::kWritten},
     {"noise_video", VideoOf(Noise()), {"100"}, {}, {}, 0, kTotal, "", R::kWritten},
     // Featureless frames: after a failed registration the program waits for
@@ -586,24 +691,15 @@ const Case kCases[] = {
      -1,
      kSanitized},
     // 11. Unwritable destinations are found before the input is read.
-    {"unwritable_output_directory",
-     {},
-     {"--output-dir", "/proc"},
-     {},
-     {},
-     1,
-     "",
-     "cannot write into /proc",
-     R::kKept},
-    {"unwritable_report_directory",
-     {},
-     {"--json", "/proc/report.json"},
-     {},
-     {},
-     1,
-     "",
-     "cannot write into /proc",
-     R::kKept},
+    Refused("unwritable_output_directory", {"--output-dir", "/proc"}, 1, "cannot write into /proc"),
+    Refused("unwritable_report_directory", {"--json", "/proc/report.json"}, 1,
+            "cannot write into /proc"),
+    Refused("working_in_proc", {}, 1, "cannot write into /proc: the folder does not take new files",
+            [] { (void)!chdir("/proc"); }),
+    Refused("blend_destination_is_a_folder", {"--blend"}, 1,
+            "cannot write pano_Blend.png: Is a directory", [] { mkdir("pano_Blend.png", 0700); }),
+    Refused("report_destination_is_a_folder", {"--json", "r.json"}, 1,
+            "cannot write r.json: Is a directory", [] { mkdir("r.json", 0700); }),
     // 12. Arguments are read the way atoi reads them, except that numbers
     // beyond int saturate (and are said as used). An overlap threshold at or
     // below 0 keeps only the root, a huge one every frame; a frame limit at
@@ -659,7 +755,7 @@ const Case kCases[] = {
      {},
      0,
      "\nNo existe Hij\\.\\.\\.\\.",
-     "",
+     "FEATURES 7 is neither 0 nor 1",
      R::kNone},
     {"feature_method_below_range",
      {},
@@ -668,7 +764,7 @@ const Case kCases[] = {
      {},
      0,
      "\nNo existe Hij\\.\\.\\.\\.",
-     "",
+     "FEATURES -1 is neither 0 nor 1",
      R::kNone},
 };
 
@@ -755,9 +851,11 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   run = Spawn(work.path, logs.path, {video, "--json", "out.json", "--output-dir", "runs/a"});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(fs::is_symlink(work.file("out.json")));
-  const size_t report = run.out.find("seconds{\n  \"input\": ");
+  const size_t report = run.out.find("seconds\n{\n  \"input\": ");
   ASSERT_NE(report, std::string::npos) << run.out;
   const std::string json = run.out.substr(report);
+  std::ofstream(logs.file("out.json")) << json.substr(json.find('{'));
+  EXPECT_EQ(testsupport::CheckRunReport(logs.file("out.json")).exitCode, 0) << json;
   EXPECT_NE(json.find(R"("outputs": ["runs/a/pano_Mean.png"])"), std::string::npos);
   EXPECT_FALSE(cv::imread(work.file("runs/a/pano_Mean.png")).empty());
   EXPECT_FALSE(fs::exists(work.file("pano_Mean.png")));

@@ -83,12 +83,13 @@ class SignalsTest : public ::testing::Test {
 };
 
 // Esc typed before the first frame pair: the loop ends at its first key poll,
-// so no pair is processed and there is nothing to compose.
+// so no pair is processed and there is nothing to compose: a failed run.
 TEST_F(SignalsTest, EscOnTheTerminalEndsTheInputAndTheModeIsRestored) {
   Process run(testsupport::VmosaicBinary(), {LongVideo(), "100"}, work_.path, {true, {}});
   run.Type("\x1b");
   const testsupport::RunResult result = run.Wait();
-  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_THAT(result.err, HasSubstr("vmosaic: nothing was composed"));
   EXPECT_TRUE(InLineMode(run.TerminalMode()) &&
               result.out.find("\nBinary Tree empty...") != std::string::npos)
       << result.out;
@@ -114,9 +115,10 @@ TEST_F(SignalsTest, FirstInterruptComposesTheFramesReadSoFar) {
 }
 
 // A second Ctrl-C, sent once the first has ended the input (its note is
-// out) while the mosaic is composed, or SIGTERM while frames are read.
+// out) while the mosaic is composed, or SIGTERM (or SIGXFSZ sent by another
+// process, unlike the kernel's own for a write) while frames are read.
 TEST_F(SignalsTest, SecondInterruptOrTerminateStopsAtOnceWithoutAResult) {
-  for (const int stop : {SIGINT, SIGTERM}) {
+  for (const int stop : {SIGINT, SIGTERM, SIGXFSZ}) {
     SCOPED_TRACE(stop);
     const std::string earlier = testsupport::PlaceEarlierResult(work_.path);
     auto run = StartAndWaitInsideTheLoop({LongVideo(), "100", "0", "1"});
@@ -129,7 +131,7 @@ TEST_F(SignalsTest, SecondInterruptOrTerminateStopsAtOnceWithoutAResult) {
     const testsupport::RunResult result = run->Wait();
     EXPECT_EQ(result.termSignal, stop);
     EXPECT_TRUE(InLineMode(run->TerminalMode()));
-    // SIGTERM while reading: neither the note nor a completed run.
+    // SIGTERM or SIGXFSZ while reading: neither the note nor a completed run.
     EXPECT_TRUE(stop == SIGINT || (result.err.find(kInterruptNote) == std::string::npos &&
                                    result.out.find("\nTotal processing time") == std::string::npos))
         << result.out << result.err;

@@ -167,6 +167,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return Process(program, args, workDir).Wait(seconds);
 }
 
+RunResult CheckRunReport(const std::string& path) {
+  const ScratchDir work("vmosaic_report_check_");
+  return RunProgram("/usr/bin/python3",
+                    {SourceRoot() + "/tests/driver/check_run_report.py", path,
+                     SourceRoot() + "/doc/run-report.schema.json"},
+                    work.path);
+}
+
 RunResult RunVmosaic(const std::vector<std::string>& args, const std::string& workDir,
                      int seconds) {
   return RunProgram(VmosaicBinary(), args, workDir, seconds);

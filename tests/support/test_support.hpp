@@ -110,6 +110,11 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 RunResult RunVmosaic(const std::vector<std::string>& args, const std::string& workDir,
                      int seconds = 120);
 
+// The run report at path checked against doc/run-report.schema.json by
+// tests/driver/check_run_report.py: its exit status is 0 when it conforms
+// (its standard output lists the canvas and key frames, its error why not).
+RunResult CheckRunReport(const std::string& path);
+
 // The photograph the scenes are rendered from (lake_boats), loaded once.
 const cv::Mat& TestPhoto();
 
