@@ -7,7 +7,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DVMOSAIC_WERROR=ON
 SAMPLE ?= data/sample.mp4
 RUN_ARGS ?= $(SAMPLE) 80 0 0
 FUZZ_BUILD ?= build-fuzz
-FUZZ_TARGETS ?= overlap point_mapping ncc_validation video sequence
+FUZZ_TARGETS ?= overlap point_mapping ncc_validation video sequence srt
 FUZZ_SECONDS ?= 600
 SOAK_FRAMES ?= 5000
 

@@ -18,6 +18,7 @@
 #include "driver/frame_loop.hpp"
 #include "driver/run_report.hpp"
 #include "driver/signals.hpp"
+#include "driver/survey_output.hpp"
 #include "io/console.hpp"
 #include "io/image_sequence.hpp"
 #include "io/io_video.hpp"
@@ -31,7 +32,9 @@ constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
     "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine] [--blend]\n"
-    "               [--memory-budget MB] [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
+    "               [--memory-budget MB] [--format png|tif] [--telemetry FILE]\n"
+    "               [--telemetry-offset SECONDS]\n"
+    "               [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
     "Builds a panoramic mosaic from a video taken by a moving camera and writes\n"
@@ -62,6 +65,15 @@ constexpr const char* kUsage =
     "               or a quarter of the physical memory when that is less);\n"
     "               beyond it they go to an unnamed file in TMPDIR (else\n"
     "               /tmp), removed at exit\n"
+    "  --format tif write the panoramas as tiled, compressed GeoTIFFs with\n"
+    "               overviews and an alpha band (pano_Mean.tif, ...) instead\n"
+    "               of PNG\n"
+    "  --telemetry FILE\n"
+    "               per-frame positions (.srt subtitles, .csv of\n"
+    "               frame,latitude,longitude[,altitude], or a .gpx track):\n"
+    "               the GeoTIFFs get the UTM zone's CRS and a geotransform\n"
+    "  --telemetry-offset SECONDS\n"
+    "               time of the first frame after the GPX track's first point\n"
     "\n"
     "Press Esc to end the input early.\n";
 
@@ -72,7 +84,10 @@ struct CommandLine {
   std::vector<char*> positional;  // argv[0] first
   std::string jsonPath;
   std::string outputDir;
-  std::string memoryBudget;  // MiB; empty: the default
+  std::string memoryBudget;     // MiB; empty: the default
+  std::string format;           // --format
+  std::string telemetry;        // --telemetry
+  std::string telemetryOffset;  // --telemetry-offset
   bool help = false;
   bool version = false;
   bool refine = false;
@@ -89,6 +104,9 @@ constexpr ValueOption kValueOptions[] = {
     {"--json", &CommandLine::jsonPath},
     {"--output-dir", &CommandLine::outputDir},
     {"--memory-budget", &CommandLine::memoryBudget},
+    {"--format", &CommandLine::format},
+    {"--telemetry", &CommandLine::telemetry},
+    {"--telemetry-offset", &CommandLine::telemetryOffset},
 };
 
 CommandLine ParseCommandLine(int argc, char** argv) {
@@ -203,9 +221,11 @@ int Run(int rawArgc, char** rawArgv) {
   CommandLine line = ParseCommandLine(rawArgc, rawArgv);
   if (!line.malformed.empty()) {
     std::fprintf(stderr, "vmosaic: %s needs a %s\n", line.malformed.c_str(),
-                 line.malformed == "--json"            ? "file name"
-                 : line.malformed == "--memory-budget" ? "whole number of MiB"
-                                                       : "directory name");
+                 line.malformed == "--json" || line.malformed == "--telemetry" ? "file name"
+                 : line.malformed == "--memory-budget"    ? "whole number of MiB"
+                 : line.malformed == "--format"           ? "format (png or tif)"
+                 : line.malformed == "--telemetry-offset" ? "number of seconds"
+                                                          : "directory name");
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -226,6 +246,12 @@ int Run(int rawArgc, char** rawArgv) {
       return 2;
     }
     memoryBudgetBytes = static_cast<std::int64_t>(mib) << 20;
+  }
+  SurveySettings survey;
+  if (const int status =
+          PrepareSurvey(SurveyOptions{line.format, line.telemetry, line.telemetryOffset}, &survey);
+      status != 0) {
+    return status;
   }
 
   LoopSettings settings;
@@ -251,9 +277,10 @@ int Run(int rawArgc, char** rawArgv) {
     struct stat st {};
     if (stat(input.c_str(), &st) != 0 && sequence.Open(input))
       inputs = sequence.MemberNames();
-    std::vector<std::string> outputs = {OutputPath(line.outputDir, "pano_Mean.png")};
+    std::vector<std::string> outputs = {
+        OutputPath(line.outputDir, ResultName("pano_Mean.png", survey).c_str())};
     if (withMedian != 0)
-      outputs.push_back(OutputPath(line.outputDir, "pano_Median.png"));
+      outputs.push_back(OutputPath(line.outputDir, ResultName("pano_Median.png", survey).c_str()));
     for (const auto* list : {&inputs, &outputs}) {
       for (const std::string& other : *list) {
         if (!SameFile(line.jsonPath, other))
@@ -274,7 +301,8 @@ int Run(int rawArgc, char** rawArgv) {
       return 1;
     }
   }
-  std::vector<std::string> targets = {OutputPath(line.outputDir, "pano_Mean.png")};
+  std::vector<std::string> targets = {
+      OutputPath(line.outputDir, ResultName("pano_Mean.png", survey).c_str())};
   if (!line.jsonPath.empty())
     targets.push_back(line.jsonPath);
   for (const std::string& target : targets) {
@@ -347,8 +375,16 @@ int Run(int rawArgc, char** rawArgv) {
                  SecondsSince(blendStart));
   }
 
+  Georeference georeference;
+  if (survey.hasTelemetry) {
+    georeference =
+        GeoreferenceMosaic(survey, panorama, keyFrameNumbers, video.capture.get(cv::CAP_PROP_FPS));
+    if (!georeference.ok)
+      std::fprintf(stderr, "vmosaic: no georeference: %s\n", georeference.failure.c_str());
+  }
   std::vector<std::string> written;
-  bool ok = panorama.Save_PanoNew(line.outputDir, &written);
+  bool ok = survey.tif ? SaveGeoTiffs(panorama, line.outputDir, &georeference, &written)
+                       : panorama.Save_PanoNew(line.outputDir, &written);
   if (!line.jsonPath.empty()) {
     RunReport report;
     report.input = video.path_Input;
@@ -370,8 +406,13 @@ int Run(int rawArgc, char** rawArgv) {
       report.refinement = &refinement;
       report.refineSeconds = refineSeconds;
     }
+    if (survey.hasTelemetry)
+      report.georeferenceJson = GeoreferenceJson(&georeference);
     ok = WriteRunReport(line.jsonPath, report, panorama) && ok;
   }
+  // Telemetry that fixed no georeference is refused, once the results are safe.
+  if (survey.hasTelemetry && !georeference.ok)
+    return 2;
   cv::destroyAllWindows();
   console::RestoreTerminal();
   return StandardOutputWritten() && ok ? 0 : 1;

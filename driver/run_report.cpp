@@ -190,6 +190,8 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
     }
     json << (r.pairs.empty() ? "]},\n" : "\n  ]},\n");
   }
+  if (!report.georeferenceJson.empty())
+    json << "  \"georeference\": " << report.georeferenceJson << ",\n";
   json << "  \"timings\": {\"tree_seconds\": " << Number(report.treeSeconds)
        << ", \"composition_seconds\": " << Number(report.compositionSeconds);
   if (report.refinement != nullptr)

@@ -31,6 +31,8 @@ struct RunReport {
   // With --refine: what the refinement did and its time (null without).
   const RefinementResult* refinement = nullptr;
   double refineSeconds = 0.0;
+  // With --telemetry: the "georeference" object (empty without).
+  std::string georeferenceJson;
 };
 
 // The report as JSON text. Each key frame's "frame_to_canvas" maps its pixels

@@ -14,7 +14,10 @@
 // survey); --vignetting V (corners darker by V); --exposure A (gain
 // 1 + A sin(2 pi f / (FRAMES - 1)) at frame f); --noise SIGMA; --blur SHUTTER
 // (open shutter in frame intervals); --seed N; --fps F; --truth FILE (JSON:
-// the scene, the effects and every frame's photo-to-frame homography).
+// the scene, the effects and every frame's photo-to-frame homography);
+// --ground LAT LON METRES_PER_PIXEL (where the scene lies: its top-left
+// corner, north up) with --telemetry-csv FILE and --telemetry-srt FILE (each
+// frame's position, tools/render/survey_telemetry.hpp).
 // OUT ending in ".mkv" is lossless.
 #include <cmath>
 #include <cstdio>
@@ -25,6 +28,7 @@
 #include <vector>
 
 #include "tools/render/scene_renderer.hpp"
+#include "tools/render/survey_telemetry.hpp"
 
 namespace {
 
@@ -33,7 +37,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kBlurSamples = 9;
 
 struct CaseSettings {
-  std::string out, scene, truthPath;
+  std::string out, scene, truthPath, csvPath, srtPath;
+  render::GroundPlacement ground;
   int frames = 0;
   cv::Size size{640, 480};
   std::vector<render::Waypoint> path;
@@ -92,6 +97,14 @@ bool ParseCase(int argc, char** argv, CaseSettings* c) {
       c->seed = std::strtoull(argv[++i], nullptr, 10);
     } else if (opt == "--fps" && need(1)) {
       c->fps = num();
+    } else if (opt == "--ground" && need(3)) {
+      c->ground.latitude = num();
+      c->ground.longitude = num();
+      c->ground.metresPerPixel = num();
+    } else if (opt == "--telemetry-csv" && need(1)) {
+      c->csvPath = argv[++i];
+    } else if (opt == "--telemetry-srt" && need(1)) {
+      c->srtPath = argv[++i];
     } else if (opt == "--truth" && need(1)) {
       c->truthPath = argv[++i];
     } else {
@@ -106,6 +119,23 @@ double GainAt(const CaseSettings& c, int f) {
   return 1.0 + c.exposure * std::sin(2.0 * kPi * f / (c.frames - 1));
 }
 
+// The telemetry files asked for, from the frames' true homographies.
+bool WriteTelemetry(const CaseSettings& c) {
+  if (c.csvPath.empty() && c.srtPath.empty())
+    return true;
+  std::vector<cv::Matx33d> photoToFrame;
+  for (int f = 0; f < c.frames; ++f)
+    photoToFrame.push_back(render::PhotoToFrame(render::PoseAt(c.path, f), c.size));
+  const auto positions = render::FramePositions(photoToFrame, c.size, c.ground);
+  const bool ok =
+      !positions.empty() &&
+      (c.csvPath.empty() || render::WriteTelemetryCsv(c.csvPath, positions, c.ground)) &&
+      (c.srtPath.empty() || render::WriteTelemetrySrt(c.srtPath, positions, c.ground, c.fps));
+  if (!ok)
+    std::fprintf(stderr, "vmosaic-render: could not write the telemetry\n");
+  return ok;
+}
+
 int RenderCase(int argc, char** argv) {
   CaseSettings c;
   if (!ParseCase(argc, argv, &c)) {
@@ -113,7 +143,9 @@ int RenderCase(int argc, char** argv) {
                  "usage: vmosaic-render --case OUT SCENE FRAMES [--size W H] "
                  "[--at FRAME X Y ANGLE_DEG ZOOM TILT_X TILT_Y]... "
                  "[--serpentine X0 X1 Y0 ROWS ROW_STEP] [--vignetting V] [--exposure A] "
-                 "[--noise SIGMA] [--blur SHUTTER] [--seed N] [--fps F] [--truth FILE]\n");
+                 "[--noise SIGMA] [--blur SHUTTER] [--seed N] [--fps F] [--truth FILE] "
+                 "[--ground LAT LON METRES_PER_PIXEL] [--telemetry-csv FILE] "
+                 "[--telemetry-srt FILE]\n");
     return 2;
   }
   const cv::Mat scene = render::LoadScene(c.scene);
@@ -136,6 +168,8 @@ int RenderCase(int argc, char** argv) {
     writer.write(frame);
   }
   writer.release();
+  if (!WriteTelemetry(c))
+    return 1;
   if (c.truthPath.empty())
     return 0;
   std::ofstream truth(c.truthPath);
