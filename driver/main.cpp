@@ -345,8 +345,19 @@ int Run(int rawArgc, char** rawArgv) {
   const int64_t compositionStart = cv::getTickCount();
   double refineSeconds = 0.0;
   RefinementResult refinement;
+  // With --format tif and the mean alone, the mean goes to its file tile by tile.
+  const bool inTiles = ComposesInTiles(survey, withMedian, line.blend);
+  TiledMeanFile tiledMean;
+  bool tilesWritten = true;
+  auto compose = [&] {
+    if (inTiles)
+      tilesWritten = tiledMean.Compose(panorama, line.outputDir);
+    else
+      panorama.ComposeCentredPanorama(withMedian);
+  };
   if (!line.refine) {
-    panorama.CalculateCenteredPanorama(withMedian);
+    if (panorama.ChooseReference() != nullptr)
+      compose();
   } else if (panorama.ChooseReference() != nullptr) {
     std::fflush(stdout);
     progress.Stage("refining key-frame placements...");
@@ -360,7 +371,7 @@ int Run(int rawArgc, char** rawArgv) {
                  refinement.residualAfter);
     std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);
     progress.Stage("composing the mosaic...");
-    panorama.ComposeCentredPanorama(withMedian);
+    compose();
   }
   const double compositionSeconds = SecondsSince(compositionStart) - refineSeconds;
   progress.Finish();
@@ -383,8 +394,9 @@ int Run(int rawArgc, char** rawArgv) {
       std::fprintf(stderr, "vmosaic: no georeference: %s\n", georeference.failure.c_str());
   }
   std::vector<std::string> written;
-  bool ok = survey.tif ? SaveGeoTiffs(panorama, line.outputDir, &georeference, &written)
-                       : panorama.Save_PanoNew(line.outputDir, &written);
+  bool ok = inTiles      ? tilesWritten && tiledMean.Finish(&georeference, &written)
+            : survey.tif ? SaveGeoTiffs(panorama, line.outputDir, &georeference, &written)
+                         : panorama.Save_PanoNew(line.outputDir, &written);
   if (!line.jsonPath.empty()) {
     RunReport report;
     report.input = video.path_Input;

@@ -10,6 +10,10 @@
 
 namespace {
 
+// Canvas pixels a side of one composed tile: a multiple of the file's tiles,
+// its sums (32 bytes per pixel) about 32 MiB.
+constexpr int kCompositionTile = 2 * io::kGeoTiffTileSize;
+
 // Notes of left-out telemetry records shown on standard error; the rest are counted.
 constexpr size_t kNotesShown = 5;
 
@@ -112,7 +116,7 @@ std::string ResultName(const std::string& pngName, const SurveySettings& setting
 Georeference GeoreferenceMosaic(const SurveySettings& settings, Panorama& p,
                                 const std::vector<int>& keyFrameNumbers, double fps) {
   Georeference geo;
-  if (p.pano.empty() || p.Node_PanoReference == nullptr) {
+  if (p.CanvasSize().empty() || p.Node_PanoReference == nullptr) {
     geo.failure = "nothing was composed";
     return geo;
   }
@@ -220,6 +224,43 @@ bool SaveGeoTiffs(Panorama& p, const std::string& directory, const Georeference*
     }
   }
   return ok;
+}
+
+bool ComposesInTiles(const SurveySettings& settings, int withMedian, bool blend) {
+  return settings.tif && withMedian == 0 && !blend;
+}
+
+bool TiledMeanFile::Compose(Panorama& p, const std::string& directory) {
+  path_ = directory.empty() ? std::string("pano_Mean.tif") : directory + "/pano_Mean.tif";
+  std::string error;
+  const bool ok = p.ComposeMeanInTiles(
+      kCompositionTile,
+      [&](cv::Size canvas) { return writer_.Open(path_, canvas.width, canvas.height, 3, &error); },
+      [&](const cv::Rect& tile, const cv::Mat& mean, const cv::Mat& coverage) {
+        return writer_.Write(tile.tl(), mean, coverage, &error);
+      });
+  if (!ok)
+    std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path_.c_str(), error.c_str());
+  composed_ = ok;
+  return ok;
+}
+
+bool TiledMeanFile::Finish(const Georeference* geo, std::vector<std::string>* written) {
+  if (!composed_)
+    return true;  // nothing was composed (the message, if any, is out)
+  io::GeoReference reference;
+  const bool located = geo != nullptr && geo->ok;
+  if (located) {
+    reference.wkt = geo->wkt;
+    reference.transform = geo->fit.GeoTransform();
+  }
+  std::string error;
+  if (!writer_.Finish(located ? &reference : nullptr, &error)) {
+    std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path_.c_str(), error.c_str());
+    return false;
+  }
+  written->push_back(path_);
+  return true;
 }
 
 std::string GeoreferenceJson(const Georeference* geo) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "geometry/georeference.hpp"
+#include "io/geotiff.hpp"
 #include "io/telemetry.hpp"
 #include "panorama/panorama.hpp"
 
@@ -55,6 +56,26 @@ Georeference GeoreferenceMosaic(const SurveySettings& settings, Panorama& panora
 // one could not be written.
 bool SaveGeoTiffs(Panorama& panorama, const std::string& directory, const Georeference* geo,
                   std::vector<std::string>* written);
+
+// Whether the mean is composed in tiles: in the GeoTIFF format, when neither
+// the median nor the blend (which need the whole canvas in memory) is asked
+// for. The canvas bound is then TiledMean's instead of the PNG's.
+bool ComposesInTiles(const SurveySettings& settings, int withMedian, bool blend);
+
+// The mean composed in tiles straight into pano_Mean.tif.
+class TiledMeanFile {
+ public:
+  // Composes into a staging file in directory; false after a message.
+  bool Compose(Panorama& panorama, const std::string& directory);
+  // Writes pano_Mean.tif (georeferenced when geo is ok) and adds its path to
+  // written; false after a message.
+  bool Finish(const Georeference* geo, std::vector<std::string>* written);
+
+ private:
+  io::TiledGeoTiff writer_;
+  std::string path_;
+  bool composed_ = false;
+};
 
 // The report's "georeference" member (a JSON object, or null).
 std::string GeoreferenceJson(const Georeference* geo);

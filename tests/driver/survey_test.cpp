@@ -80,9 +80,10 @@ class Survey : public testing::Test {
   static void TearDownTestSuite() { delete dir_; }
 
   // vmosaic on the survey in a fresh folder dir_/name.
-  static testsupport::RunResult Run(const std::string& name, std::vector<std::string> options) {
+  static testsupport::RunResult Run(const std::string& name, std::vector<std::string> options,
+                                    const char* median = "1") {
     std::filesystem::create_directory(dir_->file(name));
-    options.insert(options.end(), {"--json", "r.json", "../in.mkv", "80", "0", "1"});
+    options.insert(options.end(), {"--json", "r.json", "../in.mkv", "80", "0", median});
     return testsupport::RunVmosaic(options, dir_->file(name));
   }
   // Where the camera truly was over frame f, in metres of the UTM zone.
@@ -124,6 +125,28 @@ TEST_F(Survey, GeoTiffHoldsThePngPixelsTiledWithOverviewsAndAlpha) {
     EXPECT_EQ(cv::countNonZero(grey & (r.alpha == 0)), 0) << name;
   }
   EXPECT_FALSE(testsupport::FileExists(dir_->file("tif/pano_Mean.png")));
+}
+
+// The mean alone is composed tile by tile (tiles of 1024 px: two across this
+// canvas), and must still hold the whole-canvas mean's bytes, with --refine too.
+TEST_F(Survey, MeanComposedInTilesEqualsTheWholeCanvasMean) {
+  for (const bool refine : {false, true}) {
+    const std::string name = refine ? "tiles_refined" : "tiles";
+    std::vector<std::string> options{"--format", "tif"};
+    if (refine)
+      options.push_back("--refine");
+    ASSERT_EQ(Run(name, options, "0").exitCode, 0);
+    options.erase(options.begin(), options.begin() + 2);
+    ASSERT_EQ(Run(name + "_png", options, "0").exitCode, 0);
+    const cv::Mat whole = cv::imread(dir_->file(name + "_png/pano_Mean.png"));
+    const Raster tiled = ReadGeoTiff(dir_->file(name + "/pano_Mean.tif"));
+    ASSERT_GT(whole.cols, 1024);
+    EXPECT_TRUE(testsupport::SameBits(whole, tiled.bgr)) << name;
+    cv::Mat grey;
+    cv::cvtColor(whole, grey, cv::COLOR_BGR2GRAY);
+    EXPECT_EQ(cv::countNonZero(grey & (tiled.alpha == 0)), 0) << name;
+    EXPECT_GT(cv::countNonZero(tiled.alpha == 0), 0) << name;
+  }
 }
 
 // Telemetry as a CSV, as SRT subtitles, and as a CSV with every third frame
