@@ -99,8 +99,11 @@ void ApplyGeoReference(GDALDataset& d, const GeoReference* geo) {
     d.SetProjection(geo->wkt.c_str());
 }
 
-// The cloud-optimised copy of source, written to path at once or not at all.
-bool WriteCog(GDALDataset& source, const std::string& path, std::string* error) {
+// The cloud-optimised copy of source, written to path at once or not at all:
+// encoded in memory and written by WriteFileAtomically, or, for a canvas
+// too large to hold encoded (onDisk), encoded into a temporary file next to
+// path and renamed over it.
+bool WriteCog(GDALDataset& source, const std::string& path, bool onDisk, std::string* error) {
   GDALDriver* cog = GetGDALDriverManager()->GetDriverByName("COG");
   if (cog == nullptr)
     return Fail(error, "GDAL has no COG driver");
@@ -109,6 +112,22 @@ bool WriteCog(GDALDataset& source, const std::string& path, std::string* error) 
   const char* options[] = {
       blockSize.c_str(), "COMPRESS=DEFLATE",   "PREDICTOR=YES", bigTiff.c_str(),
       "OVERVIEWS=AUTO",  "RESAMPLING=AVERAGE", nullptr};
+  if (onDisk) {
+    const size_t slash = path.rfind('/');
+    const std::string temporary = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) +
+                                  "." + path.substr(slash + 1) + ".tmp" + std::to_string(getpid()) +
+                                  ".tif";
+    Dataset copy(cog->CreateCopy(temporary.c_str(), &source, FALSE, const_cast<char**>(options),
+                                 nullptr, nullptr));
+    const bool encoded = copy != nullptr;
+    copy.reset();
+    if (encoded && CPLGetLastErrorType() < CE_Failure &&
+        VSIRename(temporary.c_str(), path.c_str()) == 0) {
+      return true;
+    }
+    VSIUnlink(temporary.c_str());
+    return Fail(error, "GDAL could not write the GeoTIFF");
+  }
   const std::string memoryName = UniqueMemoryName();
   Dataset copy(cog->CreateCopy(memoryName.c_str(), &source, FALSE, const_cast<char**>(options),
                                nullptr, nullptr));
@@ -142,7 +161,7 @@ bool WriteGeoTiff(const std::string& path, const cv::Mat& image, const cv::Mat& 
   if (!WriteRegion(*source, 0, 0, image, coverage))
     return Fail(error, "GDAL could not hold the image");
   ApplyGeoReference(*source, geo);
-  return WriteCog(*source, path, error);
+  return WriteCog(*source, path, false, error);
 }
 
 struct TiledGeoTiff::State {
@@ -203,7 +222,7 @@ bool TiledGeoTiff::Finish(const GeoReference* geo, std::string* error) {
   state_->staging->FlushCache(false);
   if (CPLGetLastErrorType() >= CE_Failure)
     return Fail(error, "could not write the staging file");
-  const bool ok = WriteCog(*state_->staging, state_->path, error);
+  const bool ok = WriteCog(*state_->staging, state_->path, true, error);
   state_->staging.reset();
   VSIUnlink(state_->stagingPath.c_str());
   state_->stagingPath.clear();

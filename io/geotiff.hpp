@@ -36,7 +36,8 @@ bool WriteGeoTiff(const std::string& path, const cv::Mat& image, const cv::Mat& 
 // A GeoTIFF written one region at a time. Open stages an empty tiled file of
 // the full size next to path; Write stores a region (image and coverage as
 // for WriteGeoTiff) at its canvas position; Finish builds the overviews,
-// writes the result at path and removes the staging file. Destroying an
+// writes the result next to path and renames it over path (no copy of the
+// encoded file is held in memory), and removes the staging file. Destroying an
 // unfinished writer removes the staging file.
 class TiledGeoTiff {
  public:

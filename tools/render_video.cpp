@@ -8,13 +8,13 @@
 //
 //   vmosaic-render --case OUT SCENE FRAMES [options]
 //
-// SCENE is a bundled photo or a procedural scene ("facade", "objects").
+// SCENE is a bundled photo or a procedural scene ("facade", "objects", "composite").
 // Options: --size W H (640 480); --at FRAME X Y ANGLE_DEG ZOOM TILT_X TILT_Y
 // (a waypoint; repeat); --serpentine X0 X1 Y0 ROWS ROW_STEP (waypoints of a
-// survey); --vignetting V (corners darker by V); --exposure A (gain
-// 1 + A sin(2 pi f / (FRAMES - 1)) at frame f); --noise SIGMA; --blur SHUTTER
-// (open shutter in frame intervals); --seed N; --fps F; --truth FILE (JSON:
-// the scene, the effects and every frame's photo-to-frame homography);
+// survey); --zoom Z (every waypoint's zoom); --vignetting V (corners darker by V); --exposure A
+// (gain 1 + A sin(2 pi f / (FRAMES - 1)) at frame f); --noise SIGMA; --blur SHUTTER (open shutter
+// in frame intervals); --seed N; --fps F; --truth FILE (JSON: the scene, the effects and every
+// frame's photo-to-frame homography);
 // --ground LAT LON METRES_PER_PIXEL (where the scene lies: its top-left
 // corner, north up) with --telemetry-csv FILE and --telemetry-srt FILE (each
 // frame's position, tools/render/survey_telemetry.hpp).
@@ -44,6 +44,7 @@ struct CaseSettings {
   std::vector<render::Waypoint> path;
   double vignetting = 0.0, exposure = 0.0, noise = 0.0, shutter = 0.0, fps = 30.0;
   uint64_t seed = 1;
+  double zoom = 0.0;  // > 0: every waypoint's zoom
 };
 
 // Reads the options of --case; false (after a message) on anything malformed.
@@ -85,6 +86,8 @@ bool ParseCase(int argc, char** argv, CaseSettings* c) {
       if (rows < 1 || c->frames < 2)
         return false;
       c->path = render::SerpentinePath(x0, x1, y0, rows, step, c->frames);
+    } else if (opt == "--zoom" && need(1)) {
+      c->zoom = num();
     } else if (opt == "--vignetting" && need(1)) {
       c->vignetting = num();
     } else if (opt == "--exposure" && need(1)) {
@@ -111,6 +114,10 @@ bool ParseCase(int argc, char** argv, CaseSettings* c) {
       std::fprintf(stderr, "vmosaic-render: bad option %s\n", opt.c_str());
       return false;
     }
+  }
+  if (c->zoom > 0.0) {
+    for (render::Waypoint& w : c->path)
+      w.pose.zoom = c->zoom;
   }
   return c->frames >= 2 && c->size.width >= 16 && c->size.height >= 16 && !c->path.empty();
 }
@@ -142,7 +149,7 @@ int RenderCase(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: vmosaic-render --case OUT SCENE FRAMES [--size W H] "
                  "[--at FRAME X Y ANGLE_DEG ZOOM TILT_X TILT_Y]... "
-                 "[--serpentine X0 X1 Y0 ROWS ROW_STEP] [--vignetting V] [--exposure A] "
+                 "[--serpentine X0 X1 Y0 ROWS ROW_STEP] [--zoom Z] [--vignetting V] [--exposure A] "
                  "[--noise SIGMA] [--blur SHUTTER] [--seed N] [--fps F] [--truth FILE] "
                  "[--ground LAT LON METRES_PER_PIXEL] [--telemetry-csv FILE] "
                  "[--telemetry-srt FILE]\n");
