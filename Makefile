@@ -7,7 +7,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DVMOSAIC_WERROR=ON
 SAMPLE ?= data/sample.mp4
 RUN_ARGS ?= $(SAMPLE) 80 0 0
 FUZZ_BUILD ?= build-fuzz
-FUZZ_TARGETS ?= overlap point_mapping ncc_validation video sequence
+FUZZ_TARGETS ?= overlap point_mapping ncc_validation video sequence srt
 FUZZ_SECONDS ?= 600
 SOAK_FRAMES ?= 5000
 
@@ -116,6 +116,7 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_tools
 	./$(BENCH_BUILD)/bench/vmosaic_micro_bench
 	BUILD_DIR=$(BENCH_BUILD) BENCH_SET=$(BENCH_SET) bench/e2e.sh
+	BUILD_DIR=$(BENCH_BUILD) bench/survey.sh large
 
 # The fidelity benchmark: rendered cases with known motion, each mosaic and
 # key frame scored against the truth; writes bench/FIDELITY.md. Never part of
@@ -125,6 +126,7 @@ fidelity:
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DVMOSAIC_BENCH=ON -DVMOSAIC_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target fidelity_tools
 	BUILD_DIR=$(BENCH_BUILD) bench/fidelity.sh
+	BUILD_DIR=$(BENCH_BUILD) bench/survey.sh georef
 
 # Installs vmosaic, its man page and the sample video under PREFIX.
 PREFIX ?= /usr/local

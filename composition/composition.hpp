@@ -149,6 +149,10 @@ class Composition {
   std::vector<MedianFrame> medianFrames;
 };
 
+// Integer part of a weighted average (0 without weight), kept within 8 bits:
+// a mean canvas pixel from its weighted sum.
+unsigned char TruncatedMean(double sum, double weight);
+
 // Median of an ascending, non-empty list; the floor of the mean of the two
 // middle values for an even count.
 unsigned char get_median(const std::vector<unsigned char>& values);

@@ -5,9 +5,6 @@
 
 #include "composition/composition.hpp"
 
-namespace {
-
-// Integer part of a weighted average, kept within 8 bits.
 unsigned char TruncatedMean(double sum, double weight) {
   if (weight == 0.0)
     return 0;
@@ -16,6 +13,8 @@ unsigned char TruncatedMean(double sum, double weight) {
     return 0;
   return static_cast<unsigned char>(std::min(static_cast<int>(std::min(v, 255.0)), 255));
 }
+
+namespace {
 
 unsigned char MedianOf(std::vector<unsigned char>& values) {
   if (values.size() == 1)

@@ -20,6 +20,7 @@
 #include "driver/run_report.hpp"
 #include "driver/segments.hpp"
 #include "driver/signals.hpp"
+#include "driver/survey_output.hpp"
 #include "io/console.hpp"
 #include "io/image_sequence.hpp"
 #include "io/io_video.hpp"
@@ -33,7 +34,8 @@ constexpr const char* kVersion = "vmosaic 0.1.0\n";
 
 constexpr const char* kUsage =
     "Usage: vmosaic [--json FILE] [--output-dir DIR] [--refine] [--blend] [--keep-going]\n"
-    "               [--memory-budget MB] [--]\n"
+    "               [--memory-budget MB] [--format png|tif] [--telemetry FILE]\n"
+    "               [--telemetry-offset SECONDS] [--]\n"
     "               [VIDEO [OVERLAP [FEATURES [MEDIAN [FRAME_LIMIT]]]]]\n"
     "       vmosaic -h | --help | --version\n"
     "\n"
@@ -69,6 +71,15 @@ constexpr const char* kUsage =
     "               or a quarter of the physical memory when that is less);\n"
     "               beyond it they go to an unnamed file in TMPDIR (else\n"
     "               /tmp), removed at exit\n"
+    "  --format tif write the panoramas as tiled, compressed GeoTIFFs with\n"
+    "               overviews and an alpha band (pano_Mean.tif, ...) instead\n"
+    "               of PNG\n"
+    "  --telemetry FILE\n"
+    "               per-frame positions (.srt subtitles, .csv of\n"
+    "               frame,latitude,longitude[,altitude], or a .gpx track):\n"
+    "               the GeoTIFFs get the UTM zone's CRS and a geotransform\n"
+    "  --telemetry-offset SECONDS\n"
+    "               time of the first frame after the GPX track's first point\n"
     "  --           ends the options: what follows is positional, even when\n"
     "               it starts with \"-\" (a video named --refine)\n"
     "\n"
@@ -87,7 +98,10 @@ struct CommandLine {
   std::vector<char*> positional;  // argv[0] first
   std::string jsonPath;
   std::string outputDir;
-  std::string memoryBudget;  // MiB; empty: the default
+  std::string memoryBudget;     // MiB; empty: the default
+  std::string format;           // --format
+  std::string telemetry;        // --telemetry
+  std::string telemetryOffset;  // --telemetry-offset
   bool help = false;
   bool version = false;
   bool refine = false;
@@ -105,6 +119,9 @@ constexpr ValueOption kValueOptions[] = {
     {"--json", &CommandLine::jsonPath},
     {"--output-dir", &CommandLine::outputDir},
     {"--memory-budget", &CommandLine::memoryBudget},
+    {"--format", &CommandLine::format},
+    {"--telemetry", &CommandLine::telemetry},
+    {"--telemetry-offset", &CommandLine::telemetryOffset},
 };
 
 // A value given as the next argument must be one: not empty, and not
@@ -250,12 +267,16 @@ std::unique_ptr<keepgoing::KeepGoing> MakeKeepGoing(Panorama& panorama, io::Oper
 }
 
 // The image files this run writes, in the order they are written.
-std::vector<std::string> ResultPaths(const CommandLine& line, int withMedian) {
-  std::vector<std::string> paths = {OutputPath(line.outputDir, "pano_Mean.png")};
+std::vector<std::string> ResultPaths(const CommandLine& line, int withMedian,
+                                     const SurveySettings& survey) {
+  std::vector<std::string> names = {"pano_Mean.png"};
   if (withMedian != 0)
-    paths.push_back(OutputPath(line.outputDir, "pano_Median.png"));
+    names.push_back("pano_Median.png");
   if (line.blend)
-    paths.push_back(OutputPath(line.outputDir, "pano_Blend.png"));
+    names.push_back("pano_Blend.png");
+  std::vector<std::string> paths;
+  for (const std::string& name : names)
+    paths.push_back(OutputPath(line.outputDir, ResultName(name, survey).c_str()));
   return paths;
 }
 
@@ -371,9 +392,9 @@ void NoteFeatureMethod(int featureMethod) {
 
 // The blend runs after the mean and median are saved, so a blend that fails
 // costs only pano_Blend.png.
-bool BlendAndSave(Panorama& panorama, const std::string& directory,
-                  std::vector<std::string>* written) {
-  const std::string path = OutputPath(directory, "pano_Blend.png");
+bool BlendAndSave(Panorama& panorama, const std::string& directory, const SurveySettings& survey,
+                  const Georeference* georeference, std::vector<std::string>* written) {
+  const std::string path = OutputPath(directory, ResultName("pano_Blend.png", survey).c_str());
   std::string error;
   try {
     const int64_t blendStart = cv::getTickCount();
@@ -382,7 +403,10 @@ bool BlendAndSave(Panorama& panorama, const std::string& directory,
                  SecondsSince(blendStart));
     if (panorama.pano_Blend.empty())
       return true;
-    if (io::WriteImageAtomically(path, panorama.pano_Blend, &error)) {
+    const bool saved = survey.tif
+                           ? WriteGeoTiff(panorama, panorama.pano_Blend, path, georeference, &error)
+                           : io::WriteImageAtomically(path, panorama.pano_Blend, &error);
+    if (saved) {
       written->push_back(path);
       return true;
     }
@@ -420,9 +444,11 @@ int Run(int rawArgc, char** rawArgv) {
   CommandLine line = ParseCommandLine(rawArgc, rawArgv);
   if (!line.malformed.empty()) {
     std::fprintf(stderr, "vmosaic: %s needs a %s\n", line.malformed.c_str(),
-                 line.malformed == "--json"            ? "file name"
-                 : line.malformed == "--memory-budget" ? "whole number of MiB"
-                                                       : "directory name");
+                 line.malformed == "--json" || line.malformed == "--telemetry" ? "file name"
+                 : line.malformed == "--memory-budget"    ? "whole number of MiB"
+                 : line.malformed == "--format"           ? "format (png or tif)"
+                 : line.malformed == "--telemetry-offset" ? "number of seconds"
+                                                          : "directory name");
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -444,6 +470,18 @@ int Run(int rawArgc, char** rawArgv) {
     }
     memoryBudgetBytes = static_cast<std::int64_t>(mib) << 20;
   }
+  SurveySettings survey;
+  if (const int status =
+          PrepareSurvey(SurveyOptions{line.format, line.telemetry, line.telemetryOffset}, &survey);
+      status != 0) {
+    return status;
+  }
+  // Later mosaics of a --keep-going run are written as PNG only.
+  if (line.keepGoing && (survey.tif || survey.hasTelemetry)) {
+    std::fputs("vmosaic: --keep-going cannot yet be combined with --format tif or --telemetry\n",
+               stderr);
+    return 2;
+  }
 
   LoopSettings settings;
   int withMedian = 0;
@@ -461,7 +499,7 @@ int Run(int rawArgc, char** rawArgv) {
   signals::InstallHandlers();
 
   NoteFeatureMethod(settings.featureMethod);
-  const std::vector<std::string> results = ResultPaths(line, withMedian);
+  const std::vector<std::string> results = ResultPaths(line, withMedian, survey);
   if (!line.jsonPath.empty() &&
       ReportCollides(line, argc >= 2 ? argv[1] : ioVideo::DefaultPath(), results)) {
     return 2;
@@ -509,8 +547,19 @@ int Run(int rawArgc, char** rawArgv) {
   const int64_t compositionStart = cv::getTickCount();
   double refineSeconds = 0.0;
   RefinementResult refinement;
+  // With --format tif and the mean alone, the mean goes to its file tile by tile.
+  const bool inTiles = ComposesInTiles(survey, withMedian, line.blend);
+  TiledMeanFile tiledMean;
+  bool tilesWritten = true;
+  auto compose = [&] {
+    if (inTiles)
+      tilesWritten = tiledMean.Compose(panorama, line.outputDir);
+    else
+      panorama.ComposeCentredPanorama(withMedian);
+  };
   if (!line.refine) {
-    panorama.CalculateCenteredPanorama(withMedian);
+    if (panorama.ChooseReference() != nullptr)
+      compose();
   } else if (panorama.ChooseReference() != nullptr) {
     std::fflush(stdout);
     progress.Stage("refining key-frame placements...");
@@ -524,7 +573,7 @@ int Run(int rawArgc, char** rawArgv) {
                  refinement.residualAfter);
     std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);
     progress.Stage("composing the mosaic...");
-    panorama.ComposeCentredPanorama(withMedian);
+    compose();
   }
   const double compositionSeconds = SecondsSince(compositionStart) - refineSeconds;
   progress.Finish();
@@ -533,13 +582,22 @@ int Run(int rawArgc, char** rawArgv) {
               treeSeconds + refineSeconds + compositionSeconds);
   FlushStandardOutput();
 
+  Georeference georeference;
+  if (survey.hasTelemetry) {
+    georeference =
+        GeoreferenceMosaic(survey, panorama, keyFrameNumbers, video.capture.get(cv::CAP_PROP_FPS));
+    if (!georeference.ok)
+      std::fprintf(stderr, "vmosaic: no georeference: %s\n", georeference.failure.c_str());
+  }
   std::vector<std::string> written;
-  bool ok = panorama.Save_PanoNew(line.outputDir, &written);
-  const bool composed = !panorama.pano.empty();
+  bool ok = inTiles      ? tilesWritten && tiledMean.Finish(&georeference, &written)
+            : survey.tif ? SaveGeoTiffs(panorama, line.outputDir, &georeference, &written)
+                         : panorama.Save_PanoNew(line.outputDir, &written);
+  const bool composed = !panorama.pano.empty() || (inTiles && panorama.num_Nodes > 0);
   if (!composed)
     NoteNothingComposed(framesRead);
   if (line.blend && composed)
-    ok = BlendAndSave(panorama, line.outputDir, &written) && ok;
+    ok = BlendAndSave(panorama, line.outputDir, survey, &georeference, &written) && ok;
   if (keepGoing) {
     keepGoing->segments().front().outputs = written;
     ok =
@@ -571,8 +629,13 @@ int Run(int rawArgc, char** rawArgv) {
       std::fputc('\n', stdout);  // the report starts on a line of its own
       FlushStandardOutput();
     }
+    if (survey.hasTelemetry)
+      report.georeferenceJson = GeoreferenceJson(&georeference);
     ok = WriteRunReport(line.jsonPath, report, panorama) && ok;
   }
+  // Telemetry that fixed no georeference is refused, once the results are safe.
+  if (survey.hasTelemetry && !georeference.ok)
+    return 2;
   cv::destroyAllWindows();
   console::RestoreTerminal();
   return StandardOutputWritten() && ok && composed ? 0 : 1;

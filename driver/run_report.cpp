@@ -163,7 +163,7 @@ std::string KeepGoingJson(keepgoing::KeepGoing& keepGoing) {
 }  // namespace
 
 std::string RunReportJson(const RunReport& report, Panorama& p) {
-  const bool composed = !p.pano.empty() && p.Node_PanoReference != nullptr;
+  const bool composed = !p.CanvasSize().empty() && p.Node_PanoReference != nullptr;
   std::ostringstream json;
   json << "{\n";
   json << "  \"input\": " << Quoted(report.input) << ",\n";
@@ -187,7 +187,8 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   json << "  \"reference\": "
        << (composed ? std::to_string(p.Node_PanoReference->id) : std::string("null")) << ",\n";
   if (composed) {
-    json << "  \"canvas\": {\"width\": " << p.pano.cols << ", \"height\": " << p.pano.rows
+    json << "  \"canvas\": {\"width\": " << p.CanvasSize().width
+         << ", \"height\": " << p.CanvasSize().height
          << ", \"origin_x\": " << p.composition.minposAcum_x
          << ", \"origin_y\": " << p.composition.minposAcum_y << "},\n";
   } else {
@@ -235,6 +236,8 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   }
   if (report.keepGoing != nullptr)
     json << KeepGoingJson(*report.keepGoing);
+  if (!report.georeferenceJson.empty())
+    json << "  \"georeference\": " << report.georeferenceJson << ",\n";
   json << "  \"timings\": {\"tree_seconds\": " << Number(report.treeSeconds)
        << ", \"composition_seconds\": " << Number(report.compositionSeconds);
   if (report.refinement != nullptr)

@@ -36,6 +36,8 @@ struct RunReport {
   double refineSeconds = 0.0;
   // With --keep-going: the skipped frames and the segments (null without).
   keepgoing::KeepGoing* keepGoing = nullptr;
+  // With --telemetry: the "georeference" object (empty without).
+  std::string georeferenceJson;
 };
 
 // The report as JSON text. Each key frame's "frame_to_canvas" maps its pixels

@@ -20,6 +20,8 @@ int FuzzVideo(const uint8_t* data, size_t size);
 // A pattern and a folder of members (images, any bytes, FIFOs, device links)
 // through the frame source's image-sequence input.
 int FuzzSequence(const uint8_t* data, size_t size);
+// The bytes as telemetry: SRT subtitles, CSV and GPX.
+int FuzzSrt(const uint8_t* data, size_t size);
 
 }  // namespace fuzz
 

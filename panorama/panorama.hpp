@@ -3,6 +3,7 @@
 // panoramas. One instance lives for the whole run.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -204,6 +205,17 @@ class Panorama {
   // Node_PanoReference, each key frame placed by FrameToReference.
   void ComposeCentredPanorama(int withMedian);
 
+  // The mean composed one canvas tile (tileSize pixels a side) at a time,
+  // never held whole (composition/tiled_mean.hpp): open is told the canvas
+  // size, then put receives each tile's region, mean and coverage, row by
+  // row. pano stays empty; CanvasSize() and the canvas origin tell the canvas.
+  // False as soon as open or put fails.
+  bool ComposeMeanInTiles(
+      int tileSize, const std::function<bool(cv::Size)>& open,
+      const std::function<bool(const cv::Rect&, const cv::Mat&, const cv::Mat&)>& put);
+  // The canvas of the last composition, whole or in tiles (empty before).
+  cv::Size CanvasSize() const { return pano.empty() ? tiledCanvas : pano.size(); }
+
   // After the composition: the same key frames, placed alike, corrected for
   // vignetting and exposure, cut along seams and multi-band blended on the
   // mean's canvas, into pano_Blend (left empty when nothing was composed).
@@ -244,6 +256,7 @@ class Panorama {
   std::vector<std::unique_ptr<_treeNode>> ownedNodes;
   std::vector<std::unique_ptr<_treeNode>> ownedChain;
   std::set<int32_t> canvasSkippedIds;
+  cv::Size tiledCanvas;  // set by ComposeMeanInTiles
   // Placements replacing the tree's paths (see SetFrameToReference).
   std::map<int32_t, cv::Mat> adjustedFrameToRef;
 };

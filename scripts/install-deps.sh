@@ -8,7 +8,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libopencv-videoio-dev libopencv-highgui-dev libopencv-video-dev
   libopencv-features2d-dev libopencv-calib3d-dev libopencv-stitching-dev
-  libboost-dev libceres-dev
+  libboost-dev libceres-dev libgdal-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
   shift

@@ -8,18 +8,21 @@
 //
 //   vmosaic-render --case OUT SCENE FRAMES [options]
 //
-// SCENE is a bundled photo or a procedural scene ("facade", "objects").
+// SCENE is a bundled photo or a procedural scene ("facade", "objects", "composite").
 // Options: --size W H (640 480); --at FRAME X Y ANGLE_DEG ZOOM TILT_X TILT_Y
 // (a waypoint; repeat); --serpentine X0 X1 Y0 ROWS ROW_STEP (waypoints of a
-// survey); --vignetting V (corners darker by V); --exposure A (gain
-// 1 + A sin(2 pi f / (FRAMES - 1)) at frame f); --noise SIGMA; --blur SHUTTER
-// (open shutter in frame intervals); --seed N; --fps F; --truth FILE (JSON:
-// the scene, the effects and every frame's photo-to-frame homography);
+// survey); --zoom Z (every waypoint's zoom); --vignetting V (corners darker by V); --exposure A
+// (gain 1 + A sin(2 pi f / (FRAMES - 1)) at frame f); --noise SIGMA; --blur SHUTTER (open shutter
+// in frame intervals); --seed N; --fps F; --truth FILE (JSON: the scene, the effects and every
+// frame's photo-to-frame homography);
 // --fault KIND FIRST LAST (frames FIRST to LAST replaced or spoiled; repeat):
 // "flat" (uniform grey), "black" (a lens cap), "other" (a frame of another
 // scene), "blur" (a shutter open 8 frame intervals), "occluder" (a dark
 // shape crossing the left half of the frame); --cut FRAME SCENE (from FRAME
 // on, the camera films SCENE along the same path: a second shot).
+// --ground LAT LON METRES_PER_PIXEL (where the scene lies: its top-left
+// corner, north up) with --telemetry-csv FILE and --telemetry-srt FILE (each
+// frame's position, tools/render/survey_telemetry.hpp).
 // OUT ending in ".mkv" is lossless.
 #include <cmath>
 #include <cstdio>
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "tools/render/scene_renderer.hpp"
+#include "tools/render/survey_telemetry.hpp"
 
 namespace {
 
@@ -39,7 +43,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kBlurSamples = 9;
 
 struct CaseSettings {
-  std::string out, scene, truthPath;
+  std::string out, scene, truthPath, csvPath, srtPath;
+  render::GroundPlacement ground;
   int frames = 0;
   cv::Size size{640, 480};
   std::vector<render::Waypoint> path;
@@ -52,6 +57,7 @@ struct CaseSettings {
   std::vector<Fault> faults;
   int cutFrame = -1;
   std::string cutScene;
+  double zoom = 0.0;  // > 0: every waypoint's zoom
 };
 
 // Heavy blur: the shutter open this many frame intervals.
@@ -124,6 +130,8 @@ bool ParseCase(int argc, char** argv, CaseSettings* c) {
       if (rows < 1 || c->frames < 2)
         return false;
       c->path = render::SerpentinePath(x0, x1, y0, rows, step, c->frames);
+    } else if (opt == "--zoom" && need(1)) {
+      c->zoom = num();
     } else if (opt == "--vignetting" && need(1)) {
       c->vignetting = num();
     } else if (opt == "--exposure" && need(1)) {
@@ -148,12 +156,24 @@ bool ParseCase(int argc, char** argv, CaseSettings* c) {
     } else if (opt == "--cut" && need(2)) {
       c->cutFrame = std::atoi(argv[++i]);
       c->cutScene = argv[++i];
+    } else if (opt == "--ground" && need(3)) {
+      c->ground.latitude = num();
+      c->ground.longitude = num();
+      c->ground.metresPerPixel = num();
+    } else if (opt == "--telemetry-csv" && need(1)) {
+      c->csvPath = argv[++i];
+    } else if (opt == "--telemetry-srt" && need(1)) {
+      c->srtPath = argv[++i];
     } else if (opt == "--truth" && need(1)) {
       c->truthPath = argv[++i];
     } else {
       std::fprintf(stderr, "vmosaic-render: bad option %s\n", opt.c_str());
       return false;
     }
+  }
+  if (c->zoom > 0.0) {
+    for (render::Waypoint& w : c->path)
+      w.pose.zoom = c->zoom;
   }
   return c->frames >= 2 && c->size.width >= 16 && c->size.height >= 16 && !c->path.empty();
 }
@@ -162,14 +182,33 @@ double GainAt(const CaseSettings& c, int f) {
   return 1.0 + c.exposure * std::sin(2.0 * kPi * f / (c.frames - 1));
 }
 
+// The telemetry files asked for, from the frames' true homographies.
+bool WriteTelemetry(const CaseSettings& c) {
+  if (c.csvPath.empty() && c.srtPath.empty())
+    return true;
+  std::vector<cv::Matx33d> photoToFrame;
+  for (int f = 0; f < c.frames; ++f)
+    photoToFrame.push_back(render::PhotoToFrame(render::PoseAt(c.path, f), c.size));
+  const auto positions = render::FramePositions(photoToFrame, c.size, c.ground);
+  const bool ok =
+      !positions.empty() &&
+      (c.csvPath.empty() || render::WriteTelemetryCsv(c.csvPath, positions, c.ground)) &&
+      (c.srtPath.empty() || render::WriteTelemetrySrt(c.srtPath, positions, c.ground, c.fps));
+  if (!ok)
+    std::fprintf(stderr, "vmosaic-render: could not write the telemetry\n");
+  return ok;
+}
+
 int RenderCase(int argc, char** argv) {
   CaseSettings c;
   if (!ParseCase(argc, argv, &c)) {
     std::fprintf(stderr,
                  "usage: vmosaic-render --case OUT SCENE FRAMES [--size W H] "
                  "[--at FRAME X Y ANGLE_DEG ZOOM TILT_X TILT_Y]... "
-                 "[--serpentine X0 X1 Y0 ROWS ROW_STEP] [--vignetting V] [--exposure A] "
-                 "[--noise SIGMA] [--blur SHUTTER] [--seed N] [--fps F] [--truth FILE]\n");
+                 "[--serpentine X0 X1 Y0 ROWS ROW_STEP] [--zoom Z] [--vignetting V] [--exposure A] "
+                 "[--noise SIGMA] [--blur SHUTTER] [--seed N] [--fps F] [--truth FILE] "
+                 "[--ground LAT LON METRES_PER_PIXEL] [--telemetry-csv FILE] "
+                 "[--telemetry-srt FILE]\n");
     return 2;
   }
   const cv::Mat scene = render::LoadScene(c.scene);
@@ -199,6 +238,8 @@ int RenderCase(int argc, char** argv) {
     writer.write(frame);
   }
   writer.release();
+  if (!WriteTelemetry(c))
+    return 1;
   if (c.truthPath.empty())
     return 0;
   std::ofstream truth(c.truthPath);

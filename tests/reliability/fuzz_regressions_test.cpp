@@ -24,7 +24,8 @@ struct NamedTarget {
 const NamedTarget kTargets[] = {{"overlap", fuzz::FuzzOverlap},
                                 {"point_mapping", fuzz::FuzzPointMapping},
                                 {"ncc_validation", fuzz::FuzzNccValidation},
-                                {"video", fuzz::FuzzVideo}};
+                                {"video", fuzz::FuzzVideo},
+                                {"srt", fuzz::FuzzSrt}};
 
 class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
 

@@ -317,7 +317,23 @@ cv::Mat Objects() {
 
 }  // namespace
 
+// A large scene for surveys beyond one photo: the moss photo with its mirror
+// images, 2 x 2 (5120 x 3200).
+cv::Mat CompositeScene() {
+  const cv::Mat moss = LoadPhoto("moss_2560x1600.jpg");
+  if (moss.empty())
+    return cv::Mat();
+  cv::Mat mirrored, top, bottom, flipped, scene;
+  cv::flip(moss, mirrored, 1);
+  cv::hconcat(moss, mirrored, top);
+  cv::flip(top, flipped, 0);
+  cv::vconcat(top, flipped, scene);
+  return scene;
+}
+
 cv::Mat ProceduralScene(const std::string& name) {
+  if (name == "composite")
+    return CompositeScene();
   if (name == "facade")
     return Facade();
   if (name == "objects")

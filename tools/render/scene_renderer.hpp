@@ -99,7 +99,9 @@ cv::Mat RenderPathFrame(const cv::Mat& photo, const std::vector<Waypoint>& path,
 
 // Procedurally generated scenes of repetitive texture, deterministic:
 // "facade" (a building front, a grid of near-identical windows) and
-// "objects" (rows of near-identical round objects on a grained board).
+// "objects" (rows of near-identical round objects on a grained board);
+// "composite" is the moss photo with its mirror images, 2 x 2, for surveys
+// larger than one photo.
 // Empty for any other name.
 cv::Mat ProceduralScene(const std::string& name);
 
