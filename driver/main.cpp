@@ -186,14 +186,6 @@ std::string OutputPath(const std::string& directory, const char* name) {
   return directory.empty() ? std::string(name) : directory + "/" + name;
 }
 
-// The directory of path, for messages.
-std::string DirectoryName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 double SecondsSince(int64_t startTicks) {
   return static_cast<double>(cv::getTickCount() - startTicks) / cv::getTickFrequency();
 }
@@ -281,7 +273,7 @@ int Run(int rawArgc, char** rawArgv) {
     std::string error;
     if (io::CanWrite(target, &error))
       continue;
-    std::fprintf(stderr, "vmosaic: cannot write into %s: %s\n", DirectoryName(target).c_str(),
+    std::fprintf(stderr, "vmosaic: cannot write into %s: %s\n", io::DirectoryOf(target).c_str(),
                  error.c_str());
     return 1;
   }

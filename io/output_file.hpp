@@ -32,6 +32,9 @@ bool WriteImageAtomically(const std::string& path, const cv::Mat& image, std::st
 // A target the write would refuse (a directory) is left to the write.
 bool CanWrite(const std::string& path, std::string* error);
 
+// The directory part of path: "." without a slash, "/" for a name in the root.
+std::string DirectoryOf(const std::string& path);
+
 // Removes the temporary file being written, if any. Async-signal-safe: for
 // handlers of signals that end the process.
 void RemoveTemporaryFileFromSignal();
