@@ -24,7 +24,12 @@ struct NamedTarget {
 const NamedTarget kTargets[] = {{"overlap", fuzz::FuzzOverlap},
                                 {"point_mapping", fuzz::FuzzPointMapping},
                                 {"ncc_validation", fuzz::FuzzNccValidation},
-                                {"video", fuzz::FuzzVideo}};
+                                {"video", fuzz::FuzzVideo},
+                                {"sequence", fuzz::FuzzSequence}};
+
+void PrintTo(const NamedTarget& target, std::ostream* os) {
+  *os << target.folder;
+}
 
 class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
 
