@@ -234,7 +234,11 @@ def apply(path, mid):
 
 RUN_ORDER_SEED = 20261207
 # The tests of a product folder live in these test folders.
-TEST_FOLDERS = {"driver": ("driver", "reliability")}
+TEST_FOLDERS = {
+    "driver": ("driver", "reliability"),
+    # Result files and image sequences are mostly checked through the program.
+    "io": ("io", "reliability", "driver"),
+}
 
 
 def test_regex(build, folder, exclude):
