@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/stitching/detail/blenders.hpp>
 #include <opencv2/stitching/detail/exposure_compensate.hpp>
 #include <opencv2/stitching/detail/seam_finders.hpp>
 
 #include "composition/vignetting.hpp"
+#include "geometry/homography_mapping.hpp"
 
 namespace blend {
 
@@ -43,12 +45,20 @@ struct Tuning {
   // pyramids), together within stripShare of the canvas's bytes.
   double stripShare = 3.5, pyramidBytesPerPixel = 14.0, feedBytesPerPixel = 36.0;
   int minStripRows = 16, maxBands = 5;
+  // The finest band is about bandShare of the canvas's geometric mean side:
+  // seams blur over that width, wide enough to hide an exposure step and
+  // narrow enough not to ghost a small misplacement.
+  double bandShare = 0.05;
+  // Footprints are widened by one pixel before and two after the mapped
+  // corners (rounding and the last pixel's extent) and clamped at this many
+  // canvas sides, so that a nearly degenerate homography cannot overflow int.
+  double footprintLimitSides = 4.0;
+  // Below this projective divisor a frame corner lies at or behind the horizon.
+  double horizonW = 1e-12;
 };
 constexpr Tuning kTuning{};
 
-cv::Matx33d Translation(double x, double y) {
-  return cv::Matx33d(1, 0, x, 0, 1, y, 0, 0, 1);
-}
+using geometry::Translation;
 // Pixel centres of a grid scaled by (sx, sy): x' = (x + 0.5) sx - 0.5.
 cv::Matx33d Scaling(double sx, double sy) {
   return cv::Matx33d(sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1);
@@ -56,19 +66,12 @@ cv::Matx33d Scaling(double sx, double sy) {
 
 // Integer box around the frame's corners mapped by toCanvas, within bounds.
 cv::Rect Footprint(const cv::Matx33d& toCanvas, cv::Size frame, cv::Size bounds) {
-  double minX = 1e18, minY = 1e18, maxX = -1e18, maxY = -1e18;
-  for (const cv::Point2d c :
-       {cv::Point2d(0, 0), cv::Point2d(frame.width - 1, 0), cv::Point2d(0, frame.height - 1),
-        cv::Point2d(frame.width - 1, frame.height - 1)}) {
-    const cv::Vec3d p = toCanvas * cv::Vec3d(c.x, c.y, 1.0);
-    if (!(p[2] > 1e-12))
-      return cv::Rect();  // the frame crosses the horizon
-    minX = std::min(minX, p[0] / p[2]);
-    maxX = std::max(maxX, p[0] / p[2]);
-    minY = std::min(minY, p[1] / p[2]);
-    maxY = std::max(maxY, p[1] / p[2]);
-  }
-  const double limit = 4.0 * std::max(bounds.width, bounds.height) + 4.0;
+  const std::optional<geometry::MappedBox> mapped =
+      geometry::MapFrameBox(toCanvas, frame, kTuning.horizonW);
+  if (!mapped)
+    return cv::Rect();  // the frame crosses the horizon
+  auto [minX, minY, maxX, maxY] = *mapped;
+  const double limit = kTuning.footprintLimitSides * (std::max(bounds.width, bounds.height) + 1.0);
   minX = std::clamp(std::floor(minX) - 1, -limit, limit);
   minY = std::clamp(std::floor(minY) - 1, -limit, limit);
   maxX = std::clamp(std::ceil(maxX) + 2, -limit, limit);
@@ -149,7 +152,7 @@ struct Placed {
 };
 
 int BandsFor(cv::Size canvas) {
-  const double width = std::sqrt(static_cast<double>(canvas.area())) * 0.05;
+  const double width = std::sqrt(static_cast<double>(canvas.area())) * kTuning.bandShare;
   const int bands = static_cast<int>(std::ceil(std::log2(std::max(width, 2.0)))) - 1;
   return std::clamp(bands, 1, kTuning.maxBands);
 }
@@ -307,7 +310,8 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
                            std::max(1, static_cast<int>(std::ceil(canvas.size.height * scale))));
 
   vignetting::Photometry photometry;
-  CV_Assert(placed.size() < 65535);
+  // owners holds 1 + a frame's index in 16 bits.
+  CV_Assert(placed.size() < std::numeric_limits<std::uint16_t>::max());
   cv::Mat owners = cv::Mat::zeros(lowCanvas, CV_16U);
   {
     std::vector<cv::Mat> lowFrames;
@@ -338,10 +342,9 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
 
   // Canvas rows in strips, each blended with context rows above and below
   // so that its pyramid near the cut matches the whole canvas's (twice the
-  // coarsest level's scale: on the benchmark's vignetting case the strips'
-  // mosaic differs from one blend of the whole canvas by at most 3 grey
-  // levels, 66 dB PSNR); a strip's
-  // pyramid and the frames fed to it stay within stripShare of the canvas.
+  // coarsest level's scale, beyond which a level's kernels no longer reach);
+  // a strip's pyramid and the frames fed to it stay within stripShare of the
+  // canvas.
   const int bands = BandsFor(canvas.size);
   const int context = 2 << bands;
   int widestBox = 0;

@@ -36,6 +36,28 @@ struct Tuning {
 };
 constexpr Tuning kTuning{};
 
+// Robust scale of the residuals: the median absolute residual times 1.4826 is
+// the standard deviation of normally distributed residuals (1 / the normal
+// quantile at 3/4); the Cauchy weight's width is 2.385 of those, the usual
+// choice for 95 % efficiency on normal data. The floor keeps a near-perfect
+// fit (log-ratio residuals of a tenth of a percent) from weighting every
+// residual down.
+constexpr double kMadToSigma = 1.4826, kCauchyWidth = 2.385, kMinResidualScale = 1e-3;
+// Ridges of the normal equations, relative to the total weight: strong enough
+// on the log gains to hold a frame without ratios at zero, and weaker on the
+// falloff terms, which every ratio informs.
+constexpr double kGainRidge = 1e-6, kFalloffRidge = 1e-9;
+// The solver stops when the squared residual falls below this share of the
+// right-hand side's (the floor guards an all-zero right-hand side).
+constexpr double kSolverTolerance = 1e-20, kSolverFloor = 1e-30;
+// A pair is sampled when the second frame's centre lies within this share of
+// the frame's width and height from the first's: less overlap gives few
+// samples, all near the border where the falloff is least certain.
+constexpr double kMaxCentreOffset = 0.8;
+// The falloff is checked from the centre (rho^2 = 0) to the corners (1) in
+// steps of this size.
+constexpr double kPlausibleStep = 0.05;
+
 // One ratio: log I_i(p) - log I_j(q) = g_i - g_j + sum_k c_k (rho_i^2k - rho_j^2k).
 struct Ratio {
   std::int32_t i = 0;
@@ -145,7 +167,7 @@ class Normal {
     for (int u = 0; u < frames_; ++u)
       sum += x[static_cast<size_t>(u)];
     for (int u = 0; u < Size(); ++u) {
-      const double ridge = (u < frames_ ? 1e-6 : 1e-9) * gauge_;
+      const double ridge = (u < frames_ ? kGainRidge : kFalloffRidge) * gauge_;
       y[static_cast<size_t>(u)] +=
           ridge * x[static_cast<size_t>(u)] + (u < frames_ ? gauge_ * sum : 0.0);
     }
@@ -167,7 +189,8 @@ class Normal {
         d[static_cast<size_t>(index[u])] += weights_[k] * value[u] * value[u];
     });
     for (int u = 0; u < Size(); ++u)
-      d[static_cast<size_t>(u)] += (u < frames_ ? gauge_ + 1e-6 * gauge_ : 1e-9 * gauge_);
+      d[static_cast<size_t>(u)] +=
+          (u < frames_ ? gauge_ + kGainRidge * gauge_ : kFalloffRidge * gauge_);
     return d;
   }
 
@@ -207,7 +230,7 @@ void SolveInPlace(const Normal& normal, std::vector<double>* x) {
     z[k] = r[k] / diagonal[k];
   p = z;
   double rz = Dot(r, z);
-  const double stop = 1e-20 * std::max(Dot(b, b), 1e-30);
+  const double stop = kSolverTolerance * std::max(Dot(b, b), kSolverFloor);
   for (int iteration = 0; iteration < kTuning.solverIterations && Dot(r, r) > stop; ++iteration) {
     const std::vector<double> q = normal.Apply(p);
     const double alpha = rz / Dot(p, q);
@@ -256,7 +279,8 @@ Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
     std::vector<double> sorted = residuals;
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2),
                      sorted.end());
-    const double scale = std::max(1.4826 * sorted[sorted.size() / 2], 1e-3) * 2.385;
+    const double scale =
+        std::max(kMadToSigma * sorted[sorted.size() / 2], kMinResidualScale) * kCauchyWidth;
     for (size_t k = 0; k < ratios.size(); ++k) {
       const double u = residuals[k] / scale;
       weights[k] = ratios[k].weight / (1.0 + u * u);
@@ -266,21 +290,23 @@ Fit Solve(const std::vector<Ratio>& ratios, int frames, bool withFalloff) {
 }
 
 // Frame j overlaps frame i enough to be worth sampling: j's centre seen in
-// i (jToI maps j's pixels onto i's) lies within 0.8 frame sizes of i's
-// centre. The distance, or a negative value when it does not.
+// i (jToI maps j's pixels onto i's) lies near i's centre
+// (kMaxCentreOffset). The distance, or a negative value when it does not.
 double CentreDistance(const cv::Matx33d& jToI, cv::Size size) {
   const cv::Vec3d c = jToI * cv::Vec3d((size.width - 1) / 2.0, (size.height - 1) / 2.0, 1.0);
   if (!(c[2] > 0))
     return -1.0;
   const double dx = c[0] / c[2] - (size.width - 1) / 2.0,
                dy = c[1] / c[2] - (size.height - 1) / 2.0;
-  if (!(std::abs(dx) < 0.8 * size.width && std::abs(dy) < 0.8 * size.height))
+  if (!(std::abs(dx) < kMaxCentreOffset * size.width &&
+        std::abs(dy) < kMaxCentreOffset * size.height)) {
     return -1.0;
+  }
   return std::hypot(dx, dy);
 }
 
 bool Plausible(const Falloff& falloff) {
-  for (double rho2 = 0.0; rho2 <= 1.0001; rho2 += 0.05) {
+  for (double rho2 = 0.0; rho2 <= 1.0 + kPlausibleStep / 2; rho2 += kPlausibleStep) {
     const double v = falloff.At(rho2);
     if (!(v >= kTuning.lowestFalloff && v <= kTuning.highestFalloff))
       return false;

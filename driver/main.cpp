@@ -239,14 +239,6 @@ std::string OutputPath(const std::string& directory, const char* name) {
   return directory.empty() ? std::string(name) : directory + "/" + name;
 }
 
-// The directory of path, for messages.
-std::string DirectoryName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 double SecondsSince(int64_t startTicks) {
   return static_cast<double>(cv::getTickCount() - startTicks) / cv::getTickFrequency();
 }
@@ -305,7 +297,7 @@ bool ReportCollides(const CommandLine& line, const std::string& input,
 // The folder a target goes into, named for a message: "." as the absolute
 // path, so "cannot write into ." never hides where that was.
 std::string FolderForMessage(const std::string& target) {
-  const std::string folder = DirectoryName(target);
+  const std::string folder = io::DirectoryOf(target);
   std::error_code ignored;
   const std::string current = std::filesystem::current_path(ignored).string();
   return folder == "." && !current.empty() ? current : folder;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/video/tracking.hpp>
 #include <utility>
 
@@ -72,23 +73,29 @@ struct Tracker::Cache {
   }
 };
 
+bool KernelsReproduce(int openCvMajor, int openCvMinor) {
+  return openCvMajor == 4 && openCvMinor == 6;
+}
+
 bool KernelAvailable(Kernel kernel) {
+  // The library loaded at run time, which may not be the one built against.
+  static const bool reproduced = KernelsReproduce(cv::getVersionMajor(), cv::getVersionMinor());
   switch (kernel) {
     case Kernel::kOpenCv:
     case Kernel::kWidest:
       return true;
     case Kernel::kAvx2:
-      return Avx2Supported();
+      return reproduced && Avx2Supported();
     case Kernel::kAvx512:
-      return Avx512Supported();
+      return reproduced && Avx512Supported();
   }
   return false;
 }
 
 Kernel WidestKernel() {
-  if (Avx512Supported())
+  if (KernelAvailable(Kernel::kAvx512))
     return Kernel::kAvx512;
-  return Avx2Supported() ? Kernel::kAvx2 : Kernel::kOpenCv;
+  return KernelAvailable(Kernel::kAvx2) ? Kernel::kAvx2 : Kernel::kOpenCv;
 }
 
 const char* KernelName(Kernel kernel) {

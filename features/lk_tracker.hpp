@@ -3,8 +3,9 @@
 // errors, bit for bit - for three-channel 8-bit frames and a 21x21 window,
 // several points per vector register. It keeps the pyramids of the frames it
 // last saw, so that a pair's current frame is not built again as the next
-// pair's previous frame. Other inputs, and processors without the vector
-// instructions, go to cv::calcOpticalFlowPyrLK itself.
+// pair's previous frame. Other inputs, processors without the vector
+// instructions, and any OpenCV but 4.6 (whose arithmetic the kernels follow)
+// go to cv::calcOpticalFlowPyrLK itself.
 #pragma once
 
 #include <memory>
@@ -20,6 +21,9 @@ enum class Kernel {
   kWidest,  // the widest kernel this processor runs
 };
 
+// Whether the kernels reproduce the tracker of this OpenCV version.
+bool KernelsReproduce(int openCvMajor, int openCvMinor);
+// Whether kernel runs here: on this processor, and with the OpenCV loaded.
 bool KernelAvailable(Kernel kernel);
 // The kernel kWidest stands for on this processor.
 Kernel WidestKernel();

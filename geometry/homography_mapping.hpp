@@ -6,6 +6,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <optional>
 
 // The form every homography of the system takes: a 3x3 CV_64F matrix.
 inline bool IsHomography(const cv::Mat& H) {
@@ -54,3 +55,19 @@ float twoPointDistance(cv::Point2f p, cv::Point2f q);
 
 // Distance of (a, b) and (c, d): squared sum in float, square root in double.
 float EuclidianDistance(float a, float b, float c, float d);
+
+namespace geometry {
+
+inline cv::Matx33d Translation(double tx, double ty) {
+  return cv::Matx33d(1, 0, tx, 0, 1, ty, 0, 0, 1);
+}
+
+// The box around the four corners of the frame (pixels 0 .. size - 1) mapped
+// through H: smallest and largest mapped x and y. Nothing when a corner's
+// projective divisor is not above minW (the outline crosses the horizon).
+struct MappedBox {
+  double x0, y0, x1, y1;
+};
+std::optional<MappedBox> MapFrameBox(const cv::Matx33d& H, cv::Size size, double minW);
+
+}  // namespace geometry

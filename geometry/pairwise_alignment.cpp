@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "geometry/homography_mapping.hpp"
+
 namespace geometry {
 
 cv::Mat FloatGrey(const cv::Mat& image) {
@@ -126,25 +128,10 @@ double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double mi
 // correlation is computed there only, not over all of a.
 cv::Rect OverlapBox(const cv::Mat& H, cv::Size size, int margin) {
   const cv::Rect whole(0, 0, size.width, size.height);
-  const cv::Mat inverse = H.inv();
-  const std::vector<cv::Point2d> corners{
-      {0, 0}, {size.width - 1.0, 0}, {size.width - 1.0, size.height - 1.0}, {0, size.height - 1.0}};
-  double x0 = std::numeric_limits<double>::infinity();
-  double y0 = x0;
-  double x1 = -x0;
-  double y1 = -x0;
-  for (const cv::Point2d& c : corners) {
-    const cv::Mat p = inverse * (cv::Mat_<double>(3, 1) << c.x, c.y, 1.0);
-    const double w = p.at<double>(2);
-    if (!(w > 0.0))
-      return whole;  // b's outline wraps behind a: keep all of a
-    const double x = p.at<double>(0) / w;
-    const double y = p.at<double>(1) / w;
-    x0 = std::min(x0, x);
-    y0 = std::min(y0, y);
-    x1 = std::max(x1, x);
-    y1 = std::max(y1, y);
-  }
+  const std::optional<MappedBox> mapped = MapFrameBox(cv::Matx33d(cv::Mat(H.inv())), size, 0.0);
+  if (!mapped)
+    return whole;  // b's outline wraps behind a: keep all of a
+  const auto [x0, y0, x1, y1] = *mapped;
   if (!std::isfinite(x0 + y0 + x1 + y1))
     return whole;
   const auto clampTo = [](double v, int hi) {
@@ -155,10 +142,6 @@ cv::Rect OverlapBox(const cv::Mat& H, cv::Size size, int margin) {
   const int right = clampTo(std::ceil(x1) + margin + 1, size.width);
   const int bottom = clampTo(std::ceil(y1) + margin + 1, size.height);
   return cv::Rect(left, top, right - left, bottom - top) & whole;
-}
-
-cv::Mat Translation(double x, double y) {
-  return (cv::Mat_<double>(3, 3) << 1, 0, x, 0, 1, y, 0, 0, 1);
 }
 
 // Largest distance between the corners of the overlap (where B puts a inside
@@ -215,7 +198,7 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
       return std::nullopt;
     // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
     cv::Mat boxH;
-    Normalised(levelH * Translation(box.x, box.y)).convertTo(boxH, CV_32F);
+    Normalised(levelH * cv::Mat(Translation(box.x, box.y))).convertTo(boxH, CV_32F);
     try {
       const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
       cv::findTransformECC(levelA(box), levelB, boxH, cv::MOTION_HOMOGRAPHY, criteria,
@@ -227,7 +210,7 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     }
     cv::Mat boxH64;
     boxH.convertTo(boxH64, CV_64F);
-    H = Normalised(S.inv() * boxH64 * Translation(-box.x, -box.y) * S);
+    H = Normalised(S.inv() * boxH64 * cv::Mat(Translation(-box.x, -box.y)) * S);
     if (!Finite(H))
       return std::nullopt;
   }
@@ -235,12 +218,6 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
 }
 
 }  // namespace
-
-double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
-                  double minimumOverlapShare) {
-  CV_Assert(a.size() == b.size() && H.rows == 3 && H.cols == 3 && H.type() == CV_64F);
-  return MaskedNcc(BandPass(FloatGrey(a)), BandPass(FloatGrey(b)), H, minimumOverlapShare);
-}
 
 PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                             const PairwiseAlignmentSettings& settings) {

@@ -59,11 +59,6 @@ struct PairwiseAlignment {
 PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                             const PairwiseAlignmentSettings& settings = {});
 
-// Band-pass correlation of the overlap of a and b under H (a's pixels onto
-// b's), at full resolution; NaN when less than the minimum share overlaps.
-double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
-                  double minimumOverlapShare = 0.1);
-
 // The grey levels of an 8-bit image of one or three channels, as floats.
 cv::Mat FloatGrey(const cv::Mat& image);
 

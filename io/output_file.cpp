@@ -51,15 +51,6 @@ void SetError(std::string* error, const std::string& text) {
     *error = text;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  if (slash == 0)
-    return "/";
-  return path.substr(0, slash);
-}
-
 std::string BaseNameOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -231,6 +222,15 @@ bool Replace(const std::string& path, const std::vector<unsigned char>& bytes, s
 }
 
 }  // namespace
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  if (slash == 0)
+    return "/";
+  return path.substr(0, slash);
+}
 
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
                          std::string* error) {

@@ -36,6 +36,9 @@ bool CanWrite(const std::string& path, std::string* error);
 // FIFO or file that standard output is).
 bool IsStandardOutput(const std::string& path);
 
+// The directory part of path: "." without a slash, "/" for a name in the root.
+std::string DirectoryOf(const std::string& path);
+
 // Removes the temporary file being written, if any. Async-signal-safe: for
 // handlers of signals that end the process.
 void RemoveTemporaryFileFromSignal();

@@ -30,7 +30,6 @@ class FrameStore {
 
   // Applies to frames kept from now on.
   void SetBudget(std::int64_t budgetBytes) { budgetBytes_ = budgetBytes; }
-  std::int64_t Budget() const { return budgetBytes_; }
 
   // A continuous copy of frame's pixels. A spilled copy stays valid (and
   // read-only: writing to it faults) as long as the store lives.

@@ -98,8 +98,6 @@ class Panorama {
   // outside (a tree assembled by hand) is handed over here. Returns it.
   _treeNode* AdoptNode(std::unique_ptr<_treeNode> node);
   const std::vector<std::unique_ptr<_treeNode>>& getOwnedNodes() const { return ownedNodes; }
-  // The chain records of the latest key frame, in chain order.
-  const std::vector<std::unique_ptr<_treeNode>>& getOwnedChain() const { return ownedChain; }
   // True when the last composition left key frame id out of the mean (the
   // canvas bound); the median omits it too.
   bool SkippedByCanvas(int32_t id) const { return canvasSkippedIds.count(id) != 0; }

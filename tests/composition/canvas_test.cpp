@@ -7,7 +7,6 @@
 
 #include <opencv2/core.hpp>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -20,7 +19,6 @@ using testsupport::Translation;
 
 constexpr int kW = 100, kH = 100;
 constexpr float kAlpha = 0.5f;  // the preview blend weight in use
-constexpr double kSumTolerance = 1e-9;
 
 cv::Mat Scale(double s) {
   return (cv::Mat_<double>(3, 3) << s, 0, 0, 0, s, 0, 0, 0, 1);
@@ -107,29 +105,6 @@ TEST(CanvasGrowth, IdentityKeepsTheSizeFramesLeftRightAndAboveGrowItAsWorkedOut)
   const cv::Mat shear = (cv::Mat_<double>(3, 3) << 1, 0, 0, 0.1, 1, 0, 0, 0, 1);
   ASSERT_TRUE(tilted.AddWith(CodedFrame(5), shear.inv(), shear));
   EXPECT_EQ(cv::Vec2i(tilted.comp.pano_imageH, tilted.comp.minposAcum_y), cv::Vec2i(109, 0));
-}
-
-TEST(CanvasFill, MaskOf128CountsAsCoveredAnd127DoesNot) {
-  Composition comp;
-  comp.InitializeWeights(kW, kH);
-  comp.Alpha_Blending = kAlpha;
-  comp.newPano = cv::Mat(kH, kW, CV_8UC3, cv::Scalar::all(100));
-  comp.newMask = cv::Mat::zeros(kH, kW, CV_8UC1), comp.newMask.col(10).setTo(127),
-  comp.newMask.col(11).setTo(128);
-  comp.newPanoAcum = cv::Mat::zeros(kH, kW, CV_64FC3),
-  comp.newPanoAcum.col(11).setTo(cv::Scalar::all(5.0));
-  comp.newWeightsAcum = cv::Mat::zeros(kH, kW, CV_64FC1), comp.newWeightsAcum.col(11).setTo(0.5);
-  comp.FillNewPan_RGB(cv::Mat(kH, kW, CV_8UC3, cv::Scalar::all(201)), Translation(0, 0), 0, kW, kH);
-
-  // Column 10 (mask 127) is replaced and its sums restart; column 11 (128) blends, 150.5 truncated.
-  for (const auto& [c, value, mask, sum0, weight0] :
-       {std::tuple{10, 201, 255, 0.0, 0.0}, std::tuple{11, 150, 128, 5.0, 0.5}}) {
-    const double w = comp.weights.at<double>(40, c);
-    EXPECT_EQ(comp.newPano.at<cv::Vec3b>(40, c), cv::Vec3b::all(static_cast<uchar>(value))) << c;
-    EXPECT_EQ(comp.newMask.at<uchar>(40, c), mask) << c;
-    EXPECT_NEAR(comp.newPanoAcum.at<cv::Vec3d>(40, c)[1], sum0 + 201 * w, kSumTolerance) << c;
-    EXPECT_NEAR(comp.newWeightsAcum.at<double>(40, c), weight0 + w, kSumTolerance) << c;
-  }
 }
 
 TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {

@@ -33,18 +33,6 @@ TEST(GaussianWeights, TableOf640x480PeaksAtCentreAndFallsToTheCorners) {
   EXPECT_EQ(comp.weights.size(), cv::Size(kW, kH));
 }
 
-TEST(GaussianWeights, MultiplyByWeightsScalesEveryChannelWithinTheGivenSize) {
-  Composition comp;
-  comp.InitializeWeights(4, 2);
-  cv::Mat image(3, 5, CV_64FC3, cv::Scalar(2, 4, 8));
-  comp.MultiplyByWeights(&image, comp.weights, 4, 2);
-  for (int i = 0; i < 8; ++i)
-    EXPECT_EQ(image.at<cv::Vec3d>(i / 4, i % 4),
-              cv::Vec3d(2, 4, 8) * comp.weights.at<double>(i / 4, i % 4));
-  EXPECT_TRUE(image.at<cv::Vec3d>(2, 1) == cv::Vec3d(2, 4, 8) &&
-              image.at<cv::Vec3d>(0, 4) == cv::Vec3d(2, 4, 8));
-}
-
 // Reference all 200; a black frame whose top-left corner lands on the
 // reference's centre, so that pixel mixes weights 1 and ~0.0169.
 TEST(MeanPanorama, WeightedMeanTruncatesLeavesUncoveredBlackAndScalesTheWeightMap) {

@@ -147,17 +147,6 @@ TEST_F(ExactKnnDifferential, SiftDescriptorsOfZoomedFramePairs) {
   }
 }
 
-// Frames at the photo's own scale: about 20000 keypoints each, the size the
-// search is for.
-TEST_F(ExactKnnDifferential, SlowSiftDescriptorsOfFullScaleFramePair) {
-  const featuretest::RenderedPair pair = featuretest::RotationPair(1.0);
-  cv::Mat di, dj;
-  FeatureExtraction().SIFTFeaturesAndDescriptor(pair.frame_i, &di);
-  FeatureExtraction().SIFTFeaturesAndDescriptor(pair.frame_j, &dj);
-  EXPECT_GT(di.rows, 10000);
-  ExpectSameAsBruteForce(di, dj, "full scale i->j");
-}
-
 // SIFT's descriptors are whole numbers in [0, 255]; the fast search relies on
 // it and must refuse anything else.
 TEST_F(ExactKnnDifferential, FastSearchOnlyForWholeBytes) {

@@ -38,19 +38,6 @@ TEST(CornerDetection, FindsExactlyTheCornersOfDrawnSquares) {
     EXPECT_TRUE(near(t)) << t;
 }
 
-TEST(CornerDetection, RealFrameGivesManyWellSeparatedCornersInside) {
-  const cv::Mat frame = featuretest::TranslationPair().frame_i;
-  const Points found = Corners(frame);
-  EXPECT_TRUE(found.size() > 500u && found.size() <= 5000u) << found.size();
-  // Minimum distance 5 px between corners (checked on a sample to stay fast).
-  for (size_t a = 0; a < found.size(); a += 7) {
-    ASSERT_TRUE(cv::Rect(cv::Point(), kFrameSize).contains(found[a]));
-    for (size_t b = 0; b < found.size(); ++b)
-      ASSERT_TRUE(a == b || cv::norm(found[a] - found[b]) >= 5.0);
-  }
-  EXPECT_EQ(found, Corners(frame));  // the same corners in the same order
-}
-
 // One scale space for both steps must not change a bit of either: every
 // keypoint field and every descriptor element, on frames of several camera
 // poses and scales, and on a featureless frame (no corners, no keypoints).

@@ -21,12 +21,6 @@ constexpr int kColourMode = 1;
 // ---------------------------------------------------------------------------
 // The filters on exact values.
 
-TEST(VarianceVectorFloat, IsThePopulationVarianceAboutTheGivenMean) {
-  EXPECT_FLOAT_EQ(Variance_vector_float({1.0f, 2.0f, 3.0f, 4.0f}, 2.5f), 1.25f);
-  EXPECT_FLOAT_EQ(Variance_vector_float({1.0f, 3.0f}, 0.0f), 5.0f);  // about another mean
-  EXPECT_EQ(Variance_vector_float({}, 0.0f), 0.0f);
-}
-
 // Corners at (10k, 0), each (displacement right, status, error), and the
 // indices kept: status non-zero, error at most 550, displacement not above
 // mean + deviation of the corners passing the first two filters.

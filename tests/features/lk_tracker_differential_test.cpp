@@ -230,4 +230,15 @@ TEST(LkTracker, OtherFramesFallBackToOpenCv) {
   EXPECT_EQ(tracker.LastKernel(), lk::Kernel::kOpenCv);
 }
 
+// The kernels follow OpenCV 4.6's arithmetic: with any other version loaded,
+// OpenCV's own tracker runs.
+TEST(LkTracker, KernelsRunOnlyWithTheOpenCvVersionTheyReproduce) {
+  const int versions[][3] = {{4, 6, 1}, {4, 7, 0}, {4, 5, 0}, {5, 6, 0}, {3, 6, 0}};
+  for (const auto& v : versions)
+    EXPECT_EQ(lk::KernelsReproduce(v[0], v[1]), v[2] == 1) << v[0] << "." << v[1];
+  const bool loaded = lk::KernelsReproduce(cv::getVersionMajor(), cv::getVersionMinor());
+  for (lk::Kernel kernel : {lk::Kernel::kAvx2, lk::Kernel::kAvx512})
+    EXPECT_TRUE(loaded || !lk::KernelAvailable(kernel)) << lk::KernelName(kernel);
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 // Point mapping through homographies: the rounding of the integer form, the
-// float form, the projective divisor, saturation, and the two distances.
+// float form, the projective divisor and saturation. (The distances are
+// checked through their callers: the corner distance of the reference choice
+// and the tracking filters.)
 #include "geometry/homography_mapping.hpp"
 
 #include <gtest/gtest.h>
@@ -61,14 +63,6 @@ TEST(ApplyHomographyTest, IntegerFormSaturatesWhatDoesNotFit) {
             cv::Point(kMappedLimit, -kMappedLimit));  // w = 0
   EXPECT_EQ(MapInt((cv::Mat_<double>(3, 3) << std::nan(""), 0, 0, 0, 1, 0, 0, 0, 1), 3, 4),
             cv::Point(-kMappedLimit, 4));
-}
-
-TEST(DistanceTest, ThreeFourFive) {
-  EXPECT_EQ(twoPointDistance(cv::Point2f(0, 0), cv::Point2f(3, 4)), 5.0f);
-  EXPECT_EQ(twoPointDistance(cv::Point2f(3, 4), cv::Point2f(0, 0)), 5.0f);
-  EXPECT_EQ(twoPointDistance(cv::Point2f(7, 7), cv::Point2f(7, 7)), 0.0f);
-  EXPECT_EQ(EuclidianDistance(0, 0, 3, 4), 5.0f);
-  EXPECT_EQ(EuclidianDistance(-1, -1, 2, 3), 5.0f);
 }
 
 }  // namespace

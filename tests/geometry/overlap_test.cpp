@@ -60,19 +60,6 @@ TEST(OverlapPercentageTest, IdentityHalfTurnScaledAndSaturatedOutlines) {
   EXPECT_TRUE(huge > 0.0f && huge < 1e-6f) << huge;
 }
 
-TEST(OverlapPolygonTest, AreasAndPercentage) {
-  auto square = [](double x, double y, double a) {
-    return geometry::setPolygon({{x, y + a}, {x + a, y + a}, {x + a, y}, {x, y}, {x, y + a}});
-  };
-  EXPECT_EQ(square(0, 0, 10).outer().size(), 5u);  // kept exactly as given
-  EXPECT_EQ(geometry::getUnionArea(square(0, 0, 10), square(20, 0, 5)), 125.0f);  // two polygons
-  EXPECT_EQ(geometry::getIntersectionArea(square(0, 0, 10), square(20, 0, 5)), 0.0f);
-  EXPECT_EQ(geometry::getUnionArea(square(0, 0, 10), square(5, 5, 10)), 175.0f);
-  EXPECT_EQ(geometry::getIntersectionArea(square(0, 0, 10), square(5, 5, 10)), 25.0f);
-  EXPECT_EQ(geometry::getPercentage(200.0f, 50.0f), 25.0f);
-  EXPECT_TRUE(std::isnan(geometry::getPercentage(0.0f, 0.0f)));
-}
-
 // Outlines the polygon operations cannot take give NaN, never an exception:
 // the caller then makes the frame a key frame and the tree's determinant
 // test decides. A non-finite entry anywhere gives a percentage or NaN.

@@ -1,15 +1,13 @@
 // The key frames' store: pixels come back exactly as they were put in, in
 // memory or spilled; a run that spills every key frame composes the same
 // mosaics as one that spills none; the spill file never has a name in the
-// temporary directory, not even while a run is killed.
+// temporary directory.
 #include "panorama/frame_store.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
@@ -112,30 +110,6 @@ TEST(FrameStoreRun, EveryKeyFrameSpilledComposesTheSameMosaics) {
     EXPECT_TRUE(!expected.empty() && testsupport::ReadFile(dir.file("spilled") + name) == expected)
         << name;
   }
-  EXPECT_TRUE(IsEmpty(spill.path));
-}
-
-// The spill file is mapped, without a name, while the run is killed by SIGTERM.
-TEST(FrameStoreRun, SpillFileNeverNamedAndGoneAfterSigterm) {
-  ScratchDir dir("vmosaic_frame_store_kill_"), spill("vmosaic_frame_store_spill_");
-  const std::string video = RenderVideo(dir, 400);
-  testsupport::Process run(testsupport::VmosaicBinary(),
-                           {"--memory-budget", "0", video, "100", "0", "1"}, dir.path,
-                           {false, {{"TMPDIR", spill.path}}});
-  std::string mapping;
-  run.WaitUntil([&] {
-    std::ifstream maps("/proc/" + std::to_string(run.pid()) + "/maps");
-    for (std::string line; std::getline(maps, line);) {
-      if (line.find(spill.path + "/") != std::string::npos)
-        mapping = line;
-    }
-    return !mapping.empty();
-  });
-  kill(run.pid(), SIGTERM);
-  const testsupport::RunResult result = run.Wait();
-  ASSERT_FALSE(mapping.empty()) << "no spill file was mapped before the run ended";
-  EXPECT_NE(mapping.find("(deleted)"), std::string::npos) << mapping;
-  EXPECT_EQ(result.termSignal, SIGTERM);
   EXPECT_TRUE(IsEmpty(spill.path));
 }
 

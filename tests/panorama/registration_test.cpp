@@ -1,6 +1,8 @@
-// Frame-pair registration over rendered pans: the chained frame-to-frame
-// homographies follow the true camera motion, and each pair takes over the
-// features of the current frame of the pair before.
+// Frame-pair registration over rendered pans: each pair takes over the
+// features of the current frame of the pair before, and failures leave the
+// identity. (That the homographies follow the true motion is checked on the
+// key-frame tree, tests/panorama/keyframe_insertion_test.cpp, and on the
+// composed mosaics, tests/panorama/centred_panorama_test.cpp.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,7 +16,7 @@
 namespace {
 
 const cv::Size kFrameSize(640, 480);
-constexpr int kCorners = 0, kSift = 1;
+constexpr int kCorners = 0;
 
 using testsupport::Pan;
 
@@ -42,35 +44,6 @@ double PairError(Panorama& panorama, const cv::Mat& truth) {
                                      kFrameSize.height);
 }
 
-// Frame after frame, each pair homography (previous onto current) is on the
-// true motion of the pair, and their product stays on the true motion from
-// the first frame. Each pair errs by about 0.05 to 0.1 px at the frame
-// corners, mostly in the same direction, so over 19 pairs the chain drifts by
-// a few pixels.
-void ExpectChainFollowsTruth(const Pan& pan, int featureMethod) {
-  constexpr double kPairTolerancePx = 1.0, kChainTolerancePx = 5.0;
-  Panorama panorama;
-  cv::Mat chained = cv::Mat::eye(3, 3, CV_64F);
-  for (size_t k = 1; k < pan.frames.size(); ++k) {
-    SCOPED_TRACE("frame " + std::to_string(k));
-    EXPECT_EQ(Register(panorama, pan.frames[k - 1], pan.frames[k], featureMethod), "");
-    ASSERT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
-    ASSERT_EQ(panorama.featureMatching.Cpoints_i.size(), panorama.featureMatching.Cpoints_j.size());
-    EXPECT_LE(PairError(panorama, pan.Between(k - 1, k)), kPairTolerancePx);
-    chained = panorama.cameraMotion.getHomography() * chained;
-    ASSERT_LE(testsupport::MaxCornerError(chained, pan.Between(0, k), kFrameSize.width,
-                                          kFrameSize.height),
-              kChainTolerancePx);
-  }
-}
-
-// SIFT frames are rendered zoomed in: at the photo's own scale a frame has
-// about 21000 keypoints and brute-force matching takes several seconds a pair.
-TEST(FramePairRegistration, CornerAndSiftChainsFollowTheTrueMotion) {
-  ExpectChainFollowsTruth(RenderPan(20, 1.0), kCorners);
-  ExpectChainFollowsTruth(RenderPan(10, 3.0), kSift);
-}
-
 // The first pair detects on its previous frame; the next starts from the
 // corners the first tracked into their common frame.
 TEST(FramePairRegistration, CornerPairsStartFromTheCornersTheLastPairTracked) {
@@ -84,30 +57,6 @@ TEST(FramePairRegistration, CornerPairsStartFromTheCornersTheLastPairTracked) {
   Register(panorama, pan.frames[1], pan.frames[2], kCorners);
   EXPECT_TRUE(panorama.featureMatching.getCorners_i() == trackedIntoFrame1 &&
               panorama.cameraMotion.getban_ExisteH() == 1);
-}
-
-TEST(FramePairRegistration, SiftPairsTakeOverTheCurrentFramesFeatures) {
-  const Pan pan = RenderPan(3, 3.0);
-  Panorama panorama;
-  FeatureMatching& m = panorama.featureMatching;
-  Register(panorama, pan.frames[0], pan.frames[1], kSift);
-  // The first pair describes both frames.
-  EXPECT_EQ(m.getSIFT_Features_i().size(), FeatureExtraction().SIFTFeatures(pan.frames[0]).size());
-  EXPECT_EQ(m.getSIFT_Descriptor_i().rows, static_cast<int>(m.getSIFT_Features_i().size()));
-  const std::vector<cv::KeyPoint> keypoints1 = m.getSIFT_Features_j();
-  const cv::Mat descriptors1 = m.getSIFT_Descriptor_j();
-  ASSERT_FALSE(keypoints1.empty());
-  Register(panorama, pan.frames[1], pan.frames[2], kSift);
-  const std::vector<cv::KeyPoint> taken = m.getSIFT_Features_i();
-  ASSERT_EQ(taken.size(), keypoints1.size());
-  for (size_t k = 0; k < taken.size(); ++k)
-    ASSERT_TRUE(taken[k].pt == keypoints1[k].pt && taken[k].size == keypoints1[k].size &&
-                taken[k].angle == keypoints1[k].angle)
-        << k;
-  // Taken over, not recomputed: the very same descriptor buffer.
-  EXPECT_TRUE(m.getSIFT_Descriptor_i().data == descriptors1.data &&
-              m.getSIFT_Descriptor_j().data != descriptors1.data);
-  EXPECT_EQ(panorama.cameraMotion.getban_ExisteH(), 1);
 }
 
 // A uniform frame fails and the next pair detects again; an unknown feature

@@ -1,4 +1,4 @@
-// The frame tree: walk containers, search, heights, LCA, path homographies,
+// The frame tree: search, heights, LCA, path homographies,
 // the side rule, balanced insertion and the homography rewiring of every
 // rotation, checked against ground-truth homographies of a virtual camera.
 #include <gtest/gtest.h>
@@ -143,32 +143,6 @@ void ExpectEveryPairMatchesTruth(TreeHarness& h) {
   }
 }
 
-// Property: any sequence of operations matches a std::deque model.
-TEST(TreeContainers, QueueAndStackFollowTheirModels) {
-  Panorama pano;
-  std::vector<_treeNode> nodes(8);
-  _QueuePointers q;
-  _StackPointers s;
-  std::deque<_treeNode*> queueModel, stackModel;
-  std::mt19937 rng(3);
-  for (int op = 0; op < 400; ++op) {
-    _treeNode* node = &nodes[rng() % nodes.size()];
-    if (rng() % 3 != 0) {
-      pano.queue(&q, node), pano.push(&s, node);
-      queueModel.push_back(node), stackModel.push_back(node);
-    } else {
-      EXPECT_EQ(pano.dequeue(&q), queueModel.empty() ? nullptr : queueModel.front());
-      EXPECT_EQ(pano.pop(&s), stackModel.empty() ? nullptr : stackModel.back());
-      if (!queueModel.empty())
-        queueModel.pop_front(), stackModel.pop_back();
-    }
-    ASSERT_TRUE(q.count == static_cast<int64_t>(queueModel.size()) &&
-                (q.front == nullptr) == queueModel.empty() &&
-                s.count == static_cast<int64_t>(stackModel.size()) &&
-                (s.top == nullptr) == stackModel.empty());
-  }  // leftovers are freed by the destructors
-}
-
 // 1 has children 2 (left) and 3 (right); 4 is the right child of 2, 5 the
 // left child of 3, 6 the right child of 5.
 class HandTree : public ::testing::Test {
@@ -237,39 +211,6 @@ TEST(TreeSideRule, LeftCornerRoundingToNegativeXGoesLeft) {
     pano.CalculateMovement_LRUD(H, kImageW, kImageH);
     EXPECT_EQ(pano.Movement_LR, side) << H;
   }
-}
-
-TEST(TreeInsert, NewNodeOwnsDeepCopiesOfFrameLinkAndKeypoints) {
-  TreeHarness h(Translation(0, 0), kSiftMode);
-  const std::vector<cv::KeyPoint> keypoints = {cv::KeyPoint(3.f, 4.f, 2.f),
-                                               cv::KeyPoint(10.f, 1.f, 5.f)};
-  h.pano.featureMatching.setSIFT_Features_j(keypoints);
-  _treeNode* root = h.pano.Root_AVL;
-  root->next_List = root;  // a chain hanging from the root must not be touched
-  cv::Mat frame = TaggedFrame(42);
-  h.pano.cameraMotion.setHomography(Translation(-10.0, 0.0));  // right of the root
-  h.pano.Movement_LR = 1, h.pano.ban_insert = 0;
-  EXPECT_EQ(h.pano.insert(root, frame), root);
-  ASSERT_EQ(h.pano.ban_insert, 1);
-  _treeNode* node = h.pano.Node_Inserted;
-  ASSERT_TRUE(node != nullptr && root->right == node && root->left == nullptr);
-  EXPECT_EQ(cv::Vec4i(node->id, node->id_Parent, root->id_Right, h.pano.num_Nodes),
-            cv::Vec4i(2, 1, 2, 2));
-  EXPECT_TRUE(node->parent == root && h.pano.Vect_Nodes.back() == node && node->Corners == nullptr);
-  EXPECT_TRUE(node->prev_List == nullptr && node->next_List == nullptr && root->next_List == root);
-  ASSERT_NE(node->SIFT_Features, nullptr);
-  // Later changes of the frame, the matcher's list or the scratch Hij do not reach the node.
-  frame.setTo(cv::Scalar(0, 0, 0)), h.pano.cameraMotion.Hij.setTo(0.0);
-  h.pano.featureMatching.setSIFT_Features_j({});
-  EXPECT_EQ(node->image->at<cv::Vec3b>(1, 1), cv::Vec3b(42, 213, 7));
-  ASSERT_TRUE(node->SIFT_Features->size() == 2u && (*node->SIFT_Features)[1].pt == keypoints[1].pt);
-  EXPECT_TRUE(SameBits(*node->H_ParentToNode, Translation(-10.0, 0.0)));
-
-  TreeHarness other(Translation(0, 0), kNoFeaturesMode);  // no features stored in other modes
-  other.pano.featureMatching.setSIFT_Features_j(keypoints);
-  ASSERT_EQ(other.InsertOnly(Translation(-20.0, 0.0)), 1);
-  EXPECT_TRUE(other.pano.Node_Inserted->SIFT_Features == nullptr &&
-              other.pano.Node_Inserted->Corners == nullptr);
 }
 
 TEST(TreeInsert, DeterminantAtOrBelowThresholdOrNanIsRefused) {

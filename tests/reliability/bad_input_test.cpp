@@ -86,8 +86,7 @@ TEST_F(BadInputTest, DamagedVideosAreComposedUpToTheDamageOrRefused) {
 }
 
 // 8K frames (7680x4320): two frames shifted sideways, one pair. The slowest
-// case of the suite (about a minute and 4 GB in a release build); the
-// sanitizer run leaves it out.
+// case of the suite (minutes and gigabytes); the sanitizer run leaves it out.
 TEST_F(BadInputTest, SlowVeryLargeFramesAreComposed) {
   const cv::Size kLarge(7680, 4320);
   constexpr int kShiftPx = 64;

@@ -25,7 +25,12 @@ const NamedTarget kTargets[] = {{"overlap", fuzz::FuzzOverlap},
                                 {"point_mapping", fuzz::FuzzPointMapping},
                                 {"ncc_validation", fuzz::FuzzNccValidation},
                                 {"video", fuzz::FuzzVideo},
+                                {"sequence", fuzz::FuzzSequence},
                                 {"srt", fuzz::FuzzSrt}};
+
+void PrintTo(const NamedTarget& target, std::ostream* os) {
+  *os << target.folder;
+}
 
 class FuzzRegressionTest : public ::testing::TestWithParam<NamedTarget> {};
 

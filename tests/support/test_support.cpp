@@ -106,6 +106,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   dup2(options.terminal ? slave_ : open("/dev/null", O_RDONLY), 0);
   dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
   dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+  if (options.inChild)
+    options.inChild();
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args)
     argv.push_back(const_cast<char*>(a.c_str()));

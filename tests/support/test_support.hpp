@@ -9,6 +9,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
 #include <opencv2/core.hpp>
 #include <string>
 #include <thread>
@@ -60,6 +61,7 @@ class Process {
   struct Options {
     bool terminal = false;
     std::vector<std::pair<std::string, std::string>> env;  // set in the child only
+    std::function<void()> inChild;  // runs in the child once its streams are set
   };
   Process(const std::string& program, const std::vector<std::string>& args,
           const std::string& workDir, const Options& options);
