@@ -579,7 +579,6 @@ const Case kCases[] = {
      kTotal,
      "Time composing the blended panorama",
      R::kWritten},
-    {"noise_video", VideoOf(Noise()), {"100"}, {}, {}, 0, kTotal, "", R::kWritten},
     // Featureless frames: after a failed registration the program waits for
     // a key only where one can be pressed; with standard input closed it goes on.
     {"featureless_video",
@@ -755,7 +754,7 @@ TEST(HostileTerminal, BackgroundRunIsNotStoppedAndShowsNoAbsurdRate) {
 // output in place; from an input whose name is not UTF-8, as valid UTF-8;
 // with --output-dir, naming the files of its own run.
 TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
-  const ScratchDir work("vmosaic_hostile_report_");
+  const ScratchDir work("vmosaic_hostile_report_"), logs("vmosaic_hostile_logs_");
   const std::string video = work.file("pan_\xff\xfe.mkv"), fifo = work.file("report.fifo");
   ASSERT_TRUE(render::WriteVideo(video, Pan(kPanFrames), 10.0));
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
