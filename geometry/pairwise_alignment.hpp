@@ -14,6 +14,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <vector>
 
 namespace geometry {
 
@@ -66,5 +67,16 @@ double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
 
 // The grey levels of an 8-bit image of one or three channels, as floats.
 cv::Mat FloatGrey(const cv::Mat& image);
+
+// The images the alignment correlates, for levels 0 (full resolution) to
+// `levels` of the pyramid of grey (CV_32F): intensity lightly smoothed (on
+// whole images, since the correlation's own smoothing would run on the
+// cropped template and mirror its edges), and band-pass. Every level is an
+// image of its own; grey is left as it is.
+struct AlignmentPyramids {
+  std::vector<cv::Mat> intensity;
+  std::vector<cv::Mat> bandPass;
+};
+AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels);
 
 }  // namespace geometry

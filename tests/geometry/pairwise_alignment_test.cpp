@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include "tests/support/test_support.hpp"
 #include "tools/render/scene_renderer.hpp"
 
@@ -71,6 +73,27 @@ TEST(PairwiseAlignment, RejectsUnrelatedFrames) {
         geometry::AlignPair(lakeFrame, other, cv::Mat::eye(3, 3, CV_64F));
     EXPECT_FALSE(r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
     EXPECT_LT(r.nccAfter, 0.35);
+  }
+}
+
+// Each level is an image of its own: smoothing the intensity levels must not
+// reach the grey image or the levels the band-pass version is built from, so
+// band-pass level l is exactly level 0 of the image reduced l times.
+TEST(PairwiseAlignment, PyramidLevelsShareNoPixels) {
+  const cv::Mat scene = render::LoadScene("moss_2560x1600.jpg");
+  ASSERT_FALSE(scene.empty());
+  const cv::Mat grey = geometry::FloatGrey(render::RenderFrame(
+      scene, render::PhotoToFrame(testsupport::Pose(1200, 800, 0.5), kSize), kSize));
+  const cv::Mat before = grey.clone();
+  const geometry::AlignmentPyramids pyramids = geometry::BuildAlignmentPyramids(grey, 2);
+  EXPECT_EQ(cv::norm(grey, before, cv::NORM_INF), 0.0);
+  cv::Mat reduced = before;
+  for (size_t level = 0; level < pyramids.bandPass.size(); ++level) {
+    const geometry::AlignmentPyramids alone = geometry::BuildAlignmentPyramids(reduced, 0);
+    EXPECT_EQ(cv::norm(pyramids.bandPass[level], alone.bandPass[0], cv::NORM_INF), 0.0) << level;
+    cv::Mat next;
+    cv::pyrDown(reduced, next);
+    reduced = next;
   }
 }
 
