@@ -327,9 +327,10 @@ int Run(int rawArgc, char** rawArgv) {
     refineSeconds = SecondsSince(refineStart);
     progress.Finish();
     std::fprintf(stderr,
-                 "refine: %d pairs tried, %d kept, residual %.3f px before, %.3f px after\n",
+                 "refine: %d pairs tried, %d kept, residual %.3f px before, %.3f px after, "
+                 "%d placements refused\n",
                  refinement.pairsTried, refinement.pairsKept, refinement.residualBefore,
-                 refinement.residualAfter);
+                 refinement.residualAfter, refinement.placementsRefused);
     std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);
     progress.Stage("composing the mosaic...");
     panorama.ComposeCentredPanorama(withMedian);

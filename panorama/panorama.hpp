@@ -17,10 +17,8 @@
 #include "geometry/overlap.hpp"
 #include "io/operator.hpp"
 #include "panorama/frame_store.hpp"
+#include "panorama/refinement.hpp"
 #include "panorama/tree_node.hpp"
-
-struct RefinementSettings;
-struct RefinementResult;
 
 class Panorama {
  public:
@@ -185,12 +183,8 @@ class Panorama {
   // mean's canvas, into pano_Blend (left empty when nothing was composed).
   void ComposeBlendedPanorama();
 
-  // A key frame as the composition places it.
-  struct PlacedKeyFrame {
-    int32_t id = 0;
-    cv::Mat image;         // the stored frame (shared, not a copy)
-    cv::Mat H_FrameToRef;  // its pixels onto the reference plane
-  };
+  // A key frame as the composition places it (panorama/refinement.hpp).
+  using PlacedKeyFrame = ::PlacedKeyFrame;
   // Every key frame in composition order (the reference first), placed by
   // FrameToReference. Needs a chosen reference.
   std::vector<PlacedKeyFrame> PlacedKeyFrames();
@@ -202,10 +196,9 @@ class Panorama {
   // report; ids not in the map keep the tree's. An empty map restores the tree.
   void SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef);
   const std::map<int32_t, cv::Mat>& AdjustedPlacements() const { return adjustedFrameToRef; }
-  // Aligns every overlapping pair of key frames on their pixels, adjusts all
-  // placements to the pairs that improved (the reference stays fixed) and
-  // sets them with SetFrameToReference. Needs a chosen reference
-  // (panorama/refinement.hpp).
+  // RefinePlacements on PlacedKeyFrames (the reference stays fixed; spilled
+  // key frames' pages are released between batches of pairs), the result
+  // set with SetFrameToReference. Needs a chosen reference.
   RefinementResult RefineKeyFrames(const RefinementSettings& settings);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
