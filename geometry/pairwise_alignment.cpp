@@ -307,7 +307,7 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
     best = ncc;
     result.H = *H;
     result.nccAfter = ncc;
-    result.converged = true;
+    result.accepted = true;
   }
   return result;
 }

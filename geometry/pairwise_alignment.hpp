@@ -43,15 +43,18 @@ struct PairwiseAlignmentSettings {
 
 struct PairwiseAlignment {
   cv::Mat H;               // first frame's pixels onto the second's (3x3 CV_64F)
-  bool converged = false;  // a variant converged to an acceptable result
+  // A variant passed the checks: no level failed, the result stays within
+  // maxCornerShift of the start and correlates at least minimumNcc. Not
+  // convergence: the finest level runs finestIterations iterations only.
+  bool accepted = false;
   // Band-pass correlation of the full-resolution overlap under the starting
   // estimate and under H (H is the starting estimate when nothing better was
   // found); NaN when the frames do not overlap.
   double nccBefore = 0.0;
   double nccAfter = 0.0;
-  // Whether H should be trusted: converged and a higher correlation than the
+  // Whether H should be trusted: accepted and a higher correlation than the
   // starting estimate.
-  bool improved() const { return converged && nccAfter > nccBefore; }
+  bool improved() const { return accepted && nccAfter > nccBefore; }
 };
 
 // Aligns a onto b (8-bit, one or three channels, the same size) starting from

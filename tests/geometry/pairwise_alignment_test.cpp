@@ -46,7 +46,7 @@ TEST_P(PairwiseAlignmentTest, RecoversTrueHomographyUnderVignettingGainAndNoise)
       (cv::Mat_<double>(3, 3) << 1.005, 0.01, 4.0, -0.008, 0.995, -3.0, 1e-5, -1e-5, 1.0) * truth;
   ASSERT_GT(testsupport::MaxCornerError(start, truth, kSize.width, kSize.height), 4.0);
   const geometry::PairwiseAlignment r = geometry::AlignPair(frameA, frameB, start);
-  EXPECT_TRUE(r.converged && r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
+  EXPECT_TRUE(r.accepted && r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
   EXPECT_LT(testsupport::MaxCornerError(r.H, truth, kSize.width, kSize.height), 0.1);
 }
 
