@@ -317,13 +317,16 @@ int Run(int rawArgc, char** rawArgv) {
   const int64_t compositionStart = cv::getTickCount();
   double refineSeconds = 0.0;
   RefinementResult refinement;
+  // tree -> reference and placements -> (refine) -> compose; the blend below
+  // takes the placements the mean was composed with.
   if (!line.refine) {
     panorama.CalculateCenteredPanorama(withMedian);
   } else if (panorama.ChooseReference() != nullptr) {
     std::fflush(stdout);
     progress.Stage("refining key-frame placements...");
     const int64_t refineStart = cv::getTickCount();
-    refinement = panorama.RefineKeyFrames(RefinementSettings{});
+    const Placements placements =
+        panorama.RefineKeyFrames(panorama.TreePlacements(), RefinementSettings{}, &refinement);
     refineSeconds = SecondsSince(refineStart);
     progress.Finish();
     std::fprintf(stderr,
@@ -333,7 +336,7 @@ int Run(int rawArgc, char** rawArgv) {
                  refinement.residualAfter, refinement.placementsRefused);
     std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);
     progress.Stage("composing the mosaic...");
-    panorama.ComposeCentredPanorama(withMedian);
+    panorama.ComposeCentredPanorama(withMedian, placements);
   }
   const double compositionSeconds = SecondsSince(compositionStart) - refineSeconds;
   progress.Finish();

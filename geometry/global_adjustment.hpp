@@ -30,7 +30,7 @@ struct GlobalAdjustmentSettings {
   // that a frame corner moves, against a transfer error of one pixel at one
   // sampled point: negligible where many points constrain a frame, it keeps
   // a weakly constrained frame near where it started.
-  double priorWeight = 0.05;
+  double priorWeight = 1e-3;
   // An adjusted placement is kept only when the change from the starting one
   // keeps the frame's orientation and scales its area by more than this (the
   // frame tree's gate on its links); otherwise that frame keeps its start.

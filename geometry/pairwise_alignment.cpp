@@ -250,7 +250,12 @@ double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
 
 PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                             const PairwiseAlignmentSettings& settings) {
-  CV_Assert(a.size() == b.size() && !a.empty());
+  return AlignGreyPair(FloatGrey(a), FloatGrey(b), initialAtoB, settings);
+}
+
+PairwiseAlignment AlignGreyPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
+                                const PairwiseAlignmentSettings& settings) {
+  CV_Assert(a.size() == b.size() && !a.empty() && a.type() == CV_32F && b.type() == CV_32F);
   CV_Assert(initialAtoB.rows == 3 && initialAtoB.cols == 3 && initialAtoB.type() == CV_64F);
   PairwiseAlignment result;
   result.H = initialAtoB.clone();
@@ -264,8 +269,8 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
     ++coarsest;
   }
 
-  const AlignmentPyramids pyramidA = BuildAlignmentPyramids(FloatGrey(a), coarsest);
-  const AlignmentPyramids pyramidB = BuildAlignmentPyramids(FloatGrey(b), coarsest);
+  const AlignmentPyramids pyramidA = BuildAlignmentPyramids(a, coarsest);
+  const AlignmentPyramids pyramidB = BuildAlignmentPyramids(b, coarsest);
   const cv::Mat& detailA = pyramidA.bandPass[0];
   const cv::Mat& detailB = pyramidB.bandPass[0];
   result.nccBefore = MaskedNcc(detailA, detailB, initialAtoB, settings.minimumOverlapShare);

@@ -42,7 +42,7 @@ struct PairwiseAlignmentSettings {
 };
 
 struct PairwiseAlignment {
-  cv::Mat H;               // first frame's pixels onto the second's (3x3 CV_64F)
+  cv::Mat H;  // first frame's pixels onto the second's (3x3 CV_64F)
   // A variant passed the checks: no level failed, the result stays within
   // maxCornerShift of the start and correlates at least minimumNcc. Not
   // convergence: the finest level runs finestIterations iterations only.
@@ -62,6 +62,12 @@ struct PairwiseAlignment {
 // threads at once.
 PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                             const PairwiseAlignmentSettings& settings = {});
+
+// The same on grey levels (CV_32F, one channel, the same size) that the
+// caller may have corrected first, for instance for the lens's falloff.
+PairwiseAlignment AlignGreyPair(const cv::Mat& greyA, const cv::Mat& greyB,
+                                const cv::Mat& initialAtoB,
+                                const PairwiseAlignmentSettings& settings = {});
 
 // Band-pass correlation of the overlap of a and b under H (a's pixels onto
 // b's), at full resolution; NaN when less than the minimum share overlaps.

@@ -175,31 +175,36 @@ class Panorama {
   // "\nBinary Tree empty..." and gives null.
   _treeNode* ChooseReference();
   // The mean (and, with withMedian non-zero, the median) in the plane of
-  // Node_PanoReference, each key frame placed by FrameToReference.
+  // Node_PanoReference, each key frame placed by its tree path.
   void ComposeCentredPanorama(int withMedian);
+  // The same with the key frames placed as given (onto the plane of
+  // Node_PanoReference); a key frame missing from placements follows its
+  // tree path. The placements composed are kept (ComposedPlacements).
+  void ComposeCentredPanorama(int withMedian, const Placements& placements);
 
-  // After the composition: the same key frames, placed alike, corrected for
-  // vignetting and exposure, cut along seams and multi-band blended on the
-  // mean's canvas, into pano_Blend (left empty when nothing was composed).
+  // After the composition: the same key frames, placed as the mean placed
+  // them, corrected for vignetting and exposure, cut along seams and
+  // multi-band blended on the mean's canvas, into pano_Blend (left empty
+  // when nothing was composed).
   void ComposeBlendedPanorama();
+  // The same with the key frames placed as given (those the mean left out
+  // stay out).
+  void ComposeBlendedPanorama(const Placements& placements);
 
   // A key frame as the composition places it (panorama/refinement.hpp).
   using PlacedKeyFrame = ::PlacedKeyFrame;
   // Every key frame in composition order (the reference first), placed by
-  // FrameToReference. Needs a chosen reference.
-  std::vector<PlacedKeyFrame> PlacedKeyFrames();
-  // Maps node's pixels onto the reference plane: the placement set by
-  // SetFrameToReference when there is one, else the tree's path.
+  // its tree path. Needs a chosen reference.
+  Placements TreePlacements();
+  // The same, placed as the last composition placed them (FrameToReference).
+  Placements PlacedKeyFrames();
+  // Maps node's pixels onto the reference plane as the last composition did:
+  // the placement it was given, else the tree's path.
   cv::Mat FrameToReference(_treeNode* node);
-  // Places key frames by the given homographies (id -> frame pixels onto the
-  // reference plane) instead of the tree's paths, for the composition and the
-  // report; ids not in the map keep the tree's. An empty map restores the tree.
-  void SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef);
-  const std::map<int32_t, cv::Mat>& AdjustedPlacements() const { return adjustedFrameToRef; }
-  // RefinePlacements on PlacedKeyFrames (the reference stays fixed; spilled
-  // key frames' pages are released between batches of pairs), the result
-  // set with SetFrameToReference. Needs a chosen reference.
-  RefinementResult RefineKeyFrames(const RefinementSettings& settings);
+  // RefinePlacements with the pages of spilled key frames released between
+  // batches of pairs. The reference (first) stays fixed.
+  Placements RefineKeyFrames(const Placements& placements, const RefinementSettings& settings,
+                             RefinementResult* result);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference, int started);
@@ -213,6 +218,10 @@ class Panorama {
   std::vector<std::unique_ptr<_treeNode>> ownedNodes;
   std::vector<std::unique_ptr<_treeNode>> ownedChain;
   std::set<int32_t> canvasSkippedIds;
-  // Placements replacing the tree's paths (see SetFrameToReference).
-  std::map<int32_t, cv::Mat> adjustedFrameToRef;
+  // The placements the last composition was given, by key-frame id (empty:
+  // every key frame followed its tree path).
+  std::map<int32_t, cv::Mat> composedFrameToRef;
+  void ComposeWith(int withMedian, std::map<int32_t, cv::Mat> frameToRef);
+  const cv::Mat* ComposedPlacement(int32_t id) const;
+  Placements Place(bool asComposed);
 };

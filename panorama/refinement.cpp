@@ -10,6 +10,7 @@
 #include <numeric>
 #include <opencv2/core/utility.hpp>
 
+#include "composition/vignetting.hpp"
 #include "geometry/global_adjustment.hpp"
 #include "geometry/overlap.hpp"
 #include "geometry/pairwise_alignment.hpp"
@@ -184,6 +185,33 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
   }
   out.pairsTried = static_cast<int>(pairs.size());
 
+  // One factor per frame pixel that undoes the falloff (1 everywhere when
+  // none is found); exposure needs no correction, the correlation ignores it.
+  cv::Mat flatten;
+  if (settings.correctFalloff) {
+    std::vector<cv::Mat> images;
+    std::vector<cv::Matx33d> placements;
+    for (const PlacedKeyFrame& k : keyFrames) {
+      images.push_back(k.image);
+      placements.emplace_back(k.H_FrameToRef);
+    }
+    const vignetting::Falloff falloff = vignetting::EstimatePhotometry(images, placements).falloff;
+    if (settings.afterBatch)
+      settings.afterBatch();
+    if (falloff.c != cv::Vec3d()) {
+      flatten.create(frameSize, CV_32F);
+      for (int y = 0; y < frameSize.height; ++y) {
+        for (int x = 0; x < frameSize.width; ++x)
+          flatten.at<float>(y, x) =
+              static_cast<float>(1.0 / falloff.At(vignetting::RhoSquared(x, y, frameSize)));
+      }
+    }
+  }
+  const auto grey = [&](const cv::Mat& image) {
+    cv::Mat g = geometry::FloatGrey(image);
+    return flatten.empty() ? g : cv::Mat(g.mul(flatten));
+  };
+
   // Pairs are independent: results by index, so the thread count changes
   // nothing. No more pairs in flight than their memory allows.
   const std::int64_t pairBytes =
@@ -203,8 +231,8 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
             for (size_t i = next++; i < last; i = next++) {
               const KeyFramePair& p = pairs[i];
               const cv::Mat H = keyFrames[p.b].H_FrameToRef.inv() * keyFrames[p.a].H_FrameToRef;
-              aligned[i] = geometry::AlignPair(keyFrames[p.a].image, keyFrames[p.b].image,
-                                               H / H.at<double>(2, 2));
+              aligned[i] = geometry::AlignGreyPair(
+                  grey(keyFrames[p.a].image), grey(keyFrames[p.b].image), H / H.at<double>(2, 2));
             }
           }
         },
@@ -244,20 +272,12 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
   return refined;
 }
 
-RefinementResult Panorama::RefineKeyFrames(const RefinementSettings& settings) {
+Placements Panorama::RefineKeyFrames(const Placements& placements,
+                                     const RefinementSettings& settings, RefinementResult* result) {
   RefinementSettings withRelease = settings;
   if (!withRelease.afterBatch)
     withRelease.afterBatch = [this] {
       frameStore.Release();
     };
-  RefinementResult result;
-  const Placements refined =
-      RefinePlacements(PlacedKeyFrames(), cv::Size(imageW, imageH), withRelease, &result);
-  if (!result.adjusted)
-    return result;
-  std::map<int32_t, cv::Mat> adjusted;
-  for (size_t i = 1; i < refined.size(); ++i)
-    adjusted[refined[i].id] = refined[i].H_FrameToRef;
-  SetFrameToReference(std::move(adjusted));
-  return result;
+  return RefinePlacements(placements, cv::Size(imageW, imageH), withRelease, result);
 }

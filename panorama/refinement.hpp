@@ -37,6 +37,11 @@ struct RefinementSettings {
   // Pairs are aligned in batches of this many, in the key frames' order;
   // afterBatch (when set) runs between batches, when no pixels are read.
   int batchPairs = 64;
+  // Align grey levels with the lens's falloff divided out, the falloff
+  // estimated from the key frames under their starting placements as the
+  // blend does (vignetting otherwise stays put while the scene moves and
+  // pulls every pair towards no motion).
+  bool correctFalloff = true;
   std::function<void()> afterBatch;
 };
 constexpr std::int64_t kAlignmentBytesPerPixel = 96;
