@@ -21,7 +21,7 @@ RENDER=$BUILD_DIR/tools/vmosaic-render
 SCORE=$BUILD_DIR/bench/vmosaic-fidelity-score
 OUT=${FIDELITY_OUT:-$ROOT/bench/FIDELITY.md}
 THRESHOLD=70
-ALL_CASES="easy_pan roll_zoom_facade vignetting_exposure serpentine perspective_tilt noise_blur"
+ALL_CASES="easy_pan roll_zoom_facade vignetting_exposure serpentine perspective_tilt noise_blur every_frame_pan"
 CASES=${FIDELITY_CASES:-$ALL_CASES}
 
 for tool in "$VMOSAIC" "$RENDER" "$SCORE"; do
@@ -45,6 +45,7 @@ describe() {
     serpentine) echo "A serpentine survey of three rows over the lake photo, 320 pixels apart (about a third of the frame height overlapping)." ;;
     perspective_tilt) echo "A pan over procedural rows of round objects seen obliquely: perspective tilt changing across the pan (up to about 10 % scale across a frame)." ;;
     noise_blur) echo "A brisk pan along the lake shore with motion blur (shutter open half the frame interval, about 6 pixels) and noise of 4 grey levels." ;;
+    every_frame_pan) echo "The easy pan at overlap threshold 100 (the default): every frame is a key frame." ;;
   esac
 }
 render_args() {
@@ -55,6 +56,7 @@ render_args() {
     serpentine) echo "lake_boats_2560x1600.jpg 200 --serpentine 700 1860 480 3 320" ;;
     perspective_tilt) echo "objects 100 --at 0 540 800 0 1 -0.0003 0.0002 --at 99 2020 800 0 1 0.0003 0.0002" ;;
     noise_blur) echo "lake_boats_2560x1600.jpg 100 --at 0 520 760 0 1 0 0 --at 99 2040 840 0 1 0 0 --blur 0.5 --noise 4 --seed 5" ;;
+    every_frame_pan) render_args easy_pan ;;
     *) return 1 ;;
   esac
 }
@@ -86,6 +88,8 @@ load=$(cut -d' ' -f1-3 /proc/loadavg)
 revision=$(git -C "$ROOT" describe --always --dirty 2>/dev/null || echo unknown)
 for name in $CASES; do
   args=$(render_args "$name") || { echo "fidelity.sh: unknown case $name" >&2; exit 1; }
+  threshold=$THRESHOLD
+  [ "$name" = every_frame_pan ] && threshold=100
   video=$WORK/$name.mkv
   truth=$WORK/$name.truth.json
   echo "fidelity.sh: $name" >&2
@@ -100,7 +104,7 @@ for name in $CASES; do
     mkdir -p "$dir"
     t0=$(date +%s.%N)
     # shellcheck disable=SC2086
-    if (cd "$dir" && "$VMOSAIC" --json report.json $options "$video" "$THRESHOLD" 0 1 \
+    if (cd "$dir" && "$VMOSAIC" --json report.json $options "$video" "$threshold" 0 1 \
           > stdout.txt 2> stderr.txt < /dev/null); then
       t1=$(date +%s.%N)
       awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f\n", b - a }' > "$dir/wall.txt"
@@ -109,7 +113,7 @@ for name in $CASES; do
       echo "fidelity.sh: vmosaic failed on $name ($label):" >&2
       tail -5 "$dir/stderr.txt" >&2
     fi
-    commands+=$'\n'"vmosaic --json report.json${options:+ $options} $name.mkv $THRESHOLD 0 1"
+    commands+=$'\n'"vmosaic --json report.json${options:+ $options} $name.mkv $threshold 0 1"
   done
   {
     echo "## $name"
@@ -145,7 +149,7 @@ took $minutes minutes on $(nproc) cores, load average $load at its start
 
 Each case is a lossless 640x480 video rendered by \`vmosaic-render --case\`
 (seeded, deterministic) from a photo in data/ or a procedural scene, run with
-overlap threshold $THRESHOLD, corners and optical flow, median on. Runs: $labels
+overlap threshold $THRESHOLD (every_frame_pan: 100), corners and optical flow, median on. Runs: $labels
 (the options this vmosaic offers).
 
 To run it: \`make fidelity\` (builds build-bench with the benchmarks, then
