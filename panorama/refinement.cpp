@@ -123,18 +123,31 @@ std::vector<KeyFramePair> ChooseRefinementPairs(const std::vector<cv::Mat>& fram
     const cv::Mat H = frameToRef[b].inv() * frameToRef[a];
     return geometry::CalculateOverlapPercentage(H, frameSize.width, frameSize.height);
   };
+  // Anchors, in time order; every other key frame is paired with the last
+  // anchor before it.
   std::vector<KeyFramePair> pairs;
+  std::vector<size_t> anchors;
+  for (size_t i = 0; i < n; ++i) {
+    const float o = anchors.empty() ? 0.0f : overlap(anchors.back(), i);
+    if (!(o > settings.anchorOverlapPercent)) {
+      anchors.push_back(i);
+    } else {
+      pairs.push_back(KeyFramePair{anchors.back(), i, o, true});
+    }
+  }
   std::vector<size_t> candidates;
-  for (size_t a = 0; a < n; ++a) {
-    for (size_t b = a + 1; b < n && b <= a + temporal; ++b) {
-      const float o = overlap(a, b);
+  for (size_t x = 0; x < anchors.size(); ++x) {
+    const size_t a = anchors[x];
+    for (size_t y = x + 1; y < anchors.size() && y <= x + temporal; ++y) {
+      const float o = overlap(a, anchors[y]);
       if (o >= settings.minimumOverlapPercent)
-        pairs.push_back(KeyFramePair{a, b, o});
+        pairs.push_back(KeyFramePair{a, anchors[y], o});
     }
     if (spatial == 0 || outlines[a].empty())
       continue;
     candidates.clear();
-    for (size_t b = a + temporal + 1; b < n; ++b) {
+    for (size_t y = x + temporal + 1; y < anchors.size(); ++y) {
+      const size_t b = anchors[y];
       if (!outlines[b].empty() && (boxes[a] & boxes[b]).area() > 0.0 &&
           QuickOverlapPercent(outlines[a], outlines[b]) >= settings.minimumOverlapPercent) {
         candidates.push_back(b);
@@ -152,6 +165,10 @@ std::vector<KeyFramePair> ChooseRefinementPairs(const std::vector<cv::Mat>& fram
         pairs.push_back(KeyFramePair{a, b, o});
     }
   }
+  // In time order, so that a batch of pairs reads nearby key frames.
+  std::sort(pairs.begin(), pairs.end(), [](const KeyFramePair& x, const KeyFramePair& y) {
+    return x.a != y.a ? x.a < y.a : x.b < y.b;
+  });
   return pairs;
 }
 
@@ -220,6 +237,8 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
   const int inFlight = static_cast<int>(std::clamp<std::int64_t>(
       settings.workingBytes / std::max<std::int64_t>(pairBytes, 1), 1, threads));
   const size_t batch = static_cast<size_t>(std::max(settings.batchPairs, inFlight));
+  geometry::PairwiseAlignmentSettings finestOnly;
+  finestOnly.coarsestLevel = 0;
   std::vector<geometry::PairwiseAlignment> aligned(pairs.size());
   for (size_t first = 0; first < pairs.size(); first += batch) {
     const size_t last = std::min(first + batch, pairs.size());
@@ -232,7 +251,8 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
               const KeyFramePair& p = pairs[i];
               const cv::Mat H = keyFrames[p.b].H_FrameToRef.inv() * keyFrames[p.a].H_FrameToRef;
               aligned[i] = geometry::AlignGreyPair(
-                  grey(keyFrames[p.a].image), grey(keyFrames[p.b].image), H / H.at<double>(2, 2));
+                  grey(keyFrames[p.a].image), grey(keyFrames[p.b].image), H / H.at<double>(2, 2),
+                  p.toAnchor ? finestOnly : geometry::PairwiseAlignmentSettings{});
             }
           }
         },

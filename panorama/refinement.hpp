@@ -29,6 +29,13 @@ struct RefinementSettings {
   // linearly with the key frames.
   int temporalNeighbours = 1;
   int spatialPartners = 2;
+  // Where key frames are dense (a low OVERLAP threshold is not what makes
+  // them; OVERLAP 100 makes every frame one), only anchors are paired so:
+  // the first key frame, then each that overlaps the last anchor by this or
+  // less. Every other key frame is paired once, with the anchor before it,
+  // and that pair, nearly the same view twice, is aligned on the finest
+  // level only. With OVERLAP at or below this, every key frame is an anchor.
+  float anchorOverlapPercent = 70.0f;
   // Memory for the pairs aligned at once (each takes about
   // kAlignmentBytesPerPixel per frame pixel): never more pairs in flight
   // than fit, nor than threads, and at least one.
@@ -78,11 +85,13 @@ struct KeyFramePair {
   size_t a = 0;  // the earlier in time
   size_t b = 0;
   float overlapPercent = 0.0f;
+  bool toAnchor = false;  // b is paired only with its anchor a
 };
 
 // The pairs to align among key frames of frameSize placed by frameToRef,
-// given in time order: at most temporalNeighbours + spatialPartners per key
-// frame, each overlapping by at least the minimum, in the order of a.
+// given in time order: at most temporalNeighbours + spatialPartners per
+// anchor and one per other key frame, each overlapping by at least the
+// minimum, in the order of a.
 std::vector<KeyFramePair> ChooseRefinementPairs(const std::vector<cv::Mat>& frameToRef,
                                                 cv::Size frameSize,
                                                 const RefinementSettings& settings);
