@@ -206,16 +206,20 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
   // none is found); exposure needs no correction, the correlation ignores it.
   cv::Mat flatten;
   if (settings.correctFalloff) {
+    // From at most falloffFrames key frames spread evenly in time: the
+    // falloff is one curve, and dense key frames add cost, not information.
     std::vector<cv::Mat> images;
     std::vector<cv::Matx33d> placements;
-    for (const PlacedKeyFrame& k : keyFrames) {
+    const size_t used = std::min(n, static_cast<size_t>(std::max(settings.falloffFrames, 2)));
+    for (size_t j = 0; j < used; ++j) {
+      const PlacedKeyFrame& k = keyFrames[byId[j * (n - 1) / (used - 1)]];
       images.push_back(k.image);
       placements.emplace_back(k.H_FrameToRef);
     }
     const vignetting::Falloff falloff = vignetting::EstimatePhotometry(images, placements).falloff;
     if (settings.afterBatch)
       settings.afterBatch();
-    if (falloff.c != cv::Vec3d()) {
+    if (falloff.At(1.0) < 1.0 - settings.minimumCornerFalloff) {
       flatten.create(frameSize, CV_32F);
       for (int y = 0; y < frameSize.height; ++y) {
         for (int x = 0; x < frameSize.width; ++x)

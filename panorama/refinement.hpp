@@ -35,7 +35,7 @@ struct RefinementSettings {
   // less. Every other key frame is paired once, with the anchor before it,
   // and that pair, nearly the same view twice, is aligned on the finest
   // level only. With OVERLAP at or below this, every key frame is an anchor.
-  float anchorOverlapPercent = 70.0f;
+  float anchorOverlapPercent = 80.0f;
   // Memory for the pairs aligned at once (each takes about
   // kAlignmentBytesPerPixel per frame pixel): never more pairs in flight
   // than fit, nor than threads, and at least one.
@@ -49,6 +49,10 @@ struct RefinementSettings {
   // blend does (vignetting otherwise stays put while the scene moves and
   // pulls every pair towards no motion).
   bool correctFalloff = true;
+  // A falloff is divided out only when it darkens the frame corners by more
+  // than this share; a weaker estimate is as likely noise as vignetting.
+  double minimumCornerFalloff = 0.05;
+  int falloffFrames = 48;  // key frames the falloff is estimated from, at most
   std::function<void()> afterBatch;
 };
 constexpr std::int64_t kAlignmentBytesPerPixel = 96;
