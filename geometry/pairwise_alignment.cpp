@@ -231,13 +231,14 @@ AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels) {
   CV_Assert(grey.type() == CV_32F && levels >= 0);
   AlignmentPyramids out;
   const std::vector<cv::Mat> plain = Pyramid(grey, levels);
-  for (const cv::Mat& level : plain) {
-    // Into new images: the plain levels (level 0 is grey itself) are read
-    // again for the band-pass version.
+  for (size_t l = 0; l < plain.size(); ++l) {
+    // Into new images: level 0 is grey itself.
     cv::Mat smoothed;
-    cv::GaussianBlur(level, smoothed, cv::Size(5, 5), 0);
+    cv::GaussianBlur(plain[l], smoothed, cv::Size(5, 5), 0);
     out.intensity.push_back(smoothed);
-    out.bandPass.push_back(BandPass(level));
+    // The coarse band-pass levels start from the smoothed ones: the reduced
+    // images alias, and their finest detail pulls the coarse search astray.
+    out.bandPass.push_back(BandPass(l == 0 ? plain[l] : smoothed));
   }
   return out;
 }
