@@ -21,7 +21,7 @@ RENDER=$BUILD_DIR/tools/vmosaic-render
 SCORE=$BUILD_DIR/bench/vmosaic-fidelity-score
 OUT=${FIDELITY_OUT:-$ROOT/bench/FIDELITY.md}
 THRESHOLD=70
-ALL_CASES="easy_pan roll_zoom_facade vignetting_exposure serpentine perspective_tilt noise_blur
+ALL_CASES="easy_pan roll_zoom_facade vignetting_exposure serpentine perspective_tilt noise_blur every_frame_pan
   glitches blur_burst lens_cap_return scene_cut shot_a shot_b occluder"
 # Cases of faulty footage: run plain and with --keep-going only.
 FAULT_CASES=" glitches blur_burst lens_cap_return scene_cut occluder "
@@ -55,6 +55,7 @@ describe() {
     shot_a) echo "The first shot of scene_cut alone (frames 0-59 of its path, the lake shore)." ;;
     shot_b) echo "The second shot of scene_cut alone (frames 60-119 of its path, moss)." ;;
     occluder) echo "The easy pan with a dark occluder crossing the left half of the frame (frames 40-70)." ;;
+    every_frame_pan) echo "The easy pan at overlap threshold 100 (the default): every frame is a key frame." ;;
   esac
 }
 EASY="lake_boats_2560x1600.jpg 120 --at 0 520 800 0 1 0 0 --at 119 2040 820 0 1 0 0"
@@ -73,6 +74,7 @@ render_args() {
     shot_a) echo "lake_boats_2560x1600.jpg 60 --at 0 520 800 0 1 0 0 --at 59 1273.61 809.92 0 1 0 0" ;;
     shot_b) echo "moss_2560x1600.jpg 60 --at 0 1286.39 810.08 0 1 0 0 --at 59 2040 820 0 1 0 0" ;;
     occluder) echo "$EASY --fault occluder 40 70" ;;
+    every_frame_pan) render_args easy_pan ;;
     *) return 1 ;;
   esac
 }
@@ -138,6 +140,8 @@ load=$(cut -d' ' -f1-3 /proc/loadavg)
 revision=$(git -C "$ROOT" describe --always --dirty 2>/dev/null || echo unknown)
 for name in $CASES; do
   args=$(render_args "$name") || { echo "fidelity.sh: unknown case $name" >&2; exit 1; }
+  threshold=$THRESHOLD
+  [ "$name" = every_frame_pan ] && threshold=100
   video=$WORK/$name.mkv
   truth=$WORK/$name.truth.json
   echo "fidelity.sh: $name" >&2
@@ -160,7 +164,7 @@ for name in $CASES; do
     mkdir -p "$dir"
     t0=$(date +%s.%N)
     # shellcheck disable=SC2086
-    if (cd "$dir" && "$VMOSAIC" --json report.json $options "$video" "$THRESHOLD" 0 1 \
+    if (cd "$dir" && "$VMOSAIC" --json report.json $options "$video" "$threshold" 0 1 \
           > stdout.txt 2> stderr.txt < /dev/null); then
       t1=$(date +%s.%N)
       awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f\n", b - a }' > "$dir/wall.txt"
@@ -172,7 +176,7 @@ for name in $CASES; do
       echo "fidelity.sh: vmosaic failed on $name ($label):" >&2
       tail -5 "$dir/stderr.txt" >&2
     fi
-    commands+=$'\n'"vmosaic --json report.json${options:+ $options} $name.mkv $THRESHOLD 0 1"
+    commands+=$'\n'"vmosaic --json report.json${options:+ $options} $name.mkv $threshold 0 1"
   done
   {
     echo "## $name"
@@ -216,7 +220,7 @@ took $minutes minutes on $(nproc) cores, load average $load at its start
 
 Each case is a lossless 640x480 video rendered by \`vmosaic-render --case\`
 (seeded, deterministic) from a photo in data/ or a procedural scene, run with
-overlap threshold $THRESHOLD, corners and optical flow, median on. Runs: $labels
+overlap threshold $THRESHOLD (every_frame_pan: 100), corners and optical flow, median on. Runs: $labels
 (the options this vmosaic offers).
 
 To run it: \`make fidelity\` (builds build-bench with the benchmarks, then

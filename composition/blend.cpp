@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/stitching/detail/blenders.hpp>
 #include <opencv2/stitching/detail/exposure_compensate.hpp>
@@ -276,9 +277,24 @@ void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, 
   blender->feed(image, mask, cv::Point(p.box.x, top));
 }
 
+// The stitching module works on UMat, which runs OpenCL kernels where a
+// device is present, and those round differently from the CPU code: the
+// blend stays on the CPU so that its bytes are the same on every machine.
+class CpuOnly {
+ public:
+  CpuOnly() : wasOn_(cv::ocl::useOpenCL()) { cv::ocl::setUseOpenCL(false); }
+  ~CpuOnly() { cv::ocl::setUseOpenCL(wasOn_); }
+  CpuOnly(const CpuOnly&) = delete;
+  CpuOnly& operator=(const CpuOnly&) = delete;
+
+ private:
+  bool wasOn_;
+};
+
 }  // namespace
 
 cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
+  const CpuOnly cpuOnly;
   cv::Mat mosaic = cv::Mat::zeros(canvas.size, CV_8UC3);
   if (canvas.size.area() == 0)
     return mosaic;

@@ -28,6 +28,7 @@ struct Canvas {
 };
 
 // The blended mosaic on the canvas (8UC3, black where no frame reaches).
+// Computed on the CPU (OpenCL off for the call), so the same on every machine.
 cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas);
 
 }  // namespace blend

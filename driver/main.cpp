@@ -539,33 +539,37 @@ int Run(int rawArgc, char** rawArgv) {
   const int64_t compositionStart = cv::getTickCount();
   double refineSeconds = 0.0;
   RefinementResult refinement;
-  // With --format tif and the mean alone, the mean goes to its file tile by tile.
+  // tree -> reference and placements -> (refine) -> compose; the blend below
+  // takes the placements the mean was composed with. With --format tif and
+  // the mean alone, the mean goes to its file tile by tile.
   const bool inTiles = ComposesInTiles(survey, withMedian, line.blend);
   TiledMeanFile tiledMean;
   bool tilesWritten = true;
-  auto compose = [&] {
+  auto compose = [&](const Placements& placements) {
     if (inTiles)
-      tilesWritten = tiledMean.Compose(panorama, line.outputDir);
+      tilesWritten = tiledMean.Compose(panorama, placements, line.outputDir);
     else
-      panorama.ComposeCentredPanorama(withMedian);
+      panorama.ComposeCentredPanorama(withMedian, placements);
   };
   if (!line.refine) {
     if (panorama.ChooseReference() != nullptr)
-      compose();
+      compose({});
   } else if (panorama.ChooseReference() != nullptr) {
     std::fflush(stdout);
     progress.Stage("refining key-frame placements...");
     const int64_t refineStart = cv::getTickCount();
-    refinement = panorama.RefineKeyFrames(RefinementSettings{});
+    const Placements placements =
+        panorama.RefineKeyFrames(panorama.TreePlacements(), RefinementSettings{}, &refinement);
     refineSeconds = SecondsSince(refineStart);
     progress.Finish();
     std::fprintf(stderr,
-                 "refine: %d pairs tried, %d kept, residual %.3f px before, %.3f px after\n",
+                 "refine: %d pairs tried, %d kept, residual %.3f px before, %.3f px after, "
+                 "%d placements refused\n",
                  refinement.pairsTried, refinement.pairsKept, refinement.residualBefore,
-                 refinement.residualAfter);
+                 refinement.residualAfter, refinement.placementsRefused);
     std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);
     progress.Stage("composing the mosaic...");
-    compose();
+    compose(placements);
   }
   const double compositionSeconds = SecondsSince(compositionStart) - refineSeconds;
   progress.Finish();

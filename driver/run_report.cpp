@@ -223,6 +223,7 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
          << ", \"pairs_kept\": " << r.pairsKept
          << ", \"residual_before\": " << Number(r.residualBefore)
          << ", \"residual_after\": " << Number(r.residualAfter)
+         << ", \"placements_refused\": " << r.placementsRefused
          << ", \"adjusted\": " << (r.adjusted ? "true" : "false") << ", \"pairs\": [";
     for (size_t i = 0; i < r.pairs.size(); ++i) {
       const RefinedPair& pair = r.pairs[i];

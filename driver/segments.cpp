@@ -1,6 +1,7 @@
 #include "driver/segments.hpp"
 
 #include <cstdio>
+#include <exception>
 
 #include "panorama/refinement.hpp"
 
@@ -18,11 +19,21 @@ bool ComposeFurtherSegments(keepgoing::KeepGoing& keepGoing, const SegmentOutput
     if (!output.refine) {
       p->CalculateCenteredPanorama(output.withMedian);
     } else if (p->ChooseReference() != nullptr) {
-      p->RefineKeyFrames(RefinementSettings{});
-      p->ComposeCentredPanorama(output.withMedian);
+      RefinementResult refinement;
+      p->ComposeCentredPanorama(
+          output.withMedian,
+          p->RefineKeyFrames(p->TreePlacements(), RefinementSettings{}, &refinement));
     }
-    if (output.blend)
-      p->ComposeBlendedPanorama();
+    // A blend that fails costs only this mosaic's blend.
+    if (output.blend) {
+      try {
+        p->ComposeBlendedPanorama();
+      } catch (const std::exception& e) {
+        p->pano_Blend.release();
+        std::fprintf(stderr, "vmosaic: the blend of mosaic %d failed: %s\n", number, e.what());
+        ok = false;
+      }
+    }
     ok =
         p->Save_PanoNew(output.directory, &segments[s].outputs, "_" + std::to_string(number)) && ok;
   }

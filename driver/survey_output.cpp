@@ -235,11 +235,12 @@ bool ComposesInTiles(const SurveySettings& settings, int withMedian, bool blend)
   return settings.tif && withMedian == 0 && !blend;
 }
 
-bool TiledMeanFile::Compose(Panorama& p, const std::string& directory) {
+bool TiledMeanFile::Compose(Panorama& p, const Placements& placements,
+                            const std::string& directory) {
   path_ = directory.empty() ? std::string("pano_Mean.tif") : directory + "/pano_Mean.tif";
   std::string error;
   const bool ok = p.ComposeMeanInTiles(
-      kCompositionTile,
+      placements, kCompositionTile,
       [&](cv::Size canvas) { return writer_.Open(path_, canvas.width, canvas.height, 3, &error); },
       [&](const cv::Rect& tile, const cv::Mat& mean, const cv::Mat& coverage) {
         return writer_.Write(tile.tl(), mean, coverage, &error);

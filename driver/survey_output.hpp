@@ -71,7 +71,7 @@ bool ComposesInTiles(const SurveySettings& settings, int withMedian, bool blend)
 class TiledMeanFile {
  public:
   // Composes into a staging file in directory; false after a message.
-  bool Compose(Panorama& panorama, const std::string& directory);
+  bool Compose(Panorama& panorama, const Placements& placements, const std::string& directory);
   // Writes pano_Mean.tif (georeferenced when geo is ok) and adds its path to
   // written; false after a message.
   bool Finish(const Georeference* geo, std::vector<std::string>* written);

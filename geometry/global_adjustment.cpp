@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace geometry {
@@ -73,6 +74,39 @@ struct TransferError {
   }
 };
 
+// The weak prior: how far the correction moves the four frame corners, in
+// pixels, times the prior's weight.
+struct CorrectionPrior {
+  cv::Point2d weightedPixels;  // the weight times the pixels per normalised unit
+
+  template <typename T>
+  bool operator()(const T* d, T* residual) const {
+    static constexpr double kCorners[4][2] = {{-1, -1}, {1, -1}, {1, 1}, {-1, 1}};
+    for (int k = 0; k < 4; ++k) {
+      const double x = kCorners[k][0];
+      const double y = kCorners[k][1];
+      const T u = (T(1) + d[0]) * x + d[1] * y + d[2];
+      const T v = d[3] * x + (T(1) + d[4]) * y + d[5];
+      const T w = d[6] * x + d[7] * y + T(1);
+      residual[2 * k] = (u / w - x) * weightedPixels.x;
+      residual[2 * k + 1] = (v / w - y) * weightedPixels.y;
+    }
+    return true;
+  }
+};
+
+// Twice the signed area of the quadrilateral's consecutive corner triangles,
+// all of one sign for a convex outline.
+std::array<double, 4> TurnSigns(const std::vector<cv::Point2d>& q) {
+  std::array<double, 4> turns{};
+  for (size_t k = 0; k < 4; ++k) {
+    const cv::Point2d e1 = q[(k + 1) % 4] - q[k];
+    const cv::Point2d e2 = q[(k + 2) % 4] - q[(k + 1) % 4];
+    turns[k] = e1.x * e2.y - e1.y * e2.x;
+  }
+  return turns;
+}
+
 std::array<double, 9> Entries(const cv::Matx33d& M) {
   std::array<double, 9> e{};
   for (int i = 0; i < 9; ++i)
@@ -123,6 +157,36 @@ std::vector<bool> TiedToReference(int frames, int reference,
 }
 
 }  // namespace
+
+bool PlacementAcceptable(const cv::Mat& start, const cv::Mat& adjusted, cv::Size frameSize,
+                         double minimumDeterminant) {
+  const cv::Matx33d S(start);
+  const cv::Matx33d A(adjusted);
+  if (!cv::checkRange(adjusted) || !cv::checkRange(start))
+    return false;
+  const double w = frameSize.width - 1.0;
+  const double h = frameSize.height - 1.0;
+  const cv::Point2d corners[4] = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+  std::vector<cv::Point2d> before;
+  std::vector<cv::Point2d> after;
+  for (const cv::Point2d& c : corners) {
+    const cv::Vec3d s = S * cv::Vec3d(c.x, c.y, 1.0);
+    const cv::Vec3d a = A * cv::Vec3d(c.x, c.y, 1.0);
+    // In front of the camera: the sign the starting placement gives.
+    if (!(a[2] * s[2] > 0.0))
+      return false;
+    before.emplace_back(s[0] / s[2], s[1] / s[2]);
+    after.emplace_back(a[0] / a[2], a[1] / a[2]);
+  }
+  const std::array<double, 4> turnsBefore = TurnSigns(before);
+  const std::array<double, 4> turnsAfter = TurnSigns(after);
+  for (size_t k = 0; k < 4; ++k) {
+    if (!(turnsAfter[k] * turnsBefore[0] > 0.0))
+      return false;
+  }
+  const cv::Matx33d change = S.inv() * A;
+  return change(2, 2) != 0.0 && cv::determinant(change * (1.0 / change(2, 2))) > minimumDeterminant;
+}
 
 GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, int reference,
                                   const std::vector<PairConstraint>& constraints,
@@ -194,12 +258,18 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
         &loss, corrections[static_cast<size_t>(from)].data(),
         corrections[static_cast<size_t>(to)].data());
   }
+  const cv::Point2d weightedPixels = pixelsPerUnit * settings.priorWeight;
   for (int f = 0; f < frames; ++f) {
     double* block = corrections[static_cast<size_t>(f)].data();
     if (!problem.HasParameterBlock(block))
       continue;
-    if (f == reference || !free[static_cast<size_t>(f)])
+    if (f == reference || !free[static_cast<size_t>(f)]) {
       problem.SetParameterBlockConstant(block);
+    } else if (settings.priorWeight > 0.0) {
+      problem.AddResidualBlock(new ceres::AutoDiffCostFunction<CorrectionPrior, 8, kCorrectionSize>(
+                                   new CorrectionPrior{weightedPixels}),
+                               nullptr, block);
+    }
   }
 
   ceres::Solver::Options options;
@@ -215,18 +285,30 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
   if (!summary.IsSolutionUsable())
     return result;
 
+  // The gate: a frame whose adjusted placement fails it keeps its start.
+  std::vector<cv::Mat> adjusted = result.frameToReference;
+  int refused = 0;
+  for (int f = 0; f < frames; ++f) {
+    const size_t i = static_cast<size_t>(f);
+    if (f == reference || !free[i])
+      continue;
+    const cv::Matx33d H = WithCorrection(base[i], corrections[i]) * N;
+    const cv::Mat candidate(H * (1.0 / H(2, 2)));
+    if (PlacementAcceptable(frameToReference[i], candidate, frameSize,
+                            settings.minimumDeterminant)) {
+      adjusted[i] = candidate;
+    } else {
+      corrections[i] = Correction{};
+      ++refused;
+    }
+  }
+  result.placementsRefused = refused;
   const double after = MeanTransferError(points, ends, corrections);
   if (!std::isfinite(after) || after >= result.residualBefore)
     return result;
   result.residualAfter = after;
   result.adjusted = true;
-  for (int f = 0; f < frames; ++f) {
-    if (f == reference || !free[static_cast<size_t>(f)])
-      continue;
-    const cv::Matx33d H =
-        WithCorrection(base[static_cast<size_t>(f)], corrections[static_cast<size_t>(f)]) * N;
-    result.frameToReference[static_cast<size_t>(f)] = cv::Mat(H * (1.0 / H(2, 2)));
-  }
+  result.frameToReference = std::move(adjusted);
   return result;
 }
 

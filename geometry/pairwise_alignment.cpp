@@ -171,15 +171,6 @@ struct PyramidPair {
   std::vector<cv::Mat> b;
 };
 
-// The intensity version, lightly smoothed here on whole images: the
-// correlation's own smoothing would run on the cropped template and mirror
-// its edges (see borderMargin).
-std::vector<cv::Mat> Smoothed(std::vector<cv::Mat> pyramid) {
-  for (cv::Mat& level : pyramid)
-    cv::GaussianBlur(level, level, cv::Size(5, 5), 0);
-  return pyramid;
-}
-
 // Coarse-to-fine correlation alignment of a onto b from level `from` down to
 // level `to`. Returns nothing when a level fails.
 std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& initial, int from,
@@ -219,9 +210,36 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
 
 }  // namespace
 
+AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels) {
+  CV_Assert(grey.type() == CV_32F && levels >= 0);
+  AlignmentPyramids out;
+  const std::vector<cv::Mat> plain = Pyramid(grey, levels);
+  for (size_t l = 0; l < plain.size(); ++l) {
+    // Into new images: level 0 is grey itself.
+    cv::Mat smoothed;
+    cv::GaussianBlur(plain[l], smoothed, cv::Size(5, 5), 0);
+    out.intensity.push_back(smoothed);
+    // The coarse band-pass levels start from the smoothed ones: the reduced
+    // images alias, and their finest detail pulls the coarse search astray.
+    out.bandPass.push_back(BandPass(l == 0 ? plain[l] : smoothed));
+  }
+  return out;
+}
+
+double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
+                  double minimumOverlapShare) {
+  CV_Assert(a.size() == b.size() && H.rows == 3 && H.cols == 3 && H.type() == CV_64F);
+  return MaskedNcc(BandPass(FloatGrey(a)), BandPass(FloatGrey(b)), H, minimumOverlapShare);
+}
+
 PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                             const PairwiseAlignmentSettings& settings) {
-  CV_Assert(a.size() == b.size() && !a.empty());
+  return AlignGreyPair(FloatGrey(a), FloatGrey(b), initialAtoB, settings);
+}
+
+PairwiseAlignment AlignGreyPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
+                                const PairwiseAlignmentSettings& settings) {
+  CV_Assert(a.size() == b.size() && !a.empty() && a.type() == CV_32F && b.type() == CV_32F);
   CV_Assert(initialAtoB.rows == 3 && initialAtoB.cols == 3 && initialAtoB.type() == CV_64F);
   PairwiseAlignment result;
   result.H = initialAtoB.clone();
@@ -235,24 +253,17 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
     ++coarsest;
   }
 
-  const cv::Mat greyA = FloatGrey(a);
-  const cv::Mat greyB = FloatGrey(b);
-  const cv::Mat detailA = BandPass(greyA);
-  const cv::Mat detailB = BandPass(greyB);
+  const AlignmentPyramids pyramidA = BuildAlignmentPyramids(a, coarsest);
+  const AlignmentPyramids pyramidB = BuildAlignmentPyramids(b, coarsest);
+  const cv::Mat& detailA = pyramidA.bandPass[0];
+  const cv::Mat& detailB = pyramidB.bandPass[0];
   result.nccBefore = MaskedNcc(detailA, detailB, initialAtoB, settings.minimumOverlapShare);
   result.nccAfter = result.nccBefore;
   if (std::isnan(result.nccBefore))
     return result;
 
-  const std::vector<cv::Mat> pyramidA = Pyramid(greyA, coarsest);
-  const std::vector<cv::Mat> pyramidB = Pyramid(greyB, coarsest);
-  const PyramidPair intensity{Smoothed(pyramidA), Smoothed(pyramidB)};
-  PyramidPair bandPass;
-  for (int l = 0; l <= coarsest; ++l) {
-    bandPass.a.push_back(l == 0 ? detailA : BandPass(pyramidA[static_cast<size_t>(l)]));
-    bandPass.b.push_back(l == 0 ? detailB : BandPass(pyramidB[static_cast<size_t>(l)]));
-  }
-  const PyramidPair& band = bandPass;
+  const PyramidPair intensity{pyramidA.intensity, pyramidB.intensity};
+  const PyramidPair band{pyramidA.bandPass, pyramidB.bandPass};
   // Two ways down the coarse levels: band-pass throughout is immune to
   // vignetting; intensity reaches further on large rotations and zooms over
   // repetitive texture. Both end on the band-pass finest level, which removes
@@ -285,7 +296,7 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
     best = ncc;
     result.H = *H;
     result.nccAfter = ncc;
-    result.converged = true;
+    result.accepted = true;
   }
   return result;
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <vector>
 
 namespace geometry {
 
@@ -41,16 +42,19 @@ struct PairwiseAlignmentSettings {
 };
 
 struct PairwiseAlignment {
-  cv::Mat H;               // first frame's pixels onto the second's (3x3 CV_64F)
-  bool converged = false;  // a variant converged to an acceptable result
+  cv::Mat H;  // first frame's pixels onto the second's (3x3 CV_64F)
+  // A variant passed the checks: no level failed, the result stays within
+  // maxCornerShift of the start and correlates at least minimumNcc. Not
+  // convergence: the finest level runs finestIterations iterations only.
+  bool accepted = false;
   // Band-pass correlation of the full-resolution overlap under the starting
   // estimate and under H (H is the starting estimate when nothing better was
   // found); NaN when the frames do not overlap.
   double nccBefore = 0.0;
   double nccAfter = 0.0;
-  // Whether H should be trusted: converged and a higher correlation than the
+  // Whether H should be trusted: accepted and a higher correlation than the
   // starting estimate.
-  bool improved() const { return converged && nccAfter > nccBefore; }
+  bool improved() const { return accepted && nccAfter > nccBefore; }
 };
 
 // Aligns a onto b (8-bit, one or three channels, the same size) starting from
@@ -59,7 +63,29 @@ struct PairwiseAlignment {
 PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                             const PairwiseAlignmentSettings& settings = {});
 
+// The same on grey levels (CV_32F, one channel, the same size) that the
+// caller may have corrected first, for instance for the lens's falloff.
+PairwiseAlignment AlignGreyPair(const cv::Mat& greyA, const cv::Mat& greyB,
+                                const cv::Mat& initialAtoB,
+                                const PairwiseAlignmentSettings& settings = {});
+
+// Band-pass correlation of the overlap of a and b under H (a's pixels onto
+// b's), at full resolution; NaN when less than the minimum share overlaps.
+double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
+                  double minimumOverlapShare = 0.1);
+
 // The grey levels of an 8-bit image of one or three channels, as floats.
 cv::Mat FloatGrey(const cv::Mat& image);
+
+// The images the alignment correlates, for levels 0 (full resolution) to
+// `levels` of the pyramid of grey (CV_32F): intensity lightly smoothed (on
+// whole images, since the correlation's own smoothing would run on the
+// cropped template and mirror its edges), and band-pass. Every level is an
+// image of its own; grey is left as it is.
+struct AlignmentPyramids {
+  std::vector<cv::Mat> intensity;
+  std::vector<cv::Mat> bandPass;
+};
+AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels);
 
 }  // namespace geometry

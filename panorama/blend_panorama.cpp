@@ -6,11 +6,19 @@
 #include "panorama/panorama.hpp"
 
 void Panorama::ComposeBlendedPanorama() {
+  if (Node_PanoReference == nullptr) {
+    pano_Blend.release();
+    return;
+  }
+  ComposeBlendedPanorama(PlacedKeyFrames());
+}
+
+void Panorama::ComposeBlendedPanorama(const Placements& placements) {
   pano_Blend.release();
   if (pano.empty() || Node_PanoReference == nullptr)
     return;
   std::vector<blend::Frame> frames;
-  for (const PlacedKeyFrame& keyFrame : PlacedKeyFrames()) {
+  for (const PlacedKeyFrame& keyFrame : placements) {
     if (canvasSkippedIds.count(keyFrame.id) != 0)
       continue;
     frames.push_back(blend::Frame{keyFrame.image, cv::Matx33d(keyFrame.H_FrameToRef)});

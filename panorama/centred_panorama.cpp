@@ -104,6 +104,26 @@ _treeNode* Panorama::ChooseReference() {
 }
 
 void Panorama::ComposeCentredPanorama(int withMedian) {
+  ComposeWith(withMedian, {});
+}
+
+void Panorama::ComposeCentredPanorama(int withMedian, const Placements& placements) {
+  std::map<int32_t, cv::Mat> frameToRef;
+  for (const PlacedKeyFrame& k : placements) {
+    CV_Assert(k.H_FrameToRef.rows == 3 && k.H_FrameToRef.cols == 3 &&
+              k.H_FrameToRef.type() == CV_64F);
+    frameToRef[k.id] = k.H_FrameToRef.clone();
+  }
+  ComposeWith(withMedian, std::move(frameToRef));
+}
+
+const cv::Mat* Panorama::ComposedPlacement(int32_t id) const {
+  const auto found = composedFrameToRef.find(id);
+  return found == composedFrameToRef.end() ? nullptr : &found->second;
+}
+
+void Panorama::ComposeWith(int withMedian, std::map<int32_t, cv::Mat> frameToRef) {
+  composedFrameToRef = std::move(frameToRef);
   _treeNode* reference = Node_PanoReference;
   CV_Assert(reference != nullptr);
   operator_->Out("\nMean Pano...");
@@ -137,18 +157,19 @@ void Panorama::ComposeCentredPanorama(int withMedian) {
 namespace {
 
 // H_Accumulated = H(reference -> f) (through their lowest common ancestor,
-// unless f's placement was set), H_Aux = H(f -> reference).
-void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f) {
-  const auto adjusted = p.AdjustedPlacements().find(f->id);
-  p.H_Accumulated = adjusted == p.AdjustedPlacements().end() ? p.HomographyBetween(reference, f)
-                                                             : InverseHomography(adjusted->second);
+// unless the composition was given f's placement), H_Aux = H(f -> reference).
+void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f,
+                                const cv::Mat* given) {
+  p.H_Accumulated =
+      given == nullptr ? p.HomographyBetween(reference, f) : InverseHomography(*given);
   cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
 }
 
 // Adds key frame f to the mean; a frame the canvas bound refuses goes into
 // skipped.
-void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f, std::set<int32_t>* skipped) {
-  ReferenceFrameHomographies(p, reference, f);
+void WarpIntoCanvas(Panorama& p, _treeNode* reference, _treeNode* f, const cv::Mat* given,
+                    std::set<int32_t>* skipped) {
+  ReferenceFrameHomographies(p, reference, f, given);
   const bool added =
       p.composition.Warping(&p.pano, *reference->image, *f->image, p.H_Accumulated, p.H_Aux,
                             p.Id_ScaleProcess, p.Id_Warping, p.Alpha_Blending, p.imageW, p.imageH);
@@ -171,7 +192,8 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
   if (started == 0) {
     started = 1;
     if (Root_AVL != reference) {
-      WarpIntoCanvas(*this, reference, Root_AVL, &canvasSkippedIds);
+      WarpIntoCanvas(*this, reference, Root_AVL, ComposedPlacement(Root_AVL->id),
+                     &canvasSkippedIds);
     } else {
       composition.StartCanvas(&pano, *reference->image, imageW, imageH);
       frameStore.Release();
@@ -182,7 +204,8 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode*
       if (*child == nullptr)
         continue;
       if ((*child)->id != reference->id)
-        WarpIntoCanvas(*this, reference, *child, &canvasSkippedIds);
+        WarpIntoCanvas(*this, reference, *child, ComposedPlacement((*child)->id),
+                       &canvasSkippedIds);
       *child = ProcessPanorama_AVL_HNodeToRoot(*child, reference, started);
     }
   }
@@ -197,7 +220,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node
     const cv::Mat identity = cv::Mat::eye(3, 3, CV_64F);
     AddFramePano(*this, reference, identity, identity);
     if (Root_AVL != reference) {
-      ReferenceFrameHomographies(*this, reference, Root_AVL);
+      ReferenceFrameHomographies(*this, reference, Root_AVL, ComposedPlacement(Root_AVL->id));
       AddFramePano(*this, Root_AVL, H_Accumulated, H_Aux);
     }
   }
@@ -206,7 +229,7 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node
       if (*child == nullptr)
         continue;
       if ((*child)->id != reference->id) {
-        ReferenceFrameHomographies(*this, reference, *child);
+        ReferenceFrameHomographies(*this, reference, *child, ComposedPlacement((*child)->id));
         AddFramePano(*this, *child, H_Accumulated, H_Aux);
       }
       *child = ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(*child, reference, started);
@@ -217,17 +240,8 @@ _treeNode* Panorama::ProcessPanorama_AVL_HNodeToRoot_Vect_FPanos(_treeNode* node
 
 cv::Mat Panorama::FrameToReference(_treeNode* node) {
   CV_Assert(node != nullptr && Node_PanoReference != nullptr);
-  const auto adjusted = adjustedFrameToRef.find(node->id);
-  if (adjusted != adjustedFrameToRef.end())
-    return adjusted->second.clone();
-  return HomographyBetween(node, Node_PanoReference);
-}
-
-void Panorama::SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef) {
-  for (const auto& entry : frameToRef) {
-    CV_Assert(entry.second.rows == 3 && entry.second.cols == 3 && entry.second.type() == CV_64F);
-  }
-  adjustedFrameToRef = std::move(frameToRef);
+  const cv::Mat* given = ComposedPlacement(node->id);
+  return given != nullptr ? given->clone() : HomographyBetween(node, Node_PanoReference);
 }
 
 namespace {
@@ -248,16 +262,26 @@ void CollectInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_tree
 
 }  // namespace
 
-std::vector<Panorama::PlacedKeyFrame> Panorama::PlacedKeyFrames() {
+Placements Panorama::TreePlacements() {
+  return Place(false);
+}
+
+Placements Panorama::PlacedKeyFrames() {
+  return Place(true);
+}
+
+Placements Panorama::Place(bool asComposed) {
   _treeNode* reference = Node_PanoReference;
   CV_Assert(reference != nullptr);
   std::vector<_treeNode*> order{reference};
   if (Root_AVL != reference)
     order.push_back(Root_AVL);
   CollectInWalkOrder(Root_AVL, reference, &order);
-  std::vector<PlacedKeyFrame> placed;
+  Placements placed;
   placed.reserve(order.size());
   for (_treeNode* n : order)
-    placed.push_back(PlacedKeyFrame{n->id, *n->image, FrameToReference(n)});
+    placed.push_back(PlacedKeyFrame{
+        n->id, *n->image,
+        asComposed ? FrameToReference(n) : HomographyBetween(n, Node_PanoReference)});
   return placed;
 }

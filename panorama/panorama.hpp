@@ -18,10 +18,8 @@
 #include "geometry/overlap.hpp"
 #include "io/operator.hpp"
 #include "panorama/frame_store.hpp"
+#include "panorama/refinement.hpp"
 #include "panorama/tree_node.hpp"
-
-struct RefinementSettings;
-struct RefinementResult;
 
 class Panorama {
  public:
@@ -200,8 +198,12 @@ class Panorama {
   // "\nBinary Tree empty..." and gives null.
   _treeNode* ChooseReference();
   // The mean (and, with withMedian non-zero, the median) in the plane of
-  // Node_PanoReference, each key frame placed by FrameToReference.
+  // Node_PanoReference, each key frame placed by its tree path.
   void ComposeCentredPanorama(int withMedian);
+  // The same with the key frames placed as given (onto the plane of
+  // Node_PanoReference); a key frame missing from placements follows its
+  // tree path. The placements composed are kept (ComposedPlacements).
+  void ComposeCentredPanorama(int withMedian, const Placements& placements);
 
   // The mean composed one canvas tile (tileSize pixels a side) at a time,
   // never held whole (composition/tiled_mean.hpp): open is told the canvas
@@ -209,38 +211,34 @@ class Panorama {
   // row. pano stays empty; CanvasSize() and the canvas origin tell the canvas.
   // False as soon as open or put fails.
   bool ComposeMeanInTiles(
-      int tileSize, const std::function<bool(cv::Size)>& open,
+      const Placements& placements, int tileSize, const std::function<bool(cv::Size)>& open,
       const std::function<bool(const cv::Rect&, const cv::Mat&, const cv::Mat&)>& put);
   // The canvas of the last composition, whole or in tiles (empty before).
   cv::Size CanvasSize() const { return pano.empty() ? tiledCanvas : pano.size(); }
 
-  // After the composition: the same key frames, placed alike, corrected for
-  // vignetting and exposure, cut along seams and multi-band blended on the
-  // mean's canvas, into pano_Blend (left empty when nothing was composed).
+  // After the composition: the same key frames, placed as the mean placed
+  // them, corrected for vignetting and exposure, cut along seams and
+  // multi-band blended on the mean's canvas, into pano_Blend (left empty
+  // when nothing was composed).
   void ComposeBlendedPanorama();
+  // The same with the key frames placed as given (those the mean left out
+  // stay out).
+  void ComposeBlendedPanorama(const Placements& placements);
 
-  // A key frame as the composition places it.
-  struct PlacedKeyFrame {
-    int32_t id = 0;
-    cv::Mat image;         // the stored frame (shared, not a copy)
-    cv::Mat H_FrameToRef;  // its pixels onto the reference plane
-  };
+  // A key frame as the composition places it (panorama/refinement.hpp).
+  using PlacedKeyFrame = ::PlacedKeyFrame;
   // Every key frame in composition order (the reference first), placed by
-  // FrameToReference. Needs a chosen reference.
-  std::vector<PlacedKeyFrame> PlacedKeyFrames();
-  // Maps node's pixels onto the reference plane: the placement set by
-  // SetFrameToReference when there is one, else the tree's path.
+  // its tree path. Needs a chosen reference.
+  Placements TreePlacements();
+  // The same, placed as the last composition placed them (FrameToReference).
+  Placements PlacedKeyFrames();
+  // Maps node's pixels onto the reference plane as the last composition did:
+  // the placement it was given, else the tree's path.
   cv::Mat FrameToReference(_treeNode* node);
-  // Places key frames by the given homographies (id -> frame pixels onto the
-  // reference plane) instead of the tree's paths, for the composition and the
-  // report; ids not in the map keep the tree's. An empty map restores the tree.
-  void SetFrameToReference(std::map<int32_t, cv::Mat> frameToRef);
-  const std::map<int32_t, cv::Mat>& AdjustedPlacements() const { return adjustedFrameToRef; }
-  // Aligns every overlapping pair of key frames on their pixels, adjusts all
-  // placements to the pairs that improved (the reference stays fixed) and
-  // sets them with SetFrameToReference. Needs a chosen reference
-  // (panorama/refinement.hpp).
-  RefinementResult RefineKeyFrames(const RefinementSettings& settings);
+  // RefinePlacements with the pages of spilled key frames released between
+  // batches of pairs. The reference (first) stays fixed.
+  Placements RefineKeyFrames(const Placements& placements, const RefinementSettings& settings,
+                             RefinementResult* result);
   float CalculateReprojectionDistance_node2node_nn(_treeNode* end, _treeNode* node, int k,
                                                    int direction);
   _treeNode* ProcessPanorama_AVL_HNodeToRoot(_treeNode* node, _treeNode* reference, int started);
@@ -255,6 +253,10 @@ class Panorama {
   std::vector<std::unique_ptr<_treeNode>> ownedChain;
   std::set<int32_t> canvasSkippedIds;
   cv::Size tiledCanvas;  // set by ComposeMeanInTiles
-  // Placements replacing the tree's paths (see SetFrameToReference).
-  std::map<int32_t, cv::Mat> adjustedFrameToRef;
+  // The placements the last composition was given, by key-frame id (empty:
+  // every key frame followed its tree path).
+  std::map<int32_t, cv::Mat> composedFrameToRef;
+  void ComposeWith(int withMedian, std::map<int32_t, cv::Mat> frameToRef);
+  const cv::Mat* ComposedPlacement(int32_t id) const;
+  Placements Place(bool asComposed);
 };

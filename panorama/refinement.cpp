@@ -1,92 +1,307 @@
-// Refinement of the key-frame placements before composition: aligns every
-// overlapping pair of key frames directly on their pixels, adjusts all
-// placements to the kept pairs at once (the reference stays fixed) and hands
-// the result to the composition.
+// The refinement stage (panorama/refinement.hpp), and the panorama's wrapper
+// that hands it the tree's placements.
 #include "panorama/refinement.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <limits>
 #include <map>
+#include <numeric>
 #include <opencv2/core/utility.hpp>
 
+#include "composition/vignetting.hpp"
 #include "geometry/global_adjustment.hpp"
 #include "geometry/overlap.hpp"
 #include "geometry/pairwise_alignment.hpp"
 #include "panorama/panorama.hpp"
 
-RefinementResult Panorama::RefineKeyFrames(const RefinementSettings& settings) {
-  RefinementResult result;
-  const std::vector<PlacedKeyFrame> placed = PlacedKeyFrames();  // the reference first
-  const size_t n = placed.size();
-  std::vector<cv::Mat> frameToRef;
-  for (const PlacedKeyFrame& k : placed)
-    frameToRef.push_back(k.H_FrameToRef);
+namespace {
 
-  // Pairs in the order of their ids; a's pixels onto b's under the current placements.
-  struct Candidate {
-    size_t a;
-    size_t b;
-    cv::Mat H;
-  };
-  std::vector<size_t> byId(n);
-  for (size_t i = 0; i < n; ++i)
-    byId[i] = i;
-  std::sort(byId.begin(), byId.end(),
-            [&](size_t x, size_t y) { return placed[x].id < placed[y].id; });
-  std::vector<Candidate> candidates;
-  for (size_t x = 0; x < n; ++x) {
-    for (size_t y = x + 1; y < n; ++y) {
-      const size_t a = byId[x];
-      const size_t b = byId[y];
-      const cv::Mat H = frameToRef[b].inv() * frameToRef[a];
-      const float overlap = geometry::CalculateOverlapPercentage(H, imageW, imageH);
-      if (!(overlap >= settings.minimumOverlapPercent))
-        continue;
-      candidates.push_back(Candidate{a, b, H / H.at<double>(2, 2)});
-      RefinedPair pair;
-      pair.idA = placed[a].id;
-      pair.idB = placed[b].id;
-      pair.overlapPercent = overlap;
-      result.pairs.push_back(pair);
+// A frame's outline on the reference plane, counter-clockwise or clockwise as
+// the placement has it; empty when a corner is behind the camera or not
+// finite.
+std::vector<cv::Point2d> Outline(const cv::Mat& frameToRef, cv::Size size) {
+  const cv::Matx33d H(frameToRef);
+  std::vector<cv::Point2d> outline;
+  const double w = size.width - 1.0;
+  const double h = size.height - 1.0;
+  for (const cv::Point2d c :
+       {cv::Point2d(0, 0), cv::Point2d(w, 0), cv::Point2d(w, h), cv::Point2d(0, h)}) {
+    const cv::Vec3d p = H * cv::Vec3d(c.x, c.y, 1.0);
+    if (!(p[2] > 0.0) || !std::isfinite(p[0] / p[2]) || !std::isfinite(p[1] / p[2]))
+      return {};
+    outline.emplace_back(p[0] / p[2], p[1] / p[2]);
+  }
+  return outline;
+}
+
+double SignedArea(const std::vector<cv::Point2d>& polygon) {
+  double twice = 0.0;
+  for (size_t i = 0; i < polygon.size(); ++i) {
+    const cv::Point2d& p = polygon[i];
+    const cv::Point2d& q = polygon[(i + 1) % polygon.size()];
+    twice += p.x * q.y - p.y * q.x;
+  }
+  return twice / 2.0;
+}
+
+bool Convex(const std::vector<cv::Point2d>& polygon) {
+  if (polygon.size() != 4)
+    return false;
+  int sign = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    const cv::Point2d e1 = polygon[(i + 1) % 4] - polygon[i];
+    const cv::Point2d e2 = polygon[(i + 2) % 4] - polygon[(i + 1) % 4];
+    const double turn = e1.x * e2.y - e1.y * e2.x;
+    const int s = turn > 0.0 ? 1 : (turn < 0.0 ? -1 : 0);
+    if (s == 0 || (sign != 0 && s != sign))
+      return false;
+    sign = s;
+  }
+  return true;
+}
+
+// Intersection over union of two convex outlines of one orientation, in
+// percent (clipping one by the other's edges): a quick measure of overlap on
+// the reference plane that picks the candidates among many key frames.
+float QuickOverlapPercent(const std::vector<cv::Point2d>& a, const std::vector<cv::Point2d>& b) {
+  const double orientation = SignedArea(b) > 0.0 ? 1.0 : -1.0;
+  std::vector<cv::Point2d> clipped = a;
+  std::vector<cv::Point2d> input;
+  for (size_t e = 0; e < b.size() && !clipped.empty(); ++e) {
+    const cv::Point2d p = b[e];
+    const cv::Point2d q = b[(e + 1) % b.size()];
+    const auto side = [&](const cv::Point2d& x) {
+      return orientation * ((q.x - p.x) * (x.y - p.y) - (q.y - p.y) * (x.x - p.x));
+    };
+    input.swap(clipped);
+    clipped.clear();
+    for (size_t i = 0; i < input.size(); ++i) {
+      const cv::Point2d& u = input[i];
+      const cv::Point2d& v = input[(i + 1) % input.size()];
+      const double su = side(u);
+      const double sv = side(v);
+      if (su >= 0.0)
+        clipped.push_back(u);
+      if ((su >= 0.0) != (sv >= 0.0))
+        clipped.push_back(u + (v - u) * (su / (su - sv)));
     }
   }
+  const double intersection = clipped.size() < 3 ? 0.0 : std::abs(SignedArea(clipped));
+  const double united = std::abs(SignedArea(a)) + std::abs(SignedArea(b)) - intersection;
+  return united > 0.0 ? static_cast<float>(100.0 * intersection / united) : 0.0f;
+}
 
-  // Each pair is independent: align them on all cores, results by index.
-  std::vector<geometry::PairwiseAlignment> aligned(candidates.size());
-  cv::parallel_for_(cv::Range(0, static_cast<int>(candidates.size())), [&](const cv::Range& r) {
-    for (int i = r.start; i < r.end; ++i) {
-      const Candidate& c = candidates[static_cast<size_t>(i)];
-      aligned[static_cast<size_t>(i)] =
-          geometry::AlignPair(placed[c.a].image, placed[c.b].image, c.H);
+}  // namespace
+
+std::vector<KeyFramePair> ChooseRefinementPairs(const std::vector<cv::Mat>& frameToRef,
+                                                cv::Size frameSize,
+                                                const RefinementSettings& settings) {
+  const size_t n = frameToRef.size();
+  const size_t temporal = static_cast<size_t>(std::max(settings.temporalNeighbours, 0));
+  const size_t spatial = static_cast<size_t>(std::max(settings.spatialPartners, 0));
+  std::vector<std::vector<cv::Point2d>> outlines;
+  std::vector<cv::Rect2d> boxes;
+  for (const cv::Mat& H : frameToRef) {
+    std::vector<cv::Point2d> outline = Outline(H, frameSize);
+    if (!Convex(outline))
+      outline.clear();
+    cv::Rect2d box;
+    if (!outline.empty()) {
+      const auto [left, right] =
+          std::minmax({outline[0].x, outline[1].x, outline[2].x, outline[3].x});
+      const auto [top, bottom] =
+          std::minmax({outline[0].y, outline[1].y, outline[2].y, outline[3].y});
+      box = cv::Rect2d(left, top, right - left, bottom - top);
     }
+    boxes.push_back(box);
+    outlines.push_back(std::move(outline));
+  }
+  // The measure the key-frame choice uses, in b's image.
+  const auto overlap = [&](size_t a, size_t b) {
+    const cv::Mat H = frameToRef[b].inv() * frameToRef[a];
+    return geometry::CalculateOverlapPercentage(H, frameSize.width, frameSize.height);
+  };
+  // Anchors, in time order; every other key frame is paired with the last
+  // anchor before it.
+  std::vector<KeyFramePair> pairs;
+  std::vector<size_t> anchors;
+  for (size_t i = 0; i < n; ++i) {
+    const float o = anchors.empty() ? 0.0f : overlap(anchors.back(), i);
+    if (!(o > settings.anchorOverlapPercent)) {
+      anchors.push_back(i);
+    } else {
+      pairs.push_back(KeyFramePair{anchors.back(), i, o, true});
+    }
+  }
+  std::vector<size_t> candidates;
+  for (size_t x = 0; x < anchors.size(); ++x) {
+    const size_t a = anchors[x];
+    for (size_t y = x + 1; y < anchors.size() && y <= x + temporal; ++y) {
+      const float o = overlap(a, anchors[y]);
+      if (o >= settings.minimumOverlapPercent)
+        pairs.push_back(KeyFramePair{a, anchors[y], o});
+    }
+    if (spatial == 0 || outlines[a].empty())
+      continue;
+    candidates.clear();
+    for (size_t y = x + temporal + 1; y < anchors.size(); ++y) {
+      const size_t b = anchors[y];
+      if (!outlines[b].empty() && (boxes[a] & boxes[b]).area() > 0.0 &&
+          QuickOverlapPercent(outlines[a], outlines[b]) >= settings.minimumOverlapPercent) {
+        candidates.push_back(b);
+      }
+    }
+    // Spread over the candidates in time, the last being the furthest away:
+    // candidate ceil((s + 1) m / k) - 1 for s = 0 .. k - 1. Each must pass
+    // the key-frame choice's own measure too.
+    const size_t m = candidates.size();
+    const size_t k = std::min(spatial, m);
+    for (size_t s = 0; s < k; ++s) {
+      const size_t b = candidates[((s + 1) * m + k - 1) / k - 1];
+      const float o = overlap(a, b);
+      if (o >= settings.minimumOverlapPercent)
+        pairs.push_back(KeyFramePair{a, b, o});
+    }
+  }
+  // In time order, so that a batch of pairs reads nearby key frames.
+  std::sort(pairs.begin(), pairs.end(), [](const KeyFramePair& x, const KeyFramePair& y) {
+    return x.a != y.a ? x.a < y.a : x.b < y.b;
   });
+  return pairs;
+}
+
+Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
+                            const RefinementSettings& settings, RefinementResult* result) {
+  RefinementResult local;
+  RefinementResult& out = result != nullptr ? *result : local;
+  out = RefinementResult{};
+  Placements refined = keyFrames;
+  const size_t n = keyFrames.size();
+  if (n < 2)
+    return refined;
+
+  // Time order is the order of the ids.
+  std::vector<size_t> byId(n);
+  std::iota(byId.begin(), byId.end(), size_t{0});
+  std::sort(byId.begin(), byId.end(),
+            [&](size_t x, size_t y) { return keyFrames[x].id < keyFrames[y].id; });
+  std::vector<cv::Mat> inTime;
+  for (size_t i : byId)
+    inTime.push_back(keyFrames[i].H_FrameToRef);
+  std::vector<KeyFramePair> pairs = ChooseRefinementPairs(inTime, frameSize, settings);
+  for (KeyFramePair& p : pairs) {
+    p.a = byId[p.a];
+    p.b = byId[p.b];
+    RefinedPair pair;
+    pair.idA = keyFrames[p.a].id;
+    pair.idB = keyFrames[p.b].id;
+    pair.overlapPercent = p.overlapPercent;
+    out.pairs.push_back(pair);
+  }
+  out.pairsTried = static_cast<int>(pairs.size());
+
+  // One factor per frame pixel that undoes the falloff (1 everywhere when
+  // none is found); exposure needs no correction, the correlation ignores it.
+  cv::Mat flatten;
+  if (settings.correctFalloff) {
+    // From at most falloffFrames key frames spread evenly in time: the
+    // falloff is one curve, and dense key frames add cost, not information.
+    std::vector<cv::Mat> images;
+    std::vector<cv::Matx33d> placements;
+    const size_t used = std::min(n, static_cast<size_t>(std::max(settings.falloffFrames, 2)));
+    for (size_t j = 0; j < used; ++j) {
+      const PlacedKeyFrame& k = keyFrames[byId[j * (n - 1) / (used - 1)]];
+      images.push_back(k.image);
+      placements.emplace_back(k.H_FrameToRef);
+    }
+    const vignetting::Falloff falloff = vignetting::EstimatePhotometry(images, placements).falloff;
+    if (settings.afterBatch)
+      settings.afterBatch();
+    if (falloff.At(1.0) < 1.0 - settings.minimumCornerFalloff) {
+      flatten.create(frameSize, CV_32F);
+      for (int y = 0; y < frameSize.height; ++y) {
+        for (int x = 0; x < frameSize.width; ++x)
+          flatten.at<float>(y, x) =
+              static_cast<float>(1.0 / falloff.At(vignetting::RhoSquared(x, y, frameSize)));
+      }
+    }
+  }
+  const auto grey = [&](const cv::Mat& image) {
+    cv::Mat g = geometry::FloatGrey(image);
+    return flatten.empty() ? g : cv::Mat(g.mul(flatten));
+  };
+
+  // Pairs are independent: results by index, so the thread count changes
+  // nothing. No more pairs in flight than their memory allows.
+  const std::int64_t pairBytes =
+      kAlignmentBytesPerPixel * static_cast<std::int64_t>(frameSize.area());
+  const int threads = settings.threads > 0 ? settings.threads : std::max(cv::getNumThreads(), 1);
+  const int inFlight = static_cast<int>(std::clamp<std::int64_t>(
+      settings.workingBytes / std::max<std::int64_t>(pairBytes, 1), 1, threads));
+  const size_t batch = static_cast<size_t>(std::max(settings.batchPairs, inFlight));
+  geometry::PairwiseAlignmentSettings finestOnly;
+  finestOnly.coarsestLevel = 0;
+  std::vector<geometry::PairwiseAlignment> aligned(pairs.size());
+  for (size_t first = 0; first < pairs.size(); first += batch) {
+    const size_t last = std::min(first + batch, pairs.size());
+    std::atomic<size_t> next{first};
+    cv::parallel_for_(
+        cv::Range(0, inFlight),
+        [&](const cv::Range& workers) {
+          for (int w = workers.start; w < workers.end; ++w) {
+            for (size_t i = next++; i < last; i = next++) {
+              const KeyFramePair& p = pairs[i];
+              const cv::Mat H = keyFrames[p.b].H_FrameToRef.inv() * keyFrames[p.a].H_FrameToRef;
+              aligned[i] = geometry::AlignGreyPair(
+                  grey(keyFrames[p.a].image), grey(keyFrames[p.b].image), H / H.at<double>(2, 2),
+                  p.toAnchor ? finestOnly : geometry::PairwiseAlignmentSettings{});
+            }
+          }
+        },
+        inFlight);
+    if (settings.afterBatch)
+      settings.afterBatch();
+  }
 
   std::vector<geometry::PairConstraint> constraints;
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    RefinedPair& pair = result.pairs[i];
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    RefinedPair& pair = out.pairs[i];
     pair.nccBefore = aligned[i].nccBefore;
     pair.nccAfter = aligned[i].nccAfter;
     pair.kept = aligned[i].improved();
     if (!pair.kept)
       continue;
-    ++result.pairsKept;
-    constraints.push_back(geometry::PairConstraint{
-        static_cast<int>(candidates[i].a), static_cast<int>(candidates[i].b), aligned[i].H});
+    ++out.pairsKept;
+    constraints.push_back(geometry::PairConstraint{static_cast<int>(pairs[i].a),
+                                                   static_cast<int>(pairs[i].b), aligned[i].H});
   }
-  result.pairsTried = static_cast<int>(candidates.size());
   if (constraints.empty())
-    return result;
+    return refined;
 
+  std::vector<cv::Mat> frameToRef;
+  for (const PlacedKeyFrame& k : keyFrames)
+    frameToRef.push_back(k.H_FrameToRef);
   const geometry::GlobalAdjustment adjustment =
-      geometry::AdjustPlacements(frameToRef, 0, constraints, cv::Size(imageW, imageH));
-  result.residualBefore = adjustment.residualBefore;
-  result.residualAfter = adjustment.residualAfter;
-  result.adjusted = adjustment.adjusted;
-  if (!adjustment.adjusted)
-    return result;
-  std::map<int32_t, cv::Mat> adjusted;
-  for (size_t i = 1; i < n; ++i)
-    adjusted[placed[i].id] = adjustment.frameToReference[i];
-  SetFrameToReference(std::move(adjusted));
-  return result;
+      geometry::AdjustPlacements(frameToRef, 0, constraints, frameSize);
+  out.residualBefore = adjustment.residualBefore;
+  out.residualAfter = adjustment.residualAfter;
+  out.placementsRefused = adjustment.placementsRefused;
+  out.adjusted = adjustment.adjusted;
+  if (adjustment.adjusted) {
+    for (size_t i = 0; i < n; ++i)
+      refined[i].H_FrameToRef = adjustment.frameToReference[i];
+  }
+  return refined;
+}
+
+Placements Panorama::RefineKeyFrames(const Placements& placements,
+                                     const RefinementSettings& settings, RefinementResult* result) {
+  RefinementSettings withRelease = settings;
+  if (!withRelease.afterBatch)
+    withRelease.afterBatch = [this] {
+      frameStore.Release();
+    };
+  return RefinePlacements(placements, cv::Size(imageW, imageH), withRelease, result);
 }

@@ -25,10 +25,13 @@ void AddInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_treeNode
 }  // namespace
 
 bool Panorama::ComposeMeanInTiles(
-    int tileSize, const std::function<bool(cv::Size)>& open,
+    const Placements& placements, int tileSize, const std::function<bool(cv::Size)>& open,
     const std::function<bool(const cv::Rect&, const cv::Mat&, const cv::Mat&)>& put) {
   _treeNode* reference = Node_PanoReference;
   CV_Assert(reference != nullptr && tileSize > 0);
+  composedFrameToRef.clear();
+  for (const PlacedKeyFrame& k : placements)
+    composedFrameToRef[k.id] = k.H_FrameToRef.clone();
   operator_->Out("\nMean Pano...");
   canvasSkippedIds.clear();
   pano.release();
@@ -39,10 +42,9 @@ bool Panorama::ComposeMeanInTiles(
   TiledMean tiled(imageW, imageH, *operator_);
   for (size_t i = 1; i < frames.size(); ++i) {
     // As the whole-canvas walk places a key frame.
-    const auto adjusted = adjustedFrameToRef.find(frames[i]->id);
-    const cv::Mat refToFrame = adjusted == adjustedFrameToRef.end()
-                                   ? HomographyBetween(reference, frames[i])
-                                   : InverseHomography(adjusted->second);
+    const cv::Mat* placed = ComposedPlacement(frames[i]->id);
+    const cv::Mat refToFrame =
+        placed == nullptr ? HomographyBetween(reference, frames[i]) : InverseHomography(*placed);
     cv::Mat frameToRef;
     cv::invert(refToFrame, frameToRef, cv::DECOMP_LU);
     if (!tiled.Add(refToFrame, frameToRef))

@@ -87,4 +87,44 @@ TEST(GlobalAdjustment, FramesWithoutConstraintsKeepTheirPlacement) {
   EXPECT_LT(CornerError(r.frameToReference[1], truth[1]), CornerError(start[1], truth[1]));
 }
 
+// The gate on adjusted placements, against a start at a translation: what
+// keeps the frame's orientation and most of its area passes, a collapse, a
+// mirror image or a corner thrown behind the camera does not.
+struct GateCase {
+  const char* name;
+  cv::Matx33d change;  // the adjusted placement is start * change
+  bool acceptable;
+};
+void PrintTo(const GateCase& c, std::ostream* os) {
+  *os << c.name;
+}
+class PlacementGateTest : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(PlacementGateTest, RefusesDegenerateChanges) {
+  const cv::Mat start = (cv::Mat_<double>(3, 3) << 1, 0, 200, 0, 1, -50, 0, 0, 1);
+  const cv::Mat adjusted = start * cv::Mat(GetParam().change);
+  EXPECT_EQ(geometry::PlacementAcceptable(start, adjusted, kSize, 0.2), GetParam().acceptable);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, PlacementGateTest,
+    ::testing::Values(GateCase{"Unchanged", cv::Matx33d::eye(), true},
+                      GateCase{"ShiftAndTurn", {0.99, -0.05, 3, 0.05, 0.99, -2, 1e-5, 0, 1}, true},
+                      GateCase{"ShrunkToATenth", {0.1, 0, 140, 0, 0.1, 100, 0, 0, 1}, false},
+                      GateCase{"Mirrored", {-1, 0, 319, 0, 1, 0, 0, 0, 1}, false},
+                      GateCase{"CornerBehindCamera", {1, 0, 0, 0, 1, 0, -0.004, 0, 1}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A measurement that would shrink a frame to a tenth of its size: the solve
+// follows it, the gate refuses the result and the frame keeps its start.
+TEST(GlobalAdjustment, DegenerateAdjustedPlacementKeepsItsStart) {
+  const cv::Mat shrink = (cv::Mat_<double>(3, 3) << 0.1, 0, 144, 0, 0.1, 108, 0, 0, 1);
+  const std::vector<cv::Mat> start{cv::Mat::eye(3, 3, CV_64F), cv::Mat::eye(3, 3, CV_64F)};
+  const geometry::GlobalAdjustment r =
+      geometry::AdjustPlacements(start, 0, {{1, 0, shrink}}, kSize);
+  EXPECT_EQ(r.placementsRefused, 1);
+  EXPECT_FALSE(r.adjusted);
+  EXPECT_EQ(cv::norm(r.frameToReference[1], start[1], cv::NORM_INF), 0.0);
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include "tests/support/test_support.hpp"
 #include "tools/render/scene_renderer.hpp"
 
@@ -44,7 +46,7 @@ TEST_P(PairwiseAlignmentTest, RecoversTrueHomographyUnderVignettingGainAndNoise)
       (cv::Mat_<double>(3, 3) << 1.005, 0.01, 4.0, -0.008, 0.995, -3.0, 1e-5, -1e-5, 1.0) * truth;
   ASSERT_GT(testsupport::MaxCornerError(start, truth, kSize.width, kSize.height), 4.0);
   const geometry::PairwiseAlignment r = geometry::AlignPair(frameA, frameB, start);
-  EXPECT_TRUE(r.converged && r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
+  EXPECT_TRUE(r.accepted && r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
   EXPECT_LT(testsupport::MaxCornerError(r.H, truth, kSize.width, kSize.height), 0.1);
 }
 
@@ -71,6 +73,32 @@ TEST(PairwiseAlignment, RejectsUnrelatedFrames) {
         geometry::AlignPair(lakeFrame, other, cv::Mat::eye(3, 3, CV_64F));
     EXPECT_FALSE(r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
     EXPECT_LT(r.nccAfter, 0.35);
+  }
+}
+
+// Each level is an image of its own: smoothing the intensity levels must not
+// reach the grey image, and each level is built from the image reduced l
+// times (the coarse band-pass levels from its smoothed version).
+TEST(PairwiseAlignment, PyramidLevelsShareNoPixels) {
+  const cv::Mat scene = render::LoadScene("moss_2560x1600.jpg");
+  ASSERT_FALSE(scene.empty());
+  const cv::Mat grey = geometry::FloatGrey(render::RenderFrame(
+      scene, render::PhotoToFrame(testsupport::Pose(1200, 800, 0.5), kSize), kSize));
+  const cv::Mat before = grey.clone();
+  const geometry::AlignmentPyramids pyramids = geometry::BuildAlignmentPyramids(grey, 2);
+  EXPECT_EQ(cv::norm(grey, before, cv::NORM_INF), 0.0);
+  cv::Mat reduced = before;
+  for (size_t level = 0; level < pyramids.bandPass.size(); ++level) {
+    const geometry::AlignmentPyramids alone = geometry::BuildAlignmentPyramids(reduced, 0);
+    EXPECT_EQ(cv::norm(pyramids.intensity[level], alone.intensity[0], cv::NORM_INF), 0.0) << level;
+    const cv::Mat bandSource = level == 0 ? reduced : alone.intensity[0];
+    EXPECT_EQ(cv::norm(pyramids.bandPass[level],
+                       geometry::BuildAlignmentPyramids(bandSource, 0).bandPass[0], cv::NORM_INF),
+              0.0)
+        << level;
+    cv::Mat next;
+    cv::pyrDown(reduced, next);
+    reduced = next;
   }
 }
 
