@@ -107,8 +107,9 @@ soak: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target vmosaic vmosaic-render
 	scripts/soak.sh --build $(BUILD) --frames $(SOAK_FRAMES)
 
-# Micro-benchmarks, then the end-to-end table (bench/e2e.sh; BENCH_SET=quick
-# for a reduced set). Never part of `make test`.
+# Micro-benchmarks, the end-to-end table (bench/e2e.sh; BENCH_SET=quick for
+# a reduced set), then what --keep-going costs on clean footage.
+# Never part of `make test`.
 BENCH_BUILD ?= build-bench
 BENCH_SET ?= full
 bench:
@@ -116,6 +117,7 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_tools
 	./$(BENCH_BUILD)/bench/vmosaic_micro_bench
 	BUILD_DIR=$(BENCH_BUILD) BENCH_SET=$(BENCH_SET) bench/e2e.sh
+	BUILD_DIR=$(BENCH_BUILD) bench/keep_going_cost.sh
 	BUILD_DIR=$(BENCH_BUILD) bench/survey.sh large
 
 # The fidelity benchmark: rendered cases with known motion, each mosaic and
