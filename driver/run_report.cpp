@@ -249,6 +249,14 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   return json.str();
 }
 
+std::string JsonQuoted(const std::string& text) {
+  return Quoted(text);
+}
+
+std::string JsonNumber(double value) {
+  return Number(value);
+}
+
 bool WriteRunReport(const std::string& path, const RunReport& report, Panorama& panorama) {
   const std::string text = RunReportJson(report, panorama);
   std::string error;

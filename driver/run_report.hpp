@@ -10,6 +10,11 @@
 #include "panorama/panorama.hpp"
 #include "panorama/refinement.hpp"
 
+// JSON text of a string (always valid UTF-8: other bytes become U+FFFD) and
+// of a number (null for NaN or an infinity, which JSON cannot hold).
+std::string JsonQuoted(const std::string& text);
+std::string JsonNumber(double value);
+
 struct RunReport {
   std::string input;
   std::vector<std::string> arguments;  // positional arguments as given

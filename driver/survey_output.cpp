@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "driver/run_report.hpp"
 #include "geometry/homography_mapping.hpp"
 #include "io/geotiff.hpp"
 
@@ -48,28 +49,6 @@ std::vector<cv::Point2d> ProjectedPositions(const io::Telemetry& t) {
       ground.push_back(g);
   }
   return ground;
-}
-
-std::string Number(double value) {
-  if (!std::isfinite(value))
-    return "null";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\')
-      out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out + "\"";
 }
 
 }  // namespace
@@ -274,23 +253,23 @@ std::string GeoreferenceJson(const Georeference* geo) {
     return "null";
   std::ostringstream json;
   if (!geo->ok) {
-    json << "{\"crs\": null, \"failure\": " << JsonString(geo->failure) << "}";
+    json << "{\"crs\": null, \"failure\": " << JsonQuoted(geo->failure) << "}";
     return json.str();
   }
   const std::array<double, 6> t = geo->fit.GeoTransform();
-  json << "{\"crs\": " << JsonString(geo->crs) << ", \"geotransform\": [";
+  json << "{\"crs\": " << JsonQuoted(geo->crs) << ", \"geotransform\": [";
   for (size_t i = 0; i < t.size(); ++i)
-    json << (i ? ", " : "") << Number(t[i]);
-  json << "], \"metres_per_pixel\": " << Number(geo->fit.MetresPerPixel())
-       << ", \"residual_rms_m\": " << Number(geo->fit.rmsMetres)
+    json << (i ? ", " : "") << JsonNumber(t[i]);
+  json << "], \"metres_per_pixel\": " << JsonNumber(geo->fit.MetresPerPixel())
+       << ", \"residual_rms_m\": " << JsonNumber(geo->fit.rmsMetres)
        << ", \"key_frames_without_position\": " << geo->withoutPosition << ", \"key_frames\": [";
   for (size_t i = 0; i < geo->ids.size(); ++i) {
     json << (i ? ",\n" : "\n") << "    {\"id\": " << geo->ids[i]
-         << ", \"frame\": " << geo->frames[i] << ", \"easting\": " << Number(geo->ground[i].x)
-         << ", \"northing\": " << Number(geo->ground[i].y)
-         << ", \"canvas_x\": " << Number(geo->canvas[i].x)
-         << ", \"canvas_y\": " << Number(geo->canvas[i].y)
-         << ", \"residual_m\": " << Number(geo->fit.residuals[i])
+         << ", \"frame\": " << geo->frames[i] << ", \"easting\": " << JsonNumber(geo->ground[i].x)
+         << ", \"northing\": " << JsonNumber(geo->ground[i].y)
+         << ", \"canvas_x\": " << JsonNumber(geo->canvas[i].x)
+         << ", \"canvas_y\": " << JsonNumber(geo->canvas[i].y)
+         << ", \"residual_m\": " << JsonNumber(geo->fit.residuals[i])
          << ", \"inlier\": " << (geo->fit.inliers[i] ? "true" : "false") << "}";
   }
   json << (geo->ids.empty() ? "]}" : "\n  ]}");

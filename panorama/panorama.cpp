@@ -36,12 +36,7 @@ Panorama::~Panorama() {
 
 void Panorama::ProcessTwoImages_AVL(cv::Mat previous, cv::Mat current, float overlapThreshold,
                                     int featureMethod) {
-  CV_Assert(!previous.empty() && !current.empty());
-  imageW = previous.cols;
-  imageH = previous.rows;
-  Threshold_Overlap = overlapThreshold;
-  Id_Features = featureMethod;
-  CalculateFeatureExtractionMatching(previous, current);
+  RegisterPair(previous, current, overlapThreshold, featureMethod);
   CreateAVLBinaryTree_Vlist_AdjustH(previous, current);
 }
 
