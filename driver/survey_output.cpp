@@ -183,9 +183,16 @@ bool WriteGeoTiff(const Panorama& p, const cv::Mat& image, const std::string& pa
     reference.wkt = geo->wkt;
     reference.transform = geo->fit.GeoTransform();
   }
-  // The mosaics share one canvas; the mean's coverage marks it.
+  // The mosaics share one canvas; the mean's coverage marks it, widened by
+  // whatever this mosaic itself put there (the blend reaches a little
+  // beyond the mean's footprints), so no pixel with content is transparent.
   const cv::Mat& coverage = p.composition.mask;
-  const cv::Mat mask = coverage.size() == image.size() ? coverage : cv::Mat();
+  cv::Mat mask;
+  if (coverage.size() == image.size()) {
+    cv::Mat content = image.reshape(1, image.rows * image.cols);
+    cv::reduce(content, content, 1, cv::REDUCE_MAX);
+    mask = coverage | (content.reshape(1, image.rows) > 0);
+  }
   return io::WriteGeoTiff(path, image, mask, located ? &reference : nullptr, error);
 }
 

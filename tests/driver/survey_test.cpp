@@ -101,13 +101,13 @@ class Survey : public testing::Test {
 };
 
 TEST_F(Survey, GeoTiffHoldsThePngPixelsTiledWithOverviewsAndAlpha) {
-  const testsupport::RunResult png = Run("png", {});
-  const testsupport::RunResult tif = Run("tif", {"--format", "tif"});
+  const testsupport::RunResult png = Run("png", {"--blend"});
+  const testsupport::RunResult tif = Run("tif", {"--format", "tif", "--blend"});
   ASSERT_EQ(png.exitCode, 0);
   ASSERT_EQ(tif.exitCode, 0) << tif.err;
   const std::regex seconds(testsupport::kFloat);
   EXPECT_EQ(std::regex_replace(tif.out, seconds, "T"), std::regex_replace(png.out, seconds, "T"));
-  for (const char* name : {"pano_Mean", "pano_Median"}) {
+  for (const char* name : {"pano_Mean", "pano_Median", "pano_Blend"}) {
     const cv::Mat png = cv::imread(dir_->file("png/") + name + ".png");
     const Raster r = ReadGeoTiff(dir_->file("tif/") + name + ".tif");
     ASSERT_FALSE(png.empty());

@@ -369,6 +369,9 @@ const Case kCases[] = {
      "",
      "would overwrite the input",
      R::kKept},
+    // Later mosaics of --keep-going are PNG only: refused before any work.
+    Refused("keep_going_as_geotiff", {"--keep-going", "--format", "tif"}, 2,
+            "--keep-going cannot yet be combined with --format tif"),
     Refused("report_onto_the_mean", {"--json", "pano_Mean.png"}, 2,
             "would overwrite pano_Mean.png"),
     Refused("report_onto_the_median", {"100", "0", "1", "--json", "x/../pano_Median.png"}, 2,
