@@ -198,23 +198,12 @@ bool WriteGeoTiff(const Panorama& p, const cv::Mat& image, const std::string& pa
 
 bool SaveGeoTiffs(Panorama& p, const std::string& directory, const Georeference* geo,
                   std::vector<std::string>* written) {
-  const std::pair<const cv::Mat*, const char*> results[] = {{&p.pano, "pano_Mean.tif"},
-                                                            {&p.pano_Median, "pano_Median.tif"},
-                                                            {&p.pano_Blend, "pano_Blend.tif"}};
-  bool ok = true;
-  for (const auto& [image, name] : results) {
-    if (image->empty())
-      continue;
-    const std::string path = directory.empty() ? std::string(name) : directory + "/" + name;
-    std::string error;
-    if (WriteGeoTiff(p, *image, path, geo, &error)) {
-      written->push_back(path);
-    } else {
-      std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path.c_str(), error.c_str());
-      ok = false;
-    }
-  }
-  return ok;
+  return p.SaveMosaics(
+      directory, ".tif",
+      [&](const std::string& path, const cv::Mat& image, std::string* error) {
+        return WriteGeoTiff(p, image, path, geo, error);
+      },
+      written);
 }
 
 bool ComposesInTiles(const SurveySettings& settings, int withMedian, bool blend) {

@@ -49,17 +49,21 @@ void Panorama::releaseImages() {
 
 bool Panorama::Save_PanoNew(const std::string& directory, std::vector<std::string>* written,
                             const std::string& suffix) {
-  const std::pair<const cv::Mat*, std::string> results[] = {
-      {&pano, "pano_Mean" + suffix + ".png"},
-      {&pano_Median, "pano_Median" + suffix + ".png"},
-      {&pano_Blend, "pano_Blend" + suffix + ".png"}};
+  return SaveMosaics(directory, suffix + ".png", io::WriteImageAtomically, written);
+}
+
+bool Panorama::SaveMosaics(const std::string& directory, const std::string& ending,
+                           const MosaicWriter& write, std::vector<std::string>* written) {
+  const std::pair<const cv::Mat*, const char*> results[] = {
+      {&pano, "pano_Mean"}, {&pano_Median, "pano_Median"}, {&pano_Blend, "pano_Blend"}};
   bool ok = true;
-  for (const auto& [image, name] : results) {
+  for (const auto& [image, kind] : results) {
     if (image->empty())
       continue;
-    const std::string path = directory.empty() ? std::string(name) : directory + "/" + name;
+    const std::string name = kind + ending;
+    const std::string path = directory.empty() ? name : directory + "/" + name;
     std::string error;
-    if (io::WriteImageAtomically(path, *image, &error)) {
+    if (write(path, *image, &error)) {
       if (written != nullptr)
         written->push_back(path);
     } else {

@@ -112,6 +112,13 @@ class Panorama {
   bool Save_PanoNew(const std::string& directory = std::string(),
                     std::vector<std::string>* written = nullptr,
                     const std::string& suffix = std::string());
+  // Each non-empty mosaic (mean, median, blend) written by write as
+  // directory/pano_<Kind><ending>; the paths written are added to written
+  // (when given). False after a message when one could not be written.
+  using MosaicWriter =
+      std::function<bool(const std::string& path, const cv::Mat& image, std::string* error)>;
+  bool SaveMosaics(const std::string& directory, const std::string& ending,
+                   const MosaicWriter& write, std::vector<std::string>* written);
 
   // Frame-pair registration: Hij (previous onto current) and ban_ExisteH.
   void CalculateFeatureExtractionMatching(cv::Mat previous, cv::Mat current);
