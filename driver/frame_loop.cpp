@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "driver/progress.hpp"
 #include "driver/signals.hpp"
-#include "io/console.hpp"
 #include "io/frame_prefetch.hpp"
 
 namespace {
@@ -41,7 +39,7 @@ void OfferFeatures(FeatureExtraction& extraction, const io::PrefetchedFrame& ite
 }  // namespace
 
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
-                 Progress& progress, std::vector<int>* keyFrames, StoppedEarly* stopped,
+                 vmosaic::Observer& observer, std::vector<int>* keyFrames, StoppedEarly* stopped,
                  keepgoing::KeepGoing* keepGoing) {
   int frameCounter = 1;
   // Registration needs the frames in order; reading them and finding their
@@ -58,22 +56,14 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
   if (automatic)
     OfferFeatures(panorama.featureExtraction, previous, settings.featureMethod);
   for (;;) {
-    progress.Frames(frameCounter, panorama.num_Nodes);
+    observer.Frames(frameCounter, panorama.num_Nodes);
     if (settings.frameLimit > 0 && frameCounter >= settings.frameLimit)
       break;
     io::PrefetchedFrame next;
     const bool readOk = source.Next(&next);
-    // The key is polled before the read result is looked at.
-    const int key = console::PollKey();
-    if (key == console::kEscKey)
+    // Esc or a first Ctrl-C is looked for before the read result.
+    if (observer.EndInput())
       break;
-    // A first Ctrl-C ends the input as Esc does.
-    if (signals::InputInterrupted()) {
-      std::fputs(
-          "vmosaic: interrupted; composing the frames read so far (Ctrl-C again stops at once)\n",
-          stderr);
-      break;
-    }
     if (!readOk)
       break;
     ++frameCounter;
@@ -98,16 +88,13 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     previous = std::move(next);
     if (panorama.getban_insert() == 0) {
       StoppedEarly refused{frameCounter - 1, source.FramesLeft()};
-      progress.Finish();
-      std::fprintf(stderr,
-                   "vmosaic: frame %d could not be inserted into the frame tree; the input ends "
-                   "there",
-                   refused.frame);
-      if (refused.framesUnread >= 0) {
-        std::fprintf(stderr, " (%lld frames unread)\n", refused.framesUnread);
-      } else {
-        std::fputs(" (the rest of the input is unread)\n", stderr);
-      }
+      observer.EndLine();
+      observer.Note(io::Format(
+          "vmosaic: frame %d could not be inserted into the frame tree; the input ends there%s\n",
+          refused.frame,
+          refused.framesUnread >= 0
+              ? io::Format(" (%lld frames unread)", refused.framesUnread).c_str()
+              : " (the rest of the input is unread)"));
       if (stopped != nullptr)
         *stopped = refused;
       break;

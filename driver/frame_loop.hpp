@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "driver/progress.hpp"
 #include "io/io_video.hpp"
 #include "panorama/keep_going.hpp"
 #include "panorama/panorama.hpp"
+#include "vmosaic/vmosaic.hpp"
 
 struct LoopSettings {
   float overlapThreshold = 100.0f;
@@ -26,9 +26,10 @@ struct StoppedEarly {
 // Returns the number of frames read, the first one included. When keyFrames
 // is given, it receives the frame number (from 0) of each key frame, in
 // order of creation (so entry k - 1 is the frame of node id k). A refused
-// key frame is noted on standard error and, when stopped is given, there.
+// key frame is noted to the observer and, when stopped is given, there; the
+// observer sees every frame read and may end the input.
 // With keepGoing, every frame goes to it instead (nothing ends the input but
 // its end, Esc, Ctrl-C or the frame limit); keyFrames is then left alone.
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
-                 Progress& progress, std::vector<int>* keyFrames = nullptr,
+                 vmosaic::Observer& observer, std::vector<int>* keyFrames = nullptr,
                  StoppedEarly* stopped = nullptr, keepgoing::KeepGoing* keepGoing = nullptr);

@@ -249,6 +249,12 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   return json.str();
 }
 
+cv::Mat FrameToCanvas(Panorama& p, _treeNode* node) {
+  const cv::Mat referenceToCanvas = (cv::Mat_<double>(3, 3) << 1, 0, -p.composition.minposAcum_x, 0,
+                                     1, -p.composition.minposAcum_y, 0, 0, 1);
+  return referenceToCanvas * p.FrameToReference(node);
+}
+
 std::string JsonQuoted(const std::string& text) {
   return Quoted(text);
 }

@@ -50,6 +50,10 @@ struct RunReport {
 // key frame left out of the mosaic, and absent when nothing was composed.
 std::string RunReportJson(const RunReport& report, Panorama& panorama);
 
+// A key frame's pixels onto the pixels of the composed mosaic (the canvas
+// origin offsets included).
+cv::Mat FrameToCanvas(Panorama& panorama, _treeNode* node);
+
 // Writes the report, replacing an earlier file at once or not at all
 // (io/output_file.hpp); false (after a message on standard error) when it
 // cannot be written.

@@ -34,8 +34,10 @@ bool ComposeFurtherSegments(keepgoing::KeepGoing& keepGoing, const SegmentOutput
         ok = false;
       }
     }
-    ok =
-        p->Save_PanoNew(output.directory, &segments[s].outputs, "_" + std::to_string(number)) && ok;
+    if (output.save) {
+      ok = p->Save_PanoNew(output.directory, &segments[s].outputs, "_" + std::to_string(number)) &&
+           ok;
+    }
   }
   std::fflush(stdout);
   return ok;

@@ -12,6 +12,7 @@ struct SegmentOutput {
   int withMedian = 0;
   bool refine = false;
   bool blend = false;
+  bool save = true;  // false: composed only
 };
 
 // Composes and writes every segment but the first that holds a key frame,

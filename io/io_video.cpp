@@ -101,7 +101,10 @@ ioVideo::~ioVideo() {
 }
 
 bool ioVideo::Grab(cv::Mat& frame) {
-  if (fromSequence_) {
+  if (external_) {
+    if (!external_(&frame))
+      frame.release();
+  } else if (fromSequence_) {
     if (!sequence_.Read(frame) && !sequence_.EndNote().empty())
       earlyEnd_ = {sequence_.EndNote(), sequence_.MembersLeft()};
   } else {
@@ -132,6 +135,16 @@ int ioVideo::Input_Video(int argc, char** argv, int /*Id_Database*/, int Id_Scal
   } else {
     return kInputNotFound;
   }
+  return TakeFirstFrame(Id_ScaleProcess);
+}
+
+int ioVideo::OpenFrames(FrameCallback next, const std::string& name) {
+  path_Input = name;
+  external_ = std::move(next);
+  return TakeFirstFrame(0);
+}
+
+int ioVideo::TakeFirstFrame(int Id_ScaleProcess) {
   Grab(frame_Current);
   if (frame_Current.empty() || frame_Current.type() != CV_8UC3)
     return 0;
@@ -172,6 +185,8 @@ bool ioVideo::ReadFrame(cv::Mat* frame) {
 }
 
 long long ioVideo::FramesLeft() const {
+  if (external_)
+    return -1;
   if (fromSequence_)
     return sequence_.MembersLeft();
   const double total = capture.get(cv::CAP_PROP_FRAME_COUNT);

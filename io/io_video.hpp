@@ -2,6 +2,7 @@
 // video file (or any input the OpenCV capture opens).
 #pragma once
 
+#include <functional>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
@@ -29,6 +30,12 @@ class ioVideo {
   // image sequence pattern with at least one member (io/image_sequence.hpp).
   static constexpr int kInputNotFound = -1;
   int Input_Video(int argc, char** argv, int Id_Database, int Id_ScaleProcess);
+
+  // Takes its frames from next instead (8-bit BGR, one size; false at the
+  // end), named name in reports, and reads the first frame. Returns 1, or 0
+  // as Input_Video does.
+  using FrameCallback = std::function<bool(cv::Mat* frame)>;
+  int OpenFrames(FrameCallback next, const std::string& name);
 
   // Shifts the pair by one frame; returns 1 when frame_Current holds a frame.
   // Frames are delivered as 8-bit BGR (grey, BGRA and 16-bit frames of image
@@ -70,8 +77,12 @@ class ioVideo {
   // The next frame from the video or the sequence, as 8-bit BGR.
   bool Grab(cv::Mat& frame);
 
+  // The first frame read, checked and sized.
+  int TakeFirstFrame(int Id_ScaleProcess);
+
   ImageSequence sequence_;
   bool fromSequence_ = false;
+  FrameCallback external_;  // set: frames come from it
   long long framesRead_ = 0;
   EarlyEnd earlyEnd_;
 };
