@@ -134,13 +134,13 @@ fidelity:
 PREFIX ?= /usr/local
 install: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build $(BUILD) -j $(JOBS) --target vmosaic
+	cmake --build $(BUILD) -j $(JOBS) --target product
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # A Debian package (build-deb/vmosaic_*.deb) installing under /usr.
 deb: deps
 	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DVMOSAIC_WERROR=ON -DVMOSAIC_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
-	cmake --build build-deb -j $(JOBS) --target vmosaic
+	cmake --build build-deb -j $(JOBS) --target product
 	cd build-deb && cpack -G DEB
 
 clean:

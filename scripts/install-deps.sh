@@ -9,10 +9,12 @@ packages=(
   libopencv-videoio-dev libopencv-highgui-dev libopencv-video-dev
   libopencv-features2d-dev libopencv-calib3d-dev libopencv-stitching-dev
   libboost-dev libceres-dev libgdal-dev
+  pybind11-dev python3-dev python3-numpy
 )
 if [[ "${1:-}" == "--tests" ]]; then
   shift
-  packages+=(googletest libgtest-dev libgmock-dev xvfb python3 python3-jsonschema)
+  packages+=(googletest libgtest-dev libgmock-dev xvfb python3 python3-jsonschema
+    python3-pytest python3-pil)
 fi
 if [[ "${1:-}" == "--coverage" ]]; then
   shift

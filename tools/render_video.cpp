@@ -23,7 +23,8 @@
 // --ground LAT LON METRES_PER_PIXEL (where the scene lies: its top-left
 // corner, north up) with --telemetry-csv FILE and --telemetry-srt FILE (each
 // frame's position, tools/render/survey_telemetry.hpp).
-// OUT ending in ".mkv" is lossless.
+// OUT ending in ".mkv" is lossless; an OUT with a printf-style number
+// ("f_%03d.ppm") is an image sequence (the first form only).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

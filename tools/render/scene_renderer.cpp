@@ -88,6 +88,13 @@ std::vector<cv::Mat> RenderSequence(const cv::Mat& photo, const std::vector<Came
 bool WriteVideo(const std::string& path, const std::vector<cv::Mat>& frames, double fps) {
   if (frames.empty())
     return false;
+  if (path.find('%') != std::string::npos) {  // an image sequence, numbered from 0
+    for (size_t i = 0; i < frames.size(); ++i) {
+      if (!cv::imwrite(cv::format(path.c_str(), static_cast<int>(i)), frames[i]))
+        return false;
+    }
+    return true;
+  }
   cv::VideoWriter writer = OpenVideoWriter(path, frames.front().size(), fps);
   if (!writer.isOpened())
     return false;

@@ -44,7 +44,8 @@ std::vector<cv::Mat> RenderSequence(const cv::Mat& photo, const std::vector<Came
                                     cv::Size frameSize, double noiseSigma = 0.0, uint64_t seed = 1);
 
 // Writes frames as a video: ".mkv" as lossless FFV1, anything else (".mp4")
-// as H.264. Returns false on failure.
+// as H.264; a path with a printf-style number ("f_%03d.ppm") as one image a
+// frame, numbered from 0. Returns false on failure.
 bool WriteVideo(const std::string& path, const std::vector<cv::Mat>& frames, double fps);
 
 // Opens a writer with the same choice of codec as WriteVideo, for frames
