@@ -360,6 +360,7 @@ Result Run(const FrameSource* source, const Options& options, Observer& observer
   Panorama panorama(op);
   panorama.frameStore.SetBudget(memoryBudgetBytes);
   ioVideo video;
+  video.SetNoteSink([&observer](const std::string& text) { observer.Note(text); });
 
   const int64_t treeStart = cv::getTickCount();
   int opened = 0;
@@ -478,7 +479,7 @@ Result Run(const FrameSource* source, const Options& options, Observer& observer
   if (keepGoing) {
     keepGoing->segments().front().outputs = written;
     ok = ComposeFurtherSegments(*keepGoing, {options.outputDir, withMedian, options.refine,
-                                             options.blend, options.writeImages}) &&
+                                             options.blend, options.writeImages, notes}) &&
          ok;
   }
   RunReport report;

@@ -14,8 +14,8 @@ bool ComposeFurtherSegments(keepgoing::KeepGoing& keepGoing, const SegmentOutput
     if (p == nullptr || p->num_Nodes == 0 || segments[s].mergedInto >= 0)
       continue;
     ++number;
-    std::fprintf(stderr, "vmosaic: segment %d (frames %d-%d, %d key frames)\n", number,
-                 segments[s].firstFrame, segments[s].lastFrame, p->num_Nodes);
+    output.note(io::Format("vmosaic: segment %d (frames %d-%d, %d key frames)\n", number,
+                           segments[s].firstFrame, segments[s].lastFrame, p->num_Nodes));
     if (!output.refine) {
       p->CalculateCenteredPanorama(output.withMedian);
     } else if (p->ChooseReference() != nullptr) {
@@ -30,7 +30,7 @@ bool ComposeFurtherSegments(keepgoing::KeepGoing& keepGoing, const SegmentOutput
         p->ComposeBlendedPanorama();
       } catch (const std::exception& e) {
         p->pano_Blend.release();
-        std::fprintf(stderr, "vmosaic: the blend of mosaic %d failed: %s\n", number, e.what());
+        output.note(io::Format("vmosaic: the blend of mosaic %d failed: %s\n", number, e.what()));
         ok = false;
       }
     }

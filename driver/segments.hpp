@@ -3,6 +3,7 @@
 // number, "pano_Mean_2.png" and so on.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "panorama/keep_going.hpp"
@@ -12,7 +13,8 @@ struct SegmentOutput {
   int withMedian = 0;
   bool refine = false;
   bool blend = false;
-  bool save = true;  // false: composed only
+  bool save = true;                              // false: composed only
+  std::function<void(const std::string&)> note;  // where notes go
 };
 
 // Composes and writes every segment but the first that holds a key frame,

@@ -64,7 +64,11 @@ bool ReadRegularFile(const std::string& path, long long maxBytes, std::vector<un
 
 void ImageSequence::NoteEnd(const std::string& name, const std::string& why) {
   endNote_ = name + " " + why;
-  std::fprintf(stderr, "vmosaic: %s; input ends here\n", endNote_.c_str());
+  const std::string note = "vmosaic: " + endNote_ + "; input ends here\n";
+  if (noteSink_)
+    noteSink_(note);
+  else
+    std::fputs(note.c_str(), stderr);
 }
 
 void ImageSequence::SetFrameBound(long long maxSide, long long maxPixels) {

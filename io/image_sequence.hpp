@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -44,6 +45,9 @@ class ImageSequence {
   // sequence before they are decoded.
   void SetFrameBound(long long maxSide, long long maxPixels);
 
+  // Where the note of an early end goes (standard error when unset).
+  void SetNoteSink(std::function<void(const std::string&)> sink) { noteSink_ = std::move(sink); }
+
   // Largest member file read, in bytes; a larger one ends the sequence.
   static constexpr long long kMaxMemberBytes = 1LL << 30;
 
@@ -51,6 +55,7 @@ class ImageSequence {
   std::string NameOf(long long number) const;
   bool ParsePattern(const std::string& path);
   void NoteEnd(const std::string& name, const std::string& why);
+  std::function<void(const std::string&)> noteSink_;
   bool WithinFrameBound(const std::string& name, const std::vector<unsigned char>& bytes);
 
   std::string directory_;

@@ -74,19 +74,29 @@ bool OpenVideoFile(cv::VideoCapture& capture, const std::string& path) {
   }
 }
 
-bool WithinFrameBound(long long width, long long height) {
-  if (width <= ioVideo::kMaxFrameSide && height <= ioVideo::kMaxFrameSide &&
-      width * height <= ioVideo::kMaxFramePixels) {
-    return true;
-  }
-  std::fprintf(stderr,
-               "vmosaic: frames of %lldx%lld pixels are beyond the bound of %d pixels a side "
-               "and %lld pixels in all\n",
-               width, height, ioVideo::kMaxFrameSide, ioVideo::kMaxFramePixels);
-  return false;
+}  // namespace
+
+void ioVideo::SetNoteSink(NoteSink sink) {
+  note_ = std::move(sink);
+  sequence_.SetNoteSink(note_);
 }
 
-}  // namespace
+void ioVideo::Note(const std::string& text) {
+  if (note_)
+    note_(text);
+  else
+    std::fputs(text.c_str(), stderr);
+}
+
+bool ioVideo::WithinFrameBound(long long width, long long height) {
+  if (width <= kMaxFrameSide && height <= kMaxFrameSide && width * height <= kMaxFramePixels)
+    return true;
+  Note(
+      cv::format("vmosaic: frames of %lldx%lld pixels are beyond the bound of %d pixels a side "
+                 "and %lld pixels in all\n",
+                 width, height, kMaxFrameSide, kMaxFramePixels));
+  return false;
+}
 
 const char* ioVideo::DefaultPath() {
   // The source tree's sample when it is there (a build), else the installed one.
@@ -171,13 +181,13 @@ bool ioVideo::ReadFrame(cv::Mat* frame) {
     earlyEnd_ = {cv::format("frame size changed from %dx%d to %dx%d", imageW, imageH, frame->cols,
                             frame->rows),
                  FramesLeft() < 0 ? -1 : FramesLeft() + 1};  // this frame is not used
-    std::fprintf(stderr, "vmosaic: %s; input ends here\n", earlyEnd_.reason.c_str());
+    Note("vmosaic: " + earlyEnd_.reason + "; input ends here\n");
     frame->release();
     return false;
   }
   if (frame->type() != CV_8UC3) {
     earlyEnd_ = {"unsupported frame format", FramesLeft() < 0 ? -1 : FramesLeft() + 1};
-    std::fprintf(stderr, "vmosaic: %s; input ends here\n", earlyEnd_.reason.c_str());
+    Note("vmosaic: " + earlyEnd_.reason + "; input ends here\n");
     frame->release();
     return false;
   }

@@ -64,6 +64,11 @@ class ioVideo {
   };
   const EarlyEnd& InputEndedEarly() const { return earlyEnd_; }
 
+  // Where notes go (the input ends early, frames beyond the bound; standard
+  // error when unset). Called from the thread that reads.
+  using NoteSink = std::function<void(const std::string& text)>;
+  void SetNoteSink(NoteSink sink);
+
   // Path used when none is given on the command line.
   static const char* DefaultPath();
 
@@ -83,6 +88,9 @@ class ioVideo {
   ImageSequence sequence_;
   bool fromSequence_ = false;
   FrameCallback external_;  // set: frames come from it
+  NoteSink note_;
+  void Note(const std::string& text);
+  bool WithinFrameBound(long long width, long long height);
   long long framesRead_ = 0;
   EarlyEnd earlyEnd_;
 };

@@ -67,7 +67,7 @@ bool Panorama::SaveMosaics(const std::string& directory, const std::string& endi
       if (written != nullptr)
         written->push_back(path);
     } else {
-      std::fprintf(stderr, "vmosaic: could not write %s: %s\n", path.c_str(), error.c_str());
+      operator_->Err(io::Format("vmosaic: could not write %s: %s\n", path.c_str(), error.c_str()));
       ok = false;
     }
   }

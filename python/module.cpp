@@ -56,7 +56,11 @@ class PythonObserver : public vmosaic::Observer {
   PythonObserver(py::object progress, PythonFailure& failure)
       : progress_(std::move(progress)), failure_(failure) {}
   void Message(const std::string& text) override { messages += text; }
-  void Note(const std::string& text) override { notes.push_back(text); }
+  // Notes of the input come from the thread that reads it.
+  void Note(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(notesMutex_);
+    notes.push_back(text);
+  }
   void Frames(int framesRead, int /*keyFrames*/) override { Check(framesRead - 1); }
   void Stage(const std::string& /*what*/) override { Check(-1); }
 
@@ -78,6 +82,7 @@ class PythonObserver : public vmosaic::Observer {
 
   py::object progress_;
   PythonFailure& failure_;
+  std::mutex notesMutex_;
 };
 
 // Raises ValueError with text, as the caller's error.

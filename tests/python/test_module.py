@@ -65,6 +65,14 @@ def test_frames_from_an_iterator_give_the_mosaic_of_the_file(pan_video, pan_sequ
     assert from_frames.report["key_frames"] == from_file.report["key_frames"]
 
 
+def test_a_frame_of_another_size_ends_the_input_with_a_note(pan_sequence):
+    frames = list(sequence_frames(pan_sequence))[:10] + [np.zeros((120, 160, 3), np.uint8)]
+    result = vmosaic.mosaic(iter(frames))
+    assert result.report["frames_read"] == 10
+    assert result.report["stopped_early"]["reason"] == "frame size changed from 320x240 to 160x120"
+    assert result.notes == ["vmosaic: frame size changed from 320x240 to 160x120; input ends here\n"]
+
+
 class Refused(Exception):
     pass
 

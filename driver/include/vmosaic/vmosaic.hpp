@@ -99,7 +99,8 @@ class Observer {
   // standard output, byte for byte.
   virtual void Message(const std::string& /*text*/) {}
   // Notes for people (warnings, the reasons of a failure), each ending in a
-  // newline: the command line's standard error.
+  // newline: the command line's standard error. Notes of the input may come
+  // from the thread that reads it.
   virtual void Note(const std::string& /*text*/) {}
   // After each frame read: the frames read so far (the first included) and
   // the key frames. May throw to stop the run at once; the exception leaves
