@@ -66,8 +66,9 @@ def mosaic(source, overlap=100, features=0, median=False, frame_limit=0, refine=
     source: a video file or an image sequence pattern ("frames/img_%04d.png"),
         as a str or path-like; or an iterable of HxWx3 uint8 NumPy arrays (BGR,
         all of one size), read one by one as the run goes.
-    overlap: overlap threshold in percent; a frame overlapping the last key
-        frame by this or less becomes a key frame (100: every frame).
+    overlap: overlap threshold in percent, a whole number; a frame
+        overlapping the last key frame by this or less becomes a key frame
+        (100: every frame).
     features: 0 for corners tracked by optical flow, 1 for SIFT.
     median: also compose the median mosaic. blend: also the blended mosaic.
     frame_limit: above 0, stop after that many frames.
