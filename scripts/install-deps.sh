@@ -12,7 +12,7 @@ packages=(
 )
 if [[ "${1:-}" == "--tests" ]]; then
   shift
-  packages+=(googletest libgtest-dev libgmock-dev xvfb python3 python3-jsonschema)
+  packages+=(googletest libgtest-dev libgmock-dev xvfb python3 python3-jsonschema python3-distributed)
 fi
 if [[ "${1:-}" == "--coverage" ]]; then
   shift
