@@ -19,9 +19,9 @@ def test_each_video_gets_its_folder_and_a_bad_one_its_row(pan_video, tmp_path):
     videos = []
     for folder in ("a", "b", "b/again"):  # two videos share a name
         os.makedirs(tmp_path / folder, exist_ok=True)
-        videos.append(str(tmp_path / folder / "pan.mp4"))
+        videos.append(str(tmp_path / folder / os.path.basename(pan_video)))
         shutil.copyfile(str(pan_video), videos[-1])
-    missing = str(tmp_path / "absent.mp4")
+    missing = str(tmp_path / "absent.mkv")
     out = tmp_path / "out"
 
     run = subprocess.run(
