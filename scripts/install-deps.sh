@@ -14,7 +14,7 @@ packages=(
 if [[ "${1:-}" == "--tests" ]]; then
   shift
   packages+=(googletest libgtest-dev libgmock-dev xvfb python3 python3-jsonschema
-    python3-pytest python3-pil)
+    python3-pytest python3-pil python3-distributed)
 fi
 if [[ "${1:-}" == "--coverage" ]]; then
   shift
