@@ -155,6 +155,13 @@ std::string NearestExistingFolder(const std::string& path) {
   return folder.string();
 }
 
+// Whether two folder names, neither of which need exist, name one folder.
+bool SameFolder(const std::string& a, const std::string& b) {
+  std::error_code ignored;
+  return std::filesystem::absolute(a, ignored).lexically_normal() / "" ==
+         std::filesystem::absolute(b, ignored).lexically_normal() / "";
+}
+
 // Every destination the run will write, checked before the input is read,
 // so a run that could not save its results fails at once. A folder for the
 // results that does not exist yet is not created here (only once the input
@@ -163,8 +170,10 @@ bool DestinationsWritable(const Options& options, const std::vector<std::string>
                           Notes& notes) {
   std::vector<std::string> targets = results;
   std::error_code ignored;
+  bool createsFolder = false;
   if (options.writeImages && !options.outputDir.empty() &&
       !std::filesystem::exists(options.outputDir, ignored)) {
+    createsFolder = true;
     const std::string parent = NearestExistingFolder(options.outputDir);
     targets = {parent + "/.vmosaic-new-folder"};  // a name to check the folder by
     if (!std::filesystem::is_directory(parent, ignored)) {
@@ -173,7 +182,10 @@ bool DestinationsWritable(const Options& options, const std::vector<std::string>
       return false;
     }
   }
-  if (!options.jsonPath.empty())
+  // A report that goes into the results' new folder (--output-dir D --json
+  // D/report.json) is covered by the check of the folder it is created in.
+  if (!options.jsonPath.empty() &&
+      !(createsFolder && SameFolder(io::DirectoryOf(options.jsonPath), options.outputDir)))
     targets.push_back(options.jsonPath);
   for (const std::string& target : targets) {
     std::string error;

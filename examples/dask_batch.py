@@ -29,7 +29,8 @@ def mosaic_one(video, folder, options):
     try:
         import vmosaic  # imported on the worker, which may be another machine
 
-        os.makedirs(folder, exist_ok=True)  # the report's folder must exist
+        # The folder is created once the video has opened: a video that
+        # cannot be read leaves none behind.
         result = vmosaic.mosaic(video, output_dir=folder,
                                 json=os.path.join(folder, REPORT_NAME), **options)
         row["key_frames"] = len(result.key_frames)
@@ -39,10 +40,6 @@ def mosaic_one(video, folder, options):
     except Exception as error:  # noqa: BLE001 - every failure becomes a row
         row["status"] = "failed: %s: %s" % (type(error).__name__, error)
         row["folder"] = "-"
-        try:
-            os.rmdir(folder)  # leave no empty folder behind a failed video
-        except OSError:
-            pass
     row["seconds"] = round(time.monotonic() - started, 1)
     return row
 

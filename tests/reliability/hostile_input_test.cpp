@@ -787,6 +787,12 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   EXPECT_NE(json.find(R"(pan_\ufffd\ufffd.mkv")"), std::string::npos) << json;
   for (const unsigned char c : json)
     EXPECT_LT(c, 0x80) << "bytes beyond ASCII are escaped";
+
+  // Into the results' folder, which the run creates.
+  run = Spawn(work.path, {video, "--output-dir", "runs/b", "--json", "runs/b/./report.json"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(ReadFile(work.file("runs/b/report.json")).find(R"("runs/b/pano_Mean.png")"),
+            std::string::npos);
 }
 
 }  // namespace
