@@ -20,6 +20,16 @@ void MinEigenBandPortable(const EigenBand& band) {
   MinEigenBandAny(band);
 }
 
+void ZeroAndAcrossPortable(const float* row, int cols, float threshold, float* zeroed,
+                           float* across) {
+  ZeroAndAcrossAny(row, cols, threshold, zeroed, across);
+}
+
+void PeaksPortable(const float* zeroed, const float* up, const float* mid, const float* down,
+                   int cols, float* peak) {
+  PeaksAny(zeroed, up, mid, down, cols, peak);
+}
+
 }  // namespace detail
 
 namespace {
@@ -100,32 +110,48 @@ std::uint64_t SortKey(float value, std::uint32_t index) {
 
 // Interior pixels above the threshold that no 3x3 neighbour exceeds (all
 // values at or below the threshold count as zero), in row-major order.
-std::vector<std::uint64_t> LocalMaxima(const cv::Mat& eig, float threshold) {
+std::vector<std::uint64_t> LocalMaxima(const cv::Mat& eig, float threshold, Kernel kernel) {
+  const bool avx2 = kernel == Kernel::kAvx2;
+  const auto zeroAndAcross = avx2 ? detail::ZeroAndAcrossAvx2 : detail::ZeroAndAcrossPortable;
+  const auto peaks = avx2 ? detail::PeaksAvx2 : detail::PeaksPortable;
   const int cols = eig.cols, rows = eig.rows;
-  const auto zeroed = [threshold](float v) {
-    return v > threshold ? v : 0.f;
-  };
-  constexpr int kRowsPerStripe = 32;
+  constexpr int kRowsPerStripe = 64;
   const int stripes = (rows - 2 + kRowsPerStripe - 1) / kRowsPerStripe;
   std::vector<std::vector<std::uint64_t>> found(static_cast<size_t>(stripes));
   cv::parallel_for_(cv::Range(0, stripes), [&](const cv::Range& r) {
+    const size_t n = static_cast<size_t>(cols);
+    // Per row: the thresholded values and their maximum over 3 columns, for
+    // the three rows around the current one.
+    std::vector<float> zeroed(3 * n), across(3 * n), peak(n);
     for (int s = r.start; s < r.end; ++s) {
       std::vector<std::uint64_t>& out = found[static_cast<size_t>(s)];
-      const int yEnd = std::min(rows - 1, 1 + (s + 1) * kRowsPerStripe);
-      for (int y = 1 + s * kRowsPerStripe; y < yEnd; ++y) {
-        const float* up = eig.ptr<float>(y - 1);
-        const float* mid = eig.ptr<float>(y);
-        const float* down = eig.ptr<float>(y + 1);
+      const int yBegin = 1 + s * kRowsPerStripe;
+      const int yEnd = std::min(rows - 1, yBegin + kRowsPerStripe);
+      const auto prepare = [&](int y) {
+        zeroAndAcross(eig.ptr<float>(y), cols, threshold, &zeroed[static_cast<size_t>(y % 3) * n],
+                      &across[static_cast<size_t>(y % 3) * n]);
+      };
+      prepare(yBegin - 1);
+      prepare(yBegin);
+      for (int y = yBegin; y < yEnd; ++y) {
+        prepare(y + 1);
+        const float* z = &zeroed[static_cast<size_t>(y % 3) * n];
+        const float* up = &across[static_cast<size_t>((y + 2) % 3) * n];
+        const float* mid = &across[static_cast<size_t>(y % 3) * n];
+        const float* down = &across[static_cast<size_t>((y + 1) % 3) * n];
+        peaks(z, up, mid, down, cols, peak.data());
+        // Peaks are sparse: skip eight zeros at a time.
         for (int x = 1; x < cols - 1; ++x) {
-          const float v = zeroed(mid[x]);
-          if (v == 0.f)
-            continue;
-          bool peak = true;
-          for (int d = -1; d <= 1 && peak; ++d) {
-            peak = zeroed(up[x + d]) <= v && zeroed(down[x + d]) <= v && zeroed(mid[x + d]) <= v;
+          if (x + 8 <= cols - 1) {
+            std::uint64_t words[4];
+            std::memcpy(words, &peak[static_cast<size_t>(x)], sizeof words);
+            if ((words[0] | words[1] | words[2] | words[3]) == 0) {
+              x += 7;
+              continue;
+            }
           }
-          if (peak)
-            out.push_back(SortKey(v, static_cast<std::uint32_t>(y * cols + x)));
+          if (peak[x] != 0.f)
+            out.push_back(SortKey(peak[x], static_cast<std::uint32_t>(y * cols + x)));
         }
       }
     }
@@ -231,7 +257,8 @@ std::vector<cv::Point2f> GoodFeaturesToTrack(const cv::Mat& grey, int maxCorners
   const cv::Mat eig = MinEigenMap(grey, blockSize, kernel);
   double maxVal = 0;
   cv::minMaxLoc(eig, nullptr, &maxVal);
-  std::vector<std::uint64_t> keys = LocalMaxima(eig, static_cast<float>(maxVal * qualityLevel));
+  std::vector<std::uint64_t> keys =
+      LocalMaxima(eig, static_cast<float>(maxVal * qualityLevel), kernel);
   std::sort(keys.begin(), keys.end(), std::greater<>());
   return Select(keys, grey.cols, grey.rows, maxCorners, minDistance);
 }

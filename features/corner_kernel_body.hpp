@@ -54,9 +54,10 @@ void RowPass(const std::uint8_t* g, int cols, int e0, int e1, float k0, float k1
 
 // The column pass and the covariance products of one row.
 template <bool Fused>
-void CovarianceRow(const float* rxUp, const float* rx, const float* rxDown, const float* ryUp,
-                   const float* ryDown, int n, float k0, float k1, float* xx, float* xy,
-                   float* yy) {
+void CovarianceRow(const float* __restrict__ rxUp, const float* __restrict__ rx,
+                   const float* __restrict__ rxDown, const float* __restrict__ ryUp,
+                   const float* __restrict__ ryDown, int n, float k0, float k1,
+                   float* __restrict__ xx, float* __restrict__ xy, float* __restrict__ yy) {
   for (int i = 0; i < n; ++i) {
     const float dx = Fused ? __builtin_fmaf(rxUp[i] + rxDown[i], k0, rx[i] * k1)
                            : rx[i] * k1 + (rxUp[i] + rxDown[i]) * k0;
@@ -68,7 +69,7 @@ void CovarianceRow(const float* rxUp, const float* rx, const float* rxDown, cons
 }
 
 template <int Radius>
-void RowSums(const float* padded, int n, double* out) {
+void RowSums(const float* __restrict__ padded, int n, double* __restrict__ out) {
   for (int i = 0; i < n; ++i) {
     double s = static_cast<double>(padded[i]);
     for (int k = 1; k <= 2 * Radius; ++k)
@@ -77,10 +78,12 @@ void RowSums(const float* padded, int n, double* out) {
   }
 }
 
-// One output row: the running column sums, then the eigenvalue.
-inline void EigenRow(double* sum0, double* sum1, double* sum2, const double* in0, const double* in1,
+// One output row: the running column sums (row `in` entering, `out` leaving;
+// the same row near the top and bottom), then the eigenvalue.
+inline void EigenRow(double* __restrict__ sum0, double* __restrict__ sum1,
+                     double* __restrict__ sum2, const double* in0, const double* in1,
                      const double* in2, const double* out0, const double* out1, const double* out2,
-                     int n, float* eig) {
+                     int n, float* __restrict__ eig) {
   for (int i = 0; i < n; ++i) {
     const double s0 = sum0[i] + in0[i], s1 = sum1[i] + in1[i], s2 = sum2[i] + in2[i];
     sum0[i] = s0 - out0[i];
@@ -132,7 +135,19 @@ void MinEigenBand(const corners::detail::EigenBand& band) {
     for (int ch = 0; ch < 3; ++ch) {
       const float* c = cov + ch * extended;
       float* p = pad + ch * padded;
-      for (int j = 0; j < padded; ++j)
+      // The columns of the band and its margins; beyond the image's edges,
+      // reflected ones.
+      for (int j = 0; j < padded; ++j) {
+        const int x = x0 - Radius + j;
+        if (x >= 0 && x < cols)
+          break;
+        p[j] = c[Reflect101(x, cols) - e0];
+      }
+      const int first = x0 - Radius < 0 ? Radius - x0 : 0;
+      const int last = x1 + Radius > cols ? padded - (x1 + Radius - cols) : padded;
+      for (int j = first; j < last; ++j)
+        p[j] = c[x0 - Radius + j - e0];
+      for (int j = last; j < padded; ++j)
         p[j] = c[Reflect101(x0 - Radius + j, cols) - e0];
       RowSums<Radius>(p, width, out + ch * width);
     }
@@ -152,6 +167,26 @@ void MinEigenBand(const corners::detail::EigenBand& band) {
     const double* out = summed(Reflect101(y - Radius, rows));
     EigenRow(colSum, colSum + width, colSum + 2 * width, in, in + width, in + 2 * width, out,
              out + width, out + 2 * width, width, band.eig + y * band.eigStep + x0);
+  }
+}
+
+void ZeroAndAcrossAny(const float* __restrict__ row, int cols, float threshold,
+                      float* __restrict__ zeroed, float* __restrict__ across) {
+  for (int x = 0; x < cols; ++x)
+    zeroed[x] = row[x] > threshold ? row[x] : 0.f;
+  for (int x = 1; x < cols - 1; ++x) {
+    const float m = zeroed[x - 1] > zeroed[x] ? zeroed[x - 1] : zeroed[x];
+    across[x] = zeroed[x + 1] > m ? zeroed[x + 1] : m;
+  }
+}
+
+void PeaksAny(const float* __restrict__ zeroed, const float* __restrict__ up,
+              const float* __restrict__ mid, const float* __restrict__ down, int cols,
+              float* __restrict__ peak) {
+  for (int x = 1; x < cols - 1; ++x) {
+    const float m = up[x] > mid[x] ? up[x] : mid[x];
+    const float z = zeroed[x];
+    peak[x] = z != 0.f && z == (down[x] > m ? down[x] : m) ? z : 0.f;
   }
 }
 

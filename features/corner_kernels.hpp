@@ -32,5 +32,18 @@ struct EigenBand {
 void MinEigenBandPortable(const EigenBand& band);
 void MinEigenBandAvx2(const EigenBand& band);
 
+// Of one row of the map: `zeroed` the values above the threshold, the others
+// 0; `across` at 1..cols-2 the largest zeroed value of each pixel and its left
+// and right neighbours.
+void ZeroAndAcrossPortable(const float* row, int cols, float threshold, float* zeroed,
+                           float* across);
+void ZeroAndAcrossAvx2(const float* row, int cols, float threshold, float* zeroed, float* across);
+// At 1..cols-2: the zeroed value where it is not 0 and equals the largest of
+// across over the rows above, at and below; 0 elsewhere.
+void PeaksPortable(const float* zeroed, const float* up, const float* mid, const float* down,
+                   int cols, float* peak);
+void PeaksAvx2(const float* zeroed, const float* up, const float* mid, const float* down, int cols,
+               float* peak);
+
 }  // namespace detail
 }  // namespace corners

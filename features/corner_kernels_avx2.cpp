@@ -19,5 +19,14 @@ void MinEigenBandAvx2(const EigenBand& band) {
   MinEigenBandAny(band);
 }
 
+void ZeroAndAcrossAvx2(const float* row, int cols, float threshold, float* zeroed, float* across) {
+  ZeroAndAcrossAny(row, cols, threshold, zeroed, across);
+}
+
+void PeaksAvx2(const float* zeroed, const float* up, const float* mid, const float* down, int cols,
+               float* peak) {
+  PeaksAny(zeroed, up, mid, down, cols, peak);
+}
+
 }  // namespace detail
 }  // namespace corners
