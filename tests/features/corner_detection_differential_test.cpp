@@ -39,8 +39,9 @@ cv::Mat Grey(const cv::Mat& bgr) {
 std::vector<Image> Images() {
   std::vector<Image> images;
   const render::CameraPose pose = featuretest::BasePose(1.0);
-  for (const cv::Size size : {cv::Size(640, 480), cv::Size(1280, 720), cv::Size(643, 361),
-                              cv::Size(97, 61), cv::Size(8, 8), cv::Size(9, 130)}) {
+  for (const cv::Size size :
+       {cv::Size(640, 480), cv::Size(1280, 720), cv::Size(643, 361), cv::Size(97, 61),
+        cv::Size(129, 40), cv::Size(8, 8), cv::Size(9, 130)}) {
     const cv::Mat frame =
         render::RenderFrame(testsupport::TestPhoto(), render::PhotoToFrame(pose, size), size);
     images.push_back({std::to_string(size.width) + "x" + std::to_string(size.height), Grey(frame)});
