@@ -10,7 +10,7 @@ namespace {
 
 // A patch's grey values less their mean, and their standard deviation: the
 // part of the correlation that depends on one patch, worked out once per
-// patch however often the patch is compared.
+// patch however often the patch is compared, and only if it is compared.
 struct CenteredPatch {
   cv::Mat values;  // CV_32F
   double sigma = 0.0;
@@ -153,7 +153,7 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
     if (!IsInside(p, imageW, imageH))
       continue;
     const cv::Point2f q = ApplyHomography(H, p);
-    const CenteredPatch referencePatch = Center(PatchAt(keyImage, p));
+    CenteredPatch referencePatch;  // centred at its first comparison
 
     float best = kStartingBestScore;
     int radius = kInitialSearchRadius;
@@ -173,6 +173,8 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
         centered[k] = Center(PatchAt(curImage, c));
         isCentered[k] = 1;
       }
+      if (referencePatch.values.empty())
+        referencePatch = Center(PatchAt(keyImage, p));
       const float score = Correlate(referencePatch, centered[k]);
       if (score > best) {
         best = score;
