@@ -6,45 +6,32 @@
 
 #include "geometry/homography_mapping.hpp"
 
-namespace {
-
-// A patch's grey values less their mean, and their standard deviation: the
-// part of the correlation that depends on one patch, worked out once per
-// patch however often the patch is compared, and only if it is compared.
-struct CenteredPatch {
-  cv::Mat values;  // CV_32F
-  double sigma = 0.0;
-};
-
-CenteredPatch Center(const cv::Mat& patch) {
-  CV_Assert(patch.type() == CV_8UC3);
+float NormalizedCrossCorrelation(const cv::Mat& patchA, const cv::Mat& patchB) {
+  CV_Assert(patchA.type() == CV_8UC3 && patchB.type() == CV_8UC3 && patchA.size() == patchB.size());
   // RGB2GRAY on BGR data on purpose: the red weight goes to the first
   // channel. Changing it would change which candidates win.
-  cv::Mat grey;
-  cv::cvtColor(patch, grey, cv::COLOR_RGB2GRAY);
-  CenteredPatch centered;
-  grey.convertTo(centered.values, CV_32F, 1.0, 0.0);
-  cv::Scalar mean;
-  cv::Scalar sigma;
-  cv::meanStdDev(centered.values, mean, sigma);
-  centered.values -= mean[0];
-  centered.sigma = sigma[0];
-  return centered;
-}
+  cv::Mat greyA;
+  cv::Mat greyB;
+  cv::cvtColor(patchA, greyA, cv::COLOR_RGB2GRAY);
+  cv::cvtColor(patchB, greyB, cv::COLOR_RGB2GRAY);
+  cv::Mat a;
+  cv::Mat b;
+  greyA.convertTo(a, CV_32F, 1.0, 0.0);
+  greyB.convertTo(b, CV_32F, 1.0, 0.0);
 
-float Correlate(const CenteredPatch& a, const CenteredPatch& b) {
-  CV_Assert(a.values.size() == b.values.size());
-  const double n = static_cast<double>(a.values.rows) * a.values.cols;
-  const double covariance = a.values.dot(b.values) / n;
+  const double n = static_cast<double>(a.rows) * a.cols;
+  cv::Scalar meanA;
+  cv::Scalar sigmaA;
+  cv::Scalar meanB;
+  cv::Scalar sigmaB;
+  cv::meanStdDev(a, meanA, sigmaA);
+  cv::meanStdDev(b, meanB, sigmaB);
+
+  a -= meanA[0];
+  b -= meanB[0];
+  const double covariance = a.dot(b) / n;
   // A patch without contrast gives 0 / 0 = NaN, which never beats a score.
-  return static_cast<float>(covariance / (a.sigma * b.sigma));
-}
-
-}  // namespace
-
-float NormalizedCrossCorrelation(const cv::Mat& patchA, const cv::Mat& patchB) {
-  CV_Assert(patchA.size() == patchB.size());
-  return Correlate(Center(patchA), Center(patchB));
+  return static_cast<float>(covariance / (sigmaA[0] * sigmaB[0]));
 }
 
 namespace geometry {
@@ -143,9 +130,6 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
             curImage.rows == imageH);
 
   std::vector<char> used(candidates.size(), 0);
-  // Each candidate's patch is centred the first time it is compared.
-  std::vector<CenteredPatch> centered(candidates.size());
-  std::vector<char> isCentered(candidates.size(), 0);
   const CandidateGrid grid(candidates, imageW, imageH);
   std::vector<std::size_t> near;
   for (const Feature& reference : referenceFeatures) {
@@ -153,7 +137,7 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
     if (!IsInside(p, imageW, imageH))
       continue;
     const cv::Point2f q = ApplyHomography(H, p);
-    CenteredPatch referencePatch;  // centred at its first comparison
+    const cv::Mat referencePatch = PatchAt(keyImage, p);
 
     float best = kStartingBestScore;
     int radius = kInitialSearchRadius;
@@ -169,13 +153,7 @@ void ValidateByNcc(const std::vector<Feature>& referenceFeatures,
       // Also false for a NaN distance (a prediction that went to infinity).
       if (!(static_cast<float>(radius) > d))
         continue;
-      if (!isCentered[k]) {
-        centered[k] = Center(PatchAt(curImage, c));
-        isCentered[k] = 1;
-      }
-      if (referencePatch.values.empty())
-        referencePatch = Center(PatchAt(keyImage, p));
-      const float score = Correlate(referencePatch, centered[k]);
+      const float score = NormalizedCrossCorrelation(referencePatch, PatchAt(curImage, c));
       if (score > best) {
         best = score;
         partner = k;
