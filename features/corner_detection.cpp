@@ -60,7 +60,8 @@ bool Applies(const cv::Mat& grey, int maxCorners, double qualityLevel, double mi
          qualityLevel > 0 && minDistance >= 0 && (blockSize == 3 || blockSize == 5);
 }
 
-cv::Mat MinEigenMap(const cv::Mat& grey, int blockSize, Kernel kernel) {
+// The map and its largest value.
+cv::Mat MinEigenMap(const cv::Mat& grey, int blockSize, Kernel kernel, float* largest) {
   cv::Mat eig(grey.size(), CV_32F);
   detail::EigenBand common{};
   common.grey = grey.ptr<std::uint8_t>();
@@ -83,6 +84,7 @@ cv::Mat MinEigenMap(const cv::Mat& grey, int blockSize, Kernel kernel) {
   const int bands = (grey.cols + bandWidth - 1) / bandWidth;
   const auto run =
       kernel == Kernel::kAvx2 ? detail::MinEigenBandAvx2 : detail::MinEigenBandPortable;
+  std::vector<float> bandMax(static_cast<size_t>(bands));
   cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& r) {
     for (int b = r.start; b < r.end; ++b) {
       detail::EigenBand band = common;
@@ -93,9 +95,11 @@ cv::Mat MinEigenMap(const cv::Mat& grey, int blockSize, Kernel kernel) {
       std::vector<double> doubles(27 * extended);
       band.floats = floats.data();
       band.doubles = doubles.data();
+      band.max = &bandMax[static_cast<size_t>(b)];
       run(band);
     }
   });
+  *largest = *std::max_element(bandMax.begin(), bandMax.end());
   return eig;
 }
 
@@ -254,9 +258,10 @@ std::vector<cv::Point2f> GoodFeaturesToTrack(const cv::Mat& grey, int maxCorners
                             blockSize, false);
     return corners;
   }
-  const cv::Mat eig = MinEigenMap(grey, blockSize, kernel);
-  double maxVal = 0;
-  cv::minMaxLoc(eig, nullptr, &maxVal);
+  float largest = 0.f;
+  const cv::Mat eig = MinEigenMap(grey, blockSize, kernel, &largest);
+  // cv::minMaxLoc's maximum, as a double.
+  const double maxVal = largest;
   std::vector<std::uint64_t> keys =
       LocalMaxima(eig, static_cast<float>(maxVal * qualityLevel), kernel);
   std::sort(keys.begin(), keys.end(), std::greater<>());

@@ -96,6 +96,17 @@ inline void EigenRow(double* __restrict__ sum0, double* __restrict__ sum1,
   }
 }
 
+// Running maxima of a row, eight interleaved lanes (a vector's worth).
+inline void RowMax(const float* __restrict__ row, int n, float* __restrict__ lanes) {
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int l = 0; l < 8; ++l)
+      lanes[l] = row[i + l] > lanes[l] ? row[i + l] : lanes[l];
+  }
+  for (; i < n; ++i)
+    lanes[0] = row[i] > lanes[0] ? row[i] : lanes[0];
+}
+
 template <bool Fused, int Radius>
 void MinEigenBand(const corners::detail::EigenBand& band) {
   const int cols = band.cols, rows = band.rows, x0 = band.x0, x1 = band.x1;
@@ -162,12 +173,20 @@ void MinEigenBand(const corners::detail::EigenBand& band) {
     for (int i = 0; i < 3 * width; ++i)
       colSum[i] += s[i];
   }
+  float lanes[8];
+  for (float& l : lanes)
+    l = -__builtin_inff();
   for (int y = 0; y < rows; ++y) {
     const double* in = summed(Reflect101(y + Radius, rows));
     const double* out = summed(Reflect101(y - Radius, rows));
     EigenRow(colSum, colSum + width, colSum + 2 * width, in, in + width, in + 2 * width, out,
              out + width, out + 2 * width, width, band.eig + y * band.eigStep + x0);
+    RowMax(band.eig + y * band.eigStep + x0, width, lanes);
   }
+  float largest = lanes[0];
+  for (const float l : lanes)
+    largest = l > largest ? l : largest;
+  *band.max = largest;
 }
 
 void ZeroAndAcrossAny(const float* __restrict__ row, int cols, float threshold,

@@ -27,6 +27,7 @@ struct EigenBand {
   int x1;
   float* floats;    // scratch
   double* doubles;  // scratch
+  float* max;       // set to the band's largest eigenvalue
 };
 
 void MinEigenBandPortable(const EigenBand& band);
