@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "composition/composition.hpp"
+#include "features/corner_detection.hpp"
 #include "features/exact_knn.hpp"
 #include "features/feature_extraction.hpp"
 #include "features/feature_matching.hpp"
@@ -207,16 +208,46 @@ void BM_SiftKnnSearch(benchmark::State& state) {
 }
 BENCHMARK(BM_SiftKnnSearch)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Corner detection of one frame (part of every pair in corner mode).
+// Corner detection of one grey frame with the program's parameters: first
+// argument 0 cv::goodFeaturesToTrack, 1 the exact detector without wider
+// instructions, 2 with AVX2; second the frame height (640x480, 1920x1080 or
+// 3840x2160 rendered from the photo); third the number of threads.
 void BM_CornerDetection(benchmark::State& state) {
-  const Pan& pan = RenderedPan();
-  FeatureExtraction extraction;
-  for (auto _ : state) {
-    auto corners = extraction.goodFeaturesToTrack(pan.frames[3], 1, kFrame.width, kFrame.height);
-    benchmark::DoNotOptimize(corners.data());
+  const corners::Kernel kernels[] = {corners::Kernel::kOpenCv, corners::Kernel::kPortable,
+                                     corners::Kernel::kAvx2};
+  const corners::Kernel kernel = kernels[state.range(0)];
+  if (!corners::KernelAvailable(kernel)) {
+    state.SkipWithError("kernel not available here");
+    return;
   }
+  const int height = static_cast<int>(state.range(1));
+  const cv::Size size(height * 16 / 9 + (height == 480 ? -213 : 0), height);
+  render::CameraPose pose;
+  pose.centreX = 1280.0;
+  pose.centreY = 800.0;
+  pose.zoom = size.width > 2000 ? 1.5 : 1.0;
+  cv::Mat frame = render::RenderFrame(render::LoadPhoto("lake_boats_2560x1600.jpg"),
+                                      render::PhotoToFrame(pose, size), size);
+  render::AddNoise(frame, 1.0, 5);
+  cv::Mat grey;
+  cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+  const int threadsBefore = cv::getNumThreads();
+  cv::setNumThreads(static_cast<int>(state.range(2)));
+  size_t found = 0;
+  for (auto _ : state) {
+    const auto points = corners::GoodFeaturesToTrack(grey, 5000, 0.001, 5.0, 5, kernel);
+    benchmark::DoNotOptimize(points.data());
+    found = points.size();
+  }
+  cv::setNumThreads(threadsBefore);
+  state.counters["corners"] = static_cast<double>(found);
+  state.SetLabel(corners::KernelName(kernel));
 }
-BENCHMARK(BM_CornerDetection)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CornerDetection)
+    ->ArgsProduct({{0, 1, 2}, {480, 1080, 2160}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 // The corner tracker on consecutive 640x480 pairs of the pan, as corner mode
 // calls it (the previous frame's corners, no initial flow): first argument 0

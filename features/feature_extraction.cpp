@@ -5,6 +5,8 @@
 #include <opencv2/imgproc.hpp>
 #include <tuple>
 
+#include "features/corner_detection.hpp"
+
 namespace {
 
 // Shi-Tomasi corner detection.
@@ -71,11 +73,12 @@ std::vector<cv::Point2f> FeatureExtraction::goodFeaturesToTrack(cv::Mat frame, i
   } else {
     frame.copyTo(Image_Gray);
   }
-  std::vector<cv::Point2f> corners;
-  cv::goodFeaturesToTrack(Image_Gray, corners, kMaxCorners, qualityLevel, minDistance, cv::Mat(),
-                          blockSize, useHarrisDetector, k);
+  // cv::goodFeaturesToTrack's corners, found faster.
+  static_assert(!kUseHarrisDetector, "the exact detector measures the minimum eigenvalue");
+  std::vector<cv::Point2f> found =
+      corners::GoodFeaturesToTrack(Image_Gray, kMaxCorners, qualityLevel, minDistance, blockSize);
   Image_Gray.release();
-  return corners;
+  return found;
 }
 
 std::vector<cv::KeyPoint> FeatureExtraction::SIFTFeatures(cv::Mat frame) {

@@ -6,6 +6,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "features/corner_detection.hpp"
+
 namespace keyframes {
 namespace {
 
@@ -77,8 +79,10 @@ cv::Mat RefineByTracking(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H) {
   constexpr int kCorners = 400;
   constexpr double kFitThresholdPx = 1.0;
   const cv::Mat greyA = Grey(a), greyB = Grey(b);
-  std::vector<cv::Point2f> from, guess;
-  cv::goodFeaturesToTrack(greyA, from, kCorners, 0.01, 8.0);
+  constexpr int kBlockPx = 3;
+  std::vector<cv::Point2f> from =
+                               corners::GoodFeaturesToTrack(greyA, kCorners, 0.01, 8.0, kBlockPx),
+                           guess;
   if (static_cast<int>(from.size()) < kMinInliers)
     return H;
   cv::perspectiveTransform(from, guess, H);

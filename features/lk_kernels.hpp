@@ -53,5 +53,13 @@ void TrackLevelAvx2(const LevelData& level, const LevelSettings& settings, const
 void TrackLevelAvx512(const LevelData& level, const LevelSettings& settings,
                       const PointData& points, int begin, int end);
 
+// Scharr derivatives of rows [y0, y1) of a frame of kChannels 8-bit channels
+// (cols x rows, reflected border), as OpenCV's tracker computes them: per
+// pixel and channel, x then y, 16 bits each. scratch holds
+// 2 * (cols + 2) * kChannels values.
+void ScharrRowsAvx2(const std::uint8_t* src, std::ptrdiff_t srcStep, int cols, int rows,
+                    std::int16_t* dst, std::ptrdiff_t dstStep, int y0, int y1,
+                    std::int16_t* scratch);
+
 }  // namespace detail
 }  // namespace lk

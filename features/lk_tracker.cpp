@@ -63,15 +63,54 @@ struct Tracker::Cache {
     auto built = std::make_shared<Pyramid>();
     built->window = window;
     built->requestedLevels = maxLevel;
-    // The same pyramid OpenCV's tracker builds (reflected border), with the
-    // derivatives it computes per level (zero border).
-    built->builtLevels = cv::buildOpticalFlowPyramid(frame, built->levels, window, maxLevel, true);
+    built->builtLevels = BuildPyramid(frame, window, maxLevel, &built->levels);
     pyramids.insert(pyramids.begin(), built);
     if (pyramids.size() > kCachedPyramids)
       pyramids.pop_back();
     return built;
   }
 };
+
+int BuildPyramid(const cv::Mat& frame, cv::Size window, int maxLevel,
+                 std::vector<cv::Mat>* levels) {
+  CV_Assert(levels != nullptr);
+  if (frame.type() != CV_8UC3 || !KernelAvailable(Kernel::kAvx2)) {
+    return cv::buildOpticalFlowPyramid(frame, *levels, window, maxLevel, true);
+  }
+  // The images as OpenCV builds them (reflected border); the derivatives in
+  // rows of parallel stripes, with their zero border.
+  std::vector<cv::Mat> images;
+  const int built = cv::buildOpticalFlowPyramid(frame, images, window, maxLevel, false);
+  levels->clear();
+  for (const cv::Mat& image : images) {
+    cv::Mat whole(image.rows + 2 * window.height, image.cols + 2 * window.width, CV_16SC(6));
+    const size_t rowBytes = whole.cols * whole.elemSize();
+    const size_t sideBytes = static_cast<size_t>(window.width) * whole.elemSize();
+    for (int y = 0; y < whole.rows; ++y) {
+      if (y < window.height || y >= window.height + image.rows) {
+        std::memset(whole.ptr(y), 0, rowBytes);
+      } else {
+        std::memset(whole.ptr(y), 0, sideBytes);
+        std::memset(whole.ptr(y) + rowBytes - sideBytes, 0, sideBytes);
+      }
+    }
+    cv::Mat deriv = whole(cv::Rect(window.width, window.height, image.cols, image.rows));
+    constexpr int kRowsPerStripe = 32;
+    cv::parallel_for_(
+        cv::Range(0, (image.rows + kRowsPerStripe - 1) / kRowsPerStripe), [&](const cv::Range& r) {
+          std::vector<std::int16_t> scratch(2 * (image.cols + 2) * detail::kChannels);
+          detail::ScharrRowsAvx2(image.ptr<std::uint8_t>(),
+                                 static_cast<std::ptrdiff_t>(image.step[0]), image.cols, image.rows,
+                                 deriv.ptr<std::int16_t>(),
+                                 static_cast<std::ptrdiff_t>(deriv.step[0] / sizeof(std::int16_t)),
+                                 r.start * kRowsPerStripe,
+                                 std::min(image.rows, r.end * kRowsPerStripe), scratch.data());
+        });
+    levels->push_back(image);
+    levels->push_back(deriv);
+  }
+  return built;
+}
 
 bool KernelsReproduce(int openCvMajor, int openCvMinor) {
   return openCvMajor == 4 && openCvMinor == 6;

@@ -29,6 +29,11 @@ bool KernelAvailable(Kernel kernel);
 Kernel WidestKernel();
 const char* KernelName(Kernel kernel);
 
+// cv::buildOpticalFlowPyramid(frame, *levels, window, maxLevel, true): the
+// same levels and derivatives, with their borders; the derivatives of an
+// 8-bit three-channel frame computed with AVX2 where the kernels run.
+int BuildPyramid(const cv::Mat& frame, cv::Size window, int maxLevel, std::vector<cv::Mat>* levels);
+
 class Tracker {
  public:
   Tracker();

@@ -215,6 +215,29 @@ INSTANTIATE_TEST_SUITE_P(Kernels, LkTrackerDifferential,
                            return info.param == lk::Kernel::kAvx2 ? "AVX2" : "AVX512";
                          });
 
+// The pyramids the tracker keeps: every level and derivative, borders
+// included, as cv::buildOpticalFlowPyramid builds them, for frame sizes whose
+// levels end odd, even, at one pixel wide and before the level limit.
+TEST(LkTracker, PyramidsAreOpenCvsBorderIncluded) {
+  const auto whole = [](cv::Mat m) {
+    m.adjustROI(kWindow.height, kWindow.height, kWindow.width, kWindow.width);
+    return m;
+  };
+  for (const cv::Size size : {cv::Size(643, 361), cv::Size(640, 480), cv::Size(1, 50),
+                              cv::Size(50, 2), cv::Size(1920, 1080)}) {
+    cv::Mat frame(size, CV_8UC3);
+    cv::RNG(size.area()).fill(frame, cv::RNG::UNIFORM, 0, 256);
+    std::vector<cv::Mat> expected, actual;
+    const int levels = cv::buildOpticalFlowPyramid(frame, expected, kWindow, kMaxLevel, true);
+    EXPECT_EQ(lk::BuildPyramid(frame, kWindow, kMaxLevel, &actual), levels);
+    ASSERT_EQ(actual.size(), expected.size()) << size;
+    for (size_t k = 0; k < expected.size(); ++k) {
+      EXPECT_TRUE(testsupport::SameBits(whole(expected[k]), whole(actual[k])))
+          << size << ", " << (k % 2 ? "derivatives" : "image") << " of level " << k / 2;
+    }
+  }
+}
+
 // Frames the kernels do not handle (one channel) go to OpenCV, whichever
 // kernel is asked for.
 TEST(LkTracker, OtherFramesFallBackToOpenCv) {
