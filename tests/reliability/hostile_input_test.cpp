@@ -754,11 +754,17 @@ TEST(HostileTerminal, BackgroundRunIsNotStoppedAndShowsNoAbsurdRate) {
 }
 
 // Where the report goes: into a FIFO and through a link to standard
-// output in place; from an input whose name is not UTF-8, as valid UTF-8;
+// output in place; from an input whose name is not UTF-8 (stray, overlong,
+// surrogate, out-of-range and cut sequences beside valid ones and control
+// characters), as valid UTF-8;
 // with --output-dir, naming the files of its own run.
 TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   const ScratchDir work("vmosaic_hostile_report_"), logs("vmosaic_hostile_logs_");
-  const std::string video = work.file("pan_\xff\xfe.mkv"), fifo = work.file("report.fifo");
+  const std::string video = work.file(
+      "pan_"
+      "\xff\xfe\xc3\xa9\xe0\x80\x80\xed\xa0\x80\xf0\x9f\x98\x80\xf4\x90\x80\x80\xe2\x82\"\\\t\r\n"
+      "\x01.mkv");
+  const std::string fifo = work.file("report.fifo");
   ASSERT_TRUE(render::WriteVideo(video, Pan(kPanFrames), 10.0));
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::string fromFifo;
@@ -784,9 +790,11 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   EXPECT_NE(json.find(R"("outputs": ["runs/a/pano_Mean.png"])"), std::string::npos);
   EXPECT_FALSE(cv::imread(work.file("runs/a/pano_Mean.png")).empty());
   EXPECT_FALSE(fs::exists(work.file("pano_Mean.png")));
-  EXPECT_NE(json.find(R"(pan_\ufffd\ufffd.mkv")"), std::string::npos) << json;
-  for (const unsigned char c : json)
-    EXPECT_LT(c, 0x80) << "bytes beyond ASCII are escaped";
+  const std::string r = "\\ufffd";
+  EXPECT_NE(json.find("pan_" + r + r + "\xc3\xa9" + r + r + r + r + r + r + "\xf0\x9f\x98\x80" + r +
+                      r + r + r + r + r + R"(\"\\\t\r\n\u0001.mkv")"),
+            std::string::npos)
+      << json;
 }
 
 }  // namespace
