@@ -76,6 +76,7 @@ class Survey : public testing::Test {
     ASSERT_EQ(positions.size(), truth_.size());
     ASSERT_TRUE(render::WriteTelemetryCsv(dir_->file("t.csv"), positions, kGround));
     ASSERT_TRUE(render::WriteTelemetrySrt(dir_->file("t.srt"), positions, kGround, 30));
+    ASSERT_TRUE(render::WriteTelemetryGpx(dir_->file("t.gpx"), positions, 30));
   }
   static void TearDownTestSuite() { delete dir_; }
 
@@ -149,13 +150,13 @@ TEST_F(Survey, MeanComposedInTilesEqualsTheWholeCanvasMean) {
   }
 }
 
-// Telemetry as a CSV, as SRT subtitles, and as a CSV with every third frame
-// missing and a malformed line (noted, left out).
+// Telemetry as a CSV, as SRT subtitles, as a GPX track timed by the frame rate, and as a CSV with
+// every third frame missing and a malformed line (noted, left out).
 class Georeferenced : public Survey, public testing::WithParamInterface<const char*> {};
 
 TEST_P(Georeferenced, KeyFrameCentresLieWithinOneMetreOfTheirTruePositions) {
   const std::string kind = GetParam();
-  std::string telemetry = dir_->file(kind == "srt" ? "t.srt" : "t.csv");
+  std::string telemetry = dir_->file(kind == "csv_with_gaps" ? "t.csv" : "t." + kind);
   if (kind == "csv_with_gaps") {
     std::ifstream in(telemetry);
     std::ofstream out(telemetry = dir_->file("gaps.csv"));
@@ -200,7 +201,8 @@ TEST_P(Georeferenced, KeyFrameCentresLieWithinOneMetreOfTheirTruePositions) {
   EXPECT_GE(checked, 6);
 }
 
-INSTANTIATE_TEST_SUITE_P(Telemetry, Georeferenced, testing::Values("csv", "srt", "csv_with_gaps"),
+INSTANTIATE_TEST_SUITE_P(Telemetry, Georeferenced,
+                         testing::Values("csv", "srt", "gpx", "csv_with_gaps"),
                          [](const auto& info) { return std::string(info.param); });
 
 struct BadTelemetry {
@@ -208,6 +210,7 @@ struct BadTelemetry {
   const char* file;
   const char* text;  // nullptr: the file does not exist
   const char* message;
+  std::vector<std::string> more{};  // options after --telemetry
 };
 
 void PrintTo(const BadTelemetry& b, std::ostream* os) {
@@ -221,7 +224,9 @@ TEST_P(Refused, WithStatusTwoBeforeAnyWork) {
   const std::string path = dir_->file(bad.file);
   if (bad.text != nullptr)
     std::ofstream(path) << bad.text;
-  const testsupport::RunResult run = Run(bad.name, {"--format", "tif", "--telemetry", path});
+  std::vector<std::string> options{"--format", "tif", "--telemetry", path};
+  options.insert(options.end(), bad.more.begin(), bad.more.end());
+  const testsupport::RunResult run = Run(bad.name, options);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_THAT(run.err, testing::HasSubstr(bad.message));
   EXPECT_TRUE(run.out.empty());
@@ -238,7 +243,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadTelemetry{"two", "two.csv", "0,47.3,8.5\n9,47.301,8.5\n", "too few positions (2"},
         BadTelemetry{"collinear", "line.csv", "0,47.3,8.5\n1,47.301,8.5\n2,47.302,8.5\n",
                      "the positions lie on one line"},
-        BadTelemetry{"extension", "t.txt", "0,47.3,8.5\n", "must end in .srt, .csv or .gpx"}),
+        BadTelemetry{"extension", "t.txt", "0,47.3,8.5\n", "must end in .srt, .csv or .gpx"},
+        BadTelemetry{
+            "format", "f.csv", nullptr, "--format needs png or tif, not jpg", {"--format", "jpg"}},
+        BadTelemetry{"offset_text",
+                     "o.csv",
+                     nullptr,
+                     "--telemetry-offset needs a number of",
+                     {"--telemetry-offset", "2s"}},
+        BadTelemetry{"offset_infinite",
+                     "o.csv",
+                     nullptr,
+                     "--telemetry-offset needs a number",
+                     {"--telemetry-offset", "inf"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

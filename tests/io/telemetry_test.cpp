@@ -77,13 +77,15 @@ TEST(Srt, ReadsAltitudeAndSignedPositions) {
 TEST(Gpx, TrackPointsMatchFramesByTimeWithTheOffset) {
   const io::Telemetry t = io::ParseGpx(
       "<gpx><trk><trkseg>"
-      "<trkpt lat=\"47.2\" lon=\"8.2\"><time>2024-05-01T12:00:02+02:00</time></trkpt>"
-      "<trkpt lat='47.0' lon='8.0'><ele>5</ele><time>2024-05-01T10:00:00Z</time></trkpt>"
-      "<trkpt lat=\"47.1\"><time>2024-05-01T10:00:01Z</time></trkpt>"
-      "<trkpt lat=\"47.1\" lon=\"8.1\"><time>yesterday</time></trkpt>"
-      "</trkseg></trk></gpx>");
+      "<trkpt xlat=\"0\" lat=\"47.2\" lon=\"8.2\"><time>2024-05-01T12:00:02+02:00</time></trkpt>"
+      "<trkpt lat = '47.0'\tlon=\t'8.0'><ele>5</ele><time>2024-05-01T10:00:00Z</time></trkpt>"
+      "<trkpt lat=\"47.1\"><time>2024-05-01T10:00:01Z</time></trkpt>"                // no lon
+      "<trkpt lat=\"47.1\" lon=\"8.1\"><time>yesterday</time></trkpt>"               // no time
+      "<trkpt lat=\"95\" lon=\"8\"><time>2024-05-01T10:00:01Z</time></trkpt>"        // no place
+      "<trkpt lat=47.1 lon=\"8.1\"><time>2024-05-01T10:00:01Z</time></trkpt>"        // unquoted
+      "<trkpt lat=\"47.1\" lon=\"8.1\"/></trkseg></trk></gpx><trkpt lat=\"47.1\"");  // cut
   ASSERT_EQ(t.track.size(), 2u);
-  EXPECT_EQ(t.notes.size(), 2u);
+  EXPECT_EQ(t.notes.size(), 6u) << testing::PrintToString(t.notes);
   EXPECT_DOUBLE_EQ(t.track[1].seconds - t.track[0].seconds, 2.0);
   // At 10 fps, frame 5 is 0.5 s after the first point, 1.5 s with a 1 s offset.
   const auto fixes = io::FixesFromTrack(t.track, {0, 5, 30}, 10.0, 1.0);
