@@ -386,6 +386,8 @@ const Case kCases[] = {
     Refused("empty_report_name", {"--json", ""}, 2, "--json needs a"),
     Refused("empty_output_folder", {"--output-dir", ""}, 2, "--output-dir needs"),
     Refused("empty_memory_budget", {"--memory-budget", ""}, 2, "--memory-budget needs"),
+    Refused("memory_budget_not_a_number", {"--memory-budget", "12x"}, 2,
+            "--memory-budget needs a whole number of MiB"),
     Refused("option_as_report_name", {"--json", "--blend"}, 2, "--json needs a"),
     {"video_named_like_an_option",
      [](const std::string& w) {
@@ -483,10 +485,15 @@ const Case kCases[] = {
      kEmptyTree,
      "nothing was composed",
      R::kKept},
-    // Image sequences: any start number; a gap, a FIFO or a corrupt member
-    // ends the input with a note naming it.
+    // Image sequences: any start number (names that only look like members
+    // are not); a gap, a FIFO or a corrupt member ends the input with a note.
     {"sequence_from_137",
-     Sequence({137, 138, 139, 140}),
+     Sequence({137, 138, 139, 140},
+              [](const std::string& m) {
+                for (const char* n : {"img_0001.jpg", "img_x001.png", "img_    .png",
+                                      "img_ 001.png", "img_000000000000000000001.png"})
+                  close(creat((m.substr(0, m.rfind('/') + 1) + n).c_str(), 0600));
+              }),
      {"100"},
      {},
      {},
@@ -617,6 +624,8 @@ const Case kCases[] = {
      kSanitized},
     // Unwritable destinations are found before the input is read.
     Refused("unwritable_output_directory", {"--output-dir", "/proc"}, 1, "cannot write into /proc"),
+    Refused("output_directory_under_a_file", {"--output-dir", "plain/sub"}, 1,
+            "could not create plain/sub: Not a directory", [] { close(creat("plain", 0600)); }),
     Refused("unwritable_report_directory", {"--json", "/proc/report.json"}, 1,
             "cannot write into /proc"),
     Refused("working_in_proc", {}, 1, "cannot write into /proc: the folder does not take new files",
