@@ -125,9 +125,10 @@ struct Outcome {
 
 class Runner {
  public:
-  Outcome Run(const std::vector<cv::Mat>& frames, float overlap = 70.0f) {
+  Outcome Run(const std::vector<cv::Mat>& frames, float overlap = 70.0f, int features = 0) {
     keepgoing::Settings settings;
     settings.overlapThreshold = overlap;
+    settings.featureMethod = features;
     keepGoing = std::make_unique<keepgoing::KeepGoing>(first, io::SilentOperator(), 1 << 30,
                                                        settings, nullptr);
     for (size_t f = 1; f < frames.size(); ++f)
@@ -218,8 +219,11 @@ TEST(KeepGoingProperty, EveryFrameIsPlacedOrReportedAndPlacementsFollowTheTruth)
 }
 
 // A lens cap while the camera swings back: the frames after it relocalise
-// onto the key frames filmed before and continue the one mosaic.
-TEST(KeepGoingRuns, ReturnAfterALensCapContinuesTheMosaic) {
+// onto the key frames filmed before and continue the one mosaic (corners and
+// SIFT features alike).
+class LensCap : public testing::TestWithParam<int> {};
+
+TEST_P(LensCap, ReturnAfterItContinuesTheMosaic) {
   std::vector<render::Waypoint> path = {{0, Pose(600, 760, 0.5)},
                                         {20, Pose(1000, 760, 0.5)},
                                         {28, Pose(700, 770, 0.5)},
@@ -233,7 +237,7 @@ TEST(KeepGoingRuns, ReturnAfterALensCapContinuesTheMosaic) {
                          : render::RenderFrame(testsupport::TestPhoto(), truth.back(), kSize));
   }
   Runner runner;
-  const Outcome out = runner.Run(frames);
+  const Outcome out = runner.Run(frames, 70.0f, GetParam());
   ASSERT_EQ(out.segments->size(), 1u);
   EXPECT_EQ(std::count(out.skipped.begin(), out.skipped.end(), 1), 7);
   const keepgoing::Segment& segment = out.segments->front();
@@ -247,6 +251,9 @@ TEST(KeepGoingRuns, ReturnAfterALensCapContinuesTheMosaic) {
         << "key frame at video frame " << frame;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(KeepGoingRuns, LensCap, testing::Values(0, 1),
+                         [](const auto& info) { return info.param == 0 ? "corners" : "sift"; });
 
 // The camera jumps to ground not filmed yet (a second segment starts there),
 // then pans back over the first: the two segments become one mosaic, each
