@@ -3,12 +3,14 @@
 // directory part of a path as the writers use it.
 #include "io/output_file.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
+#include "io/geotiff.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {
@@ -51,6 +53,24 @@ TEST(OutputFile, TargetsThatCannotBeWrittenSayWhyAndLeaveNothing) {
   EXPECT_FALSE(fs::exists(work.file("pano.unknown")));
   EXPECT_TRUE(io::WriteImageAtomically(work.file("pano.png"), image, &error)) << error;
   EXPECT_TRUE(testsupport::SameBits(cv::imread(work.file("pano.png")), image));
+}
+
+// A GeoTIFF staged tile by tile: a folder that does not exist is said, and a
+// writer abandoned before it finishes removes its staging file.
+TEST(OutputFile, TiledGeoTiffFailsCleanlyAndLeavesNothingWhenAbandoned) {
+  const testsupport::ScratchDir work("vmosaic_output_geotiff_");
+  std::string error;
+  io::TiledGeoTiff missing;
+  EXPECT_FALSE(missing.Open(work.file("absent/pano.tif"), 64, 64, 3, &error));
+  EXPECT_THAT(error, testing::StartsWith("could not create the staging file"));
+  {
+    io::TiledGeoTiff abandoned;
+    ASSERT_TRUE(abandoned.Open(work.file("pano.tif"), 64, 64, 1, &error)) << error;
+    const cv::Mat grey(64, 64, CV_8UC1, cv::Scalar(90));
+    EXPECT_TRUE(abandoned.Write({0, 0}, grey, cv::Mat(), &error)) << error;
+    EXPECT_FALSE(fs::is_empty(work.path));
+  }
+  EXPECT_TRUE(fs::is_empty(work.path));
 }
 
 TEST(OutputFile, DirectoryOfAPath) {
