@@ -129,8 +129,9 @@ class Runner {
     keepgoing::Settings settings;
     settings.overlapThreshold = overlap;
     settings.featureMethod = features;
-    keepGoing = std::make_unique<keepgoing::KeepGoing>(first, io::SilentOperator(), 1 << 30,
-                                                       settings, nullptr);
+    keepGoing = std::make_unique<keepgoing::KeepGoing>(
+        first, io::SilentOperator(), 1 << 30, settings,
+        [this](const std::string& note) { notes.push_back(note); });
     for (size_t f = 1; f < frames.size(); ++f)
       keepGoing->Process(static_cast<int>(f), frames[f - 1], frames[f]);
     keepGoing->Finish();
@@ -150,6 +151,7 @@ class Runner {
   }
   Panorama first;
   std::unique_ptr<keepgoing::KeepGoing> keepGoing;
+  std::vector<std::string> notes;
 };
 
 enum class Fault {
@@ -278,6 +280,9 @@ TEST(KeepGoingRuns, ASegmentThatComesBackOverAnEarlierOneIsMergedIntoIt) {
   }
   ASSERT_EQ(mosaics.size(), 1u);
   EXPECT_EQ(mosaics[0]->lastFrame, 45);
+  EXPECT_THAT(runner.notes,
+              testing::Contains(testing::MatchesRegex(
+                  "vmosaic: the mosaic of frames 16-[0-9]+ joins the one of frame 0")));
   Panorama& p = *mosaics[0]->panorama;
   EXPECT_GT(p.num_Nodes, 4);
   for (_treeNode* node : p.Vect_Nodes) {
