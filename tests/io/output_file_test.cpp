@@ -53,6 +53,8 @@ TEST(OutputFile, TargetsThatCannotBeWrittenSayWhyAndLeaveNothing) {
   EXPECT_FALSE(fs::exists(work.file("pano.unknown")));
   EXPECT_TRUE(io::WriteImageAtomically(work.file("pano.png"), image, &error)) << error;
   EXPECT_TRUE(testsupport::SameBits(cv::imread(work.file("pano.png")), image));
+  EXPECT_TRUE(io::WriteFileAtomically(work.file("one_byte"), {'*'}, &error)) << error;
+  EXPECT_EQ(testsupport::ReadFile(work.file("one_byte")), "*");
 }
 
 // A GeoTIFF staged tile by tile: a folder that does not exist is said, and a
