@@ -205,6 +205,21 @@ INSTANTIATE_TEST_SUITE_P(Telemetry, Georeferenced,
                          testing::Values("csv", "srt", "gpx", "csv_with_gaps"),
                          [](const auto& info) { return std::string(info.param); });
 
+// Telemetry whose times all fall after the frames (a large offset): the mean
+// is still written, tile by tile and without a georeference; standard error
+// and the report say why, and the run ends with status 2.
+TEST_F(Survey, TelemetryThatPlacesNoKeyFrameLeavesTheMosaicWithoutAGeoreference) {
+  const testsupport::RunResult run =
+      Run("late",
+          {"--format=tif", "--telemetry", dir_->file("t.gpx"), "--telemetry-offset", "1000"}, "0");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_THAT(run.err, testing::HasSubstr("vmosaic: no georeference: no key frame has a position"));
+  EXPECT_THAT(testsupport::ReadFile(dir_->file("late/r.json")),
+              testing::HasSubstr(R"("georeference": {"crs": null, "failure": "no key frame)"));
+  const Raster r = ReadGeoTiff(dir_->file("late/pano_Mean.tif"));
+  EXPECT_TRUE(r.wkt.empty() && !r.bgr.empty());
+}
+
 struct BadTelemetry {
   const char* name;
   const char* file;
