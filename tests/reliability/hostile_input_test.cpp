@@ -388,6 +388,10 @@ const Case kCases[] = {
     Refused("empty_memory_budget", {"--memory-budget", ""}, 2, "--memory-budget needs"),
     Refused("memory_budget_not_a_number", {"--memory-budget", "12x"}, 2,
             "--memory-budget needs a whole number of MiB"),
+    Refused("negative_memory_budget", {"--memory-budget", "-1"}, 2, "--memory-budget needs a"),
+    Refused("format_without_a_value", {"--format"}, 2, "--format needs a format (png or tif)"),
+    Refused("telemetry_offset_without_a_value", {"--telemetry-offset", "--blend"}, 2,
+            "--telemetry-offset needs a number of seconds"),
     Refused("option_as_report_name", {"--json", "--blend"}, 2, "--json needs a"),
     {"video_named_like_an_option",
      [](const std::string& w) {
