@@ -151,7 +151,7 @@ TEST_F(Survey, MeanComposedInTilesEqualsTheWholeCanvasMean) {
 }
 
 // Telemetry as a CSV, as SRT subtitles, as a GPX track timed by the frame rate, and as a CSV with
-// every third frame missing and a malformed line (noted, left out).
+// every third frame missing and seven malformed lines (five noted, all left out).
 class Georeferenced : public Survey, public testing::WithParamInterface<const char*> {};
 
 TEST_P(Georeferenced, KeyFrameCentresLieWithinOneMetreOfTheirTruePositions) {
@@ -162,13 +162,14 @@ TEST_P(Georeferenced, KeyFrameCentresLieWithinOneMetreOfTheirTruePositions) {
     std::ofstream out(telemetry = dir_->file("gaps.csv"));
     std::string line;
     for (int n = 0; std::getline(in, line); ++n)
-      out << (n % 3 == 1 ? "" : line + "\n") << (n == 5 ? "7,north,east\n" : "");
+      out << (n % 3 == 1 ? "" : line + "\n") << (n >= 5 && n < 12 ? "7,north,east\n" : "");
   }
   const testsupport::RunResult run = Run(kind, {"--format=tif", "--telemetry", telemetry});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_THAT(run.err, testing::HasSubstr("georeference: EPSG:32632"));
   if (kind == "csv_with_gaps") {
     EXPECT_THAT(run.err, testing::HasSubstr("line 5 is not frame,latitude,longitude"));
+    EXPECT_THAT(run.err, testing::HasSubstr("telemetry: 2 more records left out"));
   }
   const Raster r = ReadGeoTiff(dir_->file(kind + "/pano_Mean.tif"));
   EXPECT_THAT(r.wkt, testing::HasSubstr("UTM zone 32N"));

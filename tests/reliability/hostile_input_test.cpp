@@ -776,7 +776,7 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   const std::string video = work.file(
       "pan_"
       "\xff\xfe\xc3\xa9\xe0\x80\x80\xed\xa0\x80\xf0\x9f\x98\x80\xf4\x90\x80\x80\xe2\x82\"\\\t\r\n"
-      "\x01.mkv");
+      "\x01\xf1\x80\x80\x80\xe2\x82\xc0.mkv");
   const std::string fifo = work.file("report.fifo");
   ASSERT_TRUE(render::WriteVideo(video, Pan(kPanFrames), 10.0));
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -804,9 +804,10 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   EXPECT_FALSE(cv::imread(work.file("runs/a/pano_Mean.png")).empty());
   EXPECT_FALSE(fs::exists(work.file("pano_Mean.png")));
   const std::string r = "\\ufffd";
-  EXPECT_NE(json.find("pan_" + r + r + "\xc3\xa9" + r + r + r + r + r + r + "\xf0\x9f\x98\x80" + r +
-                      r + r + r + r + r + R"(\"\\\t\r\n\u0001.mkv")"),
-            std::string::npos)
+  EXPECT_NE(
+      json.find("pan_" + r + r + "\xc3\xa9" + r + r + r + r + r + r + "\xf0\x9f\x98\x80" + r + r +
+                r + r + r + r + R"(\"\\\t\r\n\u0001)" + "\xf1\x80\x80\x80" + r + r + r + ".mkv\""),
+      std::string::npos)
       << json;
 }
 
