@@ -64,6 +64,8 @@ TEST(MeanPanorama, WeightedMeanTruncatesLeavesUncoveredBlackAndScalesTheWeightMa
   ASSERT_TRUE(map.type() == CV_8UC1 && map.size() == pano.size());
   EXPECT_TRUE(map.at<uchar>(brightest) == 255 && map.at<uchar>(50, 900) == 0);
   EXPECT_EQ(map.at<uchar>(480, 640), cvRound(255.0 / highest));
+  Composition().copyWeightsToImage(&map);  // nothing composed, no map
+  EXPECT_TRUE(map.empty());
 }
 
 // Per pixel and channel: the median over the frames whose mask is at least

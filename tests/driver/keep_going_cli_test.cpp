@@ -1,5 +1,6 @@
 // --keep-going as a user runs it: a two-shot video with a flat glitch frame
-// in the first shot gives two mosaics, the report's segments describe them
+// in the first shot gives two mosaics (each refined and blended too), the
+// report's segments describe them
 // (and validate against the schema, paths under --output-dir included),
 // and without the option the run still ends at the glitch.
 #include <gtest/gtest.h>
@@ -31,8 +32,10 @@ TEST(KeepGoingCli, TwoShotsGiveTwoMosaicsAndTheReportDescribesThem) {
   ASSERT_EQ(plain.exitCode, 0) << plain.err;
   EXPECT_THAT(plain.err, testing::HasSubstr("frame 8 could not be inserted"));
 
-  const RunResult run = testsupport::RunVmosaic(
-      {"--keep-going", "--json", "run.json", "--output-dir", "runs", "shots.mkv", "70"}, work.path);
+  const RunResult run =
+      testsupport::RunVmosaic({"--keep-going", "--refine", "--blend", "--json", "run.json",
+                               "--output-dir", "runs", "shots.mkv", "70"},
+                              work.path);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_THAT(run.err, testing::HasSubstr("vmosaic: frame 8 skipped (flat frame)\n"));
   const std::string root = testsupport::SourceRoot();
@@ -48,18 +51,20 @@ TEST(KeepGoingCli, TwoShotsGiveTwoMosaicsAndTheReportDescribesThem) {
       {"-c",
        "import json\nfor s in json.load(open('run.json'))['segments']:\n"
        "  print(s['first_frame'], s['last_frame'], len(s['key_frames']), s['canvas']['width'],"
-       " s['canvas']['height'], *s['outputs'])"},
+       " s['canvas']['height'], ' '.join(s['outputs']))"},
       work.path);
   std::istringstream lines(segments.out);
   int first, last, keyFrames, width, height, count = 0;
-  std::string output;
-  while (lines >> first >> last >> keyFrames >> width >> height >> output) {
-    SCOPED_TRACE(output);
+  std::string outputs;
+  while (lines >> first >> last >> keyFrames >> width >> height && std::getline(lines, outputs)) {
+    SCOPED_TRACE(outputs);
     ++count;
-    EXPECT_EQ(output, count == 1 ? "runs/pano_Mean.png" : "runs/pano_Mean_2.png");
+    const std::string ending = count == 1 ? ".png" : "_2.png";
+    EXPECT_EQ(outputs, " runs/pano_Mean" + ending + " runs/pano_Blend" + ending);
     EXPECT_TRUE(count == 1 ? first == 0 && last == 23 : first == 24 && last == 47);
     EXPECT_GE(keyFrames, 2);
-    EXPECT_EQ(cv::imread(work.file(output)).size(), cv::Size(width, height));
+    for (const char* kind : {"runs/pano_Mean", "runs/pano_Blend"})
+      EXPECT_EQ(cv::imread(work.file(kind + ending)).size(), cv::Size(width, height)) << kind;
   }
   EXPECT_EQ(count, 2) << segments.out << segments.err;
 }

@@ -76,6 +76,7 @@ class Survey : public testing::Test {
     ASSERT_EQ(positions.size(), truth_.size());
     ASSERT_TRUE(render::WriteTelemetryCsv(dir_->file("t.csv"), positions, kGround));
     ASSERT_TRUE(render::WriteTelemetrySrt(dir_->file("t.srt"), positions, kGround, 30));
+    ASSERT_TRUE(render::WriteTelemetryGpx(dir_->file("t.gpx"), positions, 30));
   }
   static void TearDownTestSuite() { delete dir_; }
 
@@ -149,25 +150,26 @@ TEST_F(Survey, MeanComposedInTilesEqualsTheWholeCanvasMean) {
   }
 }
 
-// Telemetry as a CSV, as SRT subtitles, and as a CSV with every third frame
-// missing and a malformed line (noted, left out).
+// Telemetry as a CSV, as SRT subtitles, as a GPX track timed by the frame rate, and as a CSV with
+// every third frame missing and seven malformed lines (five noted, all left out).
 class Georeferenced : public Survey, public testing::WithParamInterface<const char*> {};
 
 TEST_P(Georeferenced, KeyFrameCentresLieWithinOneMetreOfTheirTruePositions) {
   const std::string kind = GetParam();
-  std::string telemetry = dir_->file(kind == "srt" ? "t.srt" : "t.csv");
+  std::string telemetry = dir_->file(kind == "csv_with_gaps" ? "t.csv" : "t." + kind);
   if (kind == "csv_with_gaps") {
     std::ifstream in(telemetry);
     std::ofstream out(telemetry = dir_->file("gaps.csv"));
     std::string line;
     for (int n = 0; std::getline(in, line); ++n)
-      out << (n % 3 == 1 ? "" : line + "\n") << (n == 5 ? "7,north,east\n" : "");
+      out << (n % 3 == 1 ? "" : line + "\n") << (n >= 5 && n < 12 ? "7,north,east\n" : "");
   }
   const testsupport::RunResult run = Run(kind, {"--format=tif", "--telemetry", telemetry});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_THAT(run.err, testing::HasSubstr("georeference: EPSG:32632"));
   if (kind == "csv_with_gaps") {
     EXPECT_THAT(run.err, testing::HasSubstr("line 5 is not frame,latitude,longitude"));
+    EXPECT_THAT(run.err, testing::HasSubstr("telemetry: 2 more records left out"));
   }
   const Raster r = ReadGeoTiff(dir_->file(kind + "/pano_Mean.tif"));
   EXPECT_THAT(r.wkt, testing::HasSubstr("UTM zone 32N"));
@@ -200,14 +202,31 @@ TEST_P(Georeferenced, KeyFrameCentresLieWithinOneMetreOfTheirTruePositions) {
   EXPECT_GE(checked, 6);
 }
 
-INSTANTIATE_TEST_SUITE_P(Telemetry, Georeferenced, testing::Values("csv", "srt", "csv_with_gaps"),
+INSTANTIATE_TEST_SUITE_P(Telemetry, Georeferenced,
+                         testing::Values("csv", "srt", "gpx", "csv_with_gaps"),
                          [](const auto& info) { return std::string(info.param); });
+
+// Telemetry whose times all fall after the frames (a large offset): the mean
+// is still written, tile by tile and without a georeference; standard error
+// and the report say why, and the run ends with status 2.
+TEST_F(Survey, TelemetryThatPlacesNoKeyFrameLeavesTheMosaicWithoutAGeoreference) {
+  const testsupport::RunResult run =
+      Run("late",
+          {"--format=tif", "--telemetry", dir_->file("t.gpx"), "--telemetry-offset", "1000"}, "0");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_THAT(run.err, testing::HasSubstr("vmosaic: no georeference: no key frame has a position"));
+  EXPECT_THAT(testsupport::ReadFile(dir_->file("late/r.json")),
+              testing::HasSubstr(R"("georeference": {"crs": null, "failure": "no key frame)"));
+  const Raster r = ReadGeoTiff(dir_->file("late/pano_Mean.tif"));
+  EXPECT_TRUE(r.wkt.empty() && !r.bgr.empty());
+}
 
 struct BadTelemetry {
   const char* name;
   const char* file;
   const char* text;  // nullptr: the file does not exist
   const char* message;
+  std::vector<std::string> more{};  // options after --telemetry
 };
 
 void PrintTo(const BadTelemetry& b, std::ostream* os) {
@@ -221,7 +240,9 @@ TEST_P(Refused, WithStatusTwoBeforeAnyWork) {
   const std::string path = dir_->file(bad.file);
   if (bad.text != nullptr)
     std::ofstream(path) << bad.text;
-  const testsupport::RunResult run = Run(bad.name, {"--format", "tif", "--telemetry", path});
+  std::vector<std::string> options{"--format", "tif", "--telemetry", path};
+  options.insert(options.end(), bad.more.begin(), bad.more.end());
+  const testsupport::RunResult run = Run(bad.name, options);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_THAT(run.err, testing::HasSubstr(bad.message));
   EXPECT_TRUE(run.out.empty());
@@ -238,7 +259,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadTelemetry{"two", "two.csv", "0,47.3,8.5\n9,47.301,8.5\n", "too few positions (2"},
         BadTelemetry{"collinear", "line.csv", "0,47.3,8.5\n1,47.301,8.5\n2,47.302,8.5\n",
                      "the positions lie on one line"},
-        BadTelemetry{"extension", "t.txt", "0,47.3,8.5\n", "must end in .srt, .csv or .gpx"}),
+        BadTelemetry{"extension", "t.txt", "0,47.3,8.5\n", "must end in .srt, .csv or .gpx"},
+        BadTelemetry{
+            "format", "f.csv", nullptr, "--format needs png or tif, not jpg", {"--format", "jpg"}},
+        BadTelemetry{"offset_text",
+                     "o.csv",
+                     nullptr,
+                     "--telemetry-offset needs a number of",
+                     {"--telemetry-offset", "2s"}},
+        BadTelemetry{"offset_infinite",
+                     "o.csv",
+                     nullptr,
+                     "--telemetry-offset needs a number",
+                     {"--telemetry-offset", "inf"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -87,6 +87,17 @@ TEST(GlobalAdjustment, FramesWithoutConstraintsKeepTheirPlacement) {
   EXPECT_LT(CornerError(r.frameToReference[1], truth[1]), CornerError(start[1], truth[1]));
 }
 
+// A constraint is sampled at the cell centres of the first frame's grid: a
+// pair three pixels apart keeps every point inside both frames.
+TEST(GlobalAdjustment, AConstraintSamplesItsWholeGridInsideBothFrames) {
+  geometry::GlobalAdjustmentSettings settings;
+  settings.minimumPoints = settings.gridColumns * settings.gridRows;
+  const cv::Mat shift = (cv::Mat_<double>(3, 3) << 1, 0, -3, 0, 1, -3, 0, 0, 1);
+  const geometry::GlobalAdjustment r = geometry::AdjustPlacements(
+      {cv::Mat::eye(3, 3, CV_64F), shift}, 0, {{1, 0, shift}}, kSize, settings);
+  EXPECT_EQ(r.constraintsUsed, 1);
+}
+
 // The gate on adjusted placements, against a start at a translation: what
 // keeps the frame's orientation and most of its area passes, a collapse, a
 // mirror image or a corner thrown behind the camera does not.

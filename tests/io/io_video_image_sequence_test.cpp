@@ -39,10 +39,11 @@ std::vector<cv::Mat> RenderPan(int frames, cv::Size size) {
 using testsupport::SameBits;
 
 // Every case ends after its expected frames: a frame of another size than the
-// first ends the input with a note on standard error.
+// first, or of a depth that is neither 8 nor 16 bits, ends the input with a
+// note on standard error.
 TEST(IoVideoImageSequence, GreyBgraSixteenBitArriveAsEightBitBgrAndAnotherSizeEndsTheInput) {
   const std::vector<cv::Mat> colour = RenderPan(3, kFirstSize);
-  std::vector<cv::Mat> grey, bgra, deep, expectedGrey, resized = colour;
+  std::vector<cv::Mat> grey, bgra, deep, expectedGrey, resized = colour, floating{colour[0]};
   for (const cv::Mat& image : colour) {
     std::vector<cv::Mat> planes;
     cv::split(image, planes);
@@ -52,22 +53,26 @@ TEST(IoVideoImageSequence, GreyBgraSixteenBitArriveAsEightBitBgrAndAnotherSizeEn
     cv::merge(planes, bgra.emplace_back());
     image.convertTo(deep.emplace_back(), CV_16UC3, 257.0);  // 255 -> 65535
   }
+  colour[1].convertTo(floating.emplace_back(), CV_32FC3);  // as TIFF: a depth no frame has
   for (const cv::Mat& smaller : RenderPan(2, {160, 120}))
     resized.push_back(smaller);
 
+  const std::vector<cv::Mat> firstOnly{colour[0]};
   using Images = const std::vector<cv::Mat>*;
   const std::tuple<const char*, Images, Images, const char*> cases[] = {
       // name, images, expected, note
       {"grey", &grey, &expectedGrey, ""},
       {"bgra", &bgra, &colour, ""},
       {"sixteen_bit", &deep, &colour, ""},
-      {"size_change", &resized, &colour, "frame size changed from 320x240 to 160x120"}};
+      {"size_change", &resized, &colour, "frame size changed from 320x240 to 160x120"},
+      {"float", &floating, &firstOnly, "unsupported frame format; input ends here"}};
   for (const auto& [name, images, expected, note] : cases) {
     SCOPED_TRACE(name);
     const testsupport::ScratchDir scratch(std::string("io_sequence_") + name + "_");
+    const char* extension = images == &floating ? "tif" : "png";
     for (size_t i = 0; i < images->size(); ++i)
-      ASSERT_TRUE(cv::imwrite(scratch.file(cv::format("img_%03zu.png", i)), (*images)[i]));
-    std::string program = "vmosaic", pattern = scratch.file("img_%03d.png");
+      ASSERT_TRUE(cv::imwrite(scratch.file(cv::format("img_%03zu.", i) + extension), (*images)[i]));
+    std::string program = "vmosaic", pattern = scratch.file(std::string("img_%03d.") + extension);
     char* argv[] = {program.data(), pattern.data(), nullptr};
     ioVideo video;
     ASSERT_EQ(video.Input_Video(2, argv, kIdDatabase, kIdScaleProcess), 1);

@@ -21,10 +21,20 @@ const char kSrt[] =
     "1\n00:00:00,000 --> 00:00:00,033\n<font size=\"28\">FrameCnt: 1, DiffTime: 33ms\n"
     "[iso: 100] [latitude: 47.30001] [longitude: 8.50002] [rel_alt: 50.5 abs_alt: 150]</font>\n"
     "\n\r\n2\n00:00:00,033 --> 00:00:00,066\nFrameCnt: 3\n[latitude : -33.5] [longitude : 151.2]\n"
-    "\n3\nFrameCnt: 4\n[latitude: 0.0] [longitude: 0.0]\n"  // no fix yet
-    "\n4\n[latitude: 47.3] [longitude: 8.5]\n"              // no FrameCnt
-    "\n5\nFrameCnt: 6\n[latitude: 47.3]\n"                  // no longitude
-    "\n6\nFrameCnt: 3\n[latitude: 1] [longitude: 1]\n";     // frame again
+    "\n3\nFrameCnt: 4\n[latitude: 0.0] [longitude: 0.0]\n"             // no fix yet
+    "\n4\n[latitude: 47.3] [longitude: 8.5]\n"                         // no FrameCnt
+    "\n5\nFrameCnt: 6\n[latitude: 47.3]\n"                             // no longitude
+    "\n6\nFrameCnt: 3\n[latitude: 1] [longitude: 1]\n"                 // frame again
+    "\n7\nFrameCnt: 7.5\n[latitude: 1] [longitude: 1]\n"               // no whole FrameCnt
+    "\n8\nFrameCnt: 8\n[xlatitude: 1] [latitude 2] [longitude: 1]\n";  // no latitude:
+
+// A header and 59 bad records: 50 notes, then one that counts the rest.
+const std::string kManyBadLines = [] {
+  std::string text = "frame,latitude,longitude\n";
+  for (int i = 0; i < 59; ++i)
+    text += "x\n";
+  return text;
+}();
 
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
@@ -46,7 +56,7 @@ TEST_P(Parsers, ReadWhatIsWellFormedAndNoteTheRest) {
 INSTANTIATE_TEST_SUITE_P(
     Telemetry, Parsers,
     testing::Values(
-        Case{"srt", io::ParseSrt, kSrt, {0, 2}, 4, ""},
+        Case{"srt", io::ParseSrt, kSrt, {0, 2}, 6, ""},
         Case{"srt_empty", io::ParseSrt, "\n\n", {}, 0, "it holds no position"},
         Case{"csv",
              io::ParseTelemetryCsv,
@@ -57,11 +67,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"csv_bad_lines",
              io::ParseTelemetryCsv,
              "0,47.3,8.5\nframe,lat,lon\n1,47.3\n2,95,8\n3,47.3,8.5,x\n-1,47,8\n1.5,47,8\n"
-             "5,0,0\n6,47.3,8.5,1,2\n",
+             "5,0,0\n6,47.3,8.5,1,2\n7,1e999,8\n8,,8\n",
              {0},
-             8,
+             10,
              ""},
-        Case{"csv_nothing", io::ParseTelemetryCsv, "a;b;c\n", {}, 0, "it holds no position"}),
+        Case{"csv_nothing", io::ParseTelemetryCsv, "a;b;c\n", {}, 0, "it holds no position"},
+        Case{"csv_notes_bounded",
+             io::ParseTelemetryCsv,
+             kManyBadLines.c_str(),
+             {},
+             51,
+             "it holds no position"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Srt, ReadsAltitudeAndSignedPositions) {
@@ -77,13 +93,15 @@ TEST(Srt, ReadsAltitudeAndSignedPositions) {
 TEST(Gpx, TrackPointsMatchFramesByTimeWithTheOffset) {
   const io::Telemetry t = io::ParseGpx(
       "<gpx><trk><trkseg>"
-      "<trkpt lat=\"47.2\" lon=\"8.2\"><time>2024-05-01T12:00:02+02:00</time></trkpt>"
-      "<trkpt lat='47.0' lon='8.0'><ele>5</ele><time>2024-05-01T10:00:00Z</time></trkpt>"
-      "<trkpt lat=\"47.1\"><time>2024-05-01T10:00:01Z</time></trkpt>"
-      "<trkpt lat=\"47.1\" lon=\"8.1\"><time>yesterday</time></trkpt>"
-      "</trkseg></trk></gpx>");
+      "<trkpt xlat=\"0\" lat=\"47.2\" lon=\"8.2\"><time>2024-05-01T12:00:02+02:00</time></trkpt>"
+      "<trkpt lat = '47.0'\tlon=\t'8.0'><ele>5</ele><time>2024-05-01T10:00:00Z</time></trkpt>"
+      "<trkpt lat=\"47.1\"><time>2024-05-01T10:00:01Z</time></trkpt>"                // no lon
+      "<trkpt lat=\"47.1\" lon=\"8.1\"><time>yesterday</time></trkpt>"               // no time
+      "<trkpt lat=\"95\" lon=\"8\"><time>2024-05-01T10:00:01Z</time></trkpt>"        // no place
+      "<trkpt lat=47.1 lon=\"8.1\"><time>2024-05-01T10:00:01Z</time></trkpt>"        // unquoted
+      "<trkpt lat=\"47.1\" lon=\"8.1\"/></trkseg></trk></gpx><trkpt lat=\"47.1\"");  // cut
   ASSERT_EQ(t.track.size(), 2u);
-  EXPECT_EQ(t.notes.size(), 2u);
+  EXPECT_EQ(t.notes.size(), 6u) << testing::PrintToString(t.notes);
   EXPECT_DOUBLE_EQ(t.track[1].seconds - t.track[0].seconds, 2.0);
   // At 10 fps, frame 5 is 0.5 s after the first point, 1.5 s with a 1 s offset.
   const auto fixes = io::FixesFromTrack(t.track, {0, 5, 30}, 10.0, 1.0);
@@ -98,8 +116,15 @@ TEST(IsoTime, ReadsZonesAndRefusesMalformedTimes) {
   EXPECT_DOUBLE_EQ(s, 86401.25);
   ASSERT_TRUE(io::ParseIsoTime("2000-03-01T01:30:00+01:30", &s));
   EXPECT_DOUBLE_EQ(s, 951868800.0);
+  ASSERT_TRUE(io::ParseIsoTime("2000-02-29T22:00:00-01:30", &s));  // no zone is UTC
+  double utc = 0;
+  ASSERT_TRUE(io::ParseIsoTime("2000-02-29T23:30:00", &utc));
+  EXPECT_DOUBLE_EQ(s, utc);
   for (const char* bad : {"", "2000-13-01T00:00:00Z", "2000-01-01 00:00:00", "2000-01-01T00:00:00X",
-                          "2000-01-01T00:00:00+1"}) {
+                          "2000-01-01T00:00:00+1", "2000-00-01T00:00:00Z", "2000-01-00T00:00:00Z",
+                          "2000-01-32T00:00:00Z", "2000-01-01T24:00:00Z", "2000-01-01T00:60:00Z",
+                          "2000-01-01T00:00:61Z", "2000-01-01T00:00:Z", "2000-1-01T00:00:00Z",
+                          "2000-01-01T00:00:00+01:00x"}) {
     EXPECT_FALSE(io::ParseIsoTime(bad, &s)) << bad;
   }
 }

@@ -59,6 +59,7 @@ TEST_P(FrameStoreBudget, PixelsComeBackAsPutInWithinTheBudget) {
     std::int64_t total = 0;
     for (const cv::Mat& f : copies)
       kept.push_back(store.Keep(f)), total += static_cast<std::int64_t>(f.total() * f.elemSize());
+    EXPECT_TRUE(store.Keep(cv::Mat()).empty());
     for (cv::Mat& f : copies)
       f.setTo(cv::Scalar::all(0));
     // Later passes read back pages dropped by Release(), then by Release(frame), which must

@@ -125,11 +125,13 @@ struct Outcome {
 
 class Runner {
  public:
-  Outcome Run(const std::vector<cv::Mat>& frames, float overlap = 70.0f) {
+  Outcome Run(const std::vector<cv::Mat>& frames, float overlap = 70.0f, int features = 0) {
     keepgoing::Settings settings;
     settings.overlapThreshold = overlap;
-    keepGoing = std::make_unique<keepgoing::KeepGoing>(first, io::SilentOperator(), 1 << 30,
-                                                       settings, nullptr);
+    settings.featureMethod = features;
+    keepGoing = std::make_unique<keepgoing::KeepGoing>(
+        first, io::SilentOperator(), 1 << 30, settings,
+        [this](const std::string& note) { notes.push_back(note); });
     for (size_t f = 1; f < frames.size(); ++f)
       keepGoing->Process(static_cast<int>(f), frames[f - 1], frames[f]);
     keepGoing->Finish();
@@ -149,6 +151,7 @@ class Runner {
   }
   Panorama first;
   std::unique_ptr<keepgoing::KeepGoing> keepGoing;
+  std::vector<std::string> notes;
 };
 
 enum class Fault {
@@ -218,8 +221,11 @@ TEST(KeepGoingProperty, EveryFrameIsPlacedOrReportedAndPlacementsFollowTheTruth)
 }
 
 // A lens cap while the camera swings back: the frames after it relocalise
-// onto the key frames filmed before and continue the one mosaic.
-TEST(KeepGoingRuns, ReturnAfterALensCapContinuesTheMosaic) {
+// onto the key frames filmed before and continue the one mosaic (corners and
+// SIFT features alike).
+class LensCap : public testing::TestWithParam<int> {};
+
+TEST_P(LensCap, ReturnAfterItContinuesTheMosaic) {
   std::vector<render::Waypoint> path = {{0, Pose(600, 760, 0.5)},
                                         {20, Pose(1000, 760, 0.5)},
                                         {28, Pose(700, 770, 0.5)},
@@ -233,7 +239,7 @@ TEST(KeepGoingRuns, ReturnAfterALensCapContinuesTheMosaic) {
                          : render::RenderFrame(testsupport::TestPhoto(), truth.back(), kSize));
   }
   Runner runner;
-  const Outcome out = runner.Run(frames);
+  const Outcome out = runner.Run(frames, 70.0f, GetParam());
   ASSERT_EQ(out.segments->size(), 1u);
   EXPECT_EQ(std::count(out.skipped.begin(), out.skipped.end(), 1), 7);
   const keepgoing::Segment& segment = out.segments->front();
@@ -247,6 +253,9 @@ TEST(KeepGoingRuns, ReturnAfterALensCapContinuesTheMosaic) {
         << "key frame at video frame " << frame;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(KeepGoingRuns, LensCap, testing::Values(0, 1),
+                         [](const auto& info) { return info.param == 0 ? "corners" : "sift"; });
 
 // The camera jumps to ground not filmed yet (a second segment starts there),
 // then pans back over the first: the two segments become one mosaic, each
@@ -271,6 +280,9 @@ TEST(KeepGoingRuns, ASegmentThatComesBackOverAnEarlierOneIsMergedIntoIt) {
   }
   ASSERT_EQ(mosaics.size(), 1u);
   EXPECT_EQ(mosaics[0]->lastFrame, 45);
+  EXPECT_THAT(runner.notes,
+              testing::Contains(testing::MatchesRegex(
+                  "vmosaic: the mosaic of frames 16-[0-9]+ joins the one of frame 0")));
   Panorama& p = *mosaics[0]->panorama;
   EXPECT_GT(p.num_Nodes, 4);
   for (_treeNode* node : p.Vect_Nodes) {

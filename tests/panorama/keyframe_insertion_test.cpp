@@ -55,6 +55,25 @@ TEST(KeyFrameInsertion, ChainRecordsAreFreedOnceAKeyFrameFollows) {
     EXPECT_EQ(r->id, p.Node_Reference->id);
 }
 
+// A reference left on an older key frame is moved to the latest one before
+// the next frame is measured; the chain starts again behind it.
+TEST(KeyFrameInsertion, AStaleReferenceMovesToTheLatestKeyFrame) {
+  Pan pan = RenderPan(13, 6.0);
+  const cv::Mat last = pan.frames.back();
+  pan.frames.pop_back();
+  Panorama p;
+  Build(p, pan, 90.0f, 0);
+  ASSERT_GE(p.num_Nodes, 2);
+  _treeNode* const latest = p.Vect_Nodes.back();
+  p.Node_Reference = p.Vect_Nodes.front();
+  testing::internal::CaptureStdout();
+  p.ProcessTwoImages_AVL(pan.frames.back(), last, 90.0f, 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(p.Node_Reference, latest);
+  EXPECT_EQ(ChainLength(p), 1u);
+  EXPECT_EQ(p.Node_Current->prev_List, latest);
+}
+
 TEST(KeyFrameInsertion, SiftKeyFrameStepRestoresTheCurrentFramesFeatures) {
   const Pan pan = RenderPan(2, 30.0);
   Panorama p;

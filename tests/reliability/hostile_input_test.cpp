@@ -386,6 +386,12 @@ const Case kCases[] = {
     Refused("empty_report_name", {"--json", ""}, 2, "--json needs a"),
     Refused("empty_output_folder", {"--output-dir", ""}, 2, "--output-dir needs"),
     Refused("empty_memory_budget", {"--memory-budget", ""}, 2, "--memory-budget needs"),
+    Refused("memory_budget_not_a_number", {"--memory-budget", "12x"}, 2,
+            "--memory-budget needs a whole number of MiB"),
+    Refused("negative_memory_budget", {"--memory-budget", "-1"}, 2, "--memory-budget needs a"),
+    Refused("format_without_a_value", {"--format"}, 2, "--format needs a format (png or tif)"),
+    Refused("telemetry_offset_without_a_value", {"--telemetry-offset", "--blend"}, 2,
+            "--telemetry-offset needs a number of seconds"),
     Refused("option_as_report_name", {"--json", "--blend"}, 2, "--json needs a"),
     {"video_named_like_an_option",
      [](const std::string& w) {
@@ -483,10 +489,15 @@ const Case kCases[] = {
      kEmptyTree,
      "nothing was composed",
      R::kKept},
-    // Image sequences: any start number; a gap, a FIFO or a corrupt member
-    // ends the input with a note naming it.
+    // Image sequences: any start number (names that only look like members
+    // are not); a gap, a FIFO or a corrupt member ends the input with a note.
     {"sequence_from_137",
-     Sequence({137, 138, 139, 140}),
+     Sequence({137, 138, 139, 140},
+              [](const std::string& m) {
+                for (const char* n : {"img_0001.jpg", "img_x001.png", "img_    .png",
+                                      "img_ 001.png", "img_000000000000000000001.png"})
+                  close(creat((m.substr(0, m.rfind('/') + 1) + n).c_str(), 0600));
+              }),
      {"100"},
      {},
      {},
@@ -617,6 +628,8 @@ const Case kCases[] = {
      kSanitized},
     // Unwritable destinations are found before the input is read.
     Refused("unwritable_output_directory", {"--output-dir", "/proc"}, 1, "cannot write into /proc"),
+    Refused("output_directory_under_a_file", {"--output-dir", "plain/sub"}, 1,
+            "could not create plain/sub: Not a directory", [] { close(creat("plain", 0600)); }),
     Refused("unwritable_report_directory", {"--json", "/proc/report.json"}, 1,
             "cannot write into /proc"),
     Refused("working_in_proc", {}, 1, "cannot write into /proc: the folder does not take new files",
@@ -754,11 +767,17 @@ TEST(HostileTerminal, BackgroundRunIsNotStoppedAndShowsNoAbsurdRate) {
 }
 
 // Where the report goes: into a FIFO and through a link to standard
-// output in place; from an input whose name is not UTF-8, as valid UTF-8;
+// output in place; from an input whose name is not UTF-8 (stray, overlong,
+// surrogate, out-of-range and cut sequences beside valid ones and control
+// characters), as valid UTF-8;
 // with --output-dir, naming the files of its own run.
 TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   const ScratchDir work("vmosaic_hostile_report_"), logs("vmosaic_hostile_logs_");
-  const std::string video = work.file("pan_\xff\xfe.mkv"), fifo = work.file("report.fifo");
+  const std::string video = work.file(
+      "pan_"
+      "\xff\xfe\xc3\xa9\xe0\x80\x80\xed\xa0\x80\xf0\x9f\x98\x80\xf4\x90\x80\x80\xe2\x82\"\\\t\r\n"
+      "\x01\xf1\x80\x80\x80\xe2\x82\xc0.mkv");
+  const std::string fifo = work.file("report.fifo");
   ASSERT_TRUE(render::WriteVideo(video, Pan(kPanFrames), 10.0));
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::string fromFifo;
@@ -784,9 +803,12 @@ TEST(HostileInput, ReportGoesWhereItIsToldAndNamesItsOwnFiles) {
   EXPECT_NE(json.find(R"("outputs": ["runs/a/pano_Mean.png"])"), std::string::npos);
   EXPECT_FALSE(cv::imread(work.file("runs/a/pano_Mean.png")).empty());
   EXPECT_FALSE(fs::exists(work.file("pano_Mean.png")));
-  EXPECT_NE(json.find(R"(pan_\ufffd\ufffd.mkv")"), std::string::npos) << json;
-  for (const unsigned char c : json)
-    EXPECT_LT(c, 0x80) << "bytes beyond ASCII are escaped";
+  const std::string r = "\\ufffd";
+  EXPECT_NE(
+      json.find("pan_" + r + r + "\xc3\xa9" + r + r + r + r + r + r + "\xf0\x9f\x98\x80" + r + r +
+                r + r + r + r + R"(\"\\\t\r\n\u0001)" + "\xf1\x80\x80\x80" + r + r + r + ".mkv\""),
+      std::string::npos)
+      << json;
 
   // Into the results' folder, which the run creates.
   run = Spawn(work.path, {video, "--output-dir", "runs/b", "--json", "runs/b/./report.json"});

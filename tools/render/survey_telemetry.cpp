@@ -66,4 +66,23 @@ bool WriteTelemetrySrt(const std::string& path, const std::vector<FramePosition>
   return static_cast<bool>(out);
 }
 
+bool WriteTelemetryGpx(const std::string& path, const std::vector<FramePosition>& positions,
+                       double fps) {
+  std::ofstream out(path);
+  out << "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\"><trk><trkseg>\n";
+  char text[256];
+  for (size_t f = 0; f < positions.size(); ++f) {
+    const double seconds = f / fps;
+    std::snprintf(text, sizeof text,
+                  "<trkpt lat=\"%.10f\" lon=\"%.10f\"><time>2024-05-01T10:%02d:%06.3fZ</time>"
+                  "</trkpt>\n",
+                  positions[f].latitude, positions[f].longitude, static_cast<int>(seconds / 60),
+                  std::fmod(seconds, 60.0));
+    out << text;
+  }
+  out << "</trkseg></trk></gpx>\n";
+  out.close();
+  return static_cast<bool>(out);
+}
+
 }  // namespace render

@@ -33,5 +33,8 @@ bool WriteTelemetryCsv(const std::string& path, const std::vector<FramePosition>
 // One subtitle block per frame, as drones write them (FrameCnt from 1).
 bool WriteTelemetrySrt(const std::string& path, const std::vector<FramePosition>& positions,
                        const GroundPlacement& ground, double fps);
+// A GPX track with one point per frame, timed from 10:00:00 UTC at fps.
+bool WriteTelemetryGpx(const std::string& path, const std::vector<FramePosition>& positions,
+                       double fps);
 
 }  // namespace render
