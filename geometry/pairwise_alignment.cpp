@@ -210,20 +210,34 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
 
 }  // namespace
 
-AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels) {
+AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels, int intensityFrom) {
   CV_Assert(grey.type() == CV_32F && levels >= 0);
   AlignmentPyramids out;
   const std::vector<cv::Mat> plain = Pyramid(grey, levels);
   for (size_t l = 0; l < plain.size(); ++l) {
-    // Into new images: level 0 is grey itself.
+    // Into new images: level 0 is grey itself. The coarse band-pass levels
+    // start from the smoothed ones: the reduced images alias, and their
+    // finest detail pulls the coarse search astray.
     cv::Mat smoothed;
-    cv::GaussianBlur(plain[l], smoothed, cv::Size(5, 5), 0);
-    out.intensity.push_back(smoothed);
-    // The coarse band-pass levels start from the smoothed ones: the reduced
-    // images alias, and their finest detail pulls the coarse search astray.
+    if (l > 0 || intensityFrom <= 0)
+      cv::GaussianBlur(plain[l], smoothed, cv::Size(5, 5), 0);
     out.bandPass.push_back(BandPass(l == 0 ? plain[l] : smoothed));
+    out.intensity.push_back(static_cast<int>(l) >= intensityFrom ? smoothed : cv::Mat());
   }
   return out;
+}
+
+AlignmentLevels LevelsToAlign(cv::Size frameSize, const PairwiseAlignmentSettings& settings) {
+  AlignmentLevels levels;
+  while ((frameSize.width >> levels.finest) > settings.maxAlignedWidth)
+    ++levels.finest;
+  levels.coarsest = levels.finest;
+  while (levels.coarsest < std::max(settings.coarsestLevel, levels.finest) &&
+         (std::min(frameSize.width, frameSize.height) >> (levels.coarsest + 1)) >=
+             kTuning.minLevelSide) {
+    ++levels.coarsest;
+  }
+  return levels;
 }
 
 double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
@@ -240,24 +254,32 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
 PairwiseAlignment AlignGreyPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                                 const PairwiseAlignmentSettings& settings) {
   CV_Assert(a.size() == b.size() && !a.empty() && a.type() == CV_32F && b.type() == CV_32F);
+  const AlignmentLevels levels = LevelsToAlign(a.size(), settings);
+  return AlignPyramidPair(BuildAlignmentPyramids(a, levels.coarsest, levels.finest + 1),
+                          BuildAlignmentPyramids(b, levels.coarsest, levels.finest + 1),
+                          initialAtoB, settings);
+}
+
+PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& pyramidA,
+                                   const AlignmentPyramids& pyramidB, const cv::Mat& initialAtoB,
+                                   const PairwiseAlignmentSettings& settings) {
+  CV_Assert(!pyramidA.bandPass.empty() && !pyramidB.bandPass.empty());
+  const cv::Size size = pyramidA.bandPass[0].size();
+  CV_Assert(pyramidB.bandPass[0].size() == size && !size.empty());
   CV_Assert(initialAtoB.rows == 3 && initialAtoB.cols == 3 && initialAtoB.type() == CV_64F);
-  PairwiseAlignment result;
-  result.H = initialAtoB.clone();
-
-  int finest = 0;
-  while ((a.cols >> finest) > settings.maxAlignedWidth)
-    ++finest;
-  int coarsest = finest;
-  while (coarsest < std::max(settings.coarsestLevel, finest) &&
-         (std::min(a.cols, a.rows) >> (coarsest + 1)) >= kTuning.minLevelSide) {
-    ++coarsest;
+  const auto [finest, coarsest] = LevelsToAlign(size, settings);
+  for (const AlignmentPyramids* p : {&pyramidA, &pyramidB}) {
+    CV_Assert(p->bandPass.size() > static_cast<size_t>(coarsest) &&
+              p->intensity.size() > static_cast<size_t>(coarsest));
   }
-
-  const AlignmentPyramids pyramidA = BuildAlignmentPyramids(a, coarsest);
-  const AlignmentPyramids pyramidB = BuildAlignmentPyramids(b, coarsest);
   const cv::Mat& detailA = pyramidA.bandPass[0];
   const cv::Mat& detailB = pyramidB.bandPass[0];
-  result.nccBefore = MaskedNcc(detailA, detailB, initialAtoB, settings.minimumOverlapShare);
+  const auto ncc = [&](const cv::Mat& H) {
+    return MaskedNcc(detailA, detailB, H, settings.minimumOverlapShare);
+  };
+  PairwiseAlignment result;
+  result.H = initialAtoB.clone();
+  result.nccBefore = ncc(initialAtoB);
   result.nccAfter = result.nccBefore;
   if (std::isnan(result.nccBefore))
     return result;
@@ -278,24 +300,25 @@ PairwiseAlignment AlignGreyPair(const cv::Mat& a, const cv::Mat& b, const cv::Ma
     if (!H)
       continue;
     const bool known = std::any_of(starts.begin(), starts.end(), [&](const cv::Mat& other) {
-      return OverlapShift(*H, other, a.size()) < kTuning.sameStartPx;
+      return OverlapShift(*H, other, size) < kTuning.sameStartPx;
     });
     if (!known)
       starts.push_back(*H);
   }
-  const double maxShift = settings.maxCornerShift * std::hypot(static_cast<double>(a.cols), a.rows);
+  const double maxShift =
+      settings.maxCornerShift * std::hypot(static_cast<double>(size.width), size.height);
   double best = -std::numeric_limits<double>::infinity();
   for (const cv::Mat& start : starts) {
     const std::optional<cv::Mat> H =
         AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon);
-    if (!H || OverlapShift(*H, initialAtoB, a.size()) > maxShift)
+    if (!H || OverlapShift(*H, initialAtoB, size) > maxShift)
       continue;
-    const double ncc = MaskedNcc(detailA, detailB, *H, settings.minimumOverlapShare);
-    if (std::isnan(ncc) || ncc < settings.minimumNcc || ncc <= best)
+    const double after = ncc(*H);
+    if (std::isnan(after) || after < settings.minimumNcc || after <= best)
       continue;
-    best = ncc;
+    best = after;
     result.H = *H;
-    result.nccAfter = ncc;
+    result.nccAfter = after;
     result.accepted = true;
   }
   return result;

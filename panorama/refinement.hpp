@@ -38,11 +38,16 @@ struct RefinementSettings {
   float anchorOverlapPercent = 80.0f;
   // Memory for the pairs aligned at once (each takes about
   // kAlignmentBytesPerPixel per frame pixel): never more pairs in flight
-  // than fit, nor than threads, and at least one.
+  // than fit, nor than threads, and at least one. Of what the pairs leave,
+  // at most pyramidBytes holds the key frames' pyramids between their pairs
+  // (about 7 bytes per frame pixel each, 4 for a key frame paired with its
+  // anchor only); a batch ends where they would need more.
   std::int64_t workingBytes = std::int64_t{256} << 20;
+  std::int64_t pyramidBytes = std::int64_t{48} << 20;
   int threads = 0;  // 0: OpenCV's thread count
-  // Pairs are aligned in batches of this many, in the key frames' order;
-  // afterBatch (when set) runs between batches, when no pixels are read.
+  // Pairs are aligned in batches of at most this many, in the key frames'
+  // order; afterBatch (when set) runs between batches, when no pixels are
+  // read.
   int batchPairs = 64;
   // Align grey levels with the lens's falloff divided out, the falloff
   // estimated from the key frames under their starting placements as the
@@ -55,7 +60,7 @@ struct RefinementSettings {
   int falloffFrames = 48;  // key frames the falloff is estimated from, at most
   std::function<void()> afterBatch;
 };
-constexpr std::int64_t kAlignmentBytesPerPixel = 96;
+constexpr std::int64_t kAlignmentBytesPerPixel = 72;
 
 struct RefinedPair {
   int32_t idA = 0;  // idA < idB
