@@ -171,10 +171,128 @@ struct PyramidPair {
   std::vector<cv::Mat> b;
 };
 
+// One iteration of the enhanced correlation coefficient (ECC) alignment of
+// templ onto image under warp (templ's pixels onto image's, 3x3 CV_32F,
+// updated), over the template pixels that land inside image's interior: the
+// step findTransformECC takes, in one pass over the pixels with nothing but
+// sums kept (it builds and reads back eight Jacobian images and the warped
+// image and gradients, several times the cost on a full frame). False when
+// the step cannot be taken (too few pixels, no contrast, or a step that would
+// lower the correlation). With a stride above 1, every stride-th row and in
+// it every stride-th pixel is used, staggered from row to row.
+bool CorrelationStep(const cv::Mat& templ, const cv::Mat& image, int stride, cv::Mat* warp) {
+  CV_Assert(templ.type() == CV_32F && image.type() == CV_32F && warp->type() == CV_32F);
+  const cv::Matx33f Hf(warp->ptr<float>());
+  const cv::Matx33d H(Hf(0, 0), Hf(0, 1), Hf(0, 2), Hf(1, 0), Hf(1, 1), Hf(1, 2), Hf(2, 0),
+                      Hf(2, 1), 1.0);
+  // Bilinear samples and central differences need one pixel around, and the
+  // interior leaves out the borders as the masked correlation does.
+  const cv::Rect inside = Interior(image.size());
+  const double left = inside.x + 1.0, top = inside.y + 1.0;
+  const double right = inside.x + inside.width - 3.0, bottom = inside.y + inside.height - 3.0;
+  // Sums over the pixels used: of the Jacobian's products (JtJ), of the
+  // Jacobian times 1, the image and the template, and of the images.
+  cv::Matx<double, 8, 8> JtJ = cv::Matx<double, 8, 8>::zeros();
+  cv::Vec<double, 8> J1, JI, JT;
+  double n = 0, sumI = 0, sumT = 0, sumII = 0, sumTT = 0, sumIT = 0;
+  for (int y = 0; y < templ.rows; y += stride) {
+    const float* t = templ.ptr<float>(y);
+    for (int x = (y / stride) % stride; x < templ.cols; x += stride) {
+      const double w = 1.0 / (H(2, 0) * x + H(2, 1) * y + 1.0);
+      const double u = (H(0, 0) * x + H(0, 1) * y + H(0, 2)) * w;
+      const double v = (H(1, 0) * x + H(1, 1) * y + H(1, 2)) * w;
+      if (!(u >= left && u < right && v >= top && v < bottom))
+        continue;
+      const int x0 = static_cast<int>(u), y0 = static_cast<int>(v);
+      const double fx = u - x0, fy = v - y0;
+      // Rows y0 - 1 .. y0 + 2, columns x0 - 1 .. x0 + 2 of the image.
+      double row[4][4];
+      for (int r = 0; r < 4; ++r) {
+        const float* p = image.ptr<float>(y0 - 1 + r) + (x0 - 1);
+        for (int c = 0; c < 4; ++c)
+          row[r][c] = p[c];
+      }
+      const auto at = [&](int r, int c) {  // bilinear at (x0 + c + fx, y0 + r + fy)
+        return (1 - fy) * ((1 - fx) * row[r + 1][c + 1] + fx * row[r + 1][c + 2]) +
+               fy * ((1 - fx) * row[r + 2][c + 1] + fx * row[r + 2][c + 2]);
+      };
+      const double I = at(0, 0);
+      const double gx = 0.5 * (at(0, 1) - at(0, -1)) * w;
+      const double gy = 0.5 * (at(1, 0) - at(-1, 0)) * w;
+      const double g = -(gx * u + gy * v);
+      const cv::Vec<double, 8> J(gx * x, gy * x, g * x, gx * y, gy * y, g * y, gx, gy);
+      const double T = t[x];
+      for (int i = 0; i < 8; ++i) {
+        for (int j = i; j < 8; ++j)
+          JtJ(i, j) += J[i] * J[j];
+      }
+      J1 += J;
+      JI += I * J;
+      JT += T * J;
+      n += 1;
+      sumI += I;
+      sumT += T;
+      sumII += I * I;
+      sumTT += T * T;
+      sumIT += I * T;
+    }
+  }
+  if (n < 16)
+    return false;
+  for (int i = 0; i < 8; ++i) {
+    for (int j = 0; j < i; ++j)
+      JtJ(i, j) = JtJ(j, i);
+  }
+  // Zero-mean images: their projections and norms from the sums.
+  const double meanI = sumI / n, meanT = sumT / n;
+  const cv::Vec<double, 8> imageProjection = JI - meanI * J1;
+  const cv::Vec<double, 8> templateProjection = JT - meanT * J1;
+  const double imageNorm2 = sumII - n * meanI * meanI;
+  const double templateNorm2 = sumTT - n * meanT * meanT;
+  const double correlation = sumIT - n * meanI * meanT;
+  if (!(imageNorm2 > 0) || !(templateNorm2 > 0))
+    return false;
+  const cv::Matx<double, 8, 8> inverse = JtJ.inv(cv::DECOMP_LU);
+  const cv::Vec<double, 8> imageProjectionInverse = inverse * imageProjection;
+  const double lambdaN = imageNorm2 - imageProjection.dot(imageProjectionInverse);
+  const double lambdaD = correlation - templateProjection.dot(imageProjectionInverse);
+  if (!(lambdaD > 0))
+    return false;
+  const double lambda = lambdaN / lambdaD;
+  const cv::Vec<double, 8> delta = inverse * (lambda * templateProjection - imageProjection);
+  if (!cv::checkRange(delta))
+    return false;
+  float* m = warp->ptr<float>();
+  // The Jacobian's columns are h00 h10 h20 h01 h11 h21 h02 h12.
+  m[0] += static_cast<float>(delta[0]);
+  m[3] += static_cast<float>(delta[1]);
+  m[6] += static_cast<float>(delta[2]);
+  m[1] += static_cast<float>(delta[3]);
+  m[4] += static_cast<float>(delta[4]);
+  m[7] += static_cast<float>(delta[5]);
+  m[2] += static_cast<float>(delta[6]);
+  m[5] += static_cast<float>(delta[7]);
+  return true;
+}
+
+// findTransformECC itself, for several iterations.
+bool CorrelationIterations(const cv::Mat& templ, const cv::Mat& image, cv::Mat* warp,
+                           const cv::TermCriteria& criteria) {
+  try {
+    cv::findTransformECC(templ, image, *warp, cv::MOTION_HOMOGRAPHY, criteria,
+                         InteriorMask(image.size()), 1);
+  } catch (const cv::Exception&) {
+    // The correlation could not be raised further: unrelated content or no
+    // overlap left at this level.
+    return false;
+  }
+  return true;
+}
+
 // Coarse-to-fine correlation alignment of a onto b from level `from` down to
 // level `to`. Returns nothing when a level fails.
 std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& initial, int from,
-                                   int to, int iterations, double epsilon) {
+                                   int to, int iterations, double epsilon, int stride = 1) {
   cv::Mat H = initial.clone();
   const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, iterations,
                                   epsilon);
@@ -190,15 +308,10 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
     cv::Mat boxH;
     Normalised(levelH * cv::Mat(Translation(box.x, box.y))).convertTo(boxH, CV_32F);
-    try {
-      const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
-      cv::findTransformECC(levelA(box), levelB, boxH, cv::MOTION_HOMOGRAPHY, criteria,
-                           InteriorMask(levelB.size()), 1);
-    } catch (const cv::Exception&) {
-      // The correlation could not be raised further: unrelated content or
-      // no overlap left at this level.
+    const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
+    if (!(iterations == 1 ? CorrelationStep(levelA(box), levelB, stride, &boxH)
+                          : CorrelationIterations(levelA(box), levelB, &boxH, criteria)))
       return std::nullopt;
-    }
     cv::Mat boxH64;
     boxH.convertTo(boxH64, CV_64F);
     H = Normalised(S.inv() * boxH64 * cv::Mat(Translation(-box.x, -box.y)) * S);
@@ -310,7 +423,8 @@ PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& pyramidA,
   double best = -std::numeric_limits<double>::infinity();
   for (const cv::Mat& start : starts) {
     const std::optional<cv::Mat> H =
-        AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon);
+        AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon,
+                    std::max(settings.finestStride, 1));
     if (!H || OverlapShift(*H, initialAtoB, size) > maxShift)
       continue;
     const double after = ncc(*H);

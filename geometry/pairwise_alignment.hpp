@@ -29,6 +29,9 @@ struct PairwiseAlignmentSettings {
   // the change of the correlation below which a level is done.
   int iterations = 20;
   int finestIterations = 1;
+  // A single finest iteration sums over every finestStride-th pixel of every
+  // finestStride-th row (1: all).
+  int finestStride = 1;
   double epsilon = 1e-3;
   // A result is refused when a corner of the overlap moves further than this
   // share of the frame diagonal from where the starting estimate put it (a

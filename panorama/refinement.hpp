@@ -34,8 +34,12 @@ struct RefinementSettings {
   // the first key frame, then each that overlaps the last anchor by this or
   // less. Every other key frame is paired once, with the anchor before it,
   // and that pair, nearly the same view twice, is aligned on the finest
-  // level only. With OVERLAP at or below this, every key frame is an anchor.
+  // level only, from every anchorPairStride-th pixel of every
+  // anchorPairStride-th row (they overlap almost entirely, so a share of the
+  // pixels measures the step as well). With OVERLAP at or below
+  // anchorOverlapPercent, every key frame is an anchor.
   float anchorOverlapPercent = 80.0f;
+  int anchorPairStride = 2;
   // Memory for the pairs aligned at once (each takes about
   // kAlignmentBytesPerPixel per frame pixel): never more pairs in flight
   // than fit, nor than threads, and at least one. Of what the pairs leave,
