@@ -99,29 +99,63 @@ bool Finite(const cv::Mat& H) {
 }
 
 // Normalised cross-correlation of a and of b seen through H (a onto b), over
-// the pixels of a that H maps inside b.
-double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare) {
+// the pixels of a's interior that H maps inside b's (see borderMargin), b
+// sampled bilinearly: one pass, nothing but sums kept. With a stride above
+// 1, from every stride-th pixel of every stride-th row (the share counted on
+// those).
+double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare,
+                 int stride = 1) {
   if (!Finite(H))
     return kNaN;
-  // Pixels near either border hold filtered mirror images (see borderMargin).
-  const cv::Mat interior = InteriorMask(b.size());
-  cv::Mat warped;
-  cv::Mat mask;
-  cv::warpPerspective(b, warped, H, a.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                      cv::BORDER_CONSTANT, 0);
-  cv::warpPerspective(interior, mask, H, a.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
-                      cv::BORDER_CONSTANT, 0);
-  mask &= interior;
-  const int count = cv::countNonZero(mask);
-  if (count < 16 || count < minimumShare * static_cast<double>(a.total()))
+  CV_Assert(a.type() == CV_32F && b.type() == CV_32F);
+  const cv::Matx33d M(H);
+  const cv::Rect inA = Interior(a.size()), inB = Interior(b.size());
+  // Where rounding to the nearest pixel lands inside b's interior.
+  const double left = inB.x - 0.5, top = inB.y - 0.5;
+  const double right = inB.x + inB.width - 0.5, bottom = inB.y + inB.height - 0.5;
+  double n = 0, sumA = 0, sumB = 0, sumAA = 0, sumBB = 0, sumAB = 0;
+  double considered = 0;
+  for (int y = inA.y; y < inA.y + inA.height; y += stride) {
+    const float* row = a.ptr<float>(y);
+    const int x1 = inA.x + (y / stride) % stride;
+    // The projection's numerators and denominator, stepped along the row.
+    double nu = M(0, 0) * x1 + M(0, 1) * y + M(0, 2);
+    double nv = M(1, 0) * x1 + M(1, 1) * y + M(1, 2);
+    double d = M(2, 0) * x1 + M(2, 1) * y + M(2, 2);
+    for (int x = x1; x < inA.x + inA.width;
+         x += stride, nu += stride * M(0, 0), nv += stride * M(1, 0), d += stride * M(2, 0)) {
+      considered += 1;
+      if (!(d > 0))
+        continue;
+      const double w = 1.0 / d;
+      const double u = nu * w, v = nv * w;
+      if (!(u >= left && u < right && v >= top && v < bottom))
+        continue;
+      // u and v are positive: truncation is the floor.
+      const int x0 = static_cast<int>(u), y0 = static_cast<int>(v);
+      const double fx = u - x0, fy = v - y0;
+      const float* p0 = b.ptr<float>(y0) + x0;
+      const float* p1 = b.ptr<float>(y0 + 1) + x0;
+      const double vb =
+          (1 - fy) * ((1 - fx) * p0[0] + fx * p0[1]) + fy * ((1 - fx) * p1[0] + fx * p1[1]);
+      const double va = row[x];
+      n += 1;
+      sumA += va;
+      sumB += vb;
+      sumAA += va * va;
+      sumBB += vb * vb;
+      sumAB += va * vb;
+    }
+  }
+  // The share of a (all of it, not only the interior) that overlaps.
+  const double whole = considered * static_cast<double>(a.total()) / inA.area();
+  if (n < 16 || n < minimumShare * whole)
     return kNaN;
-  cv::Scalar meanA, stdA, meanB, stdB;
-  cv::meanStdDev(a, meanA, stdA, mask);
-  cv::meanStdDev(warped, meanB, stdB, mask);
-  if (stdA[0] <= 0.0 || stdB[0] <= 0.0)
+  const double meanA = sumA / n, meanB = sumB / n;
+  const double varA = sumAA / n - meanA * meanA, varB = sumBB / n - meanB * meanB;
+  if (!(varA > 0.0) || !(varB > 0.0))
     return kNaN;
-  const double meanAB = cv::mean(a.mul(warped), mask)[0];
-  return (meanAB - meanA[0] * meanB[0]) / (stdA[0] * stdB[0]);
+  return (sumAB / n - meanA * meanB) / std::sqrt(varA * varB);
 }
 
 // The part of a (size) that H (a onto b) maps into b, with a margin: the
@@ -388,7 +422,8 @@ PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& pyramidA,
   const cv::Mat& detailA = pyramidA.bandPass[0];
   const cv::Mat& detailB = pyramidB.bandPass[0];
   const auto ncc = [&](const cv::Mat& H) {
-    return MaskedNcc(detailA, detailB, H, settings.minimumOverlapShare);
+    return MaskedNcc(detailA, detailB, H, settings.minimumOverlapShare,
+                     std::max(settings.finestStride, 1));
   };
   PairwiseAlignment result;
   result.H = initialAtoB.clone();

@@ -29,8 +29,9 @@ struct PairwiseAlignmentSettings {
   // the change of the correlation below which a level is done.
   int iterations = 20;
   int finestIterations = 1;
-  // A single finest iteration sums over every finestStride-th pixel of every
-  // finestStride-th row (1: all).
+  // A single finest iteration, and the correlation that judges its result,
+  // sum over every finestStride-th pixel of every finestStride-th row (1:
+  // all).
   int finestStride = 1;
   double epsilon = 1e-3;
   // A result is refused when a corner of the overlap moves further than this
