@@ -3,10 +3,12 @@
 # the sample video and a 3,000-frame 640x480 pan (skipped with
 # BENCH_SET=quick), each run with and without the option. Prints one table
 # (markdown): key frames and pairs, processor time (user + system) of both
-# runs and the refinement's share of the refined run's processor time (the
-# difference of the two runs over the refined run: processor time, unlike
-# wall time, hardly depends on what else the machine runs), the stage's wall
-# seconds and share, and the peak resident memory of both runs. The load
+# runs, the refinement stage's own processor time (as the program reports it
+# on standard error) and its share of the refined run's (processor time,
+# unlike wall time, hardly depends on what else the machine runs; the share
+# by difference of the two runs is given too, but a busy machine slows the
+# two runs unequally), the stage's wall seconds and share, and the peak
+# resident memory of both runs. The load
 # average at the start goes to standard error.
 #
 #   BUILD_DIR=build-bench BENCH_SET=full|quick|long bench/refine_cost.sh
@@ -52,8 +54,8 @@ run() {
 }
 
 echo "refine_cost.sh: load average at start: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-echo "| video (overlap 100) | key frames | pairs | CPU s without | CPU s with --refine | refine % of CPU | refine s (wall) | refine % of wall | peak RSS MB without / with |"
-echo "|---|---|---|---|---|---|---|---|---|"
+echo "| video (overlap 100) | key frames | pairs | CPU s without | CPU s with --refine | refine CPU s | refine % of CPU | the same by difference | refine s (wall) | refine % of wall | peak RSS MB without / with |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
 while read -r name video; do
   run "$name-plain" "$video"
   run "$name-refine" "$video" --refine
@@ -64,11 +66,14 @@ while read -r name video; do
   tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$refined/out.txt")
   comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$refined/out.txt")
   refine=$(sed -n 's/^Time processing refinement: \([0-9.]*\).*/\1/p' "$refined/err.txt")
+  refine_cpu=$(sed -n 's/^Time processing refinement: .* (\([0-9.]*\) s of processor time).*/\1/p' \
+    "$refined/err.txt")
   read -r pu ps pm < "$plain/time.txt"
   read -r ru rs rm < "$refined/time.txt"
   awk -v name="$name" -v k="$keys" -v p="${pairs:-0}" -v pc="$(awk "BEGIN { print $pu + $ps }")" \
       -v rc="$(awk "BEGIN { print $ru + $rs }")" -v tree="$tree" -v c="$comp" -v r="${refine:-0}" \
-      -v pm="$pm" -v rm="$rm" 'BEGIN {
-    printf "| %s | %d | %d | %.1f | %.1f | %.1f | %.2f | %.1f | %.0f / %.0f |\n", name, k, p, pc, rc,
-      100 * (rc - pc) / rc, r, 100 * r / (tree + c + r), pm / 1024, rm / 1024 }'
+      -v rcpu="${refine_cpu:-0}" -v pm="$pm" -v rm="$rm" 'BEGIN {
+    printf "| %s | %d | %d | %.1f | %.1f | %.1f | %.1f | %.1f | %.2f | %.1f | %.0f / %.0f |\n", name, k,
+      p, pc, rc, rcpu, 100 * rcpu / rc, 100 * (rc - pc) / rc, r, 100 * r / (tree + c + r),
+      pm / 1024, rm / 1024 }'
 done <<< "$VIDEOS"

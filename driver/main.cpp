@@ -567,7 +567,8 @@ int Run(int rawArgc, char** rawArgv) {
                  "%d placements refused\n",
                  refinement.pairsTried, refinement.pairsKept, refinement.residualBefore,
                  refinement.residualAfter, refinement.placementsRefused);
-    std::fprintf(stderr, "Time processing refinement: %f seconds\n", refineSeconds);
+    std::fprintf(stderr, "Time processing refinement: %f seconds (%.2f s of processor time)\n",
+                 refineSeconds, refinement.processorSeconds);
     progress.Stage("composing the mosaic...");
     compose(placements);
   }

@@ -2,6 +2,8 @@
 // that hands it the tree's placements.
 #include "panorama/refinement.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -430,5 +432,16 @@ Placements Panorama::RefineKeyFrames(const Placements& placements,
     withRelease.afterBatch = [this] {
       frameStore.Release();
     };
-  return RefinePlacements(placements, cv::Size(imageW, imageH), withRelease, result);
+  const auto processorSeconds = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  };
+  const double start = processorSeconds();
+  RefinementResult local;
+  RefinementResult& out = result != nullptr ? *result : local;
+  Placements refined = RefinePlacements(placements, cv::Size(imageW, imageH), withRelease, &out);
+  out.processorSeconds = processorSeconds() - start;
+  return refined;
 }

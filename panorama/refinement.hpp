@@ -90,6 +90,9 @@ struct RefinementResult {
   // orientation gate and kept the tree's placement.
   int placementsRefused = 0;
   bool adjusted = false;  // false: the tree's placements were kept
+  // Processor time (user and system, all threads) the stage took, measured
+  // by the panorama's wrapper.
+  double processorSeconds = 0.0;
   std::vector<RefinedPair> pairs;
 };
 
