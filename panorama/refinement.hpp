@@ -47,12 +47,12 @@ struct RefinementSettings {
   // (about 7 bytes per frame pixel each, 4 for a key frame paired with its
   // anchor only); a batch ends where they would need more.
   std::int64_t workingBytes = std::int64_t{256} << 20;
-  std::int64_t pyramidBytes = std::int64_t{48} << 20;
+  std::int64_t pyramidBytes = std::int64_t{16} << 20;
   int threads = 0;  // 0: OpenCV's thread count
   // Pairs are aligned in batches of at most this many, in the key frames'
   // order; afterBatch (when set) runs between batches, when no pixels are
   // read.
-  int batchPairs = 64;
+  int batchPairs = 16;
   // Align grey levels with the lens's falloff divided out, the falloff
   // estimated from the key frames under their starting placements as the
   // blend does (vignetting otherwise stays put while the scene moves and
