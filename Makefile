@@ -108,7 +108,8 @@ soak: deps $(BUILD)/CMakeCache.txt
 	scripts/soak.sh --build $(BUILD) --frames $(SOAK_FRAMES)
 
 # Micro-benchmarks, the end-to-end table (bench/e2e.sh; BENCH_SET=quick for
-# a reduced set), then what --keep-going costs on clean footage.
+# a reduced set), then what --keep-going costs on clean footage and what
+# --refine costs at the default overlap (bench/refine_cost.sh).
 # Never part of `make test`.
 BENCH_BUILD ?= build-bench
 BENCH_SET ?= full
@@ -118,6 +119,7 @@ bench:
 	./$(BENCH_BUILD)/bench/vmosaic_micro_bench
 	BUILD_DIR=$(BENCH_BUILD) BENCH_SET=$(BENCH_SET) bench/e2e.sh
 	BUILD_DIR=$(BENCH_BUILD) bench/keep_going_cost.sh
+	BUILD_DIR=$(BENCH_BUILD) BENCH_SET=$(BENCH_SET) bench/refine_cost.sh
 	BUILD_DIR=$(BENCH_BUILD) bench/survey.sh large
 
 # The fidelity benchmark: rendered cases with known motion, each mosaic and

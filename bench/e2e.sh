@@ -4,7 +4,8 @@
 # construction frames per second, mean and median composition seconds, peak
 # resident memory, and the decode floor (frames per second of only reading
 # the video with cv::VideoCapture) measured in the same run; then a second
-# table with the optional stages (--refine, --blend) and their share of a run.
+# table with the optional stages (--refine, --blend) and their share of a run
+# (--refine at the default overlap: bench/refine_cost.sh).
 #
 #   BUILD_DIR=build-bench BENCH_SET=full|quick bench/e2e.sh
 #
@@ -133,31 +134,3 @@ while read -r name w h n kind; do
     printf "| %s %s | %d | %.2f | %.2f | %.1f | %.2f | %.2f | %.1f | %.0f |\n", name, wh, f, tree, r,
       100 * r / total, c, b, 100 * b / total, rss / 1024 }'
 done <<< "$VIDEOS"
-
-# --refine at the default overlap (100: every frame a key frame), where the
-# pairs would grow with the square of the key frames were they not bounded:
-# the sample video and a 3,000-frame pan (skipped with BENCH_SET=quick).
-echo
-echo "| video (--refine, overlap 100) | key frames | pairs | tree s | refine s | refine % of run | mean s | peak RSS MB |"
-echo "|---|---|---|---|---|---|---|---|"
-REFINE_VIDEOS="sample $ROOT/data/sample.mp4"
-if [ "$BENCH_SET" != quick ]; then
-  VIDEOS="pan640x3000 640 480 3000 pan"
-  render_videos
-  REFINE_VIDEOS+=$'\n'"pan640x3000 $(video_path pan640x3000)"
-fi
-while read -r name video; do
-  dir=$(mktemp -d "$WORK/refine-XXXXXX")
-  (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" --refine "$video" \
-     > out.txt 2> err.txt < /dev/null)
-  tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
-  comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
-  keys=$(sed -n 's/.*Number of nodes: \([0-9]*\).*/\1/p' "$dir/out.txt")
-  refine=$(sed -n 's/^Time processing refinement: \([0-9.]*\).*/\1/p' "$dir/err.txt")
-  pairs=$(sed -n 's/^refine: \([0-9]*\) pairs tried.*/\1/p' "$dir/err.txt")
-  rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
-  awk -v name="$name" -v k="$keys" -v p="${pairs:-0}" -v tree="$tree" -v c="$comp" \
-      -v r="${refine:-0}" -v rss="$rss" 'BEGIN {
-    printf "| %s | %d | %d | %.2f | %.2f | %.1f | %.2f | %.0f |\n", name, k, p, tree, r,
-      100 * r / (tree + c + r), c, rss / 1024 }'
-done <<< "$REFINE_VIDEOS"

@@ -1,6 +1,7 @@
 #include "composition/vignetting.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <opencv2/imgproc.hpp>
@@ -63,11 +64,15 @@ struct Ratio {
   std::int32_t i = 0;
   std::int32_t j = 0;
   float logRatio = 0.0f;
-  float rhoI = 0.0f;  // rho^2 of the sample in frame i
-  float rhoJ = 0.0f;
   float weight = 1.0f;
-  double Radial(int k) const {
-    return std::pow(double(rhoI), k + 1) - std::pow(double(rhoJ), k + 1);
+  // rho_i^2k - rho_j^2k for k = 1, 2, 3 (rho^2 of the sample in frame i and
+  // in frame j), worked out once: the solver reads them on every iteration.
+  std::array<double, 3> radial{};
+  double Radial(int k) const { return radial[static_cast<size_t>(k)]; }
+  void SetRadial(float rhoI, float rhoJ) {
+    for (int k = 0; k < 3; ++k)
+      radial[static_cast<size_t>(k)] =
+          std::pow(double(rhoI), k + 1) - std::pow(double(rhoJ), k + 1);
   }
 };
 
@@ -119,8 +124,8 @@ void AddPair(const std::vector<cv::Mat>& levels, const std::vector<cv::Matx33d>&
       ratio.i = i;
       ratio.j = j;
       ratio.logRatio = std::log(va) - std::log(vb);
-      ratio.rhoI = static_cast<float>(RhoSquared(x, y, size));
-      ratio.rhoJ = static_cast<float>(RhoSquared(qx, qy, size));
+      ratio.SetRadial(static_cast<float>(RhoSquared(x, y, size)),
+                      static_cast<float>(RhoSquared(qx, qy, size)));
       const double relative = slope / kTuning.edgeSlope;
       ratio.weight = static_cast<float>(1.0 / (1.0 + relative * relative));
       ratios->push_back(ratio);

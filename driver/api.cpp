@@ -454,7 +454,8 @@ Result Run(const FrameSource* source, const Options& options, Observer& observer
                "%d placements refused\n",
                refinement.pairsTried, refinement.pairsKept, refinement.residualBefore,
                refinement.residualAfter, refinement.placementsRefused));
-    observer.Note(Format("Time processing refinement: %f seconds\n", refineSeconds));
+    observer.Note(Format("Time processing refinement: %f seconds (%.2f s of processor time)\n",
+                         refineSeconds, refinement.processorSeconds));
     observer.Stage("composing the mosaic...");
     compose(placements);
   }

@@ -99,29 +99,63 @@ bool Finite(const cv::Mat& H) {
 }
 
 // Normalised cross-correlation of a and of b seen through H (a onto b), over
-// the pixels of a that H maps inside b.
-double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare) {
+// the pixels of a's interior that H maps inside b's (see borderMargin), b
+// sampled bilinearly: one pass, nothing but sums kept. With a stride above
+// 1, from every stride-th pixel of every stride-th row (the share counted on
+// those).
+double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare,
+                 int stride = 1) {
   if (!Finite(H))
     return kNaN;
-  // Pixels near either border hold filtered mirror images (see borderMargin).
-  const cv::Mat interior = InteriorMask(b.size());
-  cv::Mat warped;
-  cv::Mat mask;
-  cv::warpPerspective(b, warped, H, a.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                      cv::BORDER_CONSTANT, 0);
-  cv::warpPerspective(interior, mask, H, a.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
-                      cv::BORDER_CONSTANT, 0);
-  mask &= interior;
-  const int count = cv::countNonZero(mask);
-  if (count < 16 || count < minimumShare * static_cast<double>(a.total()))
+  CV_Assert(a.type() == CV_32F && b.type() == CV_32F);
+  const cv::Matx33d M(H);
+  const cv::Rect inA = Interior(a.size()), inB = Interior(b.size());
+  // Where rounding to the nearest pixel lands inside b's interior.
+  const double left = inB.x - 0.5, top = inB.y - 0.5;
+  const double right = inB.x + inB.width - 0.5, bottom = inB.y + inB.height - 0.5;
+  double n = 0, sumA = 0, sumB = 0, sumAA = 0, sumBB = 0, sumAB = 0;
+  double considered = 0;
+  for (int y = inA.y; y < inA.y + inA.height; y += stride) {
+    const float* row = a.ptr<float>(y);
+    const int x1 = inA.x + (y / stride) % stride;
+    // The projection's numerators and denominator, stepped along the row.
+    double nu = M(0, 0) * x1 + M(0, 1) * y + M(0, 2);
+    double nv = M(1, 0) * x1 + M(1, 1) * y + M(1, 2);
+    double d = M(2, 0) * x1 + M(2, 1) * y + M(2, 2);
+    for (int x = x1; x < inA.x + inA.width;
+         x += stride, nu += stride * M(0, 0), nv += stride * M(1, 0), d += stride * M(2, 0)) {
+      considered += 1;
+      if (!(d > 0))
+        continue;
+      const double w = 1.0 / d;
+      const double u = nu * w, v = nv * w;
+      if (!(u >= left && u < right && v >= top && v < bottom))
+        continue;
+      // u and v are positive: truncation is the floor.
+      const int x0 = static_cast<int>(u), y0 = static_cast<int>(v);
+      const double fx = u - x0, fy = v - y0;
+      const float* p0 = b.ptr<float>(y0) + x0;
+      const float* p1 = b.ptr<float>(y0 + 1) + x0;
+      const double vb =
+          (1 - fy) * ((1 - fx) * p0[0] + fx * p0[1]) + fy * ((1 - fx) * p1[0] + fx * p1[1]);
+      const double va = row[x];
+      n += 1;
+      sumA += va;
+      sumB += vb;
+      sumAA += va * va;
+      sumBB += vb * vb;
+      sumAB += va * vb;
+    }
+  }
+  // The share of a (all of it, not only the interior) that overlaps.
+  const double whole = considered * static_cast<double>(a.total()) / inA.area();
+  if (n < 16 || n < minimumShare * whole)
     return kNaN;
-  cv::Scalar meanA, stdA, meanB, stdB;
-  cv::meanStdDev(a, meanA, stdA, mask);
-  cv::meanStdDev(warped, meanB, stdB, mask);
-  if (stdA[0] <= 0.0 || stdB[0] <= 0.0)
+  const double meanA = sumA / n, meanB = sumB / n;
+  const double varA = sumAA / n - meanA * meanA, varB = sumBB / n - meanB * meanB;
+  if (!(varA > 0.0) || !(varB > 0.0))
     return kNaN;
-  const double meanAB = cv::mean(a.mul(warped), mask)[0];
-  return (meanAB - meanA[0] * meanB[0]) / (stdA[0] * stdB[0]);
+  return (sumAB / n - meanA * meanB) / std::sqrt(varA * varB);
 }
 
 // The part of a (size) that H (a onto b) maps into b, with a margin: the
@@ -171,10 +205,128 @@ struct PyramidPair {
   std::vector<cv::Mat> b;
 };
 
+// One iteration of the enhanced correlation coefficient (ECC) alignment of
+// templ onto image under warp (templ's pixels onto image's, 3x3 CV_32F,
+// updated), over the template pixels that land inside image's interior: the
+// step findTransformECC takes, in one pass over the pixels with nothing but
+// sums kept (it builds and reads back eight Jacobian images and the warped
+// image and gradients, several times the cost on a full frame). False when
+// the step cannot be taken (too few pixels, no contrast, or a step that would
+// lower the correlation). With a stride above 1, every stride-th row and in
+// it every stride-th pixel is used, staggered from row to row.
+bool CorrelationStep(const cv::Mat& templ, const cv::Mat& image, int stride, cv::Mat* warp) {
+  CV_Assert(templ.type() == CV_32F && image.type() == CV_32F && warp->type() == CV_32F);
+  const cv::Matx33f Hf(warp->ptr<float>());
+  const cv::Matx33d H(Hf(0, 0), Hf(0, 1), Hf(0, 2), Hf(1, 0), Hf(1, 1), Hf(1, 2), Hf(2, 0),
+                      Hf(2, 1), 1.0);
+  // Bilinear samples and central differences need one pixel around, and the
+  // interior leaves out the borders as the masked correlation does.
+  const cv::Rect inside = Interior(image.size());
+  const double left = inside.x + 1.0, top = inside.y + 1.0;
+  const double right = inside.x + inside.width - 3.0, bottom = inside.y + inside.height - 3.0;
+  // Sums over the pixels used: of the Jacobian's products (JtJ), of the
+  // Jacobian times 1, the image and the template, and of the images.
+  cv::Matx<double, 8, 8> JtJ = cv::Matx<double, 8, 8>::zeros();
+  cv::Vec<double, 8> J1, JI, JT;
+  double n = 0, sumI = 0, sumT = 0, sumII = 0, sumTT = 0, sumIT = 0;
+  for (int y = 0; y < templ.rows; y += stride) {
+    const float* t = templ.ptr<float>(y);
+    for (int x = (y / stride) % stride; x < templ.cols; x += stride) {
+      const double w = 1.0 / (H(2, 0) * x + H(2, 1) * y + 1.0);
+      const double u = (H(0, 0) * x + H(0, 1) * y + H(0, 2)) * w;
+      const double v = (H(1, 0) * x + H(1, 1) * y + H(1, 2)) * w;
+      if (!(u >= left && u < right && v >= top && v < bottom))
+        continue;
+      const int x0 = static_cast<int>(u), y0 = static_cast<int>(v);
+      const double fx = u - x0, fy = v - y0;
+      // Rows y0 - 1 .. y0 + 2, columns x0 - 1 .. x0 + 2 of the image.
+      double row[4][4];
+      for (int r = 0; r < 4; ++r) {
+        const float* p = image.ptr<float>(y0 - 1 + r) + (x0 - 1);
+        for (int c = 0; c < 4; ++c)
+          row[r][c] = p[c];
+      }
+      const auto at = [&](int r, int c) {  // bilinear at (x0 + c + fx, y0 + r + fy)
+        return (1 - fy) * ((1 - fx) * row[r + 1][c + 1] + fx * row[r + 1][c + 2]) +
+               fy * ((1 - fx) * row[r + 2][c + 1] + fx * row[r + 2][c + 2]);
+      };
+      const double I = at(0, 0);
+      const double gx = 0.5 * (at(0, 1) - at(0, -1)) * w;
+      const double gy = 0.5 * (at(1, 0) - at(-1, 0)) * w;
+      const double g = -(gx * u + gy * v);
+      const cv::Vec<double, 8> J(gx * x, gy * x, g * x, gx * y, gy * y, g * y, gx, gy);
+      const double T = t[x];
+      for (int i = 0; i < 8; ++i) {
+        for (int j = i; j < 8; ++j)
+          JtJ(i, j) += J[i] * J[j];
+      }
+      J1 += J;
+      JI += I * J;
+      JT += T * J;
+      n += 1;
+      sumI += I;
+      sumT += T;
+      sumII += I * I;
+      sumTT += T * T;
+      sumIT += I * T;
+    }
+  }
+  if (n < 16)
+    return false;
+  for (int i = 0; i < 8; ++i) {
+    for (int j = 0; j < i; ++j)
+      JtJ(i, j) = JtJ(j, i);
+  }
+  // Zero-mean images: their projections and norms from the sums.
+  const double meanI = sumI / n, meanT = sumT / n;
+  const cv::Vec<double, 8> imageProjection = JI - meanI * J1;
+  const cv::Vec<double, 8> templateProjection = JT - meanT * J1;
+  const double imageNorm2 = sumII - n * meanI * meanI;
+  const double templateNorm2 = sumTT - n * meanT * meanT;
+  const double correlation = sumIT - n * meanI * meanT;
+  if (!(imageNorm2 > 0) || !(templateNorm2 > 0))
+    return false;
+  const cv::Matx<double, 8, 8> inverse = JtJ.inv(cv::DECOMP_LU);
+  const cv::Vec<double, 8> imageProjectionInverse = inverse * imageProjection;
+  const double lambdaN = imageNorm2 - imageProjection.dot(imageProjectionInverse);
+  const double lambdaD = correlation - templateProjection.dot(imageProjectionInverse);
+  if (!(lambdaD > 0))
+    return false;
+  const double lambda = lambdaN / lambdaD;
+  const cv::Vec<double, 8> delta = inverse * (lambda * templateProjection - imageProjection);
+  if (!cv::checkRange(delta))
+    return false;
+  float* m = warp->ptr<float>();
+  // The Jacobian's columns are h00 h10 h20 h01 h11 h21 h02 h12.
+  m[0] += static_cast<float>(delta[0]);
+  m[3] += static_cast<float>(delta[1]);
+  m[6] += static_cast<float>(delta[2]);
+  m[1] += static_cast<float>(delta[3]);
+  m[4] += static_cast<float>(delta[4]);
+  m[7] += static_cast<float>(delta[5]);
+  m[2] += static_cast<float>(delta[6]);
+  m[5] += static_cast<float>(delta[7]);
+  return true;
+}
+
+// findTransformECC itself, for several iterations.
+bool CorrelationIterations(const cv::Mat& templ, const cv::Mat& image, cv::Mat* warp,
+                           const cv::TermCriteria& criteria) {
+  try {
+    cv::findTransformECC(templ, image, *warp, cv::MOTION_HOMOGRAPHY, criteria,
+                         InteriorMask(image.size()), 1);
+  } catch (const cv::Exception&) {
+    // The correlation could not be raised further: unrelated content or no
+    // overlap left at this level.
+    return false;
+  }
+  return true;
+}
+
 // Coarse-to-fine correlation alignment of a onto b from level `from` down to
 // level `to`. Returns nothing when a level fails.
 std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& initial, int from,
-                                   int to, int iterations, double epsilon) {
+                                   int to, int iterations, double epsilon, int stride = 1) {
   cv::Mat H = initial.clone();
   const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, iterations,
                                   epsilon);
@@ -190,15 +342,10 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     // The warp of the cropped template: its pixel (x, y) is (x, y) + box.tl() of a.
     cv::Mat boxH;
     Normalised(levelH * cv::Mat(Translation(box.x, box.y))).convertTo(boxH, CV_32F);
-    try {
-      const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
-      cv::findTransformECC(levelA(box), levelB, boxH, cv::MOTION_HOMOGRAPHY, criteria,
-                           InteriorMask(levelB.size()), 1);
-    } catch (const cv::Exception&) {
-      // The correlation could not be raised further: unrelated content or
-      // no overlap left at this level.
+    const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
+    if (!(iterations == 1 ? CorrelationStep(levelA(box), levelB, stride, &boxH)
+                          : CorrelationIterations(levelA(box), levelB, &boxH, criteria)))
       return std::nullopt;
-    }
     cv::Mat boxH64;
     boxH.convertTo(boxH64, CV_64F);
     H = Normalised(S.inv() * boxH64 * cv::Mat(Translation(-box.x, -box.y)) * S);
@@ -210,20 +357,34 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
 
 }  // namespace
 
-AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels) {
+AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels, int intensityFrom) {
   CV_Assert(grey.type() == CV_32F && levels >= 0);
   AlignmentPyramids out;
   const std::vector<cv::Mat> plain = Pyramid(grey, levels);
   for (size_t l = 0; l < plain.size(); ++l) {
-    // Into new images: level 0 is grey itself.
+    // Into new images: level 0 is grey itself. The coarse band-pass levels
+    // start from the smoothed ones: the reduced images alias, and their
+    // finest detail pulls the coarse search astray.
     cv::Mat smoothed;
-    cv::GaussianBlur(plain[l], smoothed, cv::Size(5, 5), 0);
-    out.intensity.push_back(smoothed);
-    // The coarse band-pass levels start from the smoothed ones: the reduced
-    // images alias, and their finest detail pulls the coarse search astray.
+    if (l > 0 || intensityFrom <= 0)
+      cv::GaussianBlur(plain[l], smoothed, cv::Size(5, 5), 0);
     out.bandPass.push_back(BandPass(l == 0 ? plain[l] : smoothed));
+    out.intensity.push_back(static_cast<int>(l) >= intensityFrom ? smoothed : cv::Mat());
   }
   return out;
+}
+
+AlignmentLevels LevelsToAlign(cv::Size frameSize, const PairwiseAlignmentSettings& settings) {
+  AlignmentLevels levels;
+  while ((frameSize.width >> levels.finest) > settings.maxAlignedWidth)
+    ++levels.finest;
+  levels.coarsest = levels.finest;
+  while (levels.coarsest < std::max(settings.coarsestLevel, levels.finest) &&
+         (std::min(frameSize.width, frameSize.height) >> (levels.coarsest + 1)) >=
+             kTuning.minLevelSide) {
+    ++levels.coarsest;
+  }
+  return levels;
 }
 
 double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
@@ -240,24 +401,33 @@ PairwiseAlignment AlignPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& i
 PairwiseAlignment AlignGreyPair(const cv::Mat& a, const cv::Mat& b, const cv::Mat& initialAtoB,
                                 const PairwiseAlignmentSettings& settings) {
   CV_Assert(a.size() == b.size() && !a.empty() && a.type() == CV_32F && b.type() == CV_32F);
+  const AlignmentLevels levels = LevelsToAlign(a.size(), settings);
+  return AlignPyramidPair(BuildAlignmentPyramids(a, levels.coarsest, levels.finest + 1),
+                          BuildAlignmentPyramids(b, levels.coarsest, levels.finest + 1),
+                          initialAtoB, settings);
+}
+
+PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& pyramidA,
+                                   const AlignmentPyramids& pyramidB, const cv::Mat& initialAtoB,
+                                   const PairwiseAlignmentSettings& settings) {
+  CV_Assert(!pyramidA.bandPass.empty() && !pyramidB.bandPass.empty());
+  const cv::Size size = pyramidA.bandPass[0].size();
+  CV_Assert(pyramidB.bandPass[0].size() == size && !size.empty());
   CV_Assert(initialAtoB.rows == 3 && initialAtoB.cols == 3 && initialAtoB.type() == CV_64F);
-  PairwiseAlignment result;
-  result.H = initialAtoB.clone();
-
-  int finest = 0;
-  while ((a.cols >> finest) > settings.maxAlignedWidth)
-    ++finest;
-  int coarsest = finest;
-  while (coarsest < std::max(settings.coarsestLevel, finest) &&
-         (std::min(a.cols, a.rows) >> (coarsest + 1)) >= kTuning.minLevelSide) {
-    ++coarsest;
+  const auto [finest, coarsest] = LevelsToAlign(size, settings);
+  for (const AlignmentPyramids* p : {&pyramidA, &pyramidB}) {
+    CV_Assert(p->bandPass.size() > static_cast<size_t>(coarsest) &&
+              p->intensity.size() > static_cast<size_t>(coarsest));
   }
-
-  const AlignmentPyramids pyramidA = BuildAlignmentPyramids(a, coarsest);
-  const AlignmentPyramids pyramidB = BuildAlignmentPyramids(b, coarsest);
   const cv::Mat& detailA = pyramidA.bandPass[0];
   const cv::Mat& detailB = pyramidB.bandPass[0];
-  result.nccBefore = MaskedNcc(detailA, detailB, initialAtoB, settings.minimumOverlapShare);
+  const auto ncc = [&](const cv::Mat& H) {
+    return MaskedNcc(detailA, detailB, H, settings.minimumOverlapShare,
+                     std::max(settings.finestStride, 1));
+  };
+  PairwiseAlignment result;
+  result.H = initialAtoB.clone();
+  result.nccBefore = ncc(initialAtoB);
   result.nccAfter = result.nccBefore;
   if (std::isnan(result.nccBefore))
     return result;
@@ -278,24 +448,26 @@ PairwiseAlignment AlignGreyPair(const cv::Mat& a, const cv::Mat& b, const cv::Ma
     if (!H)
       continue;
     const bool known = std::any_of(starts.begin(), starts.end(), [&](const cv::Mat& other) {
-      return OverlapShift(*H, other, a.size()) < kTuning.sameStartPx;
+      return OverlapShift(*H, other, size) < kTuning.sameStartPx;
     });
     if (!known)
       starts.push_back(*H);
   }
-  const double maxShift = settings.maxCornerShift * std::hypot(static_cast<double>(a.cols), a.rows);
+  const double maxShift =
+      settings.maxCornerShift * std::hypot(static_cast<double>(size.width), size.height);
   double best = -std::numeric_limits<double>::infinity();
   for (const cv::Mat& start : starts) {
     const std::optional<cv::Mat> H =
-        AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon);
-    if (!H || OverlapShift(*H, initialAtoB, a.size()) > maxShift)
+        AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon,
+                    std::max(settings.finestStride, 1));
+    if (!H || OverlapShift(*H, initialAtoB, size) > maxShift)
       continue;
-    const double ncc = MaskedNcc(detailA, detailB, *H, settings.minimumOverlapShare);
-    if (std::isnan(ncc) || ncc < settings.minimumNcc || ncc <= best)
+    const double after = ncc(*H);
+    if (std::isnan(after) || after < settings.minimumNcc || after <= best)
       continue;
-    best = ncc;
+    best = after;
     result.H = *H;
-    result.nccAfter = ncc;
+    result.nccAfter = after;
     result.accepted = true;
   }
   return result;

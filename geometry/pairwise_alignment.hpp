@@ -29,6 +29,10 @@ struct PairwiseAlignmentSettings {
   // the change of the correlation below which a level is done.
   int iterations = 20;
   int finestIterations = 1;
+  // A single finest iteration, and the correlation that judges its result,
+  // sum over every finestStride-th pixel of every finestStride-th row (1:
+  // all).
+  int finestStride = 1;
   double epsilon = 1e-3;
   // A result is refused when a corner of the overlap moves further than this
   // share of the frame diagonal from where the starting estimate put it (a
@@ -69,6 +73,33 @@ PairwiseAlignment AlignGreyPair(const cv::Mat& greyA, const cv::Mat& greyB,
                                 const cv::Mat& initialAtoB,
                                 const PairwiseAlignmentSettings& settings = {});
 
+// The images the alignment correlates, for levels 0 (full resolution) to
+// `levels` of the pyramid of grey (CV_32F): intensity lightly smoothed (on
+// whole images, since the correlation's own smoothing would run on the
+// cropped template and mirror its edges), and band-pass. Every level is an
+// image of its own; grey is left as it is. Intensity below level
+// intensityFrom is left empty (the finest aligned level uses band-pass only).
+struct AlignmentPyramids {
+  std::vector<cv::Mat> intensity;
+  std::vector<cv::Mat> bandPass;
+};
+AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels, int intensityFrom = 0);
+
+// The pyramid levels the alignment works on for frames of frameSize: the
+// finest aligned and the coarsest, where it starts.
+struct AlignmentLevels {
+  int finest = 0;
+  int coarsest = 0;
+};
+AlignmentLevels LevelsToAlign(cv::Size frameSize, const PairwiseAlignmentSettings& settings);
+
+// AlignGreyPair on pyramids built beforehand by BuildAlignmentPyramids (each
+// up to at least LevelsToAlign's coarsest level, intensity from finest + 1),
+// so that a frame aligned in several pairs is filtered once. The same result.
+PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& a, const AlignmentPyramids& b,
+                                   const cv::Mat& initialAtoB,
+                                   const PairwiseAlignmentSettings& settings = {});
+
 // Band-pass correlation of the overlap of a and b under H (a's pixels onto
 // b's), at full resolution; NaN when less than the minimum share overlaps.
 double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
@@ -76,16 +107,5 @@ double OverlapNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H,
 
 // The grey levels of an 8-bit image of one or three channels, as floats.
 cv::Mat FloatGrey(const cv::Mat& image);
-
-// The images the alignment correlates, for levels 0 (full resolution) to
-// `levels` of the pyramid of grey (CV_32F): intensity lightly smoothed (on
-// whole images, since the correlation's own smoothing would run on the
-// cropped template and mirror its edges), and band-pass. Every level is an
-// image of its own; grey is left as it is.
-struct AlignmentPyramids {
-  std::vector<cv::Mat> intensity;
-  std::vector<cv::Mat> bandPass;
-};
-AlignmentPyramids BuildAlignmentPyramids(const cv::Mat& grey, int levels);
 
 }  // namespace geometry

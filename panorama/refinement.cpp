@@ -2,9 +2,12 @@
 // that hands it the tree's placements.
 #include "panorama/refinement.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -91,6 +94,148 @@ float QuickOverlapPercent(const std::vector<cv::Point2d>& a, const std::vector<c
   const double intersection = clipped.size() < 3 ? 0.0 : std::abs(SignedArea(clipped));
   const double united = std::abs(SignedArea(a)) + std::abs(SignedArea(b)) - intersection;
   return united > 0.0 ? static_cast<float>(100.0 * intersection / united) : 0.0f;
+}
+
+// Memory of a key frame's pyramids up to level coarsest, intensity from
+// level intensityFrom (4 bytes a pixel per image).
+std::int64_t PyramidBytes(cv::Size size, int coarsest, int intensityFrom) {
+  std::int64_t bytes = 0;
+  for (int l = 0; l <= coarsest; ++l) {
+    const std::int64_t pixels = static_cast<std::int64_t>((size.width + (1 << l) - 1) >> l) *
+                                ((size.height + (1 << l) - 1) >> l);
+    bytes += 4 * pixels * (l >= intensityFrom ? 2 : 1);
+  }
+  return bytes;
+}
+
+// Aligns every pair (align(i, pyramids of a, pyramids of b)), in batches in
+// the pairs' order. A key frame's pyramids are built once, by the first batch
+// that needs them, and kept until its last pair is aligned: a key frame is in
+// a few pairs, and building its pyramids costs as much as correlating them.
+// What is kept stays within pyramidBytes and the working memory left by the
+// pairs in flight; beyond it, the pyramids whose next pair is furthest away are dropped (and
+// built again when it comes). Results go by index, so neither the thread
+// count nor the memory changes them.
+void AlignPairs(const std::vector<KeyFramePair>& pairs,
+                const std::vector<geometry::PairwiseAlignmentSettings>& pairSettings,
+                cv::Size frameSize, const RefinementSettings& settings,
+                const std::function<cv::Mat(size_t)>& grey,
+                const std::function<void(size_t, const geometry::AlignmentPyramids&,
+                                         const geometry::AlignmentPyramids&)>& align) {
+  struct KeyFrameNeeds {
+    int coarsest = -1;
+    int intensityFrom = std::numeric_limits<int>::max();
+    std::vector<size_t> pairs;  // in order
+    std::int64_t bytes = 0;
+    geometry::AlignmentPyramids pyramids;
+    bool built = false;
+  };
+  size_t frames = 0;
+  for (const KeyFramePair& p : pairs)
+    frames = std::max({frames, p.a + 1, p.b + 1});
+  std::vector<KeyFrameNeeds> needs(frames);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    const geometry::AlignmentLevels levels = geometry::LevelsToAlign(frameSize, pairSettings[i]);
+    for (const size_t k : {pairs[i].a, pairs[i].b}) {
+      needs[k].coarsest = std::max(needs[k].coarsest, levels.coarsest);
+      needs[k].intensityFrom = std::min(needs[k].intensityFrom, levels.finest + 1);
+      needs[k].pairs.push_back(i);
+    }
+  }
+  for (KeyFrameNeeds& k : needs) {
+    if (k.coarsest >= 0)
+      k.bytes = PyramidBytes(frameSize, k.coarsest, k.intensityFrom);
+  }
+
+  const std::int64_t pairBytes =
+      kAlignmentBytesPerPixel * static_cast<std::int64_t>(frameSize.area());
+  const int threads = settings.threads > 0 ? settings.threads : std::max(cv::getNumThreads(), 1);
+  const int inFlight = static_cast<int>(std::clamp<std::int64_t>(
+      settings.workingBytes / std::max<std::int64_t>(pairBytes, 1), 1, threads));
+  const std::int64_t pyramidBudget =
+      std::min(settings.pyramidBytes, settings.workingBytes - inFlight * pairBytes);
+  const size_t batch = static_cast<size_t>(std::max(settings.batchPairs, inFlight));
+  // The first pair at or after `from` that key frame k is in (none: the end).
+  const auto nextUse = [&](size_t k, size_t from) {
+    const std::vector<size_t>& uses = needs[k].pairs;
+    const auto it = std::lower_bound(uses.begin(), uses.end(), from);
+    return it == uses.end() ? pairs.size() : *it;
+  };
+  std::int64_t held = 0;
+  std::vector<size_t> toBuild;
+  for (size_t first = 0; first < pairs.size();) {
+    // As many pairs as the batch and the memory take, at least one.
+    toBuild.clear();
+    std::int64_t adding = 0;
+    size_t last = first;
+    for (; last < pairs.size() && last - first < batch; ++last) {
+      std::int64_t extra = 0;
+      for (const size_t k : {pairs[last].a, pairs[last].b}) {
+        if (!needs[k].built && std::find(toBuild.begin(), toBuild.end(), k) == toBuild.end())
+          extra += needs[k].bytes;
+      }
+      if (last > first && held + adding + extra > pyramidBudget)
+        break;
+      for (const size_t k : {pairs[last].a, pairs[last].b}) {
+        if (!needs[k].built && std::find(toBuild.begin(), toBuild.end(), k) == toBuild.end())
+          toBuild.push_back(k);
+      }
+      adding += extra;
+    }
+    // Room for them: drop kept pyramids this batch does not use, those
+    // needed furthest ahead first.
+    std::vector<std::pair<size_t, size_t>> idle;  // (next use, key frame)
+    for (size_t k = 0; k < frames; ++k) {
+      const size_t next = nextUse(k, first);
+      if (needs[k].built && next >= last)
+        idle.emplace_back(next, k);
+    }
+    std::sort(idle.rbegin(), idle.rend());
+    for (size_t d = 0; d < idle.size() && held + adding > pyramidBudget; ++d) {
+      KeyFrameNeeds& k = needs[idle[d].second];
+      k.pyramids = {};
+      k.built = false;
+      held -= k.bytes;
+    }
+
+    cv::parallel_for_(
+        cv::Range(0, static_cast<int>(toBuild.size())),
+        [&](const cv::Range& range) {
+          for (int j = range.start; j < range.end; ++j) {
+            KeyFrameNeeds& k = needs[toBuild[static_cast<size_t>(j)]];
+            k.pyramids = geometry::BuildAlignmentPyramids(grey(toBuild[static_cast<size_t>(j)]),
+                                                          k.coarsest, k.intensityFrom);
+          }
+        },
+        inFlight);
+    for (const size_t k : toBuild)
+      needs[k].built = true;
+    held += adding;
+
+    std::atomic<size_t> next{first};
+    cv::parallel_for_(
+        cv::Range(0, inFlight),
+        [&](const cv::Range& workers) {
+          for (int w = workers.start; w < workers.end; ++w) {
+            for (size_t i = next++; i < last; i = next++)
+              align(i, needs[pairs[i].a].pyramids, needs[pairs[i].b].pyramids);
+          }
+        },
+        inFlight);
+    // Pyramids no later pair needs.
+    for (size_t i = first; i < last; ++i) {
+      for (const size_t k : {pairs[i].a, pairs[i].b}) {
+        if (needs[k].built && nextUse(k, last) == pairs.size()) {
+          needs[k].pyramids = {};
+          needs[k].built = false;
+          held -= needs[k].bytes;
+        }
+      }
+    }
+    if (settings.afterBatch)
+      settings.afterBatch();
+    first = last;
+  }
 }
 
 }  // namespace
@@ -228,42 +373,26 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
       }
     }
   }
-  const auto grey = [&](const cv::Mat& image) {
-    cv::Mat g = geometry::FloatGrey(image);
-    return flatten.empty() ? g : cv::Mat(g.mul(flatten));
-  };
-
-  // Pairs are independent: results by index, so the thread count changes
-  // nothing. No more pairs in flight than their memory allows.
-  const std::int64_t pairBytes =
-      kAlignmentBytesPerPixel * static_cast<std::int64_t>(frameSize.area());
-  const int threads = settings.threads > 0 ? settings.threads : std::max(cv::getNumThreads(), 1);
-  const int inFlight = static_cast<int>(std::clamp<std::int64_t>(
-      settings.workingBytes / std::max<std::int64_t>(pairBytes, 1), 1, threads));
-  const size_t batch = static_cast<size_t>(std::max(settings.batchPairs, inFlight));
+  std::vector<geometry::PairwiseAlignmentSettings> pairSettings(pairs.size());
   geometry::PairwiseAlignmentSettings finestOnly;
   finestOnly.coarsestLevel = 0;
-  std::vector<geometry::PairwiseAlignment> aligned(pairs.size());
-  for (size_t first = 0; first < pairs.size(); first += batch) {
-    const size_t last = std::min(first + batch, pairs.size());
-    std::atomic<size_t> next{first};
-    cv::parallel_for_(
-        cv::Range(0, inFlight),
-        [&](const cv::Range& workers) {
-          for (int w = workers.start; w < workers.end; ++w) {
-            for (size_t i = next++; i < last; i = next++) {
-              const KeyFramePair& p = pairs[i];
-              const cv::Mat H = keyFrames[p.b].H_FrameToRef.inv() * keyFrames[p.a].H_FrameToRef;
-              aligned[i] = geometry::AlignGreyPair(
-                  grey(keyFrames[p.a].image), grey(keyFrames[p.b].image), H / H.at<double>(2, 2),
-                  p.toAnchor ? finestOnly : geometry::PairwiseAlignmentSettings{});
-            }
-          }
-        },
-        inFlight);
-    if (settings.afterBatch)
-      settings.afterBatch();
+  finestOnly.finestStride = settings.anchorPairStride;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (pairs[i].toAnchor)
+      pairSettings[i] = finestOnly;
   }
+  std::vector<geometry::PairwiseAlignment> aligned(pairs.size());
+  AlignPairs(
+      pairs, pairSettings, frameSize, settings,
+      [&](size_t i) {
+        const cv::Mat g = geometry::FloatGrey(keyFrames[i].image);
+        return flatten.empty() ? g : cv::Mat(g.mul(flatten));
+      },
+      [&](size_t i, const geometry::AlignmentPyramids& a, const geometry::AlignmentPyramids& b) {
+        const KeyFramePair& p = pairs[i];
+        const cv::Mat H = keyFrames[p.b].H_FrameToRef.inv() * keyFrames[p.a].H_FrameToRef;
+        aligned[i] = geometry::AlignPyramidPair(a, b, H / H.at<double>(2, 2), pairSettings[i]);
+      });
 
   std::vector<geometry::PairConstraint> constraints;
   for (size_t i = 0; i < pairs.size(); ++i) {
@@ -303,5 +432,16 @@ Placements Panorama::RefineKeyFrames(const Placements& placements,
     withRelease.afterBatch = [this] {
       frameStore.Release();
     };
-  return RefinePlacements(placements, cv::Size(imageW, imageH), withRelease, result);
+  const auto processorSeconds = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  };
+  const double start = processorSeconds();
+  RefinementResult local;
+  RefinementResult& out = result != nullptr ? *result : local;
+  Placements refined = RefinePlacements(placements, cv::Size(imageW, imageH), withRelease, &out);
+  out.processorSeconds = processorSeconds() - start;
+  return refined;
 }

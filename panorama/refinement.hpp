@@ -34,16 +34,25 @@ struct RefinementSettings {
   // the first key frame, then each that overlaps the last anchor by this or
   // less. Every other key frame is paired once, with the anchor before it,
   // and that pair, nearly the same view twice, is aligned on the finest
-  // level only. With OVERLAP at or below this, every key frame is an anchor.
+  // level only, from every anchorPairStride-th pixel of every
+  // anchorPairStride-th row (they overlap almost entirely, so a share of the
+  // pixels measures the step as well). With OVERLAP at or below
+  // anchorOverlapPercent, every key frame is an anchor.
   float anchorOverlapPercent = 80.0f;
+  int anchorPairStride = 2;
   // Memory for the pairs aligned at once (each takes about
   // kAlignmentBytesPerPixel per frame pixel): never more pairs in flight
-  // than fit, nor than threads, and at least one.
+  // than fit, nor than threads, and at least one. Of what the pairs leave,
+  // at most pyramidBytes holds the key frames' pyramids between their pairs
+  // (about 7 bytes per frame pixel each, 4 for a key frame paired with its
+  // anchor only); a batch ends where they would need more.
   std::int64_t workingBytes = std::int64_t{256} << 20;
+  std::int64_t pyramidBytes = std::int64_t{16} << 20;
   int threads = 0;  // 0: OpenCV's thread count
-  // Pairs are aligned in batches of this many, in the key frames' order;
-  // afterBatch (when set) runs between batches, when no pixels are read.
-  int batchPairs = 64;
+  // Pairs are aligned in batches of at most this many, in the key frames'
+  // order; afterBatch (when set) runs between batches, when no pixels are
+  // read.
+  int batchPairs = 16;
   // Align grey levels with the lens's falloff divided out, the falloff
   // estimated from the key frames under their starting placements as the
   // blend does (vignetting otherwise stays put while the scene moves and
@@ -55,7 +64,7 @@ struct RefinementSettings {
   int falloffFrames = 48;  // key frames the falloff is estimated from, at most
   std::function<void()> afterBatch;
 };
-constexpr std::int64_t kAlignmentBytesPerPixel = 96;
+constexpr std::int64_t kAlignmentBytesPerPixel = 72;
 
 struct RefinedPair {
   int32_t idA = 0;  // idA < idB
@@ -81,6 +90,9 @@ struct RefinementResult {
   // orientation gate and kept the tree's placement.
   int placementsRefused = 0;
   bool adjusted = false;  // false: the tree's placements were kept
+  // Processor time (user and system, all threads) the stage took, measured
+  // by the panorama's wrapper.
+  double processorSeconds = 0.0;
   std::vector<RefinedPair> pairs;
 };
 

@@ -48,6 +48,23 @@ TEST_P(PairwiseAlignmentTest, RecoversTrueHomographyUnderVignettingGainAndNoise)
   const geometry::PairwiseAlignment r = geometry::AlignPair(frameA, frameB, start);
   EXPECT_TRUE(r.accepted && r.improved()) << "NCC " << r.nccBefore << " -> " << r.nccAfter;
   EXPECT_LT(testsupport::MaxCornerError(r.H, truth, kSize.width, kSize.height), 0.1);
+
+  // Pyramids built once, deeper than any setting needs, give the same result
+  // as each pair building its own.
+  const geometry::AlignmentPyramids pyramidA =
+      geometry::BuildAlignmentPyramids(geometry::FloatGrey(frameA), 4, 1);
+  const geometry::AlignmentPyramids pyramidB =
+      geometry::BuildAlignmentPyramids(geometry::FloatGrey(frameB), 4, 1);
+  geometry::PairwiseAlignmentSettings finestOnly;
+  finestOnly.coarsestLevel = 0;
+  for (const geometry::PairwiseAlignmentSettings& settings :
+       {geometry::PairwiseAlignmentSettings{}, finestOnly}) {
+    const geometry::PairwiseAlignment alone = geometry::AlignPair(frameA, frameB, start, settings);
+    const geometry::PairwiseAlignment shared =
+        geometry::AlignPyramidPair(pyramidA, pyramidB, start, settings);
+    EXPECT_TRUE(testsupport::SameBits(alone.H, shared.H)) << settings.coarsestLevel;
+    EXPECT_EQ(alone.nccAfter, shared.nccAfter);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,7 +1,8 @@
 // The refinement's choice of pairs on placements alone: linear in the key
 // frames however slowly the camera moves, every key frame tied to the next,
 // each pair overlapping enough, and partners far away in time chosen where
-// the path comes back over the same ground.
+// the path comes back over the same ground. Then the placements refined from
+// those pairs, on rendered key frames.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -71,6 +72,42 @@ TEST(RefinementPairs, SerpentineTiesTheRowsTogether) {
       tiedAcross.insert(p.a);
   }
   EXPECT_GE(tiedAcross.size(), 50u);
+}
+
+// Rendered key frames placed a few pixels off: the refinement brings them
+// closer to the truth, and neither the threads nor a working memory so small
+// that every key frame's pyramids are dropped and built again change a bit.
+TEST(RefinePlacements, SameResultWithAnyThreadsOrMemory) {
+  const cv::Size size(320, 240);
+  const testsupport::Pan pan = testsupport::SidewaysPan(8, size, 0.5, 800, 800, 60);
+  Placements start;
+  for (size_t i = 0; i < pan.frames.size(); ++i) {
+    const cv::Mat truth = pan.Between(i, 0);
+    const cv::Mat off = i == 0 ? cv::Mat::eye(3, 3, CV_64F) : testsupport::Translation(i, -0.5 * i);
+    start.push_back(PlacedKeyFrame{static_cast<int32_t>(i), pan.frames[i], off * truth});
+  }
+  RefinementSettings settings;
+  const auto refine = [&](int threads, std::int64_t workingBytes) {
+    settings.threads = threads;
+    settings.workingBytes = workingBytes;
+    RefinementResult result;
+    const Placements refined = RefinePlacements(start, size, settings, &result);
+    EXPECT_GT(result.pairsKept, 0);
+    return refined;
+  };
+  const Placements once = refine(1, std::int64_t{256} << 20);
+  for (const auto& [threads, bytes] : {std::pair<int, std::int64_t>{2, 256 << 20}, {2, 1}}) {
+    const Placements again = refine(threads, bytes);
+    for (size_t i = 0; i < once.size(); ++i)
+      EXPECT_TRUE(testsupport::SameBits(once[i].H_FrameToRef, again[i].H_FrameToRef)) << i;
+  }
+  for (size_t i = 1; i < once.size(); ++i) {
+    const cv::Mat truth = pan.Between(i, 0);
+    EXPECT_LT(
+        testsupport::MaxCornerError(once[i].H_FrameToRef, truth, size.width, size.height),
+        0.5 * testsupport::MaxCornerError(start[i].H_FrameToRef, truth, size.width, size.height))
+        << i;
+  }
 }
 
 }  // namespace
