@@ -98,6 +98,20 @@ bool Finite(const cv::Mat& H) {
   return cv::checkRange(H);
 }
 
+// Running sums of two images' values over the pixels they share: enough
+// for their means, variances and covariance.
+struct PairSums {
+  double n = 0, a = 0, b = 0, aa = 0, bb = 0, ab = 0;
+  void Add(double va, double vb) {
+    n += 1;
+    a += va;
+    b += vb;
+    aa += va * va;
+    bb += vb * vb;
+    ab += va * vb;
+  }
+};
+
 // Normalised cross-correlation of a and of b seen through H (a onto b), over
 // the pixels of a's interior that H maps inside b's (see borderMargin), b
 // sampled bilinearly: one pass, nothing but sums kept. With a stride above
@@ -113,7 +127,7 @@ double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double mi
   // Where rounding to the nearest pixel lands inside b's interior.
   const double left = inB.x - 0.5, top = inB.y - 0.5;
   const double right = inB.x + inB.width - 0.5, bottom = inB.y + inB.height - 0.5;
-  double n = 0, sumA = 0, sumB = 0, sumAA = 0, sumBB = 0, sumAB = 0;
+  PairSums sums;
   double considered = 0;
   for (int y = inA.y; y < inA.y + inA.height; y += stride) {
     const float* row = a.ptr<float>(y);
@@ -138,24 +152,19 @@ double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double mi
       const float* p1 = b.ptr<float>(y0 + 1) + x0;
       const double vb =
           (1 - fy) * ((1 - fx) * p0[0] + fx * p0[1]) + fy * ((1 - fx) * p1[0] + fx * p1[1]);
-      const double va = row[x];
-      n += 1;
-      sumA += va;
-      sumB += vb;
-      sumAA += va * va;
-      sumBB += vb * vb;
-      sumAB += va * vb;
+      sums.Add(row[x], vb);
     }
   }
   // The share of a (all of it, not only the interior) that overlaps.
   const double whole = considered * static_cast<double>(a.total()) / inA.area();
+  const double n = sums.n;
   if (n < 16 || n < minimumShare * whole)
     return kNaN;
-  const double meanA = sumA / n, meanB = sumB / n;
-  const double varA = sumAA / n - meanA * meanA, varB = sumBB / n - meanB * meanB;
+  const double meanA = sums.a / n, meanB = sums.b / n;
+  const double varA = sums.aa / n - meanA * meanA, varB = sums.bb / n - meanB * meanB;
   if (!(varA > 0.0) || !(varB > 0.0))
     return kNaN;
-  return (sumAB / n - meanA * meanB) / std::sqrt(varA * varB);
+  return (sums.ab / n - meanA * meanB) / std::sqrt(varA * varB);
 }
 
 // The part of a (size) that H (a onto b) maps into b, with a margin: the
@@ -228,7 +237,7 @@ bool CorrelationStep(const cv::Mat& templ, const cv::Mat& image, int stride, cv:
   // Jacobian times 1, the image and the template, and of the images.
   cv::Matx<double, 8, 8> JtJ = cv::Matx<double, 8, 8>::zeros();
   cv::Vec<double, 8> J1, JI, JT;
-  double n = 0, sumI = 0, sumT = 0, sumII = 0, sumTT = 0, sumIT = 0;
+  PairSums sums;  // a: the image, b: the template
   for (int y = 0; y < templ.rows; y += stride) {
     const float* t = templ.ptr<float>(y);
     for (int x = (y / stride) % stride; x < templ.cols; x += stride) {
@@ -263,14 +272,10 @@ bool CorrelationStep(const cv::Mat& templ, const cv::Mat& image, int stride, cv:
       J1 += J;
       JI += I * J;
       JT += T * J;
-      n += 1;
-      sumI += I;
-      sumT += T;
-      sumII += I * I;
-      sumTT += T * T;
-      sumIT += I * T;
+      sums.Add(I, T);
     }
   }
+  const double n = sums.n;
   if (n < 16)
     return false;
   for (int i = 0; i < 8; ++i) {
@@ -278,12 +283,12 @@ bool CorrelationStep(const cv::Mat& templ, const cv::Mat& image, int stride, cv:
       JtJ(i, j) = JtJ(j, i);
   }
   // Zero-mean images: their projections and norms from the sums.
-  const double meanI = sumI / n, meanT = sumT / n;
+  const double meanI = sums.a / n, meanT = sums.b / n;
   const cv::Vec<double, 8> imageProjection = JI - meanI * J1;
   const cv::Vec<double, 8> templateProjection = JT - meanT * J1;
-  const double imageNorm2 = sumII - n * meanI * meanI;
-  const double templateNorm2 = sumTT - n * meanT * meanT;
-  const double correlation = sumIT - n * meanI * meanT;
+  const double imageNorm2 = sums.aa - n * meanI * meanI;
+  const double templateNorm2 = sums.bb - n * meanT * meanT;
+  const double correlation = sums.ab - n * meanI * meanT;
   if (!(imageNorm2 > 0) || !(templateNorm2 > 0))
     return false;
   const cv::Matx<double, 8, 8> inverse = JtJ.inv(cv::DECOMP_LU);
