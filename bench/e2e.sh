@@ -16,22 +16,14 @@
 # are cached in BENCH_CACHE and reused.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD_DIR=${BUILD_DIR:-build-bench}
-case $BUILD_DIR in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
-VMOSAIC=${VMOSAIC:-$BUILD_DIR/driver/vmosaic}
-RENDER=$BUILD_DIR/bench/vmosaic-bench-render
+source "$(dirname "$0")/bench_common.sh"
 DECODE=$BUILD_DIR/bench/vmosaic-decode-floor
 BENCH_SET=${BENCH_SET:-full}
-BENCH_CACHE=${BENCH_CACHE:-${TMPDIR:-/tmp}/vmosaic-bench-videos}
 # SIFT runs stop after this many frames: registration of 10-40 thousand
 # descriptors per frame makes whole SIFT runs take far too long.
 SIFT_FRAMES=${SIFT_FRAMES:-60}
 
-for tool in "$VMOSAIC" "$RENDER" "$DECODE"; do
-  [ -x "$tool" ] || { echo "e2e.sh: $tool missing (make bench builds it)" >&2; exit 1; }
-done
-[ -x /usr/bin/time ] || { echo "e2e.sh: /usr/bin/time missing (apt-get install time)" >&2; exit 1; }
+require_tools e2e.sh "$VMOSAIC" "$RENDER" "$DECODE"
 mkdir -p "$BENCH_CACHE"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vmosaic-e2e-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT

@@ -13,18 +13,10 @@
 # 2 cores.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD_DIR=${BUILD_DIR:-build-bench}
-case $BUILD_DIR in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
-VMOSAIC=${VMOSAIC:-$BUILD_DIR/driver/vmosaic}
-RENDER=$BUILD_DIR/bench/vmosaic-bench-render
+source "$(dirname "$0")/bench_common.sh"
 FRAMES=${FRAMES:-3000}
-BENCH_CACHE=${BENCH_CACHE:-${TMPDIR:-/tmp}/vmosaic-bench-videos}
 
-for tool in "$VMOSAIC" "$RENDER"; do
-  [ -x "$tool" ] || { echo "memory.sh: $tool missing (make bench builds it)" >&2; exit 1; }
-done
-[ -x /usr/bin/time ] || { echo "memory.sh: /usr/bin/time missing (apt-get install time)" >&2; exit 1; }
+require_tools memory.sh "$VMOSAIC" "$RENDER"
 VMOSAIC=$(realpath "$VMOSAIC")
 mkdir -p "$BENCH_CACHE"
 video=$BENCH_CACHE/pan640_$FRAMES.mp4

@@ -19,18 +19,10 @@
 # BENCH_CACHE (as bench/e2e.sh caches it).
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD_DIR=${BUILD_DIR:-build-bench}
-case $BUILD_DIR in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
-VMOSAIC=${VMOSAIC:-$BUILD_DIR/driver/vmosaic}
-RENDER=$BUILD_DIR/bench/vmosaic-bench-render
+source "$(dirname "$0")/bench_common.sh"
 BENCH_SET=${BENCH_SET:-full}
-BENCH_CACHE=${BENCH_CACHE:-${TMPDIR:-/tmp}/vmosaic-bench-videos}
 
-for tool in "$VMOSAIC" "$RENDER"; do
-  [ -x "$tool" ] || { echo "refine_cost.sh: $tool missing (make bench builds it)" >&2; exit 1; }
-done
-[ -x /usr/bin/time ] || { echo "refine_cost.sh: /usr/bin/time missing (apt-get install time)" >&2; exit 1; }
+require_tools refine_cost.sh "$VMOSAIC" "$RENDER"
 VMOSAIC=$(realpath "$VMOSAIC")
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vmosaic-refine-cost-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
