@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
 #define EXACTKNN_HAVE_X86 1
@@ -24,13 +27,34 @@ constexpr int kNeighbours = 2;
 constexpr float kMaxElement = 255.0f;
 constexpr int kMaxColumns = 256;
 
+bool IsByteAsWholeNumber(float v) {
+  // Written so that NaN fails too.
+  return v >= 0.0f && v <= kMaxElement && std::floor(v) == v;
+}
+
+// Both descriptor sets are checked in full before every search, four
+// elements at a time where SSE2 is there.
 bool HoldsBytesAsWholeNumbers(const cv::Mat& m) {
   for (int r = 0; r < m.rows; ++r) {
     const float* row = m.ptr<float>(r);
-    for (int c = 0; c < m.cols; ++c) {
-      const float v = row[c];
-      // Written so that NaN fails too.
-      if (!(v >= 0.0f && v <= kMaxElement && std::floor(v) == v))
+    int c = 0;
+#if defined(__SSE2__)
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 most = _mm_set1_ps(kMaxElement);
+    __m128 whole = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    for (; c + 4 <= m.cols; c += 4) {
+      const __m128 v = _mm_loadu_ps(row + c);
+      // Clamped first (max takes its second operand for NaN), so the
+      // conversion is exact; v equals its clamped whole number only if v is
+      // a whole number in range, and NaN equals nothing.
+      const __m128 clamped = _mm_min_ps(_mm_max_ps(v, zero), most);
+      whole = _mm_and_ps(whole, _mm_cmpeq_ps(_mm_cvtepi32_ps(_mm_cvttps_epi32(clamped)), v));
+    }
+    if (_mm_movemask_ps(whole) != 0xF)
+      return false;
+#endif
+    for (; c < m.cols; ++c) {
+      if (!IsByteAsWholeNumber(row[c]))
         return false;
     }
   }
