@@ -1,8 +1,5 @@
 // --work-scale end to end, through the library: a camera panning, zooming
-// and rolling over the test photo, rendered with known homographies. Frames
-// registered at half size must still give key-frame placements in
-// full-resolution pixels close to the truth, a full-resolution canvas, and a
-// mean as faithful as the full-scale run's.
+// and rolling over the test photo, rendered with known homographies.
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -13,106 +10,77 @@
 namespace {
 
 const cv::Size kSize(640, 480);
-constexpr int kFrames = 30;
 // Largest corner distance (full-resolution pixels) between a key frame's
-// placement relative to the reference and the true one.
+// placement relative to the first key frame and the true one.
 constexpr double kMaxCornerErrorPx = 3.0;
 // PSNR against the truth the half-scale mean may lose: its links come from
-// 320x240 frames (about three times the full-scale run's corner error); with
-// --refine, aligned at full resolution, it may lose no more than 0.5 dB.
-constexpr double kMaxPsnrLossDb = 1.5;
-constexpr double kMaxRefinedPsnrLossDb = 0.5;
-
-cv::Mat ToMat(const vmosaic::Image& image) {
-  return cv::Mat(image.height, image.width, CV_8UC3, const_cast<uint8_t*>(image.bytes.data()));
-}
+// 320x240 frames (about three times the full-scale corner error); with
+// --refine, which aligns at full resolution, no more than 0.5 dB.
+constexpr double kMaxPsnrLossDb = 1.5, kMaxRefinedPsnrLossDb = 0.5;
 
 cv::Mat Homography(const vmosaic::KeyFrame& key) {
   return cv::Mat(3, 3, CV_64F, const_cast<double*>(key.frameToCanvas.data())).clone();
 }
 
-class WorkScale : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    pan_ = new testsupport::Pan(testsupport::RenderPan(
-        kFrames, kSize, testsupport::Pose(800, 700, 0.8), testsupport::Pose(1150, 760, 0.9, 0.1)));
-  }
-  static void TearDownTestSuite() { delete pan_; }
-
-  static vmosaic::Result Run(double scale, bool refine = false) {
+TEST(WorkScale, HalfScaleRegistrationPlacesFullResolutionFramesAsTheTruth) {
+  const testsupport::Pan pan = testsupport::RenderPan(30, kSize, testsupport::Pose(800, 700, 0.8),
+                                                      testsupport::Pose(1150, 760, 0.9, 0.1));
+  auto run = [&pan](double scale, bool refine) {
     vmosaic::Options options;
     options.overlap = 80;
     options.writeImages = false;
     options.workScale = scale;
     options.refine = refine;
-    size_t next = 0;
     vmosaic::Observer quiet;
+    size_t next = 0;
     return vmosaic::Mosaic(
         [&](vmosaic::Image* image) {
-          if (next == pan_->frames.size())
+          if (next == pan.frames.size())
             return false;
-          const cv::Mat& frame = pan_->frames[next++];
-          image->width = frame.cols;
-          image->height = frame.rows;
-          image->bytes.assign(frame.data, frame.data + frame.total() * 3);
+          const cv::Mat& frame = pan.frames[next++];
+          *image = {frame.cols, frame.rows, {frame.datastart, frame.dataend}};
           return true;
         },
         options, quiet);
-  }
-
-  // PSNR of the mean against the photo rendered onto its canvas through the
-  // first key frame's placement, over the pixels every key frame's frame
-  // covers well inside.
-  static double PsnrAgainstTruth(const vmosaic::Result& run) {
-    const cv::Mat mean = ToMat(run.mean);
-    const vmosaic::KeyFrame& first = run.keyFrames.front();
-    const cv::Mat photoToCanvas =
-        Homography(first) * cv::Mat(pan_->photoToFrame[static_cast<size_t>(first.frame)]);
+  };
+  // The mean against the photo rendered onto its canvas through the first
+  // key frame's placement, inside the covered pixels.
+  auto psnr = [&pan](const vmosaic::Result& r) {
+    const cv::Mat mean(r.mean.height, r.mean.width, CV_8UC3,
+                       const_cast<uint8_t*>(r.mean.bytes.data()));
+    const vmosaic::KeyFrame& first = r.keyFrames.front();
     cv::Mat truth, covered;
-    cv::warpPerspective(testsupport::TestPhoto(), truth, photoToCanvas, mean.size(),
-                        cv::INTER_LINEAR);
-    cv::inRange(mean, cv::Scalar(1, 1, 1), cv::Scalar(255, 255, 255), covered);
+    cv::warpPerspective(testsupport::TestPhoto(), truth,
+                        Homography(first) * cv::Mat(pan.photoToFrame[size_t(first.frame)]),
+                        mean.size());
+    cv::inRange(mean, cv::Scalar::all(1), cv::Scalar::all(255), covered);
     cv::erode(covered, covered, cv::Mat(), cv::Point(-1, -1), 8);
     return testsupport::PsnrOverMask(mean, truth, covered);
-  }
-
-  static testsupport::Pan* pan_;
-};
-testsupport::Pan* WorkScale::pan_ = nullptr;
-
-TEST_F(WorkScale, HalfScaleRegistrationPlacesFullResolutionFramesAsTheFullScaleRun) {
-  const vmosaic::Result full = Run(1.0), half = Run(0.5);
-  ASSERT_EQ(full.status, 0) << full.message;
-  ASSERT_EQ(half.status, 0) << half.message;
+  };
+  const vmosaic::Result full = run(1.0, false), half = run(0.5, false), refined = run(0.5, true);
+  for (const vmosaic::Result* r : {&full, &half, &refined})
+    ASSERT_EQ(r->status, 0) << r->message;
   ASSERT_GE(half.keyFrames.size(), 3u);
-  // Full-resolution canvas: the extent of the full-scale run's (whose last
-  // key frame may be another), far larger than half-size frames would give.
+  // A full-resolution canvas, with the extent of the full-scale run's (whose
+  // last key frame may be another).
   EXPECT_NEAR(half.mean.width, full.mean.width, 0.02 * full.mean.width);
   EXPECT_NEAR(half.mean.height, full.mean.height, 0.02 * full.mean.height);
-  EXPECT_GT(half.mean.width, kSize.width);
-  // Every key frame placed relative to the first as the truth places it.
   const vmosaic::KeyFrame& first = half.keyFrames.front();
-  const cv::Mat canvasToFirst = Homography(first).inv();
   for (const vmosaic::KeyFrame& key : half.keyFrames) {
-    SCOPED_TRACE("video frame " + std::to_string(key.frame));
     ASSERT_TRUE(key.placed);
-    const cv::Mat estimated = canvasToFirst * Homography(key);
-    const cv::Mat truth =
-        pan_->Between(static_cast<size_t>(key.frame), static_cast<size_t>(first.frame));
-    EXPECT_LT(testsupport::MaxCornerError(estimated, truth, kSize.width, kSize.height),
-              kMaxCornerErrorPx);
+    EXPECT_LT(testsupport::MaxCornerError(Homography(first).inv() * Homography(key),
+                                          pan.Between(size_t(key.frame), size_t(first.frame)),
+                                          kSize.width, kSize.height),
+              kMaxCornerErrorPx)
+        << "video frame " << key.frame;
   }
-  const double fullPsnr = PsnrAgainstTruth(full), halfPsnr = PsnrAgainstTruth(half);
+  const double fullPsnr = psnr(full);
   EXPECT_GT(fullPsnr, 25.0);
-  EXPECT_GT(halfPsnr, fullPsnr - kMaxPsnrLossDb);
-  const vmosaic::Result refined = Run(0.5, true);
-  ASSERT_EQ(refined.status, 0) << refined.message;
-  EXPECT_GT(PsnrAgainstTruth(refined), fullPsnr - kMaxRefinedPsnrLossDb);
+  EXPECT_GT(psnr(half), fullPsnr - kMaxPsnrLossDb);
+  EXPECT_GT(psnr(refined), fullPsnr - kMaxRefinedPsnrLossDb);
   EXPECT_NE(half.reportJson.find("\"frame_limit\": 0, \"work_scale\": 0.5}"), std::string::npos);
   EXPECT_EQ(full.reportJson.find("work_scale"), std::string::npos);
-  // The same input and scale give the same mosaic.
-  const vmosaic::Result again = Run(0.5);
-  EXPECT_EQ(again.mean.bytes, half.mean.bytes);
+  EXPECT_EQ(run(0.5, false).mean.bytes, half.mean.bytes);  // deterministic
 }
 
 }  // namespace
