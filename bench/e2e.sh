@@ -5,7 +5,8 @@
 # resident memory, and the decode floor (frames per second of only reading
 # the video with cv::VideoCapture) measured in the same run; then a second
 # table with the optional stages (--refine, --blend) and their share of a run
-# (--refine at the default overlap: bench/refine_cost.sh).
+# (--refine at the default overlap: bench/refine_cost.sh); then, for the videos
+# of 1080p and more, the tree stage with --work-scale 1, 0.5 and 0.25.
 #
 #   BUILD_DIR=build-bench BENCH_SET=full|quick bench/e2e.sh
 #
@@ -125,4 +126,36 @@ while read -r name w h n kind; do
     total = tree + c + r + b;
     printf "| %s %s | %d | %.2f | %.2f | %.1f | %.2f | %.2f | %.1f | %.0f |\n", name, wh, f, tree, r,
       100 * r / total, c, b, 100 * b / total, rss / 1024 }'
+done <<< "$VIDEOS"
+
+# Registration on scaled-down frames (--work-scale), on the videos of 1080p
+# and more (corners, threshold 70): the tree stage's frames per second against
+# the decode floor of the same file, the key frames, the mean's seconds and
+# canvas (composed at full resolution whatever the scale), and peak memory.
+if [[ $usage != *--work-scale* ]]; then
+  echo "e2e.sh: $VMOSAIC has no --work-scale; no table of work scales" >&2
+  exit 0
+fi
+echo
+echo "| video | work scale | frames | tree fps | decode fps | tree / decode | key frames | mean s | canvas | peak RSS MB |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+while read -r name w h n kind; do
+  [ "$w" -ge 1920 ] || continue
+  video=$(video_path "$name")
+  read -r frames _ decode_fps < <("$DECODE" "$video")
+  for scale in 1 0.5 0.25; do
+    dir=$(mktemp -d "$WORK/scale-XXXXXX")
+    (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" --work-scale "$scale" --json r.json \
+       "$video" 70 0 0 > out.txt 2> err.txt < /dev/null)
+    tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+    comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+    nodes=$(sed -n 's/^Number of nodes: *\([0-9]*\).*/\1/p' "$dir/out.txt")
+    canvas=$(sed -n 's/.*"canvas": {"width": \([0-9]*\), "height": \([0-9]*\).*/\1x\2/p' "$dir/r.json")
+    rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
+    awk -v name="$name" -v wh="${w}x${h}" -v s="$scale" -v f="$frames" -v tree="$tree" \
+        -v dfps="$decode_fps" -v k="$nodes" -v c="$comp" -v canvas="$canvas" -v rss="$rss" 'BEGIN {
+      fps = tree > 0 ? f / tree : 0;
+      printf "| %s %s | %s | %d | %.1f | %.1f | %.3f | %d | %.2f | %s | %.0f |\n", name, wh, s, f, fps,
+        dfps, (dfps > 0 ? fps / dfps : 0), k, c, canvas, rss / 1024 }'
+  done
 done <<< "$VIDEOS"

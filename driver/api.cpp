@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -322,6 +323,14 @@ std::vector<KeyFrame> KeyFramesOf(Panorama& p, const std::vector<int>& frameNumb
   return keyFrames;
 }
 
+// Frames registered smaller than this a side give too few features to track.
+constexpr int kMinimumWorkSide = 16;
+
+cv::Size WorkSize(cv::Size full, double scale) {
+  return cv::Size(static_cast<int>(std::lround(full.width * scale)),
+                  static_cast<int>(std::lround(full.height * scale)));
+}
+
 Result Fail(Result result, Failure failure, int status) {
   result.failure = failure;
   result.status = status;
@@ -349,6 +358,17 @@ Result Run(const FrameSource* source, const Options& options, Observer& observer
   // Later mosaics of a --keep-going run are written as PNG only.
   if (options.keepGoing && (survey.tif || survey.hasTelemetry)) {
     notes("vmosaic: --keep-going cannot yet be combined with --format tif or --telemetry\n");
+    return Fail(result, Failure::kBadOptions, 2);
+  }
+  if (!(options.workScale > 0.0 && options.workScale <= 1.0)) {
+    notes(Format("vmosaic: --work-scale %g is not above 0 and at most 1\n", options.workScale));
+    return Fail(result, Failure::kBadOptions, 2);
+  }
+  const bool scaled = options.workScale < 1.0;
+  // --keep-going registers frames against key frames of any mosaic, which
+  // would need every one of them at both resolutions.
+  if (options.keepGoing && scaled) {
+    notes("vmosaic: --keep-going cannot yet be combined with --work-scale\n");
     return Fail(result, Failure::kBadOptions, 2);
   }
   LoopSettings settings;
@@ -406,6 +426,17 @@ Result Run(const FrameSource* source, const Options& options, Observer& observer
       result.message = "the input gave no first frame";
     return Fail(result, Failure::kNoFirstFrame, 1);
   }
+  if (scaled) {
+    settings.workSize = WorkSize(cv::Size(video.imageW, video.imageH), options.workScale);
+    if (std::min(settings.workSize.width, settings.workSize.height) < kMinimumWorkSide) {
+      notes(
+          Format("vmosaic: --work-scale %g makes the %dx%d frames %dx%d; registration needs "
+                 "at least %d pixels a side\n",
+                 options.workScale, video.imageW, video.imageH, settings.workSize.width,
+                 settings.workSize.height, kMinimumWorkSide));
+      return Fail(result, Failure::kBadOptions, 2);
+    }
+  }
   if (options.writeImages && !CreateOutputDirectory(options.outputDir, notes))
     return Fail(result, Failure::kNotWritten, 1);
   std::vector<int> keyFrameNumbers;
@@ -413,8 +444,11 @@ Result Run(const FrameSource* source, const Options& options, Observer& observer
   std::unique_ptr<keepgoing::KeepGoing> keepGoing;
   if (options.keepGoing)
     keepGoing = MakeKeepGoing(panorama, op, memoryBudgetBytes, settings, observer);
+  std::vector<cv::Mat> fullKeyFrames;
   const int framesRead = RunFrameLoop(panorama, video, settings, observer, &keyFrameNumbers,
-                                      &stopped, keepGoing.get());
+                                      &stopped, keepGoing.get(), &fullKeyFrames);
+  if (scaled)
+    panorama.UseFullResolutionKeyFrames(fullKeyFrames);
   if (keepGoing) {
     keepGoing->Finish();
     keyFrameNumbers = keepGoing->segments().front().keyFrames;
@@ -502,6 +536,7 @@ Result Run(const FrameSource* source, const Options& options, Observer& observer
   report.featureMethod = settings.featureMethod;
   report.withMedian = withMedian;
   report.frameLimit = settings.frameLimit;
+  report.workScale = options.workScale;
   report.frameWidth = video.imageW;
   report.frameHeight = video.imageH;
   report.framesRead = framesRead;

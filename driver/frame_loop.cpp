@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <opencv2/imgproc.hpp>
 
 #include "driver/signals.hpp"
 #include "io/frame_prefetch.hpp"
@@ -11,10 +12,20 @@ namespace {
 // Frames waiting ahead of the loop, with their features.
 constexpr std::size_t kPrefetchDepth = 3;
 
-// The features of a frame that depend on it alone, found by the reading
-// thread with an extraction of its own.
-io::FramePrefetcher::FrameWork FeaturesOfFrame(int featureMethod) {
-  return [featureMethod, extraction = FeatureExtraction()](io::PrefetchedFrame* item) mutable {
+// The work of a frame that depends on it alone, done by the reading thread
+// with an extraction of its own: the scaling down to the work size (when
+// given), then the features (when registration is automatic).
+io::FramePrefetcher::FrameWork WorkOfFrame(int featureMethod, bool automatic, cv::Size workSize) {
+  if (!automatic && workSize.empty())
+    return nullptr;
+  return [featureMethod, automatic, workSize,
+          extraction = FeatureExtraction()](io::PrefetchedFrame* item) mutable {
+    if (!workSize.empty()) {
+      item->full = std::move(item->frame);
+      cv::resize(item->full, item->frame, workSize, 0, 0, cv::INTER_AREA);
+    }
+    if (!automatic)
+      return;
     if (featureMethod == Panorama::kCornerFeatures) {
       item->corners =
           extraction.goodFeaturesToTrack(item->frame, 1, item->frame.cols, item->frame.rows);
@@ -40,14 +51,15 @@ void OfferFeatures(FeatureExtraction& extraction, const io::PrefetchedFrame& ite
 
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
                  vmosaic::Observer& observer, std::vector<int>* keyFrames, StoppedEarly* stopped,
-                 keepgoing::KeepGoing* keepGoing) {
+                 keepgoing::KeepGoing* keepGoing, std::vector<cv::Mat>* fullKeyFrames) {
   int frameCounter = 1;
   // Registration needs the frames in order; reading them and finding their
   // own features runs ahead on a second thread.
   const bool automatic = panorama.Id_HomographyEstimation == Panorama::kAutomaticRegistration;
   const long long framesAfterFirst = settings.frameLimit > 0 ? settings.frameLimit - 1 : -1;
   io::FramePrefetcher source(video, video.getframe_Current(), framesAfterFirst, kPrefetchDepth,
-                             automatic ? FeaturesOfFrame(settings.featureMethod) : nullptr);
+                             WorkOfFrame(settings.featureMethod, automatic, settings.workSize));
+  const bool keepFull = !settings.workSize.empty() && fullKeyFrames != nullptr;
   // Inside the loop's bracket: a first Ctrl-C while the first frame's
   // features are found ends the input as it would a pair later.
   signals::EnterFrameLoop();
@@ -77,14 +89,20 @@ int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& setting
     const int nodesBefore = panorama.num_Nodes;
     panorama.ProcessTwoImages_AVL(previous.frame, next.frame, settings.overlapThreshold,
                                   settings.featureMethod);
+    // The first pair makes the previous frame the root; a new node is the
+    // current frame. Frames are numbered from 0.
+    const bool rootMade = nodesBefore == 0 && panorama.num_Nodes > 0;
+    const bool nodeAdded = panorama.num_Nodes > std::max(nodesBefore, 1);
     if (keyFrames != nullptr) {
-      // The first pair makes the previous frame the root; a new node is the
-      // current frame. Frames are numbered from 0.
-      if (nodesBefore == 0 && panorama.num_Nodes > 0)
+      if (rootMade)
         keyFrames->push_back(frameCounter - 2);
-      if (panorama.num_Nodes > std::max(nodesBefore, 1))
+      if (nodeAdded)
         keyFrames->push_back(frameCounter - 1);
     }
+    if (keepFull && rootMade)
+      fullKeyFrames->push_back(panorama.frameStore.Keep(previous.full));
+    if (keepFull && nodeAdded)
+      fullKeyFrames->push_back(panorama.frameStore.Keep(next.full));
     previous = std::move(next);
     if (panorama.getban_insert() == 0) {
       StoppedEarly refused{frameCounter - 1, source.FramesLeft()};

@@ -14,6 +14,9 @@ struct LoopSettings {
   float overlapThreshold = 100.0f;
   int featureMethod = 0;
   int frameLimit = 0;  // > 0: at most this many frames in all
+  // Not empty: frames are registered scaled down to this size (INTER_AREA),
+  // and the key frames' full-resolution frames are kept for composition.
+  cv::Size workSize;
 };
 
 // A key frame the tree refused ends the input: which frame (from 0), and
@@ -30,6 +33,10 @@ struct StoppedEarly {
 // observer sees every frame read and may end the input.
 // With keepGoing, every frame goes to it instead (nothing ends the input but
 // its end, Esc, Ctrl-C or the frame limit); keyFrames is then left alone.
+// With a work size (keepGoing must then be null), fullKeyFrames receives
+// each key frame's full-resolution frame, kept in the panorama's frame store,
+// in order of creation (entry k - 1 for node id k).
 int RunFrameLoop(Panorama& panorama, ioVideo& video, const LoopSettings& settings,
                  vmosaic::Observer& observer, std::vector<int>* keyFrames = nullptr,
-                 StoppedEarly* stopped = nullptr, keepgoing::KeepGoing* keepGoing = nullptr);
+                 StoppedEarly* stopped = nullptr, keepgoing::KeepGoing* keepGoing = nullptr,
+                 std::vector<cv::Mat>* fullKeyFrames = nullptr);

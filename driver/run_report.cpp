@@ -171,7 +171,10 @@ std::string RunReportJson(const RunReport& report, Panorama& p) {
   json << "  \"settings\": {\"overlap_threshold\": " << Number(report.overlapThreshold)
        << ", \"feature_method\": " << report.featureMethod
        << ", \"median\": " << (report.withMedian != 0 ? "true" : "false")
-       << ", \"frame_limit\": " << report.frameLimit << "},\n";
+       << ", \"frame_limit\": " << report.frameLimit;
+  if (report.workScale < 1.0)
+    json << ", \"work_scale\": " << Number(report.workScale);
+  json << "},\n";
   json << "  \"frame_size\": {\"width\": " << report.frameWidth
        << ", \"height\": " << report.frameHeight << "},\n";
   json << "  \"frames_read\": " << report.framesRead << ",\n";

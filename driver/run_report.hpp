@@ -22,6 +22,9 @@ struct RunReport {
   int featureMethod = 0;
   int withMedian = 0;
   int frameLimit = 0;
+  // Below 1: frames were registered scaled down by it (the key frames'
+  // homographies are still in full-resolution pixels).
+  double workScale = 1.0;
   int frameWidth = 0;
   int frameHeight = 0;
   int framesRead = 0;

@@ -23,6 +23,8 @@ namespace io {
 // One frame and what its work found in it.
 struct PrefetchedFrame {
   cv::Mat frame;
+  // The frame as read, when the work replaced `frame` by a smaller copy.
+  cv::Mat full;
   std::vector<cv::Point2f> corners;
   std::vector<cv::KeyPoint> keypoints;
   cv::Mat descriptors;

@@ -21,6 +21,10 @@
 #include "panorama/refinement.hpp"
 #include "panorama/tree_node.hpp"
 
+// H_Small, a map between frames scaled from full to small, as the same map
+// between the full-resolution frames.
+cv::Mat ScaleConjugate(const cv::Mat& H_Small, cv::Size small, cv::Size full);
+
 class Panorama {
  public:
   // Feature methods (Id_Features): corners tracked by pyramidal LK, or SIFT.
@@ -194,6 +198,13 @@ class Panorama {
   // the frame's), K any key frame of the tree. False, with nothing changed,
   // when the tree refuses it.
   bool InsertKeyFrameAt(_treeNode* K, const cv::Mat& H_KToFrame, const cv::Mat& frame);
+
+  // Ends registration on frames scaled down: key frame id k takes
+  // fullFrames[k - 1] (kept in the frame store, all of one size) as its
+  // image, and every link of the tree is carried over to its pixels, so that
+  // what follows (reference, refinement, composition) works at full
+  // resolution. No frame may be registered after it.
+  void UseFullResolutionKeyFrames(const std::vector<cv::Mat>& fullFrames);
 
   // Reference choice and composition.
   // Maps from's image onto to's image, through their lowest common ancestor.

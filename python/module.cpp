@@ -166,6 +166,7 @@ py::dict Run(py::object source, const py::dict& settings, py::object progress) {
   options.blend = settings["blend"].cast<bool>();
   options.keepGoing = settings["keep_going"].cast<bool>();
   options.memoryBudgetMb = settings["memory_budget_mb"].cast<std::int64_t>();
+  options.workScale = settings["work_scale"].cast<double>();
   options.outputDir = settings["output_dir"].cast<std::string>();
   options.writeImages = settings["write_images"].cast<bool>();
   options.jsonPath = settings["json"].cast<std::string>();

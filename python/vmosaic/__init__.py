@@ -58,9 +58,15 @@ def _whole(name, value, minimum=None):
     return int(value)
 
 
+def _scale(name, value):
+    if isinstance(value, bool) or not isinstance(value, _numbers.Real) or not 0 < value <= 1:
+        raise ValueError("%s must be a number above 0 and at most 1, not %r" % (name, value))
+    return float(value)
+
+
 def mosaic(source, overlap=100, features=0, median=False, frame_limit=0, refine=False,
            blend=False, memory_budget_mb=None, progress=None, *, keep_going=False,
-           output_dir=None, json=None):
+           output_dir=None, json=None, work_scale=1.0):
     """Composes the mosaic of a video; returns a Result.
 
     source: a video file or an image sequence pattern ("frames/img_%04d.png"),
@@ -83,6 +89,9 @@ def mosaic(source, overlap=100, features=0, median=False, frame_limit=0, refine=
     output_dir: when given, the files the command line writes (pano_Mean.png
         and so on) are written there, with the same names and bytes.
     json: when given, a path where the report is written as with --json.
+    work_scale: above 0 and at most 1; below 1, the frames are registered
+        scaled down by it and composed at full resolution (faster on large
+        frames; the key frames' homographies stay in full-resolution pixels).
 
     Raises FileNotFoundError when the input cannot be opened, ValueError for
     a bad setting or frame (and for a json path that would overwrite the
@@ -102,6 +111,7 @@ def mosaic(source, overlap=100, features=0, median=False, frame_limit=0, refine=
         "output_dir": "" if output_dir is None else _os.fsdecode(output_dir),
         "write_images": output_dir is not None,
         "json": "" if json is None else _os.fsdecode(json),
+        "work_scale": _scale("work_scale", work_scale),
     }
     if settings["features"] not in (0, 1):
         raise ValueError("features must be 0 (optical flow) or 1 (SIFT), not %d" % features)

@@ -32,5 +32,6 @@ def mosaic(
     keep_going: bool = ...,
     output_dir: Optional[Union[str, os.PathLike]] = ...,
     json: Optional[Union[str, os.PathLike]] = ...,
+    work_scale: float = ...,
 ) -> Result: ...
 def main(argv: Optional[List[str]] = ...) -> int: ...

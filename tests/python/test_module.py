@@ -16,6 +16,7 @@ from conftest import BINARY, PAN_FRAMES, read_bgr, run_cli, sequence_frames, wit
 CASES = {
     "mean and median": (["100", "0", "1"], dict(median=True)),
     "overlap 80 with blend": (["--blend", "80", "0", "0"], dict(overlap=80, blend=True)),
+    "work scale 0.5": (["--work-scale", "0.5", "80", "0", "0"], dict(overlap=80, work_scale=0.5)),
 }
 
 
@@ -91,6 +92,7 @@ ERRORS = {
     "features 2": (ValueError, lambda d: vmosaic.mosaic("x.mp4", features=2)),
     "overlap as text": (ValueError, lambda d: vmosaic.mosaic("x.mp4", overlap="80")),
     "negative budget": (ValueError, lambda d: vmosaic.mosaic("x.mp4", memory_budget_mb=-1)),
+    "frames scaled under 16 px": (ValueError, lambda d: vmosaic.mosaic(d / "pan.mkv", work_scale=0.05)),
     "not a source": (ValueError, lambda d: vmosaic.mosaic(42)),
     "float frame": (ValueError, lambda d: vmosaic.mosaic(frames_then(np.zeros((240, 320, 3))))),
     "grey frame": (ValueError, lambda d: vmosaic.mosaic(frames_then(np.zeros((240, 320), np.uint8)))),

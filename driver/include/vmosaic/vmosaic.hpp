@@ -40,6 +40,9 @@ struct Options {
   bool keepGoing = false;
   // MiB of memory for the key frames' pixels; negative: the default.
   std::int64_t memoryBudgetMb = -1;
+  // 0 < workScale <= 1: frames are registered (features, tracking, the key
+  // frame choice) scaled down by it, and composed at full resolution.
+  double workScale = 1.0;
   // Where the result files go ("": the current directory); nothing is
   // written there unless writeImages.
   std::string outputDir;
