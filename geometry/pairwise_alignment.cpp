@@ -329,9 +329,11 @@ bool CorrelationIterations(const cv::Mat& templ, const cv::Mat& image, cv::Mat* 
 }
 
 // Coarse-to-fine correlation alignment of a onto b from level `from` down to
-// level `to`. Returns nothing when a level fails.
+// level `to`. Returns nothing when a level fails. With onePass, a level of
+// one iteration takes CorrelationStep's step (from every stride-th pixel).
 std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& initial, int from,
-                                   int to, int iterations, double epsilon, int stride = 1) {
+                                   int to, int iterations, double epsilon, bool onePass = false,
+                                   int stride = 1) {
   cv::Mat H = initial.clone();
   const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, iterations,
                                   epsilon);
@@ -348,8 +350,8 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     cv::Mat boxH;
     Normalised(levelH * cv::Mat(Translation(box.x, box.y))).convertTo(boxH, CV_32F);
     const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
-    if (!(iterations == 1 ? CorrelationStep(levelA(box), levelB, stride, &boxH)
-                          : CorrelationIterations(levelA(box), levelB, &boxH, criteria)))
+    if (!(onePass && iterations == 1 ? CorrelationStep(levelA(box), levelB, stride, &boxH)
+                                     : CorrelationIterations(levelA(box), levelB, &boxH, criteria)))
       return std::nullopt;
     cv::Mat boxH64;
     boxH.convertTo(boxH64, CV_64F);
@@ -464,7 +466,7 @@ PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& pyramidA,
   for (const cv::Mat& start : starts) {
     const std::optional<cv::Mat> H =
         AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon,
-                    std::max(settings.finestStride, 1));
+                    settings.finestOnePass, std::max(settings.finestStride, 1));
     if (!H || OverlapShift(*H, initialAtoB, size) > maxShift)
       continue;
     const double after = ncc(*H);

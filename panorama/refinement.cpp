@@ -376,6 +376,7 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
   std::vector<geometry::PairwiseAlignmentSettings> pairSettings(pairs.size());
   geometry::PairwiseAlignmentSettings finestOnly;
   finestOnly.coarsestLevel = 0;
+  finestOnly.finestOnePass = true;
   finestOnly.finestStride = settings.anchorPairStride;
   for (size_t i = 0; i < pairs.size(); ++i) {
     if (pairs[i].toAnchor)
