@@ -45,9 +45,13 @@ void Placement(const double* base, const T* d, T* M) {
 // inverse of that one's should land where the measurement puts it. The error
 // is taken in the "to" frame's pixels, not on the reference plane: there,
 // shrinking all frames far from the reference would shrink it too.
+//
+// A long run samples hundreds of thousands of points: each refers to the two
+// frames' starting placements (shared, row-major 3x3) instead of holding
+// copies, and the solver is handed the points themselves, not copies.
 struct TransferError {
-  std::array<double, 9> fromBase;  // starting placement of "from" * normaliser^-1
-  std::array<double, 9> toBase;
+  const double* fromBase;  // starting placement of "from" * normaliser^-1
+  const double* toBase;
   cv::Point2d fromPoint;  // normalised coordinates in "from"
   cv::Point2d toPoint;    // the measured partner, normalised, in "to"
   cv::Point2d toPixels;   // pixels per normalised unit in "to"
@@ -56,8 +60,8 @@ struct TransferError {
   bool operator()(const T* dFrom, const T* dTo, T* residual) const {
     T A[9];
     T B[9];
-    Placement(fromBase.data(), dFrom, A);
-    Placement(toBase.data(), dTo, B);
+    Placement(fromBase, dFrom, A);
+    Placement(toBase, dTo, B);
     const T p[3] = {A[0] * fromPoint.x + A[1] * fromPoint.y + A[2],
                     A[3] * fromPoint.x + A[4] * fromPoint.y + A[5],
                     A[6] * fromPoint.x + A[7] * fromPoint.y + A[8]};
@@ -105,13 +109,6 @@ std::array<double, 4> TurnSigns(const std::vector<cv::Point2d>& q) {
     turns[k] = e1.x * e2.y - e1.y * e2.x;
   }
   return turns;
-}
-
-std::array<double, 9> Entries(const cv::Matx33d& M) {
-  std::array<double, 9> e{};
-  for (int i = 0; i < 9; ++i)
-    e[static_cast<size_t>(i)] = M.val[i];
-  return e;
 }
 
 cv::Matx33d WithCorrection(const cv::Matx33d& base, const Correction& d) {
@@ -209,6 +206,9 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
   std::vector<TransferError> points;
   std::vector<std::pair<int, int>> ends;  // per point: from, to
   std::vector<std::pair<int, int>> edges;
+  const size_t grid = static_cast<size_t>(std::max(settings.gridColumns * settings.gridRows, 0));
+  points.reserve(grid * constraints.size());
+  ends.reserve(grid * constraints.size());
   const cv::Rect2d inside(0, 0, frameSize.width - 1.0, frameSize.height - 1.0);
   const cv::Point2d pixelsPerUnit(1.0 / N(0, 0), 1.0 / N(1, 1));
   for (const PairConstraint& c : constraints) {
@@ -222,9 +222,9 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
         const cv::Point2d y = Map(H, x);
         if (!(y.x >= 0 && y.y >= 0 && y.x <= inside.width && y.y <= inside.height))
           continue;
-        sampled.push_back(TransferError{Entries(base[static_cast<size_t>(c.from)]),
-                                        Entries(base[static_cast<size_t>(c.to)]), Map(N, x),
-                                        Map(N, y), pixelsPerUnit});
+        sampled.push_back(TransferError{base[static_cast<size_t>(c.from)].val,
+                                        base[static_cast<size_t>(c.to)].val, Map(N, x), Map(N, y),
+                                        pixelsPerUnit});
       }
     }
     if (static_cast<int>(sampled.size()) < settings.minimumPoints)
@@ -254,7 +254,7 @@ GlobalAdjustment AdjustPlacements(const std::vector<cv::Mat>& frameToReference, 
       continue;
     problem.AddResidualBlock(
         new ceres::AutoDiffCostFunction<TransferError, 2, kCorrectionSize, kCorrectionSize>(
-            new TransferError(points[i])),
+            &points[i], ceres::DO_NOT_TAKE_OWNERSHIP),
         &loss, corrections[static_cast<size_t>(from)].data(),
         corrections[static_cast<size_t>(to)].data());
   }

@@ -167,6 +167,34 @@ double MaskedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double mi
   return (sums.ab / n - meanA * meanB) / std::sqrt(varA * varB);
 }
 
+// MaskedNcc computed on b warped whole onto a (bilinear, by warpPerspective)
+// under the interior masks warped to the nearest pixel: a few passes over
+// full images, and the figure that judges pairs aligned through every level
+// (its rounding differs from MaskedNcc's in the last digits, which is enough
+// to change which of two close results wins).
+double WarpedNcc(const cv::Mat& a, const cv::Mat& b, const cv::Mat& H, double minimumShare) {
+  if (!Finite(H))
+    return kNaN;
+  const cv::Mat interior = InteriorMask(b.size());
+  cv::Mat warped;
+  cv::Mat mask;
+  cv::warpPerspective(b, warped, H, a.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                      cv::BORDER_CONSTANT, 0);
+  cv::warpPerspective(interior, mask, H, a.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
+                      cv::BORDER_CONSTANT, 0);
+  mask &= interior;
+  const int count = cv::countNonZero(mask);
+  if (count < 16 || count < minimumShare * static_cast<double>(a.total()))
+    return kNaN;
+  cv::Scalar meanA, stdA, meanB, stdB;
+  cv::meanStdDev(a, meanA, stdA, mask);
+  cv::meanStdDev(warped, meanB, stdB, mask);
+  if (stdA[0] <= 0.0 || stdB[0] <= 0.0)
+    return kNaN;
+  const double meanAB = cv::mean(a.mul(warped), mask)[0];
+  return (meanAB - meanA[0] * meanB[0]) / (stdA[0] * stdB[0]);
+}
+
 // The part of a (size) that H (a onto b) maps into b, with a margin: the
 // correlation is computed there only, not over all of a.
 cv::Rect OverlapBox(const cv::Mat& H, cv::Size size, int margin) {
@@ -329,9 +357,11 @@ bool CorrelationIterations(const cv::Mat& templ, const cv::Mat& image, cv::Mat* 
 }
 
 // Coarse-to-fine correlation alignment of a onto b from level `from` down to
-// level `to`. Returns nothing when a level fails.
+// level `to`. Returns nothing when a level fails. With onePass, a level of
+// one iteration takes CorrelationStep's step (from every stride-th pixel).
 std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& initial, int from,
-                                   int to, int iterations, double epsilon, int stride = 1) {
+                                   int to, int iterations, double epsilon, bool onePass = false,
+                                   int stride = 1) {
   cv::Mat H = initial.clone();
   const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, iterations,
                                   epsilon);
@@ -348,8 +378,8 @@ std::optional<cv::Mat> AlignLevels(const PyramidPair& images, const cv::Mat& ini
     cv::Mat boxH;
     Normalised(levelH * cv::Mat(Translation(box.x, box.y))).convertTo(boxH, CV_32F);
     const cv::Mat& levelB = images.b[static_cast<size_t>(level)];
-    if (!(iterations == 1 ? CorrelationStep(levelA(box), levelB, stride, &boxH)
-                          : CorrelationIterations(levelA(box), levelB, &boxH, criteria)))
+    if (!(onePass && iterations == 1 ? CorrelationStep(levelA(box), levelB, stride, &boxH)
+                                     : CorrelationIterations(levelA(box), levelB, &boxH, criteria)))
       return std::nullopt;
     cv::Mat boxH64;
     boxH.convertTo(boxH64, CV_64F);
@@ -427,8 +457,9 @@ PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& pyramidA,
   const cv::Mat& detailA = pyramidA.bandPass[0];
   const cv::Mat& detailB = pyramidB.bandPass[0];
   const auto ncc = [&](const cv::Mat& H) {
-    return MaskedNcc(detailA, detailB, H, settings.minimumOverlapShare,
-                     std::max(settings.finestStride, 1));
+    return settings.finestOnePass ? MaskedNcc(detailA, detailB, H, settings.minimumOverlapShare,
+                                              std::max(settings.finestStride, 1))
+                                  : WarpedNcc(detailA, detailB, H, settings.minimumOverlapShare);
   };
   PairwiseAlignment result;
   result.H = initialAtoB.clone();
@@ -464,7 +495,7 @@ PairwiseAlignment AlignPyramidPair(const AlignmentPyramids& pyramidA,
   for (const cv::Mat& start : starts) {
     const std::optional<cv::Mat> H =
         AlignLevels(band, start, finest, finest, settings.finestIterations, settings.epsilon,
-                    std::max(settings.finestStride, 1));
+                    settings.finestOnePass, std::max(settings.finestStride, 1));
     if (!H || OverlapShift(*H, initialAtoB, size) > maxShift)
       continue;
     const double after = ncc(*H);

@@ -29,9 +29,16 @@ struct PairwiseAlignmentSettings {
   // the change of the correlation below which a level is done.
   int iterations = 20;
   int finestIterations = 1;
-  // A single finest iteration, and the correlation that judges its result,
-  // sum over every finestStride-th pixel of every finestStride-th row (1:
-  // all).
+  // A single finest iteration taken in one pass over the overlap, and the
+  // correlation that judges its result summed in one pass too, instead of
+  // by findTransformECC and on whole warped images: several times cheaper,
+  // meant for frames of nearly the same view. Elsewhere the whole-image
+  // forms are kept: the two round differently (findTransformECC's Hessian
+  // is single precision), which decides between close results, and the
+  // mosaics of pans and surveys came out worse with the one-pass forms.
+  bool finestOnePass = false;
+  // The one-pass step and correlation sum over every finestStride-th pixel
+  // of every finestStride-th row (1: all).
   int finestStride = 1;
   double epsilon = 1e-3;
   // A result is refused when a corner of the overlap moves further than this

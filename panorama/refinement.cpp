@@ -2,6 +2,7 @@
 // that hands it the tree's placements.
 #include "panorama/refinement.hpp"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -376,6 +377,7 @@ Placements RefinePlacements(const Placements& keyFrames, cv::Size frameSize,
   std::vector<geometry::PairwiseAlignmentSettings> pairSettings(pairs.size());
   geometry::PairwiseAlignmentSettings finestOnly;
   finestOnly.coarsestLevel = 0;
+  finestOnly.finestOnePass = true;
   finestOnly.finestStride = settings.anchorPairStride;
   for (size_t i = 0; i < pairs.size(); ++i) {
     if (pairs[i].toAnchor)
@@ -442,6 +444,9 @@ Placements Panorama::RefineKeyFrames(const Placements& placements,
   RefinementResult local;
   RefinementResult& out = result != nullptr ? *result : local;
   Placements refined = RefinePlacements(placements, cv::Size(imageW, imageH), withRelease, &out);
+  // The solver's and the pairs' many small blocks, freed, would otherwise
+  // keep their pages through the composition that follows.
+  malloc_trim(0);
   out.processorSeconds = processorSeconds() - start;
   return refined;
 }

@@ -34,7 +34,8 @@ struct RefinementSettings {
   // the first key frame, then each that overlaps the last anchor by this or
   // less. Every other key frame is paired once, with the anchor before it,
   // and that pair, nearly the same view twice, is aligned on the finest
-  // level only, from every anchorPairStride-th pixel of every
+  // level only, by the one-pass step (finestOnePass), from every
+  // anchorPairStride-th pixel of every
   // anchorPairStride-th row (they overlap almost entirely, so a share of the
   // pixels measures the step as well). With OVERLAP at or below
   // anchorOverlapPercent, every key frame is an anchor.

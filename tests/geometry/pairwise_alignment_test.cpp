@@ -57,14 +57,25 @@ TEST_P(PairwiseAlignmentTest, RecoversTrueHomographyUnderVignettingGainAndNoise)
       geometry::BuildAlignmentPyramids(geometry::FloatGrey(frameB), 4, 1);
   geometry::PairwiseAlignmentSettings finestOnly;
   finestOnly.coarsestLevel = 0;
+  geometry::PairwiseAlignmentSettings onePass = finestOnly;
+  onePass.finestOnePass = true;
   for (const geometry::PairwiseAlignmentSettings& settings :
-       {geometry::PairwiseAlignmentSettings{}, finestOnly}) {
+       {geometry::PairwiseAlignmentSettings{}, finestOnly, onePass}) {
     const geometry::PairwiseAlignment alone = geometry::AlignPair(frameA, frameB, start, settings);
     const geometry::PairwiseAlignment shared =
         geometry::AlignPyramidPair(pyramidA, pyramidB, start, settings);
     EXPECT_TRUE(testsupport::SameBits(alone.H, shared.H)) << settings.coarsestLevel;
     EXPECT_EQ(alone.nccAfter, shared.nccAfter);
   }
+  // The one-pass step is findTransformECC's step summed another way: from a
+  // start a pixel off, both land in the same place, at least halfway to the
+  // truth.
+  const cv::Mat near = (cv::Mat_<double>(3, 3) << 1, 0, 0.8, 0, 1, -0.6, 0, 0, 1) * truth;
+  const geometry::PairwiseAlignment ecc = geometry::AlignPair(frameA, frameB, near, finestOnly);
+  const geometry::PairwiseAlignment sums = geometry::AlignPair(frameA, frameB, near, onePass);
+  ASSERT_TRUE(ecc.accepted && sums.accepted);
+  EXPECT_LT(testsupport::MaxCornerError(ecc.H, sums.H, kSize.width, kSize.height), 0.05);
+  EXPECT_LT(testsupport::MaxCornerError(sums.H, truth, kSize.width, kSize.height), 0.5);
 }
 
 INSTANTIATE_TEST_SUITE_P(
