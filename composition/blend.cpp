@@ -38,8 +38,11 @@ struct Tuning {
   double ratioShare = 0.25;
   size_t minRatioSamples = 20000;
   // The blender sums 16-bit levels: frames go in at blendScale times their
-  // 8-bit values, so its truncations stay below half an output level.
-  double blendScale = 32.0, blendCeiling = 2.0 * 255.0 * blendScale;
+  // 8-bit values, so its truncations stay below half an output level, and
+  // corrected values at most ceilingShare times the 8-bit range. Where so
+  // many frames claim one pixel that their weighted sum could pass
+  // shortMax, the scale is lowered until it cannot.
+  double blendScale = 32.0, ceilingShare = 2.0, shortMax = 32767.0;
   // The full-resolution stage holds one strip of canvas rows at a time: the
   // blender's pyramids (16-bit colour and float weights, 4/3 of a level) and the
   // frames fed to it (warped copy, mask, gains, the blender's bordered copy and
@@ -95,11 +98,21 @@ class InverseFalloff {
     const float f = static_cast<float>(t - k);
     return (1 - f) * table_[static_cast<size_t>(k)] + f * table_[static_cast<size_t>(k + 1)];
   }
+  float Largest() const { return *std::max_element(table_.begin(), table_.end()); }
 
  private:
   static constexpr int kSteps = 1024;
   std::vector<float> table_;
 };
+
+// Whether window pixel (x, y) maps into the frame; (*fx, *fy) is where.
+bool InsideFrame(const cv::Matx33d& windowToFrame, int x, int y, cv::Size frame, double* fx,
+                 double* fy) {
+  const cv::Vec3d p = windowToFrame * cv::Vec3d(x, y, 1.0);
+  *fx = p[0] / p[2];
+  *fy = p[1] / p[2];
+  return p[2] > 0 && *fx >= 0 && *fy >= 0 && *fx <= frame.width - 1 && *fy <= frame.height - 1;
+}
 
 // A frame warped onto a window of a canvas (full or low resolution),
 // corrected: out = warped * scale * blockGain / (gain * V(rho)), as T, and
@@ -123,11 +136,8 @@ void WarpCorrected(const cv::Mat& source, int interpolation, const cv::Matx33d& 
       uchar* m = mask->ptr<uchar>(y);
       const float* g = blockGain.empty() ? nullptr : blockGain.ptr<float>(y);
       for (int x = 0; x < window.width; ++x) {
-        const cv::Vec3d p = windowToFrame * cv::Vec3d(x, y, 1.0);
-        const double fx = p[0] / p[2], fy = p[1] / p[2];
-        const bool inside =
-            p[2] > 0 && fx >= 0 && fy >= 0 && fx <= frame.width - 1 && fy <= frame.height - 1;
-        m[x] = inside ? 255 : 0;
+        double fx, fy;
+        m[x] = InsideFrame(windowToFrame, x, y, frame, &fx, &fy) ? 255 : 0;
         // Outside the frame the warp repeats its edge: corrected like the
         // edge, it keeps the blender's coarse levels free of a dark rim.
         const double cx = std::clamp(fx, 0.0, frame.width - 1.0);
@@ -225,38 +235,22 @@ bool Covers(const Placed& p, int x, int y) {
          f[1] <= (size.height - 1) * f[2];
 }
 
-// Feeds canvas rows [top, bottom) of frame index of placed to the blender. It
-// takes the pixels the seams gave it, and those whose owner on the
-// low-resolution canvas does not reach them at full resolution (the seams'
-// coarse grid must not leave holes along frame edges).
-void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, double gain,
-          const InverseFalloff& inverseFalloff, const cv::Matx33d& canvasToLow,
-          const cv::Mat& owners, cv::detail::MultiBandBlender* blender) {
+// Keeps, of the frame's pixels in mask (canvas rows from top), those the
+// seams gave it, and those whose owner on the low-resolution canvas does not
+// reach them at full resolution (the seams' coarse grid must not leave holes
+// along frame edges).
+void KeepClaimed(const std::vector<Placed>& placed, size_t index, int top,
+                 const cv::Matx33d& canvasToLow, const cv::Mat& owners, cv::Mat* mask) {
   const Placed& p = placed[index];
-  const cv::Size window(p.box.width, bottom - top);
-  const cv::Matx33d windowToCanvas = Translation(p.box.x, top);
-  // Block gains: the gain map stretched over lowBox as the compensator
-  // stretches it over the image it corrects.
-  const cv::Matx33d lowToGain = Scaling(double(p.blockGains.cols) / p.lowBox.width,
-                                        double(p.blockGains.rows) / p.lowBox.height) *
-                                Translation(-p.lowBox.x, -p.lowBox.y);
-  cv::Mat gains;
-  cv::warpAffine(p.blockGains, gains,
-                 cv::Mat((lowToGain * canvasToLow * windowToCanvas).get_minor<2, 3>(0, 0)), window,
-                 cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-  cv::Mat image, mask;
-  const cv::Matx33d windowToFrame = p.fromCanvas * windowToCanvas;
-  WarpCorrected<short>(p.frame->image, cv::INTER_CUBIC, windowToFrame, windowToFrame,
-                       p.frame->image.size(), window, inverseFalloff, gain, kTuning.blendScale,
-                       kTuning.blendCeiling, gains, &image, &mask);
-  gains.release();
+  const cv::Size window = mask->size();
   cv::Mat seam;
-  cv::warpAffine(p.seam, seam,
-                 cv::Mat((Translation(-p.lowBox.x, -p.lowBox.y) * canvasToLow * windowToCanvas)
-                             .get_minor<2, 3>(0, 0)),
-                 window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
+  cv::warpAffine(
+      p.seam, seam,
+      cv::Mat((Translation(-p.lowBox.x, -p.lowBox.y) * canvasToLow * Translation(p.box.x, top))
+                  .get_minor<2, 3>(0, 0)),
+      window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
   for (int y = 0; y < window.height; ++y) {
-    uchar* m = mask.ptr<uchar>(y);
+    uchar* m = mask->ptr<uchar>(y);
     const uchar* s = seam.ptr<uchar>(y);
     for (int x = 0; x < window.width; ++x) {
       if (m[x] == 0 || s[x] != 0)
@@ -273,8 +267,62 @@ void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, 
         m[x] = 0;
     }
   }
-  seam.release();
+}
+
+// Feeds canvas rows [top, bottom) of frame index of placed to the blender:
+// the pixels it claims, at scale times their corrected values.
+void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, double gain,
+          const InverseFalloff& inverseFalloff, double scale, const cv::Matx33d& canvasToLow,
+          const cv::Mat& owners, cv::detail::MultiBandBlender* blender) {
+  const Placed& p = placed[index];
+  const cv::Size window(p.box.width, bottom - top);
+  const cv::Matx33d windowToCanvas = Translation(p.box.x, top);
+  // Block gains: the gain map stretched over lowBox as the compensator
+  // stretches it over the image it corrects.
+  const cv::Matx33d lowToGain = Scaling(double(p.blockGains.cols) / p.lowBox.width,
+                                        double(p.blockGains.rows) / p.lowBox.height) *
+                                Translation(-p.lowBox.x, -p.lowBox.y);
+  cv::Mat gains;
+  cv::warpAffine(p.blockGains, gains,
+                 cv::Mat((lowToGain * canvasToLow * windowToCanvas).get_minor<2, 3>(0, 0)), window,
+                 cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+  cv::Mat image, mask;
+  const cv::Matx33d windowToFrame = p.fromCanvas * windowToCanvas;
+  WarpCorrected<short>(p.frame->image, cv::INTER_CUBIC, windowToFrame, windowToFrame,
+                       p.frame->image.size(), window, inverseFalloff, gain, scale,
+                       kTuning.ceilingShare * 255.0 * scale, gains, &image, &mask);
+  gains.release();
+  KeepClaimed(placed, index, top, canvasToLow, owners, &mask);
   blender->feed(image, mask, cv::Point(p.box.x, top));
+}
+
+// Canvas rows [top, bottom) of frame index of placed: the most frames that
+// claim one pixel of those rows, raised to at least *most.
+void CountClaims(const std::vector<Placed>& placed, int top, int bottom,
+                 const cv::Matx33d& canvasToLow, const cv::Mat& owners, int canvasWidth,
+                 int* most) {
+  cv::Mat claims = cv::Mat::zeros(bottom - top, canvasWidth, CV_16U);
+  for (size_t i = 0; i < placed.size(); ++i) {
+    const Placed& p = placed[i];
+    const int from = std::max(top, p.box.y), to = std::min(bottom, p.box.br().y);
+    if (from >= to)
+      continue;
+    const cv::Matx33d windowToFrame = p.fromCanvas * Translation(p.box.x, from);
+    cv::Mat mask(to - from, p.box.width, CV_8U);
+    for (int y = 0; y < mask.rows; ++y) {
+      uchar* m = mask.ptr<uchar>(y);
+      for (int x = 0; x < mask.cols; ++x) {
+        double fx, fy;
+        m[x] = InsideFrame(windowToFrame, x, y, p.frame->image.size(), &fx, &fy) ? 255 : 0;
+      }
+    }
+    KeepClaimed(placed, i, from, canvasToLow, owners, &mask);
+    cv::Mat rows = claims(cv::Rect(p.box.x, from - top, p.box.width, to - from));
+    cv::add(rows, cv::Scalar(1), rows, mask);
+  }
+  double largest = 0.0;
+  cv::minMaxLoc(claims, nullptr, &largest);
+  *most = std::max(*most, static_cast<int>(largest));
 }
 
 // The stitching module works on UMat, which runs OpenCL kernels where a
@@ -372,6 +420,26 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
       std::max(kTuning.minStripRows,
                static_cast<int>(kTuning.stripShare * canvasBytes / bytesPerRow) - 2 * context);
   const InverseFalloff inverseFalloff(photometry.falloff);
+  // Each level the blender sums is at most the largest corrected value times
+  // the most frames that claim one pixel (the weights of a level are the
+  // claims blurred).
+  double largestValue = 0.0;
+  for (size_t i = 0; i < placed.size(); ++i) {
+    double largestGain = 0.0;
+    cv::minMaxLoc(placed[i].blockGains, nullptr, &largestGain);
+    largestValue = std::max(
+        largestValue, std::min(255.0 * inverseFalloff.Largest() * largestGain / photometry.gains[i],
+                               kTuning.ceilingShare * 255.0));
+  }
+  int mostClaims = 0;
+  for (int s0 = 0; s0 < canvas.size.height; s0 += stripRows) {
+    const int top = std::max(0, s0 - context);
+    const int bottom =
+        std::min(canvas.size.height, std::min(s0 + stripRows, canvas.size.height) + context);
+    CountClaims(placed, top, bottom, canvasToLow, owners, canvas.size.width, &mostClaims);
+  }
+  const double levelScale =
+      std::min(kTuning.blendScale, kTuning.shortMax / (std::max(mostClaims, 1) * largestValue));
   for (int s0 = 0; s0 < canvas.size.height; s0 += stripRows) {
     const int s1 = std::min(s0 + stripRows, canvas.size.height);
     const int top = std::max(0, s0 - context), bottom = std::min(canvas.size.height, s1 + context);
@@ -381,12 +449,13 @@ cv::Mat BlendMosaic(const std::vector<Frame>& frames, const Canvas& canvas) {
       const int from = std::max(top, placed[i].box.y), to = std::min(bottom, placed[i].box.br().y);
       if (from >= to)
         continue;
-      Feed(placed, i, from, to, photometry.gains[i], inverseFalloff, canvasToLow, owners, &blender);
+      Feed(placed, i, from, to, photometry.gains[i], inverseFalloff, levelScale, canvasToLow,
+           owners, &blender);
     }
     cv::Mat blended, blendedMask;
     blender.blend(blended, blendedMask);
     blended.rowRange(s0 - top, s1 - top)
-        .convertTo(mosaic.rowRange(s0, s1), CV_8U, 1.0 / kTuning.blendScale);
+        .convertTo(mosaic.rowRange(s0, s1), CV_8U, 1.0 / levelScale);
   }
   return mosaic;
 }

@@ -126,4 +126,27 @@ TEST(BlendMosaic, PanWithFalloffAndDriftShowsNoStepAtTheSeamsAndRepeatsItsBytes)
   EXPECT_EQ(cv::norm(mosaic, blend::BlendMosaic(scene.frames, scene.canvas), cv::NORM_INF), 0.0);
 }
 
+// Every frame a key frame: dozens of frames over each canvas pixel, and seams
+// on a low-resolution canvas far coarser than the step between frames. The
+// blender sums 16-bit levels; claims piled too high wrapped them around
+// into bands of false colour.
+TEST(BlendMosaic, ManyFramesOverEachPixelBlendWithoutFalseColour) {
+  std::vector<Shot> shots;
+  for (int k = 0; k < 90; ++k)
+    shots.push_back({900.0 + 4.0 * k, 700.0, 1.0});
+  const Scene scene = Render(shots, 0.0);
+  const cv::Mat mosaic = blend::BlendMosaic(scene.frames, scene.canvas);
+  cv::Mat grey, valid, difference, channels[3];
+  cv::cvtColor(mosaic, grey, cv::COLOR_BGR2GRAY);
+  cv::erode(grey > 0, valid, cv::Mat(), cv::Point(-1, -1), 4);
+  cv::absdiff(mosaic, scene.truth, difference);
+  cv::blur(difference, difference, cv::Size(9, 9));
+  cv::split(difference, channels);
+  double worst = 0.0;
+  cv::minMaxLoc(cv::max(cv::max(channels[0], channels[1]), channels[2]), nullptr, &worst, nullptr,
+                nullptr, valid);
+  EXPECT_LT(worst, 40.0) << "a 9x9 patch far from the scene";
+  EXPECT_GT(testsupport::PsnrOverMask(mosaic, scene.truth, valid), 30.0);
+}
+
 }  // namespace
