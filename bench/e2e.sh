@@ -54,17 +54,25 @@ render_videos() {
   done <<< "$VIDEOS"
 }
 
+# timed_run DIR ARG...: runs vmosaic with ARGs in DIR under /usr/bin/time
+# and sets tree and comp (the stages' seconds it prints) and rss (peak, kB).
+timed_run() {
+  local dir=$1
+  shift
+  (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" "$@" > out.txt 2> err.txt < /dev/null)
+  tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+  comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+  rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
+}
+
 # Runs vmosaic in its own directory; prints "frames tree_s comp_s rss_kb".
 run_one() {
   local video=$1 thr=$2 method=$3 median=$4 limit=$5 dir
   dir=$(mktemp -d "$WORK/run-XXXXXX")
   local args=("$video" "$thr" "$method" "$median")
   [ "$limit" -gt 0 ] && args+=("$limit")
-  (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" "${args[@]}" > out.txt 2> err.txt < /dev/null)
   local tree comp rss frames
-  tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
-  comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
-  rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
+  timed_run "$dir" "${args[@]}"
   # Frames read: the limit, else every frame the decoder delivers.
   frames=$limit
   [ "$frames" -gt 0 ] || frames=$DECODED_FRAMES
@@ -114,13 +122,9 @@ echo "|---|---|---|---|---|---|---|---|---|"
 while read -r name w h n kind; do
   video=$(video_path "$name")
   dir=$(mktemp -d "$WORK/stages-XXXXXX")
-  (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" --refine --blend "$video" 70 0 0 \
-     > out.txt 2> err.txt < /dev/null)
-  tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
-  comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+  timed_run "$dir" --refine --blend "$video" 70 0 0
   refine=$(sed -n 's/^Time processing refinement: \([0-9.]*\).*/\1/p' "$dir/err.txt")
   blend=$(sed -n 's/^Time composing the blended panorama: \([0-9.]*\).*/\1/p' "$dir/err.txt")
-  rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
   awk -v name="$name" -v wh="${w}x${h}" -v f="$n" -v tree="$tree" -v c="$comp" \
       -v r="${refine:-0}" -v b="${blend:-0}" -v rss="$rss" 'BEGIN {
     total = tree + c + r + b;
@@ -145,13 +149,9 @@ while read -r name w h n kind; do
   read -r frames _ decode_fps < <("$DECODE" "$video")
   for scale in 1 0.5 0.25; do
     dir=$(mktemp -d "$WORK/scale-XXXXXX")
-    (cd "$dir" && /usr/bin/time -v -o time.txt "$VMOSAIC" --work-scale "$scale" --json r.json \
-       "$video" 70 0 0 > out.txt 2> err.txt < /dev/null)
-    tree=$(sed -n 's/.*Time processing AVL Binary Tree Construction: \([0-9.]*\).*/\1/p' "$dir/out.txt")
-    comp=$(sed -n 's/.*Time processing CalculateCenteredPanorama: \([0-9.]*\).*/\1/p' "$dir/out.txt")
+    timed_run "$dir" --work-scale "$scale" --json r.json "$video" 70 0 0
     nodes=$(sed -n 's/^Number of nodes: *\([0-9]*\).*/\1/p' "$dir/out.txt")
     canvas=$(sed -n 's/.*"canvas": {"width": \([0-9]*\), "height": \([0-9]*\).*/\1x\2/p' "$dir/r.json")
-    rss=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$dir/time.txt")
     awk -v name="$name" -v wh="${w}x${h}" -v s="$scale" -v f="$frames" -v tree="$tree" \
         -v dfps="$decode_fps" -v k="$nodes" -v c="$comp" -v canvas="$canvas" -v rss="$rss" 'BEGIN {
       fps = tree > 0 ? f / tree : 0;
