@@ -249,24 +249,28 @@ void KeepClaimed(const std::vector<Placed>& placed, size_t index, int top,
       cv::Mat((Translation(-p.lowBox.x, -p.lowBox.y) * canvasToLow * Translation(p.box.x, top))
                   .get_minor<2, 3>(0, 0)),
       window, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
-  for (int y = 0; y < window.height; ++y) {
-    uchar* m = mask->ptr<uchar>(y);
-    const uchar* s = seam.ptr<uchar>(y);
-    for (int x = 0; x < window.width; ++x) {
-      if (m[x] == 0 || s[x] != 0)
-        continue;
-      const int cx = p.box.x + x, cy = top + y;
-      const int lx =
-          std::clamp(cvRound(canvasToLow(0, 0) * cx + canvasToLow(0, 2)), 0, owners.cols - 1);
-      const int ly =
-          std::clamp(cvRound(canvasToLow(1, 1) * cy + canvasToLow(1, 2)), 0, owners.rows - 1);
-      const int owner = owners.at<ushort>(ly, lx);
-      const bool orphan = owner == 0 || (static_cast<size_t>(owner - 1) != index &&
-                                         !Covers(placed[static_cast<size_t>(owner - 1)], cx, cy));
-      if (!orphan)
-        m[x] = 0;
+  // Rows are independent, and with every frame a key frame this runs over
+  // dozens of frames per canvas pixel, twice.
+  cv::parallel_for_(cv::Range(0, window.height), [&](const cv::Range& rows) {
+    for (int y = rows.start; y < rows.end; ++y) {
+      uchar* m = mask->ptr<uchar>(y);
+      const uchar* s = seam.ptr<uchar>(y);
+      for (int x = 0; x < window.width; ++x) {
+        if (m[x] == 0 || s[x] != 0)
+          continue;
+        const int cx = p.box.x + x, cy = top + y;
+        const int lx =
+            std::clamp(cvRound(canvasToLow(0, 0) * cx + canvasToLow(0, 2)), 0, owners.cols - 1);
+        const int ly =
+            std::clamp(cvRound(canvasToLow(1, 1) * cy + canvasToLow(1, 2)), 0, owners.rows - 1);
+        const int owner = owners.at<ushort>(ly, lx);
+        const bool orphan = owner == 0 || (static_cast<size_t>(owner - 1) != index &&
+                                           !Covers(placed[static_cast<size_t>(owner - 1)], cx, cy));
+        if (!orphan)
+          m[x] = 0;
+      }
     }
-  }
+  });
 }
 
 // Feeds canvas rows [top, bottom) of frame index of placed to the blender:
@@ -296,8 +300,8 @@ void Feed(const std::vector<Placed>& placed, size_t index, int top, int bottom, 
   blender->feed(image, mask, cv::Point(p.box.x, top));
 }
 
-// Canvas rows [top, bottom) of frame index of placed: the most frames that
-// claim one pixel of those rows, raised to at least *most.
+// Raises *most to the most frames that claim one pixel of canvas rows
+// [top, bottom): the pixels each would feed to the blender there.
 void CountClaims(const std::vector<Placed>& placed, int top, int bottom,
                  const cv::Matx33d& canvasToLow, const cv::Mat& owners, int canvasWidth,
                  int* most) {
@@ -309,13 +313,15 @@ void CountClaims(const std::vector<Placed>& placed, int top, int bottom,
       continue;
     const cv::Matx33d windowToFrame = p.fromCanvas * Translation(p.box.x, from);
     cv::Mat mask(to - from, p.box.width, CV_8U);
-    for (int y = 0; y < mask.rows; ++y) {
-      uchar* m = mask.ptr<uchar>(y);
-      for (int x = 0; x < mask.cols; ++x) {
-        double fx, fy;
-        m[x] = InsideFrame(windowToFrame, x, y, p.frame->image.size(), &fx, &fy) ? 255 : 0;
+    cv::parallel_for_(cv::Range(0, mask.rows), [&](const cv::Range& rows) {
+      for (int y = rows.start; y < rows.end; ++y) {
+        uchar* m = mask.ptr<uchar>(y);
+        for (int x = 0; x < mask.cols; ++x) {
+          double fx, fy;
+          m[x] = InsideFrame(windowToFrame, x, y, p.frame->image.size(), &fx, &fy) ? 255 : 0;
+        }
       }
-    }
+    });
     KeepClaimed(placed, i, from, canvasToLow, owners, &mask);
     cv::Mat rows = claims(cv::Rect(p.box.x, from - top, p.box.width, to - from));
     cv::add(rows, cv::Scalar(1), rows, mask);

@@ -35,10 +35,10 @@ struct RefinementSettings {
   // less. Every other key frame is paired once, with the anchor before it,
   // and that pair, nearly the same view twice, is aligned on the finest
   // level only, by the one-pass step (finestOnePass), from every
-  // anchorPairStride-th pixel of every
-  // anchorPairStride-th row (they overlap almost entirely, so a share of the
-  // pixels measures the step as well). With OVERLAP at or below
-  // anchorOverlapPercent, every key frame is an anchor.
+  // anchorPairStride-th pixel of every anchorPairStride-th row (they overlap
+  // almost entirely, so a share of the pixels measures the step as well).
+  // With OVERLAP at or below anchorOverlapPercent, every key frame is an
+  // anchor.
   float anchorOverlapPercent = 80.0f;
   int anchorPairStride = 2;
   // Memory for the pairs aligned at once (each takes about
