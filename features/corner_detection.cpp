@@ -60,9 +60,13 @@ bool Applies(const cv::Mat& grey, int maxCorners, double qualityLevel, double mi
          qualityLevel > 0 && minDistance >= 0 && (blockSize == 3 || blockSize == 5);
 }
 
-// The map and its largest value.
+// The map and its largest value. Every element is written; the map's memory
+// is kept for the thread's next frame of that size, since a fresh map of a
+// large frame costs a page fault for every 4 KiB of it.
 cv::Mat MinEigenMap(const cv::Mat& grey, int blockSize, Kernel kernel, float* largest) {
-  cv::Mat eig(grey.size(), CV_32F);
+  thread_local cv::Mat kept;
+  kept.create(grey.size(), CV_32F);
+  cv::Mat eig = kept;
   detail::EigenBand common{};
   common.grey = grey.ptr<std::uint8_t>();
   common.greyStep = static_cast<std::ptrdiff_t>(grey.step[0]);
@@ -168,47 +172,83 @@ std::vector<std::uint64_t> LocalMaxima(const cv::Mat& eig, float threshold, Kern
 
 // OpenCV's selection: strongest first, each kept unless a kept corner lies
 // closer than minDistance (found through a grid of cells that wide).
-std::vector<cv::Point2f> Select(const std::vector<std::uint64_t>& sorted, int cols, int rows,
-                                int maxCorners, double minDistance) {
-  std::vector<cv::Point2f> corners;
-  const auto position = [cols](std::uint64_t key) {
-    const auto index = static_cast<std::uint32_t>(key & 0xffffffffu);
-    return cv::Point(static_cast<int>(index % static_cast<std::uint32_t>(cols)),
-                     static_cast<int>(index / static_cast<std::uint32_t>(cols)));
-  };
-  const auto full = [&] {
-    return maxCorners > 0 && static_cast<int>(corners.size()) == maxCorners;
-  };
-  if (minDistance < 1) {
-    for (size_t i = 0; i < sorted.size() && !full(); ++i)
-      corners.emplace_back(position(sorted[i]));
-    return corners;
+class Selection {
+ public:
+  Selection(int cols, int rows, int maxCorners, double minDistance)
+      : cols_(cols),
+        maxCorners_(maxCorners),
+        minDistance2_(minDistance * minDistance),
+        useGrid_(minDistance >= 1),
+        cell_(useGrid_ ? cvRound(minDistance) : 1),
+        gridW_((cols + cell_ - 1) / cell_),
+        grid_(useGrid_ ? static_cast<size_t>(gridW_) * ((rows + cell_ - 1) / cell_) : 0) {}
+
+  bool Full() const { return maxCorners_ > 0 && static_cast<int>(corners_.size()) == maxCorners_; }
+
+  // Offers keys in order, strongest first, until the limit is reached.
+  void Offer(std::vector<std::uint64_t>::const_iterator begin,
+             std::vector<std::uint64_t>::const_iterator end) {
+    for (auto it = begin; it != end && !Full(); ++it) {
+      const cv::Point p = Position(*it);
+      if (!useGrid_ || FarFromKept(p)) {
+        if (useGrid_)
+          grid_[static_cast<size_t>(p.y / cell_) * gridW_ + p.x / cell_].emplace_back(p);
+        corners_.emplace_back(p);
+      }
+    }
   }
-  const int cell = cvRound(minDistance);
-  const int gridW = (cols + cell - 1) / cell, gridH = (rows + cell - 1) / cell;
-  std::vector<std::vector<cv::Point2f>> grid(static_cast<size_t>(gridW) * gridH);
-  const double minDistance2 = minDistance * minDistance;
-  for (size_t i = 0; i < sorted.size() && !full(); ++i) {
-    const cv::Point p = position(sorted[i]);
-    const int cx = p.x / cell, cy = p.y / cell;
-    bool good = true;
-    for (int yy = std::max(0, cy - 1); yy <= std::min(gridH - 1, cy + 1) && good; ++yy) {
-      for (int xx = std::max(0, cx - 1); xx <= std::min(gridW - 1, cx + 1) && good; ++xx) {
-        for (const cv::Point2f& q : grid[static_cast<size_t>(yy) * gridW + xx]) {
+
+  std::vector<cv::Point2f> Take() { return std::move(corners_); }
+
+ private:
+  cv::Point Position(std::uint64_t key) const {
+    const auto index = static_cast<std::uint32_t>(key & 0xffffffffu);
+    return cv::Point(static_cast<int>(index % static_cast<std::uint32_t>(cols_)),
+                     static_cast<int>(index / static_cast<std::uint32_t>(cols_)));
+  }
+
+  bool FarFromKept(cv::Point p) const {
+    const int cx = p.x / cell_, cy = p.y / cell_;
+    const int gridH = static_cast<int>(grid_.size()) / gridW_;
+    for (int yy = std::max(0, cy - 1); yy <= std::min(gridH - 1, cy + 1); ++yy) {
+      for (int xx = std::max(0, cx - 1); xx <= std::min(gridW_ - 1, cx + 1); ++xx) {
+        for (const cv::Point2f& q : grid_[static_cast<size_t>(yy) * gridW_ + xx]) {
           const float dx = static_cast<float>(p.x) - q.x, dy = static_cast<float>(p.y) - q.y;
-          if (dx * dx + dy * dy < minDistance2) {
-            good = false;
-            break;
-          }
+          if (dx * dx + dy * dy < minDistance2_)
+            return false;
         }
       }
     }
-    if (good) {
-      grid[static_cast<size_t>(cy) * gridW + cx].emplace_back(p);
-      corners.emplace_back(p);
-    }
+    return true;
   }
-  return corners;
+
+  int cols_, maxCorners_;
+  double minDistance2_;
+  bool useGrid_;
+  int cell_, gridW_;
+  std::vector<std::vector<cv::Point2f>> grid_;
+  std::vector<cv::Point2f> corners_;
+};
+
+// Sorts only as far as the selection reads: a large frame has many times more
+// local maxima than corners kept, so the keys are put in order a batch at a
+// time, strongest first (the keys are distinct, so the order is the full
+// sort's).
+std::vector<cv::Point2f> SelectStrongest(std::vector<std::uint64_t> keys, int cols, int rows,
+                                         int maxCorners, double minDistance) {
+  Selection selection(cols, rows, maxCorners, minDistance);
+  size_t batch = maxCorners > 0 ? 2 * static_cast<size_t>(maxCorners) : keys.size();
+  for (auto begin = keys.begin(); begin != keys.end() && !selection.Full(); batch *= 2) {
+    const auto end = static_cast<size_t>(keys.end() - begin) > batch
+                         ? begin + static_cast<std::ptrdiff_t>(batch)
+                         : keys.end();
+    if (end != keys.end())
+      std::nth_element(begin, end, keys.end(), std::greater<>());
+    std::sort(begin, end, std::greater<>());
+    selection.Offer(begin, end);
+    begin = end;
+  }
+  return selection.Take();
 }
 
 }  // namespace
@@ -264,8 +304,7 @@ std::vector<cv::Point2f> GoodFeaturesToTrack(const cv::Mat& grey, int maxCorners
   const double maxVal = largest;
   std::vector<std::uint64_t> keys =
       LocalMaxima(eig, static_cast<float>(maxVal * qualityLevel), kernel);
-  std::sort(keys.begin(), keys.end(), std::greater<>());
-  return Select(keys, grey.cols, grey.rows, maxCorners, minDistance);
+  return SelectStrongest(std::move(keys), grey.cols, grey.rows, maxCorners, minDistance);
 }
 
 }  // namespace corners
