@@ -87,6 +87,9 @@ struct Simd {
   static I Slli(I a, int n) {
     return LK_MM(slli_epi32)(a, n);
   }
+  static I Slli16(I a, int n) {
+    return LK_MM(slli_epi16)(a, n);
+  }
   static I Packs32(I a, I b) {
     return LK_MM(packs_epi32)(a, b);
   }
@@ -232,6 +235,15 @@ inline typename V::I InterpImage(typename V::I r0, typename V::I r1, typename V:
                      V::Shuffle8(r1, hi), qw0, qw1, delta, kWBits - 5);
 }
 
+// The same eight elements when every lane sits on whole pixels: the weights
+// (1, 0, 0, 0) leave each element exactly as it is, times 32.
+template <class V, int kSkip>
+inline typename V::I WholeImage(typename V::I r0) {
+  constexpr char Z = static_cast<char>(0x80), s = kSkip;
+  const char p[16] = {s, Z, s + 1, Z, s + 2, Z, s + 3, Z, s + 4, Z, s + 5, Z, s + 6, Z, s + 7, Z};
+  return V::Slli16(V::Shuffle8(r0, V::Repeat16(p)), 5);
+}
+
 // Four interpolated derivative elements of each point (Ix0 Iy0 ... Ix3 Iy3)
 // out of this row's and the next row's 8 values at the element and at the
 // next pixel.
@@ -266,15 +278,37 @@ struct ImageRows {
 template <class V>
 struct DerivRows {
   typename V::I row[kChunks + 1][2][2];  // chunk, half, (element, next pixel)
+  // On whole pixels (kWhole) the next pixel is not needed.
+  template <bool kWhole>
   void Load(const std::int16_t* const* p, std::ptrdiff_t rowStart) {
     for (int c = 0; c <= kChunks; ++c) {
       for (int h = 0; h < 2; ++h) {
         row[c][h][0] = V::Load(p, rowStart + DerivLoad(c, h));
-        row[c][h][1] = V::Load(p, rowStart + DerivLoad(c, h) + 2 * kChannels);
+        if (!kWhole)
+          row[c][h][1] = V::Load(p, rowStart + DerivLoad(c, h) + 2 * kChannels);
       }
     }
   }
 };
+
+// Chunk c of a window row of the previous frame, interpolated between this
+// row (r0) and the next (r1), or taken as it is on whole pixels.
+template <class V, int kSkip, bool kWhole>
+inline typename V::I PatchImage(typename V::I r0, typename V::I r1, const Window<V>& w) {
+  if constexpr (kWhole)
+    return WholeImage<V, kSkip>(r0);
+  else
+    return InterpImage<V, kSkip>(r0, r1, w.qw0, w.qw1);
+}
+template <class V, bool kWhole>
+inline typename V::I PatchDeriv(const DerivRows<V>& d0, const DerivRows<V>& d1, int c, int h,
+                                const Window<V>& w) {
+  if constexpr (kWhole)
+    return d0.row[c][h][0];
+  else
+    return InterpDeriv<V>(d0.row[c][h][0], d0.row[c][h][1], d1.row[c][h][0], d1.row[c][h][1], w.qw0,
+                          w.qw1);
+}
 
 template <class V>
 inline typename V::F LowWords(typename V::I v) {
@@ -310,8 +344,10 @@ inline typename V::F AccumulateTailA(typename V::F acc, typename V::F u, typenam
 }
 
 // Interpolates the previous frame's windows and their derivatives and
-// returns, per group, the accumulators that give A11, A12, A22.
-template <class V>
+// returns, per group, the accumulators that give A11, A12, A22. kWhole: every
+// lane's window starts on a whole pixel (as detected corners do at the finest
+// level), so nothing needs interpolating; the values are the same.
+template <class V, bool kWhole>
 void ExtractPatch(const LevelData& L, const Window<V>& w, Patch<V>* patch, Sums<V>* q11,
                   Sums<V>* q12, Sums<V>* q22, Sums<V>* tailSums) {
   using I = typename V::I;
@@ -320,20 +356,19 @@ void ExtractPatch(const LevelData& L, const Window<V>& w, Patch<V>* patch, Sums<
   ImageRows<V> img[2];
   DerivRows<V> der[2];
   img[0].Load(w.img, 0);
-  der[0].Load(w.deriv, 0);
+  der[0].template Load<kWhole>(w.deriv, 0);
   for (int y = 0; y < kWindow; ++y) {
     const ImageRows<V>& i0 = img[y & 1];
     ImageRows<V>& i1 = img[(y + 1) & 1];
     const DerivRows<V>& d0 = der[y & 1];
     DerivRows<V>& d1 = der[(y + 1) & 1];
     i1.Load(w.img, (y + 1) * L.prevStep);
-    d1.Load(w.deriv, (y + 1) * L.derivStep);
+    d1.template Load<kWhole>(w.deriv, (y + 1) * L.derivStep);
     for (int c = 0; c < kChunks; ++c) {
-      patch->img[y][c] = InterpImage<V, 0>(i0.row[c], i1.row[c], w.qw0, w.qw1);
+      patch->img[y][c] = PatchImage<V, 0, kWhole>(i0.row[c], i1.row[c], w);
       I p[2];
       for (int h = 0; h < 2; ++h) {
-        p[h] = InterpDeriv<V>(d0.row[c][h][0], d0.row[c][h][1], d1.row[c][h][0], d1.row[c][h][1],
-                              w.qw0, w.qw1);
+        p[h] = PatchDeriv<V, kWhole>(d0, d1, c, h, w);
         const F fy = HighWords<V>(p[h]), fx = LowWords<V>(p[h]);
         qA22 = V::AddF(V::MulF(fy, fy), qA22);
         qA12 = V::AddF(V::MulF(fx, fy), qA12);
@@ -342,12 +377,9 @@ void ExtractPatch(const LevelData& L, const Window<V>& w, Patch<V>* patch, Sums<
       patch->deriv[y][c][0] = V::Unpacklo16(p[0], p[1]);
       patch->deriv[y][c][1] = V::Unpackhi16(p[0], p[1]);
     }
-    patch->img[y][kChunks] =
-        InterpImage<V, kTailSkip>(i0.row[kChunks], i1.row[kChunks], w.qw0, w.qw1);
-    const I p0 = InterpDeriv<V>(d0.row[kChunks][0][0], d0.row[kChunks][0][1], d1.row[kChunks][0][0],
-                                d1.row[kChunks][0][1], w.qw0, w.qw1);
-    const I p1 = InterpDeriv<V>(d0.row[kChunks][1][0], d0.row[kChunks][1][1], d1.row[kChunks][1][0],
-                                d1.row[kChunks][1][1], w.qw0, w.qw1);
+    patch->img[y][kChunks] = PatchImage<V, kTailSkip, kWhole>(i0.row[kChunks], i1.row[kChunks], w);
+    const I p0 = PatchDeriv<V, kWhole>(d0, d1, kChunks, 0, w);
+    const I p1 = PatchDeriv<V, kWhole>(d0, d1, kChunks, 1, w);
     const F fx0 = LowWords<V>(p0), fy0 = HighWords<V>(p0);
     const F fx1 = LowWords<V>(p1), fy1 = HighWords<V>(p1);
     const F u0 = V::UnpackloF(fx0, fy0), u1 = V::UnpackhiF(fx0, fy0);
@@ -539,9 +571,18 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
   Window<V> w;
   if (!Aim<V>(lanes, use, L.prev, L.prevStep, L.deriv, L.derivStep, &w))
     return;
+  bool whole = true;
+  for (int k = 0; k < N; ++k) {
+    const Weights& wk = lanes[k].w;
+    whole =
+        whole && (!use[k] || (wk.w00 == 1 << kWBits && wk.w01 == 0 && wk.w10 == 0 && wk.w11 == 0));
+  }
   alignas(64) Patch<V> patch;
   Sums<V> q11, q12, q22, tail;
-  ExtractPatch<V>(L, w, &patch, &q11, &q12, &q22, &tail);
+  if (whole)
+    ExtractPatch<V, true>(L, w, &patch, &q11, &q12, &q22, &tail);
+  else
+    ExtractPatch<V, false>(L, w, &patch, &q11, &q12, &q22, &tail);
 
   for (int h = 0; h < N; ++h) {
     Lane& ln = lanes[h];
