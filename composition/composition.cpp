@@ -165,6 +165,24 @@ void Composition::set_InitValues() {
   new_imageH = 0;
   ban_initSize = 1;
   Alpha_Blending = 0.0f;
+  plannedCanvas = cv::Rect();
+}
+
+cv::Rect Composition::PlanCanvas(const std::vector<cv::Mat>& framesToRef, int width, int height) {
+  // The growth of WarpAutomaticSizeOfPanorama, without pixels.
+  Composition plan;
+  plan.pano_imageW = width;
+  plan.pano_imageH = height;
+  for (const cv::Mat& frameToRef : framesToRef) {
+    plan.CalculateNewSizeOfPanorama(frameToRef, width, height);
+    if (!CanvasWithinBound(plan.new_imageW, plan.new_imageH))
+      continue;
+    plan.minposAcum_x += std::min(0, plan.minpos_x);
+    plan.minposAcum_y += std::min(0, plan.minpos_y);
+    plan.pano_imageW = plan.new_imageW;
+    plan.pano_imageH = plan.new_imageH;
+  }
+  return {plan.minposAcum_x, plan.minposAcum_y, plan.pano_imageW, plan.pano_imageH};
 }
 
 bool Composition::Warping(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage, cv::Mat H_RefToFrame,
@@ -314,6 +332,15 @@ bool Composition::GrowInPlace(const cv::Mat* pano, bool colour) {
 }
 
 void Composition::AllocateWithSpareRoom(bool colour) {
+  // The grown canvas in the reference plane (minposAcum moves after this).
+  const cv::Rect grown(minposAcum_x + std::min(0, minpos_x), minposAcum_y + std::min(0, minpos_y),
+                       new_imageW, new_imageH);
+  if (!plannedCanvas.empty() && (plannedCanvas & grown) == grown &&
+      static_cast<std::int64_t>(plannedCanvas.width) * plannedCanvas.height <= kMaxCanvasArea) {
+    AllocateRoom(colour, plannedCanvas.width, plannedCanvas.height, grown.x - plannedCanvas.x,
+                 grown.y - plannedCanvas.y);
+    return;
+  }
   const bool growsLeft = minpos_x < 0, growsUp = minpos_y < 0;
   const bool growsRight = new_imageW > pano_imageW + std::max(0, -minpos_x);
   const bool growsDown = new_imageH > pano_imageH + std::max(0, -minpos_y);
@@ -330,7 +357,10 @@ void Composition::AllocateWithSpareRoom(bool colour) {
   }
   const int left = growsLeft ? roomX : 0, right = growsRight ? roomX : 0;
   const int top = growsUp ? roomY : 0, bottom = growsDown ? roomY : 0;
-  const int roomW = new_imageW + left + right, roomH = new_imageH + top + bottom;
+  AllocateRoom(colour, new_imageW + left + right, new_imageH + top + bottom, left, top);
+}
+
+void Composition::AllocateRoom(bool colour, int roomW, int roomH, int left, int top) {
   roomPano = cv::Mat::zeros(roomH, roomW, colour ? CV_8UC3 : CV_8UC1);
   roomMask = cv::Mat::zeros(roomH, roomW, CV_8UC1);
   if (colour) {

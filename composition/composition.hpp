@@ -84,6 +84,17 @@ class Composition {
   bool WarpAutomaticSizeOfPanorama(cv::Mat* pano, cv::Mat refImage, cv::Mat frameImage,
                                    cv::Mat H_RefToFrame, cv::Mat H_FrameToRef, int colourMode,
                                    int width, int height);
+  // The reference-plane rectangle the canvas ends as when key frames placed
+  // by framesToRef (H_FrameToRef, in the order they are added) are added to
+  // a width x height reference, those the canvas bound refuses left out.
+  static cv::Rect PlanCanvas(const std::vector<cv::Mat>& framesToRef, int width, int height);
+  // The canvas a composition is known to reach (reference plane; empty when
+  // unknown, as set_InitValues leaves it): the layers are then allocated once
+  // with room for all of it instead of growing with spare room, which at 4K
+  // held the canvas twice over. Growth beyond it takes spare room as before;
+  // the pixels are the same either way.
+  cv::Rect plannedCanvas;
+
   // The first step of a composition: the canvas starts as the reference
   // frame (when *pano is empty, or is not a frame-sized canvas with matching
   // sums) with its weights accumulated, and ban_initSize becomes 0. WarpAutomaticSizeOfPanorama
@@ -139,6 +150,8 @@ class Composition {
   // freshly allocated, zeroed layers with spare room around (returns false).
   bool GrowInPlace(const cv::Mat* pano, bool colour);
   void AllocateWithSpareRoom(bool colour);
+  // Zeroed layers of roomW x roomH with the grown canvas at (left, top).
+  void AllocateRoom(bool colour, int roomW, int roomH, int left, int top);
 
   // The canvas layers with spare room around them, so that growth is
   // amortised like a vector's; the public layers are views of canvasArea

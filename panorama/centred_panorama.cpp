@@ -122,6 +122,41 @@ const cv::Mat* Panorama::ComposedPlacement(int32_t id) const {
   return found == composedFrameToRef.end() ? nullptr : &found->second;
 }
 
+namespace {
+
+// H_Accumulated = H(reference -> f) (through their lowest common ancestor,
+// unless the composition was given f's placement), H_Aux = H(f -> reference).
+void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f,
+                                const cv::Mat* given) {
+  p.H_Accumulated =
+      given == nullptr ? p.HomographyBetween(reference, f) : InverseHomography(*given);
+  cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
+}
+
+// Children before grandchildren, left before right: the order in which the
+// walks below add key frames.
+void CollectInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_treeNode*>* out) {
+  if (node == nullptr)
+    return;
+  for (_treeNode* child : {node->left, node->right}) {
+    if (child == nullptr)
+      continue;
+    if (child != reference)
+      out->push_back(child);
+    CollectInWalkOrder(child, reference, out);
+  }
+}
+
+}  // namespace
+
+std::vector<_treeNode*> Panorama::KeyFramesInWalkOrder(_treeNode* reference) {
+  std::vector<_treeNode*> order{reference};
+  if (Root_AVL != reference)
+    order.push_back(Root_AVL);
+  CollectInWalkOrder(Root_AVL, reference, &order);
+  return order;
+}
+
 void Panorama::ComposeWith(int withMedian, std::map<int32_t, cv::Mat> frameToRef) {
   composedFrameToRef = std::move(frameToRef);
   _treeNode* reference = Node_PanoReference;
@@ -129,6 +164,15 @@ void Panorama::ComposeWith(int withMedian, std::map<int32_t, cv::Mat> frameToRef
   operator_->Out("\nMean Pano...");
   canvasSkippedIds.clear();
   composition.set_InitValues();
+  // Where the canvas will end, with the walk's own homographies, so that its
+  // layers are allocated once.
+  std::vector<cv::Mat> framesToRef;
+  const std::vector<_treeNode*> order = KeyFramesInWalkOrder(reference);
+  for (size_t i = 1; i < order.size(); ++i) {
+    ReferenceFrameHomographies(*this, reference, order[i], ComposedPlacement(order[i]->id));
+    framesToRef.push_back(H_Aux.clone());
+  }
+  composition.plannedCanvas = Composition::PlanCanvas(framesToRef, imageW, imageH);
   pano.release();
   composition.InitializeWeights(imageW, imageH);
   Root_AVL = ProcessPanorama_AVL_HNodeToRoot(Root_AVL, reference, 0);
@@ -155,15 +199,6 @@ void Panorama::ComposeWith(int withMedian, std::map<int32_t, cv::Mat> frameToRef
 }
 
 namespace {
-
-// H_Accumulated = H(reference -> f) (through their lowest common ancestor,
-// unless the composition was given f's placement), H_Aux = H(f -> reference).
-void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f,
-                                const cv::Mat* given) {
-  p.H_Accumulated =
-      given == nullptr ? p.HomographyBetween(reference, f) : InverseHomography(*given);
-  cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
-}
 
 // Adds key frame f to the mean; a frame the canvas bound refuses goes into
 // skipped.
@@ -244,24 +279,6 @@ cv::Mat Panorama::FrameToReference(_treeNode* node) {
   return given != nullptr ? given->clone() : HomographyBetween(node, Node_PanoReference);
 }
 
-namespace {
-
-// Children before grandchildren, left before right: the order in which the
-// walks above add key frames.
-void CollectInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_treeNode*>* out) {
-  if (node == nullptr)
-    return;
-  for (_treeNode* child : {node->left, node->right}) {
-    if (child == nullptr)
-      continue;
-    if (child != reference)
-      out->push_back(child);
-    CollectInWalkOrder(child, reference, out);
-  }
-}
-
-}  // namespace
-
 Placements Panorama::TreePlacements() {
   return Place(false);
 }
@@ -273,10 +290,7 @@ Placements Panorama::PlacedKeyFrames() {
 Placements Panorama::Place(bool asComposed) {
   _treeNode* reference = Node_PanoReference;
   CV_Assert(reference != nullptr);
-  std::vector<_treeNode*> order{reference};
-  if (Root_AVL != reference)
-    order.push_back(Root_AVL);
-  CollectInWalkOrder(Root_AVL, reference, &order);
+  const std::vector<_treeNode*> order = KeyFramesInWalkOrder(reference);
   Placements placed;
   placed.reserve(order.size());
   for (_treeNode* n : order)

@@ -243,6 +243,11 @@ class Panorama {
   // stay out).
   void ComposeBlendedPanorama(const Placements& placements);
 
+  // The key frames in the order the mean adds them: the reference, the tree
+  // root (unless it is the reference), then children before grandchildren,
+  // left before right.
+  std::vector<_treeNode*> KeyFramesInWalkOrder(_treeNode* reference);
+
   // A key frame as the composition places it (panorama/refinement.hpp).
   using PlacedKeyFrame = ::PlacedKeyFrame;
   // Every key frame in composition order (the reference first), placed by

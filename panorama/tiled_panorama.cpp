@@ -7,23 +7,6 @@
 #include "geometry/homography_mapping.hpp"
 #include "panorama/panorama.hpp"
 
-namespace {
-
-// Children before grandchildren, left before right, the reference left out.
-void AddInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_treeNode*>* out) {
-  if (node == nullptr)
-    return;
-  for (_treeNode* child : {node->left, node->right}) {
-    if (child == nullptr)
-      continue;
-    if (child->id != reference->id)
-      out->push_back(child);
-    AddInWalkOrder(child, reference, out);
-  }
-}
-
-}  // namespace
-
 bool Panorama::ComposeMeanInTiles(
     const Placements& placements, int tileSize, const std::function<bool(cv::Size)>& open,
     const std::function<bool(const cv::Rect&, const cv::Mat&, const cv::Mat&)>& put) {
@@ -35,10 +18,7 @@ bool Panorama::ComposeMeanInTiles(
   operator_->Out("\nMean Pano...");
   canvasSkippedIds.clear();
   pano.release();
-  std::vector<_treeNode*> frames{reference};
-  if (Root_AVL != reference)
-    frames.push_back(Root_AVL);
-  AddInWalkOrder(Root_AVL, reference, &frames);
+  const std::vector<_treeNode*> frames = KeyFramesInWalkOrder(reference);
   TiledMean tiled(imageW, imageH, *operator_);
   for (size_t i = 1; i < frames.size(); ++i) {
     // As the whole-canvas walk places a key frame.

@@ -107,6 +107,41 @@ TEST(CanvasGrowth, IdentityKeepsTheSizeFramesLeftRightAndAboveGrowItAsWorkedOut)
   EXPECT_EQ(cv::Vec2i(tilted.comp.pano_imageH, tilted.comp.minposAcum_y), cv::Vec2i(109, 0));
 }
 
+// Planned, the layers are allocated once, at the planned canvas, and hold
+// the bits the growing canvas holds; a frame the bound refuses stays out of
+// the plan as it stays out of the canvas.
+TEST(CanvasGrowth, APlannedCanvasIsAllocatedOnceAndHoldsTheSameLayers) {
+  std::vector<cv::Mat> framesToRef;
+  for (const auto& [dx, dy] : {std::pair{-30, 0}, {50, 0}, {0, -20}, {-80, 40}, {140, -60}})
+    framesToRef.push_back(Translation(dx, dy));
+  framesToRef.insert(framesToRef.begin() + 2, Scale(1000));
+  Canvas grown, planned;
+  planned.comp.plannedCanvas = Composition::PlanCanvas(framesToRef, kW, kH);
+  grown.comp.setOperator(testsupport::StdStreams());
+  testing::internal::CaptureStderr();
+  const uchar* storage = nullptr;
+  bool grownMoved = false;
+  for (size_t i = 0; i < framesToRef.size(); ++i) {
+    const cv::Mat frame = CodedFrame(static_cast<unsigned char>(10 + i));
+    const cv::Mat refToFrame = framesToRef[i].inv(cv::DECOMP_LU);
+    const uchar* grownBefore = grown.pano.datastart;
+    EXPECT_EQ(planned.AddWith(frame, refToFrame, framesToRef[i]),
+              grown.AddWith(frame, refToFrame, framesToRef[i]));
+    grownMoved = grownMoved || (i > 0 && grown.pano.datastart != grownBefore);
+    if (i == 0)
+      storage = planned.pano.datastart;
+    EXPECT_EQ(planned.pano.datastart, storage) << i;
+  }
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(grownMoved);  // without the plan, the layers moved
+  ExpectSameLayers(planned, Layers(grown));
+  const Composition& g = grown.comp;
+  EXPECT_EQ(planned.comp.plannedCanvas,
+            cv::Rect(g.minposAcum_x, g.minposAcum_y, g.pano_imageW, g.pano_imageH));
+  EXPECT_EQ(planned.pano.dataend - storage,
+            static_cast<std::ptrdiff_t>(planned.comp.plannedCanvas.area()) * 3);
+}
+
 TEST(CanvasBound, DegenerateFramesAreSkippedAndTheNextFrameComposesNormally) {
   Canvas control;
   ASSERT_TRUE(control.AddShifted(CodedFrame(2), -30, 0));
