@@ -181,7 +181,8 @@ class Selection {
         useGrid_(minDistance >= 1),
         cell_(useGrid_ ? cvRound(minDistance) : 1),
         gridW_((cols + cell_ - 1) / cell_),
-        grid_(useGrid_ ? static_cast<size_t>(gridW_) * ((rows + cell_ - 1) / cell_) : 0) {}
+        gridH_((rows + cell_ - 1) / cell_),
+        grid_(useGrid_ ? static_cast<size_t>(gridW_) * gridH_ : 0) {}
 
   bool Full() const { return maxCorners_ > 0 && static_cast<int>(corners_.size()) == maxCorners_; }
 
@@ -209,8 +210,7 @@ class Selection {
 
   bool FarFromKept(cv::Point p) const {
     const int cx = p.x / cell_, cy = p.y / cell_;
-    const int gridH = static_cast<int>(grid_.size()) / gridW_;
-    for (int yy = std::max(0, cy - 1); yy <= std::min(gridH - 1, cy + 1); ++yy) {
+    for (int yy = std::max(0, cy - 1); yy <= std::min(gridH_ - 1, cy + 1); ++yy) {
       for (int xx = std::max(0, cx - 1); xx <= std::min(gridW_ - 1, cx + 1); ++xx) {
         for (const cv::Point2f& q : grid_[static_cast<size_t>(yy) * gridW_ + xx]) {
           const float dx = static_cast<float>(p.x) - q.x, dy = static_cast<float>(p.y) - q.y;
@@ -225,7 +225,7 @@ class Selection {
   int cols_, maxCorners_;
   double minDistance2_;
   bool useGrid_;
-  int cell_, gridW_;
+  int cell_, gridW_, gridH_;
   std::vector<std::vector<cv::Point2f>> grid_;
   std::vector<cv::Point2f> corners_;
 };

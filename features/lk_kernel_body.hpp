@@ -172,6 +172,11 @@ inline Weights MakeWeights(float a, float b) {
   return w;
 }
 
+// Weights of a window that starts on a whole pixel: each value as it is.
+inline bool OnWholePixel(const Weights& w) {
+  return w.w00 == 1 << kWBits && w.w01 == 0 && w.w10 == 0;  // and so w11 == 0
+}
+
 inline int PackPair(int lo, int hi) {
   return static_cast<int>((static_cast<unsigned>(lo) & 0xffffu) |
                           ((static_cast<unsigned>(hi) & 0xffffu) << 16));
@@ -572,11 +577,8 @@ void TrackGroup(const LevelData& L, const LevelSettings& S, const PointData& P, 
   if (!Aim<V>(lanes, use, L.prev, L.prevStep, L.deriv, L.derivStep, &w))
     return;
   bool whole = true;
-  for (int k = 0; k < N; ++k) {
-    const Weights& wk = lanes[k].w;
-    whole =
-        whole && (!use[k] || (wk.w00 == 1 << kWBits && wk.w01 == 0 && wk.w10 == 0 && wk.w11 == 0));
-  }
+  for (int k = 0; k < N; ++k)
+    whole = whole && (!use[k] || OnWholePixel(lanes[k].w));
   alignas(64) Patch<V> patch;
   Sums<V> q11, q12, q22, tail;
   if (whole)

@@ -133,8 +133,8 @@ void ReferenceFrameHomographies(Panorama& p, _treeNode* reference, _treeNode* f,
   cv::invert(p.H_Accumulated, p.H_Aux, cv::DECOMP_LU);
 }
 
-// Children before grandchildren, left before right: the order in which the
-// walks below add key frames.
+// Each child, then the child's own descendants, left before right: the order
+// in which the walks below add key frames.
 void CollectInWalkOrder(_treeNode* node, _treeNode* reference, std::vector<_treeNode*>* out) {
   if (node == nullptr)
     return;

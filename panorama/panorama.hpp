@@ -244,8 +244,8 @@ class Panorama {
   void ComposeBlendedPanorama(const Placements& placements);
 
   // The key frames in the order the mean adds them: the reference, the tree
-  // root (unless it is the reference), then children before grandchildren,
-  // left before right.
+  // root (unless it is the reference), then depth first from the root, each
+  // child before its own descendants, left before right.
   std::vector<_treeNode*> KeyFramesInWalkOrder(_treeNode* reference);
 
   // A key frame as the composition places it (panorama/refinement.hpp).
