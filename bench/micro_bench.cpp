@@ -181,7 +181,8 @@ void BM_SiftKnnPair(benchmark::State& state) {
 BENCHMARK(BM_SiftKnnPair)->Unit(benchmark::kMillisecond);
 
 // The two-nearest-neighbour search alone on the same pair: 0 the brute-force
-// matcher, 1 the 16-bit AVX2 kernel, 2 the 8-bit AVX-512 VNNI kernel.
+// matcher, 1 the 16-bit AVX2 kernel, 2 the 8-bit AVX-512 VNNI kernel, 3 the
+// 8-bit AMX kernel.
 void BM_SiftKnnSearch(benchmark::State& state) {
   const Pan& pan = RenderedPan();
   FeatureExtraction extraction;
@@ -190,7 +191,7 @@ void BM_SiftKnnSearch(benchmark::State& state) {
   const cv::Mat dJ =
       extraction.SIFTDescriptor(extraction.SIFTFeatures(pan.frames[1]), pan.frames[1]);
   const exactknn::Kernel kernels[] = {exactknn::Kernel::kWidest, exactknn::Kernel::kAvx2,
-                                      exactknn::Kernel::kAvx512Vnni};
+                                      exactknn::Kernel::kAvx512Vnni, exactknn::Kernel::kAmxInt8};
   const int which = static_cast<int>(state.range(0));
   if (which > 0 && !exactknn::KernelAvailable(kernels[which])) {
     state.SkipWithError("kernel not available on this processor");
@@ -206,7 +207,13 @@ void BM_SiftKnnSearch(benchmark::State& state) {
     benchmark::DoNotOptimize(knn.data());
   }
 }
-BENCHMARK(BM_SiftKnnSearch)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SiftKnnSearch)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Corner detection of one grey frame with the program's parameters: first
 // argument 0 cv::goodFeaturesToTrack, 1 the exact detector without wider

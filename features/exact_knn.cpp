@@ -7,10 +7,15 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
 #include <immintrin.h>
 #define EXACTKNN_HAVE_X86 1
 #else
@@ -78,6 +83,35 @@ bool ProcessorHasAvx512Vnni() {
 #endif
 }
 
+// AMX tiles need the processor's AMX-TILE and AMX-INT8 and, on Linux, the
+// process's permission to use the tile state, asked for once; a kernel
+// without AMX support refuses it.
+bool AmxTileDataPermitted() {
+#if defined(__linux__) && defined(SYS_arch_prctl)
+  static const bool permitted = [] {
+    constexpr int kRequestPermission = 0x1023;  // ARCH_REQ_XCOMP_PERM
+    constexpr int kTileData = 18;               // XFEATURE_XTILEDATA
+    return syscall(SYS_arch_prctl, kRequestPermission, kTileData) == 0;
+  }();
+  return permitted;
+#else
+  return false;
+#endif
+}
+
+bool ProcessorHasAmxInt8() {
+#if EXACTKNN_HAVE_X86
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+    return false;
+  constexpr unsigned kAmxTile = 1u << 24, kAmxInt8 = 1u << 25;
+  return (edx & kAmxTile) != 0 && (edx & kAmxInt8) != 0 && ProcessorHasAvx512Vnni() &&
+         AmxTileDataPermitted();
+#else
+  return false;
+#endif
+}
+
 void KnnMatch2ByBruteForce(const cv::Mat& query, const cv::Mat& train,
                            std::vector<std::vector<cv::DMatch>>* matches) {
   cv::BFMatcher matcher(cv::NORM_L2, false);
@@ -126,20 +160,22 @@ struct NeighbourPair {
 
 #if EXACTKNN_HAVE_X86
 
-// The walk both kernels share: each thread takes panels of
+// The walk the kernels share: each thread takes panels of
 // QueryBlocksPerPanel micro-blocks of query rows and, for each panel, walks
 // the train blocks in tiles of TrainBlocksPerTile (kept in L2) in ascending
 // order, so every query is offered the train rows in row order.
 // microBlock(queryRow0, trainBlock, pairs) offers one block of train rows to
-// the QueryRowsPerBlock queries starting at queryRow0.
+// the QueryRowsPerBlock queries starting at queryRow0. A ThreadScope lives
+// on each thread while it walks (the state a kernel sets up per thread).
 template <int QueryRowsPerBlock, int QueryBlocksPerPanel, int TrainBlocksPerTile,
-          typename MicroBlock>
+          typename ThreadScope, typename MicroBlock>
 std::vector<NeighbourPair> SearchInPanels(int queryRows, int trainBlocks,
                                           const MicroBlock& microBlock) {
   constexpr int kRowsPerPanel = QueryRowsPerBlock * QueryBlocksPerPanel;
   const int panels = (queryRows + kRowsPerPanel - 1) / kRowsPerPanel;
   std::vector<NeighbourPair> nearest(static_cast<size_t>(queryRows));
   cv::parallel_for_(cv::Range(0, panels), [&](const cv::Range& range) {
+    [[maybe_unused]] const ThreadScope scope;
     for (int panel = range.start; panel < range.end; ++panel) {
       const int firstRow = panel * kRowsPerPanel;
       NeighbourPair pairs[kRowsPerPanel];
@@ -164,7 +200,8 @@ std::vector<NeighbourPair> SearchInPanels(int queryRows, int trainBlocks,
 
 // Rows packed for an integer kernel whose 32-bit lanes each take kGroup adjacent
 // columns: Value is the element type, columns are padded with zeros to whole
-// groups. One layout serves both kernels (16-bit pairs, 8-bit quads).
+// groups (and the groups to a multiple the kernel reads at once). One layout
+// serves all kernels (16-bit pairs, 8-bit quads).
 template <typename Value>
 struct Packed {
   static constexpr int kGroup = static_cast<int>(sizeof(int32_t) / sizeof(Value));
@@ -188,13 +225,19 @@ struct Packed {
   }
 };
 
+// Whole groups of Group columns for cols columns, rounded up to a multiple.
+int GroupsFor(int cols, int group, int multiple) {
+  const int groups = (cols + group - 1) / group;
+  return (groups + multiple - 1) / multiple * multiple;
+}
+
 // Query rows one after another (padded to paddedRows with zero rows), each
 // Group * groups values, zeros past the last column.
 template <typename Value>
-void PackQueryRows(const cv::Mat& query, int paddedRows, Packed<Value>* out) {
+void PackQueryRows(const cv::Mat& query, int paddedRows, int groupsMultiple, Packed<Value>* out) {
   constexpr int Group = Packed<Value>::kGroup;
   out->rows = query.rows;
-  out->groups = (query.cols + Group - 1) / Group;
+  out->groups = GroupsFor(query.cols, Group, groupsMultiple);
   const size_t stride = static_cast<size_t>(out->groups) * Group;
   out->values.assign(static_cast<size_t>(paddedRows) * stride, 0);
   out->squaredNorms.assign(static_cast<size_t>(query.rows), 0);
@@ -220,10 +263,10 @@ void PackQueryRows(const cv::Mat& query, int paddedRows, Packed<Value>* out) {
 // ...), each value stored as v - Offset (modulo the width of Value). Missing
 // rows and columns stay zero.
 template <typename Value, int RowsPerBlock, int Offset>
-void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
+void PackTrainRows(const cv::Mat& train, int blocks, int groupsMultiple, Packed<Value>* out) {
   constexpr int Group = Packed<Value>::kGroup;
   out->rows = train.rows;
-  out->groups = (train.cols + Group - 1) / Group;
+  out->groups = GroupsFor(train.cols, Group, groupsMultiple);
   const size_t blockSize = static_cast<size_t>(out->groups) * Group * RowsPerBlock;
   out->values.assign(static_cast<size_t>(blocks) * blockSize, 0);
   out->squaredNorms.assign(static_cast<size_t>(train.rows), 0);
@@ -243,10 +286,10 @@ void PackTrainRows(const cv::Mat& train, int blocks, Packed<Value>* out) {
 }
 
 // Packs both matrices in a kernel's layout and walks them in panels.
-// Kernel names the layout (Value, kTrainOffset and the blocking
-// constants) and the micro-kernel: MicroBlock(query, train, queryRow0,
-// trainBlock, pairs) offers one block of train rows to the
-// kQueryRowsPerBlock queries starting at queryRow0.
+// Kernel names the layout (Value, kTrainOffset, kGroupsMultiple and the
+// blocking constants), its per-thread ThreadScope and the micro-kernel:
+// MicroBlock(query, train, queryRow0, trainBlock, pairs) offers one block of
+// train rows to the kQueryRowsPerBlock queries starting at queryRow0.
 template <typename Kernel>
 std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& train) {
   constexpr int kPanelRows = Kernel::kQueryRowsPerBlock * Kernel::kQueryBlocksPerPanel;
@@ -256,15 +299,18 @@ std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& tr
   using Value = typename Kernel::Value;
   Packed<Value> packedQuery;
   Packed<Value> packedTrain;
-  PackQueryRows<Value>(query, panels * kPanelRows, &packedQuery);
-  PackTrainRows<Value, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(train, trainBlocks,
-                                                                         &packedTrain);
+  PackQueryRows<Value>(query, panels * kPanelRows, Kernel::kGroupsMultiple, &packedQuery);
+  PackTrainRows<Value, Kernel::kTrainRowsPerBlock, Kernel::kTrainOffset>(
+      train, trainBlocks, Kernel::kGroupsMultiple, &packedTrain);
   return SearchInPanels<Kernel::kQueryRowsPerBlock, Kernel::kQueryBlocksPerPanel,
-                        Kernel::kTrainBlocksPerTile>(
+                        Kernel::kTrainBlocksPerTile, typename Kernel::ThreadScope>(
       query.rows, trainBlocks, [&](int queryRow0, int trainBlock, NeighbourPair* pairs) {
         Kernel::MicroBlock(packedQuery, packedTrain, queryRow0, trainBlock, pairs);
       });
 }
+
+// Kernels that keep no state per thread.
+struct NoThreadState {};
 
 // The 16-bit kernel (AVX2): adjacent column pairs feed one multiply-add
 // lane; train blocks of 16 rows are two 256-bit vectors of 8 rows. A
@@ -274,7 +320,9 @@ std::vector<NeighbourPair> PackAndSearch(const cv::Mat& query, const cv::Mat& tr
 // train rows in row order.
 struct Avx2Kernel {
   using Value = int16_t;
+  using ThreadScope = NoThreadState;
   static constexpr int kTrainOffset = 0;
+  static constexpr int kGroupsMultiple = 1;
   static constexpr int kQueryRowsPerBlock = 4;
   static constexpr int kTrainRowsPerBlock = 16;
   static constexpr int kQueryBlocksPerPanel = 16;
@@ -357,7 +405,9 @@ std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& t
 
 struct VnniKernel {
   using Value = uint8_t;
+  using ThreadScope = NoThreadState;
   static constexpr int kTrainOffset = 128;
+  static constexpr int kGroupsMultiple = 1;
   static constexpr int kQueryRowsPerBlock = 8;
   static constexpr int kTrainRowsPerBlock = 32;  // two 512-bit vectors of 16 rows
   static constexpr int kQueryBlocksPerPanel = 8;
@@ -366,6 +416,55 @@ struct VnniKernel {
                                               const Packed<uint8_t>& train, int queryRow0,
                                               int trainBlock, NeighbourPair* pairs);
 };
+
+// One block of 32 train rows as the 8-bit kernels see it: its first row,
+// the mask of its real rows and their squared norms (zero past the real
+// ones), two vectors of 16 rows.
+struct TrainBlockRows {
+  int row0;
+  uint32_t realRows;
+  __m512i norms0, norms1;
+};
+
+EXACTKNN_VNNI_TARGET inline TrainBlockRows RowsOfTrainBlock(const Packed<uint8_t>& train,
+                                                            int trainBlock) {
+  constexpr int kRows = VnniKernel::kTrainRowsPerBlock;
+  TrainBlockRows block;
+  block.row0 = trainBlock * kRows;
+  const int real = std::min(kRows, train.rows - block.row0);
+  block.realRows = real >= 32 ? 0xffffffffu : ((1u << real) - 1u);
+  alignas(64) int32_t paddedNorms[kRows] = {};
+  std::memcpy(paddedNorms, train.squaredNorms.data() + block.row0,
+              sizeof(int32_t) * static_cast<size_t>(real));
+  block.norms0 = _mm512_load_si512(paddedNorms);
+  block.norms1 = _mm512_load_si512(paddedNorms + 16);
+  return block;
+}
+
+// Offers a block's train rows to one query row, given the row's products
+// q.(t - 128) with the block's two halves.
+EXACTKNN_VNNI_TARGET inline void OfferBlockToQuery(const Packed<uint8_t>& query, int queryRow,
+                                                   const TrainBlockRows& block, __m512i dots0,
+                                                   __m512i dots1, NeighbourPair* pair) {
+  const size_t row = static_cast<size_t>(queryRow);
+  // |q|^2 + |t|^2 - 2 (q.(t - 128) + 128 sum(q))
+  const __m512i base = _mm512_set1_epi32(query.squaredNorms[row] - 256 * query.sums[row]);
+  // (2x as x + x: GCC 12 warns about the undefined source of its shift.)
+  const __m512i d0 =
+      _mm512_sub_epi32(_mm512_add_epi32(base, block.norms0), _mm512_add_epi32(dots0, dots0));
+  const __m512i d1 =
+      _mm512_sub_epi32(_mm512_add_epi32(base, block.norms1), _mm512_add_epi32(dots1, dots1));
+  const __m512i limit = _mm512_set1_epi32(pair->squared[1]);
+  const uint32_t below = static_cast<uint32_t>(_mm512_cmpgt_epi32_mask(limit, d0)) |
+                         (static_cast<uint32_t>(_mm512_cmpgt_epi32_mask(limit, d1)) << 16);
+  const uint32_t candidates = below & block.realRows;
+  if (candidates == 0)
+    return;
+  alignas(64) int32_t squared[VnniKernel::kTrainRowsPerBlock];
+  _mm512_store_si512(squared, d0);
+  _mm512_store_si512(squared + 16, d1);
+  pair->OfferLanes(squared, candidates, block.row0);
+}
 
 // 8 query rows against one block of 32 train rows, offered in train row order.
 EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
@@ -385,46 +484,103 @@ EXACTKNN_VNNI_TARGET void VnniKernel::MicroBlock(const Packed<uint8_t>& query,
       acc[r][1] = _mm512_dpbusd_epi32(acc[r][1], b, t1);
     }
   }
+  const TrainBlockRows block = RowsOfTrainBlock(train, trainBlock);
+  for (int r = 0; r < kQueryRowsPerBlock && queryRow0 + r < query.rows; ++r)
+    OfferBlockToQuery(query, queryRow0 + r, block, acc[r][0], acc[r][1], pairs + r);
+}
 
-  const int trainRow0 = trainBlock * kTrainRowsPerBlock;
-  const int realTrainRows = std::min(kTrainRowsPerBlock, train.rows - trainRow0);
-  const uint32_t realRowsMask = realTrainRows >= 32 ? 0xffffffffu : ((1u << realTrainRows) - 1u);
-  alignas(64) int32_t paddedNorms[kTrainRowsPerBlock] = {};
-  std::memcpy(paddedNorms, train.squaredNorms.data() + trainRow0,
-              sizeof(int32_t) * static_cast<size_t>(realTrainRows));
-  const __m512i tn0 = _mm512_load_si512(paddedNorms);
-  const __m512i tn1 = _mm512_load_si512(paddedNorms + 16);
+// The same products on AMX tiles, in the VNNI kernel's train layout: one
+// tile instruction multiplies 16 query rows by 16 train rows over 64 columns
+// (16 thousand products). A micro-block is 32 query rows against 32 train
+// rows: four tiles of sums (query half, train half), two of query rows and
+// two of train rows per 64 columns. Columns are padded to whole 64s.
+#define EXACTKNN_AMX_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni,amx-tile,amx-int8")))
 
-  for (int r = 0; r < kQueryRowsPerBlock; ++r) {
-    const int queryRow = queryRow0 + r;
-    if (queryRow >= query.rows)
-      break;
-    NeighbourPair& pair = pairs[r];
-    const size_t row = static_cast<size_t>(queryRow);
-    // |q|^2 + |t|^2 - 2 (q.(t - 128) + 128 sum(q))
-    const __m512i base = _mm512_set1_epi32(query.squaredNorms[row] - 256 * query.sums[row]);
-    // (2x as x + x: GCC 12 warns about the undefined source of its shift.)
-    const __m512i d0 =
-        _mm512_sub_epi32(_mm512_add_epi32(base, tn0), _mm512_add_epi32(acc[r][0], acc[r][0]));
-    const __m512i d1 =
-        _mm512_sub_epi32(_mm512_add_epi32(base, tn1), _mm512_add_epi32(acc[r][1], acc[r][1]));
-    const __m512i limit = _mm512_set1_epi32(pair.squared[1]);
-    const uint32_t below = static_cast<uint32_t>(_mm512_cmpgt_epi32_mask(limit, d0)) |
-                           (static_cast<uint32_t>(_mm512_cmpgt_epi32_mask(limit, d1)) << 16);
-    uint32_t candidates = below & realRowsMask;
-    if (candidates == 0)
-      continue;
-    alignas(64) int32_t squared[kTrainRowsPerBlock];
-    _mm512_store_si512(squared, d0);
-    _mm512_store_si512(squared + 16, d1);
-    pair.OfferLanes(squared, candidates, trainRow0);
+struct AmxKernel {
+  using Value = uint8_t;
+  static constexpr int kTrainOffset = VnniKernel::kTrainOffset;
+  static constexpr int kGroupsMultiple = 16;  // 64 columns: one row of a tile
+  static constexpr int kQueryRowsPerBlock = 32;
+  static constexpr int kTrainRowsPerBlock = VnniKernel::kTrainRowsPerBlock;
+  static constexpr int kQueryBlocksPerPanel = 2;
+  static constexpr int kTrainBlocksPerTile = VnniKernel::kTrainBlocksPerTile;
+  static_assert(kTrainRowsPerBlock == 32, "two tiles of 16 train rows");
+
+  // The tiles' shapes are set per thread and given back when it is done.
+  struct ThreadScope {
+    EXACTKNN_AMX_TARGET ThreadScope() {
+      struct {
+        uint8_t palette = 1;
+        uint8_t startRow = 0;
+        uint8_t reserved[14] = {};
+        uint16_t bytesPerRow[16] = {};
+        uint8_t rows[16] = {};
+      } config;
+      for (int tile = 0; tile < 8; ++tile) {
+        config.bytesPerRow[tile] = 64;
+        config.rows[tile] = 16;
+      }
+      // GCC 12's intrinsic tells the compiler it reads only the first 8
+      // bytes; without this the rest of the stores may be dropped.
+      asm volatile("" : : "r"(&config) : "memory");
+      _tile_loadconfig(&config);
+    }
+    EXACTKNN_AMX_TARGET ~ThreadScope() { _tile_release(); }
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+  };
+
+  EXACTKNN_AMX_TARGET static void MicroBlock(const Packed<uint8_t>& query,
+                                             const Packed<uint8_t>& train, int queryRow0,
+                                             int trainBlock, NeighbourPair* pairs);
+};
+
+EXACTKNN_AMX_TARGET void AmxKernel::MicroBlock(const Packed<uint8_t>& query,
+                                               const Packed<uint8_t>& train, int queryRow0,
+                                               int trainBlock, NeighbourPair* pairs) {
+  // Train group p of the block: 32 rows of 4 bytes; a tile takes 16 groups
+  // (64 columns) of 16 of those rows.
+  constexpr size_t kTrainGroupBytes = 4 * kTrainRowsPerBlock;
+  const uint8_t* t = train.TrainBlock(trainBlock, kTrainRowsPerBlock);
+  const size_t queryStride = query.Stride();
+  const uint8_t* q = query.values.data() + static_cast<size_t>(queryRow0) * queryStride;
+  _tile_zero(0);
+  _tile_zero(1);
+  _tile_zero(2);
+  _tile_zero(3);
+  for (int p = 0; p < query.groups; p += 16) {
+    const size_t column = static_cast<size_t>(p) * 4;
+    _tile_loadd(4, q + column, queryStride);
+    _tile_loadd(5, q + 16 * queryStride + column, queryStride);
+    _tile_loadd(6, t + static_cast<size_t>(p) * kTrainGroupBytes, kTrainGroupBytes);
+    _tile_loadd(7, t + static_cast<size_t>(p) * kTrainGroupBytes + 64, kTrainGroupBytes);
+    _tile_dpbusd(0, 4, 6);
+    _tile_dpbusd(1, 4, 7);
+    _tile_dpbusd(2, 5, 6);
+    _tile_dpbusd(3, 5, 7);
+  }
+  alignas(64) int32_t dots[kQueryRowsPerBlock][kTrainRowsPerBlock];
+  constexpr size_t kDotsStride = sizeof(dots[0]);
+  _tile_stored(0, &dots[0][0], kDotsStride);
+  _tile_stored(1, &dots[0][16], kDotsStride);
+  _tile_stored(2, &dots[16][0], kDotsStride);
+  _tile_stored(3, &dots[16][16], kDotsStride);
+  const TrainBlockRows block = RowsOfTrainBlock(train, trainBlock);
+  for (int r = 0; r < kQueryRowsPerBlock && queryRow0 + r < query.rows; ++r) {
+    OfferBlockToQuery(query, queryRow0 + r, block, _mm512_load_si512(dots[r]),
+                      _mm512_load_si512(dots[r] + 16), pairs + r);
   }
 }
 
+#undef EXACTKNN_AMX_TARGET
 #undef EXACTKNN_VNNI_TARGET
 
 std::vector<NeighbourPair> SearchWithAvx512Vnni(const cv::Mat& query, const cv::Mat& train) {
   return PackAndSearch<VnniKernel>(query, train);
+}
+
+std::vector<NeighbourPair> SearchWithAmxInt8(const cv::Mat& query, const cv::Mat& train) {
+  return PackAndSearch<AmxKernel>(query, train);
 }
 
 void StoreMatches(const std::vector<NeighbourPair>& nearest,
@@ -457,6 +613,8 @@ bool KernelAvailable(Kernel kernel) {
       return ProcessorHasAvx2();
     case Kernel::kAvx512Vnni:
       return ProcessorHasAvx512Vnni();
+    case Kernel::kAmxInt8:
+      return ProcessorHasAmxInt8();
   }
   return false;
 }
@@ -466,10 +624,22 @@ void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
   CV_Assert(matches != nullptr);
 #if EXACTKNN_HAVE_X86
   if (FastSearchApplies(query, train) && KernelAvailable(kernel)) {
-    const bool vnni =
-        kernel == Kernel::kAvx512Vnni || (kernel == Kernel::kWidest && ProcessorHasAvx512Vnni());
-    StoreMatches(vnni ? SearchWithAvx512Vnni(query, train) : SearchWithAvx2(query, train), matches);
-    return;
+    if (kernel == Kernel::kWidest) {
+      kernel = ProcessorHasAmxInt8()      ? Kernel::kAmxInt8
+               : ProcessorHasAvx512Vnni() ? Kernel::kAvx512Vnni
+                                          : Kernel::kAvx2;
+    }
+    switch (kernel) {
+      case Kernel::kAmxInt8:
+        StoreMatches(SearchWithAmxInt8(query, train), matches);
+        return;
+      case Kernel::kAvx512Vnni:
+        StoreMatches(SearchWithAvx512Vnni(query, train), matches);
+        return;
+      default:
+        StoreMatches(SearchWithAvx2(query, train), matches);
+        return;
+    }
   }
 #endif
   KnnMatch2ByBruteForce(query, train, matches);

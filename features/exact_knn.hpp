@@ -7,8 +7,8 @@
 // of squared differences is an integer below 2^24, so the brute-force
 // matcher's float arithmetic is exact whatever its summation order, and its
 // distance is sqrtf of the exact integer squared distance. The fast search
-// computes those integers with integer dot products (8-bit with AVX-512
-// VNNI, else 16-bit with AVX2; several threads) and selects with the
+// computes those integers with integer dot products (8-bit on AMX tiles or
+// with AVX-512 VNNI, else 16-bit with AVX2; several threads) and selects with the
 // brute-force matcher's comparisons on the float distances. Any other input falls back to
 // cv::BFMatcher itself.
 #pragma once
@@ -36,7 +36,8 @@ bool FastSearchApplies(const cv::Mat& query, const cv::Mat& train);
 enum class Kernel {
   kWidest,
   kAvx2,
-  kAvx512Vnni
+  kAvx512Vnni,
+  kAmxInt8
 };
 bool KernelAvailable(Kernel kernel);
 void KnnMatch2(const cv::Mat& query, const cv::Mat& train,

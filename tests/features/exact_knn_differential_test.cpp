@@ -43,7 +43,8 @@ Knn FastKnn(const cv::Mat& query, const cv::Mat& train,
 Kernels AvailableKernels() {
   Kernels kernels;
   for (const auto& [kernel, name] : Kernels{{exactknn::Kernel::kAvx2, "AVX2"},
-                                            {exactknn::Kernel::kAvx512Vnni, "AVX-512 VNNI"}}) {
+                                            {exactknn::Kernel::kAvx512Vnni, "AVX-512 VNNI"},
+                                            {exactknn::Kernel::kAmxInt8, "AMX-INT8"}}) {
     if (exactknn::KernelAvailable(kernel))
       kernels.emplace_back(kernel, name);
   }
