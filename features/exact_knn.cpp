@@ -99,14 +99,18 @@ bool AmxTileDataPermitted() {
 #endif
 }
 
+// Asked once: under a hypervisor each CPUID is a costly exit.
 bool ProcessorHasAmxInt8() {
 #if EXACTKNN_HAVE_X86
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-    return false;
-  constexpr unsigned kAmxTile = 1u << 24, kAmxInt8 = 1u << 25;
-  return (edx & kAmxTile) != 0 && (edx & kAmxInt8) != 0 && ProcessorHasAvx512Vnni() &&
-         AmxTileDataPermitted();
+  static const bool has = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+      return false;
+    constexpr unsigned kAmxTile = 1u << 24, kAmxInt8 = 1u << 25;
+    return (edx & kAmxTile) != 0 && (edx & kAmxInt8) != 0 && ProcessorHasAvx512Vnni() &&
+           AmxTileDataPermitted();
+  }();
+  return has;
 #else
   return false;
 #endif
