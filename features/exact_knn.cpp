@@ -84,22 +84,20 @@ bool ProcessorHasAvx512Vnni() {
 }
 
 // AMX tiles need the processor's AMX-TILE and AMX-INT8 and, on Linux, the
-// process's permission to use the tile state, asked for once; a kernel
-// without AMX support refuses it.
+// process's permission to use the tile state; a kernel without AMX support
+// refuses it.
 bool AmxTileDataPermitted() {
 #if defined(__linux__) && defined(SYS_arch_prctl)
-  static const bool permitted = [] {
-    constexpr int kRequestPermission = 0x1023;  // ARCH_REQ_XCOMP_PERM
-    constexpr int kTileData = 18;               // XFEATURE_XTILEDATA
-    return syscall(SYS_arch_prctl, kRequestPermission, kTileData) == 0;
-  }();
-  return permitted;
+  constexpr int kRequestPermission = 0x1023;  // ARCH_REQ_XCOMP_PERM
+  constexpr int kTileData = 18;               // XFEATURE_XTILEDATA
+  return syscall(SYS_arch_prctl, kRequestPermission, kTileData) == 0;
 #else
   return false;
 #endif
 }
 
-// Asked once: under a hypervisor each CPUID is a costly exit.
+// Asked once (and the permission with it): under a hypervisor each CPUID is
+// a costly exit.
 bool ProcessorHasAmxInt8() {
 #if EXACTKNN_HAVE_X86
   static const bool has = [] {
@@ -395,10 +393,6 @@ __attribute__((target("avx2"))) void Avx2Kernel::MicroBlock(const Packed<int16_t
   }
 }
 
-std::vector<NeighbourPair> SearchWithAvx2(const cv::Mat& query, const cv::Mat& train) {
-  return PackAndSearch<Avx2Kernel>(query, train);
-}
-
 // The same search with 8-bit dot products (AVX-512 VNNI): four times the
 // products per instruction of the 16-bit kernel. vpdpbusd multiplies unsigned
 // by signed bytes, so train rows are stored as t - 128 and the query's
@@ -579,14 +573,6 @@ EXACTKNN_AMX_TARGET void AmxKernel::MicroBlock(const Packed<uint8_t>& query,
 #undef EXACTKNN_AMX_TARGET
 #undef EXACTKNN_VNNI_TARGET
 
-std::vector<NeighbourPair> SearchWithAvx512Vnni(const cv::Mat& query, const cv::Mat& train) {
-  return PackAndSearch<VnniKernel>(query, train);
-}
-
-std::vector<NeighbourPair> SearchWithAmxInt8(const cv::Mat& query, const cv::Mat& train) {
-  return PackAndSearch<AmxKernel>(query, train);
-}
-
 void StoreMatches(const std::vector<NeighbourPair>& nearest,
                   std::vector<std::vector<cv::DMatch>>* matches) {
   matches->assign(nearest.size(), std::vector<cv::DMatch>());
@@ -635,13 +621,13 @@ void KnnMatch2(const cv::Mat& query, const cv::Mat& train,
     }
     switch (kernel) {
       case Kernel::kAmxInt8:
-        StoreMatches(SearchWithAmxInt8(query, train), matches);
+        StoreMatches(PackAndSearch<AmxKernel>(query, train), matches);
         return;
       case Kernel::kAvx512Vnni:
-        StoreMatches(SearchWithAvx512Vnni(query, train), matches);
+        StoreMatches(PackAndSearch<VnniKernel>(query, train), matches);
         return;
       default:
-        StoreMatches(SearchWithAvx2(query, train), matches);
+        StoreMatches(PackAndSearch<Avx2Kernel>(query, train), matches);
         return;
     }
   }
